@@ -1,0 +1,153 @@
+// FilterHelper: column access, traversal, the column mask and condition rewriting.
+#include "OverviewReportsProcessing/Common/FiltersHelper.h"
+
+#include <array>
+#include <utility>
+
+#include "OverviewReportsProcessing/Common/LoggedFailure.h"
+
+namespace FilterHelper {
+
+using corvane::QxNodePtr;
+using OverviewReportsProcessing::ColumnsMask;
+
+namespace {
+
+constexpr std::array<std::pair<std::string_view, std::string_view>, 3> kLeafColumnAttributes{{
+    {"ConditionValues", "Columnn"},
+    {"GroupByRootEntry", "Column"},
+    {"SortingEntry", "Column"},
+}};
+
+// Columns that name no counters column and so never enter a mask.
+constexpr std::array<std::string_view, 4> kColumnsOutsideMask{"Count", "When", "Mask", "ConditionId"};
+
+std::optional<std::string_view> LeafColumnAttribute(std::string_view type) noexcept
+{
+    for (const auto& [leafType, attribute] : kLeafColumnAttributes) {
+        if (leafType == type) return attribute;
+    }
+    return std::nullopt;
+}
+
+bool IsOutsideMask(std::string_view column) noexcept
+{
+    for (std::string_view pseudo : kColumnsOutsideMask) {
+        if (pseudo == column) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+std::optional<std::string> GetColumnAttrName(const QxNodePtr& node)
+{
+    CV_TRACE(Dbg3, "FilterHelper::GetColumnAttrName");
+    if (const auto attribute = LeafColumnAttribute(node.GetType())) return std::string(*attribute);
+    return std::nullopt;
+}
+
+std::optional<std::string> GetColumnName(const QxNodePtr& leaf)
+{
+    const auto attribute = GetColumnAttrName(leaf);
+    if (!attribute) return std::nullopt;
+    return leaf.GetRequiredAttribute<std::string>(*attribute);
+}
+
+void SetColumnName(const QxNodePtr& leaf, std::string_view column)
+{
+    const auto attribute = GetColumnAttrName(leaf);
+    if (!attribute)
+        corvane::ThrowHrWithDescription(corvane::kHrInvalidData,
+                                        "Cannot set a column on a node of type '" + leaf.GetType() + "'");
+    leaf.SetAttribute(*attribute, column);
+}
+
+void TraverseCondition(const QxNodePtr& node, const std::function<void(const QxNodePtr&)>& callback)
+{
+    CV_TRACE(Dbg3, "FilterHelper::TraverseCondition");
+    for (const QxNodePtr& child : node.GetChildren()) {
+        if (LeafColumnAttribute(child.GetType()))
+            callback(child);
+        else
+            TraverseCondition(child, callback);
+    }
+}
+
+ColumnsMask MakeTotalFiltersMask(const QxNodePtr& filters)
+{
+    CV_TRACE(Dbg2, "FilterHelper::MakeTotalFiltersMask");
+    ColumnsMask mask;
+    TraverseCondition(filters, [&](const QxNodePtr& leaf) {
+        const auto column = GetColumnName(leaf);
+        if (column && !IsOutsideMask(*column)) {
+            mask.Set(OverviewReportsProcessing::ColumnHelper::GetColumnMask(*column));
+            return;
+        }
+        CV_LOG(Dbg2, "Skip invalid node: " << leaf);
+    });
+    return mask;
+}
+
+QxNodePtr NewCondition(std::string_view conditionOperator)
+{
+    QxNodePtr condition = QxNodePtr::Create({}, "Condition");
+    condition.SetAttribute("operator", conditionOperator);
+    return condition;
+}
+
+void AddNewCondition(const QxNodePtr& condition, const QxNodePtr& filters)
+{
+    CV_TRACE(Dbg2, "FilterHelper::AddNewCondition");
+    const QxNodePtr conjunction = NewCondition("AND");
+    conjunction.AddChild(condition);
+    QxNodePtr oldRoot;
+    for (const QxNodePtr& child : filters.GetChildren()) {
+        if (child.GetType() == "ConditionsRoot") {
+            oldRoot = child;
+            break;
+        }
+    }
+    if (oldRoot) {
+        for (const QxNodePtr& term : oldRoot.GetChildren()) conjunction.AddChild(term.Clone());
+    }
+    const QxNodePtr root = QxNodePtr::Create("Conditions", "ConditionsRoot");
+    root.AddChild(conjunction);
+    if (oldRoot) filters.RemoveChild(oldRoot);
+    filters.AddChild(root);
+}
+
+void ReplaceConditionValue(const QxNodePtr& leaf, const QxNodePtr& newNode)
+{
+    CV_TRACE(Dbg3, "FilterHelper::ReplaceConditionValue");
+    QxNodePtr parent = leaf.GetParent();
+    if (!parent) corvane::ThrowHrWithDescription(corvane::kHrNotFound, "The condition to replace has no parent");
+    QxNodePtr target = leaf;
+    const auto conditionOperator = parent.GetRequiredAttribute<std::string>("operator");
+    if (conditionOperator == "IN" || conditionOperator == "NOT IN") {
+        target = parent;
+        parent = parent.GetParent();
+        if (!parent)
+            corvane::ThrowHrWithDescription(corvane::kHrNotFound, "The list condition to replace has no parent");
+    }
+    CV_LOG(Dbg3, "Old condition: " << parent);
+    parent.RemoveChild(target);
+    parent.AddChild(newNode);
+    CV_LOG(Dbg3, "New condition: " << parent);
+}
+
+void Replace(const QxNodePtr& replacement, const QxNodePtr& root)
+{
+    const auto path = replacement.GetRequiredAttribute<std::string>("Path");
+    const QxNodePtr found = root.FindByPath(path, 0);
+    if (!found)
+        CV_FAIL_LOGGED("FilterHelper::Replace", corvane::kHrNotFound, "Node for replacement not found: " << path);
+    const QxNodePtr parent = found.GetParent();
+    if (!parent) corvane::ThrowHrWithDescription(corvane::kHrInvalidData, "Cannot replace the root node: " + path);
+    // Copied before anything moves: the replacement may lie inside the node it replaces.
+    const QxNodePtr copy = replacement.Clone();
+    parent.RemoveChild(found);
+    parent.AddChild(copy);
+}
+
+}  // namespace FilterHelper
