@@ -1,0 +1,76 @@
+// One subscription at the configuration server.
+#include "services/ConfigSubscription.h"
+
+#include "ErrorHandling/ErrorObjects.h"
+#include "Logging/Log.h"
+#include "os/Uuid.h"
+
+namespace corvane::host {
+
+namespace {
+constexpr HRESULT kIllegalMethodCall = static_cast<HRESULT>(0x8000000E);
+}
+
+CConfigSubscription::CConfigSubscription(ConfigPath path, uint64_t changesMask, uint64_t options, int32_t depth,
+                                         ComPtr<IQxModifySink> sink)
+    : m_path(std::move(path)), m_changesMask(changesMask), m_options(options), m_depth(depth),
+      m_id(os::NewUuid()), m_sink(std::move(sink))
+{
+}
+
+HRESULT CConfigSubscription::Activate() noexcept
+try {
+    std::lock_guard lock(m_mutex);
+    if (m_ended) ThrowHrWithDescription(kIllegalMethodCall, "the subscription has been unsubscribed");
+    m_active = true;
+    return S_OK;
+}
+CV_CATCH_RETURN("corvane::host::CConfigSubscription::Activate")
+
+HRESULT CConfigSubscription::Deactivate() noexcept
+{
+    std::lock_guard lock(m_mutex);
+    m_active = false;
+    return S_OK;
+}
+
+HRESULT CConfigSubscription::GetId(GUID* id) noexcept
+{
+    if (!id) return E_POINTER;
+    *id = m_id;
+    return S_OK;
+}
+
+bool CConfigSubscription::IsActive()
+{
+    std::lock_guard lock(m_mutex);
+    return m_active;
+}
+
+void CConfigSubscription::Deliver(IQxNodeModifyEnum* modifications) noexcept
+{
+    {
+        std::lock_guard lock(m_mutex);
+        if (!m_active || m_ended) return;
+        m_inCallback = true;
+        m_callbackThread = std::this_thread::get_id();
+    }
+    const HRESULT hr = m_sink->OnTriggered(this, 0, modifications);
+    if (Failed(hr)) CV_LOG(Warn, "Configuration subscription sink " << m_id << " returned " << static_cast<uint32_t>(hr));
+    {
+        std::lock_guard lock(m_mutex);
+        m_inCallback = false;
+    }
+    m_callbackDone.notify_all();
+}
+
+void CConfigSubscription::End()
+{
+    std::unique_lock lock(m_mutex);
+    m_ended = true;
+    m_active = false;
+    // A sink that unsubscribes from inside its own callback must not wait for itself.
+    m_callbackDone.wait(lock, [&] { return !m_inCallback || m_callbackThread == std::this_thread::get_id(); });
+}
+
+}  // namespace corvane::host

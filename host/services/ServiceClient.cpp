@@ -1,0 +1,50 @@
+// The host's service client. A proxy is the service object itself: services
+// run in this process, so there is no transport to stand between them.
+#include "services/ServiceClient.h"
+
+#include <mutex>
+
+#include "ErrorHandling/ErrorObjects.h"
+#include "NodeAccess/QxNodePtr.h"
+
+namespace corvane::host {
+
+namespace {
+constexpr HRESULT kHrAlreadyExists = HResultFromWin32(183);
+}
+
+void CServiceClient::RegisterService(const std::string& uri, IComponentBase* service)
+{
+    if (uri.empty()) ThrowHrWithDescription(E_INVALIDARG, "a service needs a non-empty URI");
+    if (!service) ThrowHrWithDescription(E_INVALIDARG, "no service object was given for '" + uri + "'");
+    std::unique_lock lock(m_lock);
+    if (!m_services.emplace(uri, ComPtr<IComponentBase>(service)).second)
+        ThrowHrWithDescription(kHrAlreadyExists, "a service is already registered under '" + uri + "'");
+}
+
+void CServiceClient::UnregisterService(const std::string& uri)
+{
+    std::unique_lock lock(m_lock);
+    if (m_services.erase(uri) == 0) ThrowHrWithDescription(kHrNotFound, "no service is registered under '" + uri + "'");
+}
+
+HRESULT CServiceClient::CreateProxy(const char16_t* uri, uint32_t, const GUID* riid, void** proxy) noexcept
+try {
+    if (!uri || !riid || !proxy) return E_POINTER;
+    *proxy = nullptr;
+    const std::string name = ToUtf8(uri);
+    ComPtr<IComponentBase> service;
+    {
+        std::shared_lock lock(m_lock);
+        const auto found = m_services.find(name);
+        if (found != m_services.end()) service = found->second;
+    }
+    if (!service) ThrowHrWithDescription(kHrNotFound, "no service is registered under '" + name + "'");
+    const HRESULT hr = service->QueryInterface(riid, proxy);
+    if (hr == E_NOINTERFACE)
+        ThrowHrWithDescription(hr, "the service '" + name + "' does not offer the requested interface");
+    return hr;
+}
+CV_CATCH_RETURN("corvane::host::CServiceClient::CreateProxy")
+
+}  // namespace corvane::host
