@@ -56,7 +56,8 @@ std::optional<ErrorRecord> ParseErrorText(std::string_view text)
     ErrorRecord record;
     record.code = static_cast<HRESULT>(static_cast<uint32_t>(value));
     const std::string_view rest = text.substr(consumed + 1);
-    const size_t open = rest.find('[');
+    // The trace opens at the last "[": a trace never holds one, a description may.
+    const size_t open = rest.rfind('[');
     if (rest.size() > 1 && rest.back() == ']' && open != std::string_view::npos) {
         record.trace = rest.substr(open + 1, rest.size() - open - 2);
         record.description = rest.substr(0, open);

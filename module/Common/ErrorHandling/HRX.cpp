@@ -11,7 +11,7 @@
 
 namespace corvane {
 
-__attribute__((noinline)) HRX::HRX(HRESULT code, uint32_t frameSkip) : HRES(code)
+HRX::HRX(HRESULT code, uint32_t frameSkip) : HRES(code)
 {
     if (Failed(code)) {
         Capture(frameSkip);
@@ -21,7 +21,7 @@ __attribute__((noinline)) HRX::HRX(HRESULT code, uint32_t frameSkip) : HRES(code
     }
 }
 
-__attribute__((noinline)) HRX::HRX(HRESULT code, IErrorInfo* info, uint32_t frameSkip) : HRES(code)
+HRX::HRX(HRESULT code, IErrorInfo* info, uint32_t frameSkip) : HRES(code)
 {
     if (Failed(code)) Capture(frameSkip);
     m_errorInfo = info;
@@ -73,7 +73,7 @@ HRX::~HRX()
     if (m_errorInfo) m_errorInfo->Release();
 }
 
-__attribute__((noinline)) HRX& HRX::operator=(HRESULT code)
+HRX& HRX::operator=(HRESULT code)
 {
     *this = HRX(code, 1);
     ThrowIfFailed();
@@ -85,15 +85,16 @@ void HRX::ThrowIfFailed() const
     if (IsFailure()) throw HRX(*this);
 }
 
-__attribute__((noinline)) void HRX::Capture(uint32_t frameSkip)
+void HRX::Capture(uint32_t frameSkip)
 {
     m_frameSkip = frameSkip;
-    m_trace[0] = m_trace[1] = nullptr;
-    // Skip this function and the constructor that called it.
-    os::CaptureStackBackTrace(frameSkip + 2, 2, m_trace);
+    // Skip this function and the constructor that called it. Using the count afterwards
+    // also keeps the call from becoming a jump that would drop this frame.
+    const uint32_t captured = os::CaptureStackBackTrace(frameSkip + 2, 2, m_trace);
+    for (uint32_t i = captured; i < 2; ++i) m_trace[i] = nullptr;
 }
 
-__attribute__((noinline)) void ThrowHr(HRESULT code)
+void ThrowHr(HRESULT code)
 {
     throw HRX(Failed(code) ? code : E_FAIL, 1);
 }

@@ -27,9 +27,10 @@ class HRX : public HRES {
 public:
     HRX() noexcept = default;
     /// Stores the code; a failure captures the caller's trace and takes the thread's error object.
-    explicit HRX(HRESULT code, uint32_t frameSkip = 0);
+    /// Not inlined, so that the frames skipped by the trace capture are always there.
+    [[gnu::noinline]] explicit HRX(HRESULT code, uint32_t frameSkip = 0);
     /// A failure that carries an explicit error object (one reference is added).
-    HRX(HRESULT code, IErrorInfo* info, uint32_t frameSkip = 0);
+    [[gnu::noinline]] HRX(HRESULT code, IErrorInfo* info, uint32_t frameSkip = 0);
     HRX(const HRX& other);
     HRX(HRX&& other) noexcept;
     HRX& operator=(const HRX& other);
@@ -37,7 +38,7 @@ public:
     ~HRX();
 
     /// Checked assignment: stores the code as the constructor does and throws a copy on failure.
-    HRX& operator=(HRESULT code);
+    [[gnu::noinline]] HRX& operator=(HRESULT code);
     /// Throws *this when it holds a failure.
     void ThrowIfFailed() const;
 
@@ -46,7 +47,7 @@ public:
     uint32_t FrameSkip() const noexcept { return m_frameSkip; }
 
 private:
-    void Capture(uint32_t frameSkip);
+    [[gnu::noinline]] void Capture(uint32_t frameSkip);
 
     IErrorInfo* m_errorInfo = nullptr;
     const void* m_trace[2] = {nullptr, nullptr};
@@ -54,7 +55,7 @@ private:
 };
 
 /// Throws HRX with the code; a code that is not a failure becomes E_FAIL.
-[[noreturn]] void ThrowHr(HRESULT code);
+[[noreturn, gnu::noinline]] void ThrowHr(HRESULT code);
 /// Throws HRX (with the thread's error object) when the code is a failure.
 inline void CheckHr(HRESULT code)
 {

@@ -1,0 +1,90 @@
+// Results written into and read back from the attribute pairs of response nodes.
+#include <gtest/gtest.h>
+
+#include "ErrorHandling/ErrorObjects.h"
+#include "ErrorHandling/ErrorRecord.h"
+#include "ErrorHandling/ResultNodes.h"
+#include "NodeAccess/QxNodePtr.h"
+
+namespace corvane {
+namespace {
+
+class ResultNodesTest : public testing::TestWithParam<ResultAttributes> {};
+
+HRX RaisedFailure()
+{
+    try {
+        ThrowHr(kHrInvalidData);
+    } catch (const HRX& error) {
+        return error;
+    }
+    return HRX();
+}
+
+TEST_P(ResultNodesTest, FailureTravelsThroughTheNodeWithItsTrace)
+{
+    const ResultAttributes names = GetParam();
+    const QxNodePtr response = QxNodePtr::Create("Response");
+    WriteResultToNode(response, RaisedFailure(), names);
+
+    EXPECT_EQ(response.GetRequiredAttribute<int32_t>(names.code), kHrInvalidData);
+    const auto written = ParseErrorText(response.GetRequiredAttribute<std::string>(names.text));
+    ASSERT_TRUE(written);
+    EXPECT_EQ(written->description, "The data is invalid");
+    ASSERT_FALSE(written->trace.empty());
+
+    SkSetErrorInfo(0, nullptr);
+    const HRX read = ReadResultFromNode(response, names);
+    EXPECT_EQ(read.Code(), kHrInvalidData);
+    ASSERT_NE(read.ErrorInfo(), nullptr);
+    // Thrown on and converted again, the error keeps the first trace and gains a second group.
+    EXPECT_EQ(ReturnCodeFromHrx(read), kHrInvalidData);
+    const auto again = ParseErrorText(SerializeCurrentError(kHrInvalidData));
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->description, written->description);
+    EXPECT_EQ(again->trace.rfind(written->trace + ";", 0), 0u) << again->trace;
+}
+
+TEST_P(ResultNodesTest, SuccessWritesOnlyTheCode)
+{
+    const ResultAttributes names = GetParam();
+    const QxNodePtr response = QxNodePtr::Create("Response");
+    WriteResultToNode(response, HRX(S_OK), names);
+    EXPECT_EQ(response.GetRequiredAttribute<int32_t>(names.code), S_OK);
+    EXPECT_FALSE(response.HasAttribute(names.text));
+    EXPECT_EQ(ReadResultFromNode(response, names).Code(), S_OK);
+}
+
+INSTANTIATE_TEST_SUITE_P(AttributePairs, ResultNodesTest,
+                         testing::Values(kResultCodeAttributes, kErrorResultAttributes, kResponseResultAttributes));
+
+TEST(ReadResult, AbsentCodeIsSuccess)
+{
+    EXPECT_EQ(ReadResultFromNode(QxNodePtr::Create("Empty")).Code(), S_OK);
+}
+
+TEST(ReadResult, FailureWithoutTextTakesTheThreadsErrorObject)
+{
+    const QxNodePtr response = QxNodePtr::Create("Response");
+    response.SetAttribute("ResultCode", static_cast<int32_t>(E_ACCESSDENIED));
+    const auto held = MakeErrorObject("held by the thread", GUID{});
+    SkSetErrorInfo(0, held.Get());
+    const HRX read = ReadResultFromNode(response);
+    EXPECT_EQ(read.ErrorInfo(), held.Get());
+    EXPECT_THROW(read.ThrowIfFailed(), HRX);
+}
+
+TEST(ReadResult, ForeignTextOfAnotherCodeGivesTheMessageText)
+{
+    const QxNodePtr response = QxNodePtr::Create("Response");
+    response.SetAttribute("ResponseResult", static_cast<int32_t>(E_FAIL));
+    response.SetAttribute("ErrSerialized", "0x80070005 Some other error [0x0000000000000001]");
+    const HRX read = ReadResultFromNode(response, kResponseResultAttributes);
+    const auto record = ParseErrorText(ErrorText(read));
+    ASSERT_TRUE(record);
+    EXPECT_EQ(record->code, E_FAIL);
+    EXPECT_EQ(record->description, "Unspecified error");
+}
+
+}  // namespace
+}  // namespace corvane
