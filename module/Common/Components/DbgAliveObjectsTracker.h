@@ -4,6 +4,7 @@
 // Thread safety: all operations may be called from any thread at once.
 #pragma once
 
+#include <atomic>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -13,27 +14,30 @@ namespace corvane {
 
 class AliveObjectsTracker {
 public:
-    /// Made on first use; reads its switch from the settings then.
+    /// Made on first use; reads "Debug"/"EnableAliveObjectsTracking" (and the frames to skip) then.
     static AliveObjectsTracker& Instance() noexcept;
 
     /// Does nothing when tracking is off; never throws.
     void Register(const void* object, const std::string& tag) noexcept;
     void Unregister(const void* object) noexcept;
-    /// WARN lines for every object still registered; nothing when off or empty.
+    /// "Alive component objects: N" and one "ObjTag=... Ptr=... EIPs=..." WARN line per object still
+    /// registered; nothing when off or empty.
     void Report() noexcept;
 
     bool IsEnabled() const noexcept { return m_enabled; }
     size_t AliveCount() noexcept;
+    /// Reads the "Debug" settings again and forgets every registered object. For tests.
+    void ReadSettings() noexcept;
 
 private:
     AliveObjectsTracker();
 
     struct Entry {
         std::string tag;
-        std::vector<void*> returnAddresses;
+        std::vector<const void*> returnAddresses;
     };
 
-    bool m_enabled = false;
+    std::atomic<bool> m_enabled{false};
     unsigned m_framesToSkip = 0;
     std::mutex m_lock;
     std::unordered_map<const void*, Entry> m_objects;

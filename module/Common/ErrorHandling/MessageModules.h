@@ -1,6 +1,6 @@
 // The two lists of message modules (primary and fallback, 5 slots each) that the
-// message lookup asks besides the system table. They are filled once, at the
-// first lookup, by the loader; until modules are configured they stay empty.
+// message lookup asks besides the system table, and their loading from the
+// message table files named by the "ErrorHandling" settings.
 // Thread safety: filled once under the static initialisation, read-only afterwards.
 #pragma once
 
@@ -43,5 +43,11 @@ struct MessageModuleLists {
 
 /// The process's lists, loaded on the first call; never fails (a module that cannot be loaded is left out).
 const MessageModuleLists& GetMessageModules();
+
+/// Fills the lists from the settings values (names split at ",", "|" and ";"); a bare primary name
+/// is looked for in moduleDirectory. Every file that cannot be loaded, and every name beyond the
+/// fifth, gets an ERR line "Loading errormsg module '<name>' failed: ..." and is left out.
+void LoadMessageModules(MessageModuleLists& lists, const std::string& primaryNames,
+                        const std::string& fallbackNames, const std::string& moduleDirectory) noexcept;
 
 }  // namespace corvane

@@ -8,6 +8,7 @@
 #include <sstream>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "corvane/Platform.h"
 
@@ -23,8 +24,12 @@ enum class Severity : uint32_t { None = 0, Crit = 1, Err = 2, Warn = 3, Info = 4
 
 /// True when 1 <= severity <= the configured MaxSeverity.
 bool IsEnabled(Severity severity) noexcept;
-/// Formats one line and hands it to the given sink, or to every registered sink.
+/// Formats one line and hands it to the given sink, or to every registered sink (the module's own
+/// file sink is registered on the first call). Drops the line when it cannot be formatted.
 void Write(Severity severity, std::string_view text, const char* file, int line, ILogSink* sink = nullptr) noexcept;
+
+/// The calling thread's tracing depth (not clamped).
+int CurrentIndent() noexcept;
 
 /// A node written into a log message: its masked node text at the given depth.
 struct NodeText {
@@ -50,6 +55,17 @@ public:
     MessageBuilder& operator<<(const void* pointer);
     MessageBuilder& operator<<(const GUID& guid);  ///< braced upper-case form
     MessageBuilder& operator<<(const HRX& error);  ///< its error text
+    /// Any enum or integer type not listed above, as its number.
+    template <class T, class = std::enable_if_t<std::is_integral_v<T> || std::is_enum_v<T>>>
+    MessageBuilder& operator<<(T value)
+    {
+        if constexpr (std::is_enum_v<T>)
+            return *this << static_cast<int64_t>(static_cast<std::underlying_type_t<T>>(value));
+        else if constexpr (std::is_signed_v<T>)
+            return *this << static_cast<int64_t>(value);
+        else
+            return *this << static_cast<uint64_t>(value);
+    }
     MessageBuilder& operator<<(const QxNodePtr& node);
     MessageBuilder& operator<<(const NodeText& node);
 
@@ -78,7 +94,8 @@ private:
 
     Severity m_severity;
     Severity m_exceptionSeverity;
-    std::string m_name;
+    std::string_view m_name;  ///< a literal, or m_ownedName
+    std::string m_ownedName;
     const char* m_file;
     int m_line;
     ILogSink* m_sink;
