@@ -1,0 +1,183 @@
+// The metrics configuration: reading it, and the group queries with their failures.
+#include <gtest/gtest.h>
+
+#include "FilterTestSupport.h"
+
+namespace corvane::test {
+namespace {
+
+using OverviewReportsProcessing::ColumnsMask;
+using OverviewReportsProcessing::GroupInfo;
+using OverviewReportsProcessing::MaskHelper;
+using OverviewReportsProcessing::TableColumnNames;
+
+ColumnsMask Mask(uint32_t value) { return ColumnsMask::FromValue(value); }
+
+std::string WithConfiguration(std::string_view attributes, std::string_view children)
+{
+    return "<OverviewMetricsConfiguration GroupColumns:strs=\"G1|G2|G3\" IdColumnName=\"Id\" "
+           "MaskColumnName=\"GroupMask\" ConditionIdColumnName=\"PresetId\" CountColumnName=\"Cnt\" "
+           "TimestampColumnName=\"Ts\" " +
+           std::string(attributes) + ">" + std::string(children) + "</OverviewMetricsConfiguration>";
+}
+
+TEST(ColumnMaskTest, ColumnsMapToTheirBitsAndEverythingElseToTheUnknownBit)
+{
+    using namespace OverviewReportsProcessing;
+    EXPECT_EQ(ColumnHelper::GetColumnMask("ManagedObjectUId").Value(), 0x1u);
+    EXPECT_EQ(ColumnHelper::GetColumnMask("What_Action").Value(), 0x20u);
+    EXPECT_EQ(ColumnHelper::GetColumnMask("What").Value(), 0x40u);
+    EXPECT_EQ(ColumnHelper::GetColumnMask("DataSource").Value(), 0x800u);
+    EXPECT_EQ(ColumnHelper::GetColumnMask("who").Value(), 0x800u);
+    std::string order;
+    ColumnHelper::ForEachColumn([&](std::string_view name, ColumnsMask bit) {
+        order += std::string(name) + "=" + std::to_string(bit.Value()) + " ";
+    });
+    EXPECT_EQ(order, "ManagedObjectUId=1 ProductId=2 Who=4 Where=8 ObjectType=16 What_Action=32 What=64 ");
+}
+
+TEST(ColumnMaskTest, HasWithAndWithoutTheAllFlag)
+{
+    EXPECT_TRUE(Mask(0x4C).Has(Mask(0x48)));
+    EXPECT_FALSE(Mask(0x4C).Has(Mask(0x41)));
+    EXPECT_TRUE(Mask(0x4C).Has(Mask(0x41), false));
+    EXPECT_FALSE(Mask(0x4C).Has(Mask(0x3), false));
+    EXPECT_TRUE(Mask(0x4C).Has(Mask(0)));
+    EXPECT_TRUE(Mask(0x80000000) < Mask(0x1));  // signed order
+}
+
+class MaskHelperQueries : public testing::Test {
+protected:
+    MaskHelper m_helper{Tree(kMetricsConfiguration)};
+};
+
+TEST_F(MaskHelperQueries, FullMaskIsTheExactGroupOrTheSmallestContainingOne)
+{
+    EXPECT_EQ(m_helper.GetFullMask(Mask(0xC)).Value(), 0xCu);
+    EXPECT_EQ(m_helper.GetFullMask(Mask(0x4)).Value(), 0xCu);
+    EXPECT_EQ(m_helper.GetFullMask(Mask(0x48)).Value(), 0x4Cu);
+    EXPECT_EQ(m_helper.GetFullMask(Mask(0)).Value(), 0xCu);
+}
+
+TEST_F(MaskHelperQueries, FullMaskNotFoundIsLoggedWithTheUnsignedMask)
+{
+    LogCapture log;
+    EXPECT_EQ(CodeOf([&] { m_helper.GetFullMask(Mask(0x1)); }), kHrNotFound);
+    EXPECT_EQ(log.Count("OverviewReportsProcessing::MaskHelper::GetFullMask failed: Full mask not found: 1"), 1u);
+    EXPECT_EQ(CodeOf([&] { m_helper.GetFullMask(Mask(0x804)); }), kHrNotFound);
+    EXPECT_EQ(log.Count("Full mask not found: 2052"), 1u);
+}
+
+TEST_F(MaskHelperQueries, MaskValidityFollowsTheGroups)
+{
+    LogCapture log;
+    EXPECT_TRUE(m_helper.CheckMaskValid(Mask(0x44)));
+    EXPECT_TRUE(m_helper.CheckMaskValid(Mask(0xC)));
+    EXPECT_FALSE(m_helper.CheckMaskValid(Mask(0x2)));
+    EXPECT_FALSE(m_helper.CheckMaskValid(Mask(0x804)));
+    EXPECT_EQ(log.Count("failed"), 0u);
+}
+
+TEST_F(MaskHelperQueries, GroupColumnsFollowTheColumnBitsNotTheListOrder)
+{
+    EXPECT_EQ(m_helper.GetTableColumnName("Who", Mask(0x4C)), "G1");
+    EXPECT_EQ(m_helper.GetTableColumnName("Where", Mask(0x4C)), "G2");
+    EXPECT_EQ(m_helper.GetTableColumnName("What", Mask(0x4C)), "G3");
+    EXPECT_EQ(m_helper.GetTableColumnName("What", Mask(0x40)), "G3");  // through the containing group
+
+    LogCapture log;
+    EXPECT_EQ(CodeOf([&] { m_helper.GetTableColumnName("What", Mask(0xC)); }), E_INVALIDARG);
+    EXPECT_EQ(log.Count("OverviewReportsProcessing::MaskHelper::GetTableColumnName failed: "
+                        "Invalid column name and mask: What 12"),
+              1u);
+}
+
+TEST_F(MaskHelperQueries, ForCountersGroupTakesOnlyTheExactMask)
+{
+    std::vector<std::pair<std::string, std::string>> columns, spare;
+    std::string countColumn;
+    std::set<int64_t> presets;
+    m_helper.ForCountersGroup(Mask(0xC), [&](const GroupInfo& group, const TableColumnNames& names) {
+        columns = group.ColumnMap;
+        spare = group.SpareTableColumns;
+        countColumn = names.CountColumnName;
+        presets = group.PresetIds;
+    });
+    using Pairs = std::vector<std::pair<std::string, std::string>>;
+    EXPECT_EQ(columns, (Pairs{{"Who", "G1"}, {"Where", "G2"}}));
+    EXPECT_EQ(spare, (Pairs{{"", "G3"}}));
+    EXPECT_EQ(countColumn, "Cnt");
+    EXPECT_TRUE(presets.empty());
+
+    m_helper.ForCountersGroup(Mask(0x4C), [&](const GroupInfo& group, const TableColumnNames&) {
+        presets = group.PresetIds;
+        EXPECT_EQ(group.PresetNames, std::set<std::string>{"Failed"});
+    });
+    EXPECT_EQ(presets, std::set<int64_t>{2});
+
+    LogCapture log;
+    EXPECT_EQ(CodeOf([&] { m_helper.ForCountersGroup(Mask(0x4), [](const GroupInfo&, const TableColumnNames&) {}); }),
+              kHrNotFound);
+    EXPECT_EQ(log.Count("OverviewReportsProcessing::MaskHelper::ForCountersGroup failed: Mask not found: 4"), 1u);
+}
+
+TEST_F(MaskHelperQueries, PresetsAreTheStoredNodes)
+{
+    const QxNodePtr first = m_helper.GetPresetCondition("Failed");
+    const QxNodePtr second = m_helper.GetPresetCondition("Failed");
+    EXPECT_EQ(first.GetRequiredAttribute<int64_t>("PresetConditionId"), 2);
+    first.SetAttribute("Marker", "seen");
+    EXPECT_TRUE(second.HasAttribute("Marker"));  // a second handle, not a copy
+
+    LogCapture log;
+    EXPECT_EQ(CodeOf([&] { m_helper.GetPresetCondition("Missing"); }), kHrNotFound);
+    EXPECT_EQ(log.Count("OverviewReportsProcessing::MaskHelper::GetPresetCondition failed: "
+                        "Invalid preset condition name: Missing"),
+              1u);
+}
+
+TEST(MaskHelperConfiguration, GroupsWithTheSameColumnsFormOneGroup)
+{
+    const MaskHelper helper(Tree(WithConfiguration("", R"(
+        <node q:name="ConditionPresets"><Condition q:name="P" PresetConditionId:i64="7"/></node>
+        <Group GroupAttributes:strs="Where|Who"/>
+        <Group GroupAttributes:strs="Who|Where|Unknown" PresetConditionName="P"/>)")));
+    helper.ForCountersGroup(Mask(0xC), [](const GroupInfo& group, const TableColumnNames&) {
+        EXPECT_EQ(group.ColumnMap.size(), 2u);
+        EXPECT_EQ(group.SpareTableColumns.size(), 1u);
+        EXPECT_EQ(group.PresetIds, std::set<int64_t>{7});
+    });
+}
+
+TEST(MaskHelperConfiguration, BadConfigurationsFailWithTheirCodes)
+{
+    LogCapture log;
+    const auto codeOf = [](const std::string& text) { return CodeOf([&] { MaskHelper helper(Tree(text)); }); };
+
+    EXPECT_EQ(codeOf(WithConfiguration("", R"(<node q:name="ConditionPresets">
+        <Condition q:name="A" PresetConditionId:i64="5"/><Condition q:name="B" PresetConditionId:i64="5"/>
+        </node>)")),
+              kHrInvalidData);
+    EXPECT_EQ(log.Count("OverviewReportsProcessing::MaskHelper::Configure::<lambda_1>::operator () failed: "
+                        "Duplicate preset id: 5"),
+              1u);
+
+    EXPECT_EQ(codeOf(WithConfiguration("", R"(<Group GroupAttributes:strs="Who" PresetConditionName="Nope"/>)")),
+              kHrNotFound);
+    EXPECT_EQ(log.Count("Invalid preset condition name: Nope"), 1u);
+
+    EXPECT_EQ(codeOf(WithConfiguration("", R"(<Group GroupAttributes:strs="Who|Where|What|ObjectType"/>)")),
+              E_INVALIDARG);
+    EXPECT_EQ(log.Count("OverviewReportsProcessing::MaskHelper::AddGroup failed: Invalid group size: "), 1u);
+
+    EXPECT_EQ(codeOf(WithConfiguration("", R"(<Group/>)")), kHrNotFound);
+    EXPECT_EQ(codeOf(WithConfiguration("", R"(<node q:name="ConditionPresets"><Condition q:name="A"/></node>)")),
+              kHrNotFound);
+    EXPECT_EQ(codeOf("<OverviewMetricsConfiguration IdColumnName=\"Id\"/>"), kHrNotFound);
+    EXPECT_EQ(codeOf("<OverviewMetricsConfiguration GroupColumns:strs=\"G1\" IdColumnName=\"Id\" "
+                     "MaskColumnName=\"M\" ConditionIdColumnName=\"C\" CountColumnName=\"N\"/>"),
+              kHrNotFound);
+}
+
+}  // namespace
+}  // namespace corvane::test
