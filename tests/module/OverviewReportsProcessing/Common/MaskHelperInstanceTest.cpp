@@ -2,6 +2,9 @@
 // configuration store, tried again after a failed read or configuration.
 #include <gtest/gtest.h>
 
+#include <thread>
+#include <vector>
+
 #include "Components/ComponentObject.h"
 #include "FilterTestSupport.h"
 #include "corvane/ServiceInterfaces.h"
@@ -57,6 +60,18 @@ TEST_F(MaskHelperInstance, LoadsOnceFromTheApplicationStore)
     EXPECT_EQ(m_store->lastDepth, 0x7FFFFFFF);
     EXPECT_EQ(&MaskHelper::Instance(), &MaskHelper::Instance());
     EXPECT_EQ(m_store->reads, 1);
+}
+
+TEST_F(MaskHelperInstance, ConcurrentFirstUsesReadTheStoreOnce)
+{
+    ScopedNamedInstance named("Base.AppConfigStorage", m_store.Get());
+    m_store->stored = Tree(kMetricsConfiguration);
+    std::vector<const MaskHelper*> seen(4, nullptr);
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < seen.size(); ++i) threads.emplace_back([&seen, i] { seen[i] = &MaskHelper::Instance(); });
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(m_store->reads, 1);
+    for (const MaskHelper* helper : seen) EXPECT_EQ(helper, seen.front());
 }
 
 TEST_F(MaskHelperInstance, FailuresAreRetriedOnTheNextUse)

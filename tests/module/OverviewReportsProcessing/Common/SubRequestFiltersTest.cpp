@@ -89,17 +89,17 @@ TEST(MakeSubRequestFilters, EmptyOwnSectionsInheritTheRequestsEntries)
     EXPECT_EQ(query.GetChild("GroupByRoot").GetChild(0).GetRequiredAttribute<std::string>("Column"), "Who");
 }
 
-TEST(MakeSubRequestFilters, SectionsWithoutContentAreLeftOut)
+TEST(MakeSubRequestFilters, SectionsWithoutContentAreLeftOutAndAttributesKeepTheirTypes)
 {
     const QxNodePtr query = FilterHelper::MakeSubRequestFilters(Tree(R"(
-        <RetrieveCountersRequest q:name="R">
+        <RetrieveCountersRequest q:name="R" Tags:strs="" Flag:bool="true" Id:guid="{11111111-2222-3333-4444-555555555555}">
           <ConditionsRoot q:name="Conditions"/>
-          <RetrieveCountersSubRequest q:name="S"><GroupByMerge><GroupByRootEntry Column="Who"/></GroupByMerge></RetrieveCountersSubRequest>
+          <RetrieveCountersSubRequest q:name="S" Flag:bool="false"><GroupByMerge><GroupByRootEntry Column="Who"/></GroupByMerge></RetrieveCountersSubRequest>
         </RetrieveCountersRequest>)"),
                                                                 "S");
     MaskGuidNames(query);
     EXPECT_EQ(Canonical(query), Canonical(Tree(R"(
-        <Query q:name="S"><GroupByRoot q:name="GroupByRoot"><GroupByRootEntry q:name="{GUID}" Column="Who"/></GroupByRoot></Query>)")));
+        <Query q:name="S" Tags:strs="" Flag:bool="false" Id:guid="{11111111-2222-3333-4444-555555555555}"><GroupByRoot q:name="GroupByRoot"><GroupByRootEntry q:name="{GUID}" Column="Who"/></GroupByRoot></Query>)")));
 }
 
 TEST(MakeSubRequestFilters, MergedNodesGetFreshNamesOnEveryCall)
@@ -115,6 +115,10 @@ TEST(MakeSubRequestFilters, MergedNodesGetFreshNamesOnEveryCall)
     }
     EXPECT_EQ(total, 12u);
     EXPECT_EQ(seen.size(), total);
+    for (const std::string& name : seen) {  // random version-4 GUIDs
+        EXPECT_EQ(name[15], '4') << name;
+        EXPECT_NE(std::string("89AB").find(name[20]), std::string::npos) << name;
+    }
 }
 
 TEST(MakeSubRequestFilters, BadSubRequestsFailAndLeaveTheRequestUnchanged)

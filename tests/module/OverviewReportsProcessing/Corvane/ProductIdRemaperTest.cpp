@@ -10,9 +10,6 @@ namespace {
 
 using OverviewReportsProcessing::ProductIdRemaper;
 
-constexpr std::string_view kShared = "{11111111-2222-3333-4444-555555555555}";
-constexpr std::string_view kSingle = "{AAAAAAAA-BBBB-CCCC-DDDD-EEEEEEEEEEEE}";
-
 constexpr std::string_view kMapping = R"(
 <node q:name="DataSourceMapping">
   <DataSource DataSource:guid="{11111111-2222-3333-4444-555555555555}" ProductIds:strs="P2|P1"/>
@@ -105,7 +102,9 @@ TEST_F(ProductIdRemaperTest, ResultsOfTheProductsOfOneDataSourceComeBackAsOneNod
           <Row ProductId="P9" Who="carol" Count:i64="2"/>
           <Row ProductId="P3" Who="alice" Count:i64="6"/>
         </Result>)");
+    LogCapture log;
     m_remaper.ReplaceProductIdByDataSource(result);
+    EXPECT_EQ(log.Count("Invalid product Id: P9"), 1u);
     EXPECT_EQ(Canonical(result), Canonical(Tree(R"(
         <Result>
           <Row Who="alice" Count:i64="8" DataSource:guid="{11111111-2222-3333-4444-555555555555}"/>
