@@ -54,6 +54,25 @@ TEST_F(ProductIdRemaperTest, ConditionsOnADataSourceBecomeListConditionsOnItsPro
         </RetrieveCountersRequest>)")));
 }
 
+TEST_F(ProductIdRemaperTest, DataSourceIdsWrittenAsTextAreRead)
+{
+    const QxNodePtr filters = Tree(R"(
+        <Query><ConditionsRoot q:name="Conditions"><Condition operator="IN">
+          <ConditionValues Columnn="DataSource"
+              Values:strs="{aaaaaaaa-bbbb-cccc-dddd-eeeeeeeeeeee}|{11111111-2222-3333-4444-555555555555}"/>
+        </Condition><Condition operator="OR">
+          <ConditionValues Columnn="DataSource" Comparator="=" Value="{AAAAAAAA-BBBB-CCCC-DDDD-EEEEEEEEEEEE}"/>
+        </Condition></ConditionsRoot></Query>)");
+    EXPECT_TRUE(m_remaper.ReplaceDataSourceFilters(filters));
+    EXPECT_EQ(Canonical(filters), Canonical(Tree(R"(
+        <Query><ConditionsRoot q:name="Conditions">
+          <Condition operator="OR">
+            <Condition operator="IN"><ConditionValues Columnn="ProductId" Values:strs="P3"/></Condition>
+          </Condition>
+          <Condition operator="IN"><ConditionValues Columnn="ProductId" Values:strs="P3|P1|P2"/></Condition>
+        </ConditionsRoot></Query>)")));
+}
+
 TEST_F(ProductIdRemaperTest, AFilterWithoutDataSourceIsLeftAlone)
 {
     const QxNodePtr filters = Tree(R"(
