@@ -61,8 +61,10 @@ void CConfigServer::Load()
 {
     if (m_file.empty()) ThrowHrWithDescription(E_INVALIDARG, "the configuration store has no file to load");
     std::lock_guard fileLock(m_fileLock);
+    // Released after the handles below, which end up inside the tree.
+    std::unique_lock lock(m_treeLock, std::defer_lock);
     std::vector<QxNodePtr> nodes = LoadConfigFile(m_file);
-    std::unique_lock lock(m_treeLock);
+    lock.lock();
     m_tree.Reset(nodes);
 }
 
@@ -164,6 +166,9 @@ HRESULT CConfigServer::WriteNodes(IQxNode* context, uint32_t, IQxNode* const* no
 try {
     if (context) ThrowHrWithDescription(E_INVALIDARG, "WriteNodes takes no context node");
     if (count > 0 && !nodes) return E_POINTER;
+    // Declared first so that it is released last: the copies join the tree, and a handle into
+    // the tree may only be closed under its lock.
+    std::unique_lock lock(m_treeLock, std::defer_lock);
     // Every node is checked and copied before anything is written.
     std::vector<std::pair<ConfigPath, QxNodePtr>> writes;
     for (uint64_t i = 0; i < count; ++i) {
@@ -177,7 +182,7 @@ try {
         writes.emplace_back(std::move(path), node.Clone());
     }
     std::vector<PendingNotification> pending;
-    std::unique_lock lock(m_treeLock);
+    lock.lock();
     for (const auto& [path, copy] : writes) ApplyAndQueue(path, copy, pending);
     Post(pending);
     return S_OK;

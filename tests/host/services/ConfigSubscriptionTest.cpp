@@ -1,0 +1,266 @@
+// Subscriptions at the configuration server: what a subscriber hears of each
+// write, in which order, and that nothing arrives after unsubscribing.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "services/ConfigChanges.h"
+#include "services/ConfigServer.h"
+#include "host/services/HostTestSupport.h"
+
+namespace corvane::host::test {
+namespace {
+
+constexpr const char* kPlan = R"(<nr><node Enabled:bool="true"><Target q:name="T" Host="db1"/></node></nr>)";
+
+class ConfigSubscriptionTest : public ::testing::Test {
+protected:
+    ComPtr<CComponentObject<CConfigServer>> m_server = CreateComponent<CConfigServer>();
+    ComPtr<CComponentObject<RecordingSink>> m_sink = CreateComponent<RecordingSink>();
+
+    std::vector<SeenModification> SeenAfterIdle()
+    {
+        m_server->WaitForNotifications();
+        return m_sink->Seen();
+    }
+};
+
+TEST_F(ConfigSubscriptionTest, WriteBelowTheFollowedPathCarriesPathMaskAndNode)
+{
+    const auto subscription = Follow(m_server.Get(), "\\Plans", m_sink.Get());
+    ASSERT_EQ(S_OK, Write(m_server.Get(), AtPath("\\Plans\\P1", kPlan)));
+
+    ASSERT_TRUE(m_sink->WaitForCount(1));
+    const std::vector<SeenModification> seen = m_sink->Seen();
+    ASSERT_EQ(1u, seen.size());
+    GUID id{};
+    subscription->GetId(&id);
+    EXPECT_EQ(id, seen[0].subscriptionId);
+    EXPECT_EQ("\\Plans\\P1", seen[0].path);
+    EXPECT_EQ(ChangeBits::kAdded | ChangeBits::kSubtree | ChangeBits::kAttributes, seen[0].changesMask);
+    ASSERT_TRUE(seen[0].node);
+    EXPECT_EQ("P1", seen[0].node.GetName());
+    EXPECT_EQ("db1", seen[0].node.GetChild("T").GetAttributeOr("Host", ""));
+    EXPECT_FALSE(m_sink->SawSynchronous());
+}
+
+TEST_F(ConfigSubscriptionTest, MaskTellsAttributeChangesFromChildChangesAtTheFollowedNode)
+{
+    Write(m_server.Get(), AtPath("\\Plans\\P1", kPlan));
+    const auto subscription = Follow(m_server.Get(), "\\Plans\\P1", m_sink.Get());
+
+    Write(m_server.Get(), AtPath("\\Plans\\P1", R"(<nr><node Enabled:bool="false"><Target q:name="T" Host="db1"/></node></nr>)"));
+    Write(m_server.Get(), AtPath("\\Plans\\P1", R"(<nr><node Enabled:bool="false"><Target q:name="T" Host="db2"/></node></nr>)"));
+    Write(m_server.Get(), AtPath("\\Plans\\P1", R"(<nr><node Enabled:bool="false"><Target q:name="T" Host="db2"/></node></nr>)"));
+    m_server->DeleteNodes(MakePathFilterNode("\\Plans\\P1").Get(), 0);
+
+    const std::vector<SeenModification> seen = SeenAfterIdle();
+    ASSERT_EQ(4u, seen.size());
+    EXPECT_EQ(ChangeBits::kModified | ChangeBits::kAttributes, seen[0].changesMask);
+    EXPECT_EQ(ChangeBits::kModified | ChangeBits::kSubtree, seen[1].changesMask);
+    EXPECT_EQ(ChangeBits::kModified, seen[2].changesMask) << "an identical rewrite changes nothing but is heard";
+    EXPECT_EQ(ChangeBits::kRemoved | ChangeBits::kSubtree | ChangeBits::kAttributes, seen[3].changesMask);
+    ASSERT_TRUE(seen[3].node) << "a removal carries the node's last content";
+    EXPECT_EQ("db2", seen[3].node.GetChild("T").GetAttributeOr("Host", ""));
+}
+
+TEST_F(ConfigSubscriptionTest, WriteAboveTheFollowedPathReportsTheFollowedNode)
+{
+    Write(m_server.Get(), AtPath("\\Plans\\P1", kPlan));
+    const auto subscription = Follow(m_server.Get(), "\\Plans\\P1\\T", m_sink.Get());
+
+    Write(m_server.Get(), AtPath("\\Plans", R"(<nr><node><node q:name="P1"><Target q:name="T" Host="db9"/></node></node></nr>)"));
+    Write(m_server.Get(), AtPath("\\Plans", R"(<nr><node><node q:name="P2"/></node></nr>)"));
+    Write(m_server.Get(), AtPath("\\Other", "<nr><node/></nr>"));
+
+    const std::vector<SeenModification> seen = SeenAfterIdle();
+    ASSERT_EQ(2u, seen.size());
+    EXPECT_EQ("\\Plans\\P1\\T", seen[0].path);
+    EXPECT_EQ(ChangeBits::kModified | ChangeBits::kAttributes, seen[0].changesMask);
+    EXPECT_EQ("db9", seen[0].node.GetAttributeOr("Host", ""));
+    EXPECT_EQ("\\Plans\\P1\\T", seen[1].path);
+    EXPECT_EQ(ChangeBits::kRemoved | ChangeBits::kAttributes, seen[1].changesMask);
+}
+
+TEST_F(ConfigSubscriptionTest, ChangesMaskOfTheSubscriptionSelectsWhatIsHeard)
+{
+    Write(m_server.Get(), AtPath("\\Status", R"(<nr><node Phase="a"/></nr>)"));
+    // 24: children and attributes, as the live monitoring plans follow.
+    const auto subscription = Follow(m_server.Get(), "\\Status", m_sink.Get(), 24);
+
+    Write(m_server.Get(), AtPath("\\Status", R"(<nr><node Phase="a"/></nr>)"));
+    Write(m_server.Get(), AtPath("\\Status", R"(<nr><node Phase="b"/></nr>)"));
+
+    const std::vector<SeenModification> seen = SeenAfterIdle();
+    ASSERT_EQ(1u, seen.size());
+    EXPECT_EQ(ChangeBits::kModified | ChangeBits::kAttributes, seen[0].changesMask);
+}
+
+TEST_F(ConfigSubscriptionTest, InactiveSubscriptionHearsNothingUntilActivated)
+{
+    ComPtr<IQxModifySubscription> subscription;
+    ASSERT_EQ(S_OK, m_server->Subscribe(MakePathFilterNode("\\S").Get(), nullptr, m_sink.Get(), subscription.Put()));
+    Write(m_server.Get(), AtPath("\\S\\Before", "<nr><node/></nr>"));
+    subscription->Activate();
+    Write(m_server.Get(), AtPath("\\S\\After", "<nr><node/></nr>"));
+    m_server->WaitForNotifications();
+    subscription->Deactivate();
+    Write(m_server.Get(), AtPath("\\S\\Paused", "<nr><node/></nr>"));
+
+    const std::vector<SeenModification> seen = SeenAfterIdle();
+    ASSERT_EQ(1u, seen.size());
+    EXPECT_EQ("\\S\\After", seen[0].path);
+}
+
+TEST_F(ConfigSubscriptionTest, SeveralNodesOfOneWriteArriveInOneCallInOrder)
+{
+    const auto subscription = Follow(m_server.Get(), "\\S", m_sink.Get());
+    const QxNodePtr a = AtPath("\\S\\A", "<nr><node/></nr>"), b = AtPath("\\S\\B", "<nr><node/></nr>");
+    IQxNode* nodes[2] = {a.Get(), b.Get()};
+    ASSERT_EQ(S_OK, m_server->WriteNodes(nullptr, 0, nodes, 2));
+
+    const std::vector<SeenModification> seen = SeenAfterIdle();
+    ASSERT_EQ(2u, seen.size());
+    EXPECT_EQ("\\S\\A", seen[0].path);
+    EXPECT_EQ("\\S\\B", seen[1].path);
+    EXPECT_EQ(1u, m_sink->Calls());
+}
+
+TEST_F(ConfigSubscriptionTest, BadSubscriptionRequestsAreRefused)
+{
+    ComPtr<IQxModifySubscription> subscription;
+    const QxNodePtr filter = MakePathFilterNode("\\S");
+    const QxNodePtr misnamed = Node(R"(<nr><node q:name="Options" ChangesMask:i64="31"/></nr>)");
+    EXPECT_EQ(E_INVALIDARG, m_server->Subscribe(filter.Get(), misnamed.Get(), m_sink.Get(), subscription.Put()));
+    const QxNodePtr noChanges = Node(R"(<nr><node q:name="SubscribeConfig" ChangesMask:i64="0"/></nr>)");
+    EXPECT_EQ(E_INVALIDARG, m_server->Subscribe(filter.Get(), noChanges.Get(), m_sink.Get(), subscription.Put()));
+    EXPECT_EQ(E_POINTER, m_server->Subscribe(filter.Get(), nullptr, nullptr, subscription.Put()));
+    EXPECT_FALSE(subscription);
+}
+
+TEST_F(ConfigSubscriptionTest, UnsubscribeEndsTheSubscriptionOnce)
+{
+    const auto subscription = Follow(m_server.Get(), "\\S", m_sink.Get());
+    EXPECT_EQ(S_OK, m_server->Unsubscribe(subscription.Get()));
+    EXPECT_EQ(kHrNotFound, m_server->Unsubscribe(subscription.Get()));
+    EXPECT_EQ(static_cast<HRESULT>(0x8000000E), subscription->Activate());
+    Write(m_server.Get(), AtPath("\\S\\A", "<nr><node/></nr>"));
+    EXPECT_TRUE(SeenAfterIdle().empty());
+
+    auto other = CreateComponent<CConfigServer>();
+    const auto foreign = Follow(other.Get(), "\\S", m_sink.Get());
+    EXPECT_EQ(kHrNotFound, m_server->Unsubscribe(foreign.Get()));
+}
+
+TEST_F(ConfigSubscriptionTest, SinkMayUnsubscribeAndWriteFromInsideItsCallback)
+{
+    ComPtr<IQxModifySubscription> subscription;
+    std::atomic<HRESULT> unsubscribed{E_FAIL};
+    std::atomic<HRESULT> written{E_FAIL};
+    m_sink->onCall = [&](IQxModifySubscription* self) {
+        written = Write(m_server.Get(), AtPath("\\Elsewhere\\Echo", "<nr><node/></nr>"));
+        unsubscribed = m_server->Unsubscribe(self);
+    };
+    subscription = Follow(m_server.Get(), "\\S", m_sink.Get());
+    Write(m_server.Get(), AtPath("\\S\\A", "<nr><node/></nr>"));
+    ASSERT_TRUE(m_sink->WaitForCount(1));
+    Write(m_server.Get(), AtPath("\\S\\B", "<nr><node/></nr>"));
+
+    EXPECT_EQ(1u, SeenAfterIdle().size());
+    EXPECT_EQ(S_OK, written.load());
+    EXPECT_EQ(S_OK, unsubscribed.load());
+    EXPECT_TRUE(Read(m_server.Get(), "\\Elsewhere\\Echo"));
+}
+
+// Concurrency rules, also run under ThreadSanitizer.
+
+TEST_F(ConfigSubscriptionTest, NotificationsOfEachSubscriptionArriveInWriteOrder)
+{
+    const auto first = Follow(m_server.Get(), "\\Counter", m_sink.Get());
+    auto otherSink = CreateComponent<RecordingSink>();
+    const auto second = Follow(m_server.Get(), "\\Counter\\Value", otherSink.Get());
+    constexpr int kWriters = 4;
+    constexpr int kWritesEach = 50;
+
+    // Each writer writes its own increasing sequence; both subscribers must see every
+    // writer's values in increasing order.
+    std::vector<std::thread> writers;
+    for (int w = 0; w < kWriters; ++w) {
+        writers.emplace_back([&, w] {
+            for (int i = 0; i < kWritesEach; ++i) {
+                QxNodePtr node = QxNodePtr::Create();
+                node.SetName(QXN_NAME_PATH, "\\Counter\\Value");
+                node.SetAttribute("Writer", int32_t{w});
+                node.SetAttribute("Sequence", int32_t{i});
+                EXPECT_EQ(S_OK, Write(m_server.Get(), node));
+            }
+        });
+    }
+    for (std::thread& writer : writers) writer.join();
+
+    for (RecordingSink* sink : std::vector<RecordingSink*>{m_sink.Get(), otherSink.Get()}) {
+        ASSERT_TRUE(sink->WaitForCount(kWriters * kWritesEach));
+        std::vector<int> last(kWriters, -1);
+        for (const SeenModification& seen : sink->Seen()) {
+            const int writer = seen.node.GetRequiredAttribute<int32_t>("Writer");
+            const int sequence = seen.node.GetRequiredAttribute<int32_t>("Sequence");
+            EXPECT_EQ(last[writer] + 1, sequence) << "writer " << writer;
+            last[writer] = sequence;
+        }
+    }
+    // And the last notification each subscriber heard is what the store now holds.
+    const QxNodePtr stored = Read(m_server.Get(), "\\Counter\\Value");
+    const SeenModification lastSeen = m_sink->Seen().back();
+    EXPECT_EQ(stored.GetRequiredAttribute<int32_t>("Writer"), lastSeen.node.GetRequiredAttribute<int32_t>("Writer"));
+    EXPECT_EQ(stored.GetRequiredAttribute<int32_t>("Sequence"),
+              lastSeen.node.GetRequiredAttribute<int32_t>("Sequence"));
+}
+
+TEST_F(ConfigSubscriptionTest, NoNotificationAfterUnsubscribeReturns)
+{
+    std::atomic<bool> unsubscribeReturned{false};
+    std::atomic<int> lateCalls{0};
+    std::atomic<int> calls{0};
+    m_sink->onCall = [&](IQxModifySubscription*) {
+        ++calls;
+        if (unsubscribeReturned) ++lateCalls;
+        // Widen the window in which Unsubscribe must wait for a running callback.
+        std::this_thread::yield();
+    };
+    const auto subscription = Follow(m_server.Get(), "\\Busy", m_sink.Get());
+    std::atomic<bool> stop{false};
+    std::thread writer([&] {
+        for (int i = 0; !stop; ++i) {
+            QxNodePtr node = QxNodePtr::Create();
+            node.SetName(QXN_NAME_PATH, "\\Busy\\Node");
+            node.SetAttribute("I", int32_t{i});
+            Write(m_server.Get(), node);
+        }
+    });
+    const bool heardSome = m_sink->WaitForCount(20);
+    EXPECT_EQ(S_OK, m_server->Unsubscribe(subscription.Get()));
+    unsubscribeReturned = true;
+    const int callsAtUnsubscribe = calls;
+    // Keep writing after it, then let every queued notification drain.
+    for (int i = 0; i < 50; ++i) Write(m_server.Get(), AtPath("\\Busy\\Node", "<nr><node/></nr>"));
+    stop = true;
+    writer.join();
+    m_server->WaitForNotifications();
+
+    EXPECT_TRUE(heardSome);
+    EXPECT_EQ(0, lateCalls.load());
+    EXPECT_EQ(callsAtUnsubscribe, calls.load());
+}
+
+TEST_F(ConfigSubscriptionTest, ShutdownEndsSubscriptionsAndLaterWritesNotifyNobody)
+{
+    const auto subscription = Follow(m_server.Get(), "\\S", m_sink.Get());
+    m_server->Shutdown();
+    EXPECT_EQ(S_OK, Write(m_server.Get(), AtPath("\\S\\A", "<nr><node/></nr>")));
+    EXPECT_TRUE(Read(m_server.Get(), "\\S\\A"));
+    EXPECT_TRUE(m_sink->Seen().empty());
+}
+
+}  // namespace
+}  // namespace corvane::host::test

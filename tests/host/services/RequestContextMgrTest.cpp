@@ -1,0 +1,120 @@
+// The request context manager: per-thread slots, copies and cancellation.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "host/services/HostTestSupport.h"
+#include "services/RequestContextMgr.h"
+
+namespace corvane::host::test {
+namespace {
+
+class RequestContextMgrTest : public ::testing::Test {
+protected:
+    ComPtr<CComponentObject<CRequestContextMgr>> m_manager = CreateComponent<CRequestContextMgr>();
+
+    ComPtr<IRequestContext> Bound(uint32_t kind)
+    {
+        ComPtr<IRequestContext> context;
+        EXPECT_TRUE(Succeeded(m_manager->GetContext(kind, context.Put())));
+        return context;
+    }
+    static bool IsCancelled(IRequestContext* context)
+    {
+        ComPtr<IRequestState> state;
+        EXPECT_EQ(S_OK, context->GetRequestState(state.Put()));
+        BOOL cancelled = 0;
+        EXPECT_EQ(S_OK, state->IsCancelled(&cancelled));
+        return cancelled != 0;
+    }
+};
+
+TEST_F(RequestContextMgrTest, SlotsAreKeptPerThreadAndPerKind)
+{
+    const auto request = m_manager->CreateContext(0, "dashboard");
+    ComPtr<IRequestContext> previous;
+    ASSERT_EQ(S_OK, m_manager->SetContext(0, request.Get(), previous.Put()));
+    EXPECT_FALSE(previous);
+    EXPECT_EQ(static_cast<IRequestContext*>(request.Get()), Bound(0).Get());
+    EXPECT_FALSE(Bound(1));
+
+    ComPtr<IRequestContext> onOtherThread = ComPtr<IRequestContext>(request);
+    std::thread([&] { EXPECT_EQ(S_FALSE, m_manager->GetContext(0, onOtherThread.Put())); }).join();
+    EXPECT_FALSE(onOtherThread);
+}
+
+TEST_F(RequestContextMgrTest, SetContextHandsBackThePreviousAndNullFreesTheSlot)
+{
+    const auto outer = m_manager->CreateContext(1, "outer");
+    const auto inner = m_manager->CreateContext(1, "inner");
+    m_manager->SetContext(1, outer.Get(), nullptr);
+    ComPtr<IRequestContext> previous;
+    ASSERT_EQ(S_OK, m_manager->SetContext(1, inner.Get(), previous.Put()));
+    EXPECT_EQ(static_cast<IRequestContext*>(outer.Get()), previous.Get());
+    m_manager->SetContext(1, previous.Get(), nullptr);
+    EXPECT_EQ(static_cast<IRequestContext*>(outer.Get()), Bound(1).Get());
+
+    m_manager->SetContext(1, nullptr, nullptr);
+    EXPECT_FALSE(Bound(1));
+    EXPECT_EQ(0u, m_manager->BoundThreadCount());
+}
+
+TEST_F(RequestContextMgrTest, CopySharesIdentityAndCancellationButHasItsOwnKind)
+{
+    const auto request = m_manager->CreateContext(0, "dashboard");
+    ComPtr<IRequestContext> copy;
+    ASSERT_EQ(S_OK, m_manager->CopyContext(1, request.Get(), copy.Put()));
+
+    uint32_t kind = 7;
+    copy->GetKind(&kind);
+    EXPECT_EQ(1u, kind);
+    GUID sourceId{}, copyId{};
+    request->GetRequestId(&sourceId);
+    copy->GetRequestId(&copyId);
+    EXPECT_EQ(sourceId, copyId);
+    char16_t name[32];
+    uint32_t size = 32;
+    ASSERT_EQ(S_OK, copy->GetCallerName(name, &size));
+    EXPECT_EQ(u"dashboard", std::u16string(name, size - 1));
+
+    EXPECT_FALSE(IsCancelled(copy.Get()));
+    request->Cancel();
+    EXPECT_TRUE(IsCancelled(copy.Get())) << "work that captured a copy must notice its caller's cancellation";
+}
+
+TEST_F(RequestContextMgrTest, CopyOutlivesTheSourceAndNullSourceMakesAFreshContext)
+{
+    ComPtr<IRequestContext> copy;
+    {
+        const auto request = m_manager->CreateContext(0, "short-lived");
+        m_manager->CopyContext(1, request.Get(), copy.Put());
+    }
+    EXPECT_FALSE(IsCancelled(copy.Get()));
+
+    ComPtr<IRequestContext> fresh, another;
+    ASSERT_EQ(S_OK, m_manager->CopyContext(1, nullptr, fresh.Put()));
+    ASSERT_EQ(S_OK, m_manager->CopyContext(1, nullptr, another.Put()));
+    GUID a{}, b{};
+    fresh->GetRequestId(&a);
+    another->GetRequestId(&b);
+    EXPECT_FALSE(a == b);
+    int64_t ticks = 0;
+    fresh->GetCreationTime(&ticks);
+    EXPECT_GT(ticks, 133000000000000000LL) << "creation time counts 100-ns ticks since 1601";
+}
+
+TEST_F(RequestContextMgrTest, CallerNameBufferProtocol)
+{
+    const auto request = m_manager->CreateContext(0, "a-caller-name");
+    uint32_t size = 0;
+    EXPECT_EQ(kHrInsufficientBuffer, request->GetCallerName(nullptr, &size));
+    EXPECT_EQ(14u, size);
+    request->SetCallerName(nullptr);
+    char16_t buffer[1];
+    size = 1;
+    EXPECT_EQ(S_OK, request->GetCallerName(buffer, &size));
+    EXPECT_EQ(1u, size);
+}
+
+}  // namespace
+}  // namespace corvane::host::test
