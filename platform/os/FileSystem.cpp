@@ -99,6 +99,32 @@ uint32_t CreateDirectory(const std::string& path)
     return Win32ErrorFromErrno(errno);
 }
 
+uint32_t ReadWholeFile(const std::string& path, std::string& bytes)
+{
+    bytes.clear();
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return Win32ErrorFromErrno(errno);
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        return 5;  // ERROR_ACCESS_DENIED
+    }
+    char buffer[8192];
+    while (true) {
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got == 0) break;
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            const uint32_t error = Win32ErrorFromErrno(errno);
+            ::close(fd);
+            return error;
+        }
+        bytes.append(buffer, static_cast<size_t>(got));
+    }
+    ::close(fd);
+    return 0;
+}
+
 void SleepMs(uint32_t milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); }
 
 }  // namespace corvane::os

@@ -35,6 +35,9 @@ uint32_t GetFileAttributes(const std::string& path);
 uint32_t CreateDirectory(const std::string& path);
 /// The Win32 error closest to an errno value.
 uint32_t Win32ErrorFromErrno(int error) noexcept;
+/// Reads a whole regular file; 0 or a Win32 error (ERROR_ACCESS_DENIED for a directory, as the system
+/// answers when a directory is opened as a file).
+uint32_t ReadWholeFile(const std::string& path, std::string& bytes);
 /// Blocks the calling thread.
 void SleepMs(uint32_t milliseconds);
 

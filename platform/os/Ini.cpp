@@ -1,9 +1,8 @@
 // INI reader.
 #include "os/Ini.h"
 
-#include <fstream>
-#include <iterator>
 
+#include "os/FileSystem.h"
 #include "os/TextUtil.h"
 
 namespace corvane::os {
@@ -54,10 +53,8 @@ std::string FindIniValue(std::string_view text, std::string_view section, std::s
 std::string ReadIniValue(const std::string& file, std::string_view section, std::string_view key)
 {
     if (file.empty()) return {};
-    std::ifstream stream(file, std::ios::binary);
-    if (!stream) return {};
-    std::string bytes((std::istreambuf_iterator<char>(stream)), std::istreambuf_iterator<char>());
-    if (stream.bad()) return {};
+    std::string bytes;
+    if (ReadWholeFile(file, bytes) != 0) return {};
     return FindIniValue(DecodeTextFile(bytes), section, key);
 }
 

@@ -3,13 +3,12 @@
 
 #include <cerrno>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <mutex>
 
 #include "corvane/Platform.h"
 #include "os/DebugOutput.h"
 #include "os/Environment.h"
+#include "os/FileSystem.h"
 #include "os/TextUtil.h"
 
 namespace corvane::os {
@@ -102,10 +101,8 @@ uint32_t ReadRegistryKey(RegistryHive hive, const std::string& subkey, std::vect
     path = FindEntryNoCase(path, components.back() + ".reg");
     if (path.empty()) return ERROR_FILE_NOT_FOUND;
 
-    std::ifstream stream(path, std::ios::binary);
-    if (!stream) return ERROR_ACCESS_DENIED;
-    const std::string bytes((std::istreambuf_iterator<char>(stream)), std::istreambuf_iterator<char>());
-    if (stream.bad()) return ERROR_ACCESS_DENIED;
+    std::string bytes;
+    if (ReadWholeFile(path.string(), bytes) != 0) return ERROR_ACCESS_DENIED;
     const std::string text = DecodeTextFile(bytes);
     size_t lineStart = 0;
     for (int lineNumber = 1; lineStart <= text.size(); ++lineNumber) {

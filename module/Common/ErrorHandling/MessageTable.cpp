@@ -3,11 +3,10 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 
 #include "corvane/Platform.h"
 #include "os/DebugOutput.h"
+#include "os/FileSystem.h"
 #include "os/TextUtil.h"
 
 namespace corvane {
@@ -46,10 +45,10 @@ std::string Unescape(std::string_view text)
 
 uint32_t MessageTable::Load(const std::string& path, std::unique_ptr<MessageTable>& table)
 {
-    std::ifstream stream(path, std::ios::binary);
-    if (!stream) return errno == EACCES ? ERROR_ACCESS_DENIED : kErrorModNotFound;
-    const std::string bytes((std::istreambuf_iterator<char>(stream)), std::istreambuf_iterator<char>());
-    if (stream.bad()) return ERROR_ACCESS_DENIED;
+    std::string bytes;
+    const uint32_t error = os::ReadWholeFile(path, bytes);
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return kErrorModNotFound;
+    if (error != 0) return error;
     return Parse(os::DecodeTextFile(bytes), path, table);
 }
 

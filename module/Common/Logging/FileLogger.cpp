@@ -13,6 +13,14 @@ namespace {
 constexpr int kSharingRetries = 3;
 constexpr uint32_t kSharingRetryDelayMs = 10;
 
+// A file with nothing in it is new even when the system hands out the inode of a
+// deleted log again, which makes device and inode alone miss a replaced file.
+bool IsEmpty(os::FileHandle handle)
+{
+    uint64_t size = 0;
+    return os::GetFileSize(handle, size) == 0 && size == 0;
+}
+
 }  // namespace
 
 FileLogger::FileLogger(std::string name, std::string banner)
@@ -113,7 +121,7 @@ FileLogger::FileRef FileLogger::OpenLogFile() noexcept
             const uint32_t idError = os::GetFileIdentity(file->handle, identity);
             if (idError != 0) {
                 os::DebugOutputF("FileLogger: cannot get file id (error: 0x%08x)", HResultFromWin32(idError));
-            } else if (!m_haveIdentity || !(identity == m_lastIdentity)) {
+            } else if (!m_haveIdentity || !(identity == m_lastIdentity) || IsEmpty(file->handle)) {
                 m_lastIdentity = identity;
                 m_haveIdentity = true;
                 std::string bytes;

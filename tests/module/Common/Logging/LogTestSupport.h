@@ -1,0 +1,179 @@
+// Test support for settings and logging: settings from a map, a sink that keeps
+// its lines, a clock the test moves, a temporary directory and a capture of the
+// debug output. LogTestScope puts all of them in place and restores the process
+// state on destruction.
+#pragma once
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "Logging/LogManager.h"
+#include "Logging/LogSink.h"
+#include "Logging/Logger.h"
+#include "Logging/ModuleLog.h"
+#include "Logging/NodeText.h"
+#include "Settings/DataDirectory.h"
+#include "Settings/ModuleFile.h"
+#include "Settings/SettingsStore.h"
+#include "os/DebugOutput.h"
+
+namespace corvane::testing {
+
+class MapSettingsSource final : public ISettingsSource {
+public:
+    explicit MapSettingsSource(std::map<std::string, std::string> values) : m_values(std::move(values)) {}
+    HRESULT Get(std::string_view section, std::string_view key, std::string& value) const override
+    {
+        const auto found = m_values.find(std::string(section) + "/" + std::string(key));
+        if (found == m_values.end()) return kHrNotFound;
+        value = found->second;
+        return S_OK;
+    }
+
+private:
+    std::map<std::string, std::string> m_values;
+};
+
+class CollectingSink final : public ILogSink {
+public:
+    void Write(const char* text, size_t length) noexcept override
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        m_lines.emplace_back(text, length);
+    }
+    std::vector<std::string> Lines()
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        return m_lines;
+    }
+
+private:
+    std::mutex m_lock;
+    std::vector<std::string> m_lines;
+};
+
+// A clock the test moves by hand.
+struct FakeClock {
+    static inline std::atomic<uint64_t> fileTime{133000000000000000ull};
+    static inline std::atomic<uint64_t> tickMs{1000};
+    static inline std::atomic<int64_t> counter{0};
+    static uint64_t FileTime() noexcept { return fileTime; }
+    static uint64_t Tick() noexcept { return tickMs; }
+    static int64_t Counter() noexcept { return counter; }
+    static int64_t Frequency() noexcept { return 10000000; }  // 100-ns ticks, as the system's counter
+    static inline const log::LogClock kClock{&FileTime, &Tick, &Counter, &Frequency};
+};
+
+class TempDir {
+public:
+    TempDir()
+    {
+        std::string pattern = (std::filesystem::temp_directory_path() / "corvane-test-XXXXXX").string();
+        m_path = mkdtemp(pattern.data()) ? pattern : std::string();
+    }
+    ~TempDir()
+    {
+        std::error_code ignored;
+        std::filesystem::permissions(m_path, std::filesystem::perms::owner_all, ignored);
+        std::filesystem::remove_all(m_path, ignored);
+    }
+    const std::string& Path() const { return m_path; }
+    std::string Write(const std::string& name, const std::string& text) const
+    {
+        const std::filesystem::path file = std::filesystem::path(m_path) / name;
+        std::filesystem::create_directories(file.parent_path());
+        std::ofstream(file, std::ios::binary) << text;
+        return file.string();
+    }
+
+private:
+    std::string m_path;
+};
+
+class LogTestScope {
+public:
+    LogTestScope() : LogTestScope(std::map<std::string, std::string>{}) {}
+    LogTestScope(std::initializer_list<std::pair<const std::string, std::string>> settings)
+        : LogTestScope(std::map<std::string, std::string>(settings))
+    {
+    }
+    explicit LogTestScope(std::map<std::string, std::string> settings)
+    {
+        log::ResetModuleLogForTests(false);
+        SetSettings(std::move(settings));
+        log::Logger::SetClockForTests(&FakeClock::kClock);
+        os::SetDebugOutputCapture([this](const std::string& line) {
+            std::lock_guard<std::mutex> guard(m_lock);
+            m_debug.push_back(line);
+        });
+        log::LogManager::Instance().Register(&sink);
+    }
+    LogTestScope(const LogTestScope&) = delete;
+    LogTestScope& operator=(const LogTestScope&) = delete;
+    ~LogTestScope()
+    {
+        log::LogManager::Instance().Unregister(&sink);
+        os::SetDebugOutputCapture({});
+        log::Logger::SetClockForTests(nullptr);
+        SetModuleFilePathForTests("");
+        SettingsStore::Global().ResetSources(SettingsStore::DefaultSources());
+        Refresh();
+    }
+
+    void SetSettings(std::map<std::string, std::string> settings)
+    {
+        SettingsStore::Global().ResetSources({std::make_shared<MapSettingsSource>(std::move(settings))});
+        Refresh();
+    }
+    std::vector<std::string> DebugLines()
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        return m_debug;
+    }
+
+    CollectingSink sink;
+
+private:
+    static void Refresh()
+    {
+        log::Logger::Instance().Invalidate();
+        DataDirectory::ResetGlobalForTests();
+        log::HiddenAttributeTable::ResetGlobalForTests();
+    }
+
+    std::mutex m_lock;
+    std::vector<std::string> m_debug;
+};
+
+/// UTF-16LE bytes back to UTF-8 (ASCII and the BMP are enough for the tests).
+inline std::string FromUtf16Le(const std::string& bytes)
+{
+    std::string out;
+    for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
+        const unsigned unit = static_cast<unsigned char>(bytes[i]) | (static_cast<unsigned char>(bytes[i + 1]) << 8);
+        if (unit < 0x80) {
+            out += static_cast<char>(unit);
+        } else if (unit < 0x800) {
+            out += static_cast<char>(0xC0 | (unit >> 6));
+            out += static_cast<char>(0x80 | (unit & 0x3F));
+        } else {
+            out += static_cast<char>(0xE0 | (unit >> 12));
+            out += static_cast<char>(0x80 | ((unit >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (unit & 0x3F));
+        }
+    }
+    return out;
+}
+
+inline std::string ReadFile(const std::string& path)
+{
+    std::ifstream stream(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(stream)), std::istreambuf_iterator<char>());
+}
+
+}  // namespace corvane::testing
