@@ -143,7 +143,7 @@ TEST(GetErrorMessage, SystemTextsAsTheSystemWordsThem)
     EXPECT_EQ(GetErrorMessage(E_ACCESSDENIED), "Access is denied");
     EXPECT_EQ(GetErrorMessage(HResultFromWin32(ERROR_NO_TOKEN)),
               "An attempt was made to reference a token that does not exist");
-    EXPECT_EQ(GetErrorMessage(static_cast<HRESULT>(0x80040513)), "<no description>");
+    EXPECT_EQ(GetErrorMessage(static_cast<HRESULT>(0xA0071234)), "<no description>");
 }
 
 }  // namespace
