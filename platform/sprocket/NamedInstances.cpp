@@ -26,7 +26,10 @@ Registry& Instances()
     return *registry;
 }
 
-bool IsValidName(const char16_t* name) { return name && *name; }
+bool IsValidName(const char16_t* name)
+{
+    return name && *name;
+}
 
 }  // namespace
 

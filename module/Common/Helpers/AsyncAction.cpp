@@ -37,8 +37,9 @@ struct CAsyncAction::State {
     void WaitUntil(std::unique_lock<std::mutex>& held, steady_clock::time_point from, milliseconds delay)
     {
         const auto stopped = [this] { return stop; };
-        const bool unbounded = delay == kForever || delay.count() == 0 ||
-                               delay >= std::chrono::duration_cast<milliseconds>(steady_clock::time_point::max() - from);
+        const bool unbounded =
+            delay == kForever || delay.count() == 0 ||
+            delay >= std::chrono::duration_cast<milliseconds>(steady_clock::time_point::max() - from);
         if (unbounded)
             wakeUp.wait(held, stopped);
         else

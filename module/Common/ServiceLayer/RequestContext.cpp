@@ -52,7 +52,7 @@ CRequestContextScope::~CRequestContextScope()
     // CV_LOG never throws: a failure while building the line only marks it.
     if (hr < 0)
         CV_LOG(Warn, "Unable to restore old context " << static_cast<const void*>(m_previous.Get()) << ": "
-                                                       << ErrorText(HRX(hr)));
+                                                      << ErrorText(HRX(hr)));
 }
 
 }  // namespace corvane

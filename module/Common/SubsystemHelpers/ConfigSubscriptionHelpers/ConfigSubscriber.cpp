@@ -29,26 +29,27 @@ ComPtr<CComponentObject<CConfigSubscriptionsSink>> MakeSink(const ConfigSubscrib
 
 std::chrono::milliseconds FromSeconds(uint64_t seconds)
 {
-    return seconds > UINT64_C(0x7FFFFFFFFFFFFFFF) / 1000 ? std::chrono::milliseconds::max()
-                                                         : std::chrono::milliseconds(static_cast<int64_t>(seconds * 1000));
+    return seconds > UINT64_C(0x7FFFFFFFFFFFFFFF) / 1000
+               ? std::chrono::milliseconds::max()
+               : std::chrono::milliseconds(static_cast<int64_t>(seconds * 1000));
 }
 
 }  // namespace
 
-ConfigSubscriber::ConfigSubscriber(std::string path, Callback callback, uint32_t changesMask,
-                                   uint32_t subscribeOptions, uint64_t intervalSec)
+ConfigSubscriber::ConfigSubscriber(std::string path, Callback callback, uint32_t changesMask, uint32_t subscribeOptions,
+                                   uint64_t intervalSec)
     : ConfigSubscriber(std::move(path), std::move(callback), changesMask, subscribeOptions, FromSeconds(intervalSec))
 {
 }
 
-ConfigSubscriber::ConfigSubscriber(std::string path, Callback callback, uint32_t changesMask,
-                                   uint32_t subscribeOptions, std::chrono::milliseconds interval)
+ConfigSubscriber::ConfigSubscriber(std::string path, Callback callback, uint32_t changesMask, uint32_t subscribeOptions,
+                                   std::chrono::milliseconds interval)
     : ConfigSubscriber(std::move(path), callback, changesMask, subscribeOptions, MakeSink(callback, interval))
 {
 }
 
-ConfigSubscriber::ConfigSubscriber(std::string path, Callback callback, uint32_t changesMask,
-                                   uint32_t subscribeOptions, ComPtr<Sink> sink)
+ConfigSubscriber::ConfigSubscriber(std::string path, Callback callback, uint32_t changesMask, uint32_t subscribeOptions,
+                                   ComPtr<Sink> sink)
     : m_path(std::move(path)),
       m_callback(std::move(callback)),
       m_changesMask(changesMask),
@@ -83,8 +84,8 @@ void ConfigSubscriber::Start()
 
     m_sink->Resume();
     ComPtr<IQxModifySubscription> subscription;
-    CheckHr(m_proxy->Subscribe(filter.Get(), options.Get(), static_cast<IQxModifySink*>(m_sink.Get()),
-                               subscription.Put()));
+    CheckHr(
+        m_proxy->Subscribe(filter.Get(), options.Get(), static_cast<IQxModifySink*>(m_sink.Get()), subscription.Put()));
     CheckNotNull(subscription.Get(), E_POINTER);
     const HRESULT activated = subscription->Activate();
     if (activated < 0) {
@@ -115,7 +116,8 @@ void ConfigSubscriber::DeleteSubscriptions() noexcept
         const ComPtr<IQxModifySubscription> subscription = std::move(m_subscription);
         const HRESULT hr = m_proxy->Unsubscribe(subscription.Get());
         if (hr < 0)
-            CV_LOG(Err, "CfgSubscriptionsHelpers::ConfigSubscriber::DeleteSubscriptions failed: " << ErrorText(HRX(hr)));
+            CV_LOG(Err,
+                   "CfgSubscriptionsHelpers::ConfigSubscriber::DeleteSubscriptions failed: " << ErrorText(HRX(hr)));
     } catch (...) {
         CV_LOG(Err, "CfgSubscriptionsHelpers::ConfigSubscriber::DeleteSubscriptions failed unexpectedly");
     }

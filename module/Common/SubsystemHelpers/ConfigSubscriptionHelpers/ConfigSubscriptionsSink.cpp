@@ -13,11 +13,10 @@ using namespace corvane;
 
 CConfigSubscriptionsSink::CConfigSubscriptionsSink(uint64_t intervalSec, BatchCallback batchCallback,
                                                    SingleCallback singleCallback)
-    : CConfigSubscriptionsSink(
-          std::chrono::milliseconds(intervalSec > UINT64_C(0x7FFFFFFFFFFFFFFF) / 1000
-                                        ? std::chrono::milliseconds::max().count()
-                                        : static_cast<int64_t>(intervalSec * 1000)),
-          std::move(batchCallback), std::move(singleCallback))
+    : CConfigSubscriptionsSink(std::chrono::milliseconds(intervalSec > UINT64_C(0x7FFFFFFFFFFFFFFF) / 1000
+                                                             ? std::chrono::milliseconds::max().count()
+                                                             : static_cast<int64_t>(intervalSec * 1000)),
+                               std::move(batchCallback), std::move(singleCallback))
 {
 }
 
@@ -25,8 +24,9 @@ CConfigSubscriptionsSink::CConfigSubscriptionsSink(std::chrono::milliseconds int
                                                    SingleCallback singleCallback)
 {
     if (interval.count() <= 0 || !batchCallback || !singleCallback) {
-        CV_LOG(Err, "CfgSubscriptionsHelpers::CConfigSubscriptionsSink: "
-                        << (interval.count() <= 0 ? "the publication interval must be positive" : "a callback is missing"));
+        CV_LOG(Err,
+               "CfgSubscriptionsHelpers::CConfigSubscriptionsSink: "
+                   << (interval.count() <= 0 ? "the publication interval must be positive" : "a callback is missing"));
         ThrowHr(E_INVALIDARG);
     }
     m_shared = std::make_shared<Shared>();
@@ -99,6 +99,9 @@ void CConfigSubscriptionsSink::Suspend()
     m_pending.clear();
 }
 
-void CConfigSubscriptionsSink::Resume() { m_shared->gate.Open(); }
+void CConfigSubscriptionsSink::Resume()
+{
+    m_shared->gate.Open();
+}
 
 }  // namespace CfgSubscriptionsHelpers

@@ -24,12 +24,12 @@ constexpr auto kGenerous = 10s;  // only reached when something is broken
 // Counts runs and lets the test wait for a number of them.
 class RunCounter {
 public:
+    // Notifies under the lock: a worker that outlives its owner may still be in here when the
+    // test, woken, destroys the counter.
     void Add()
     {
-        {
-            std::lock_guard guard(m_lock);
-            ++m_runs;
-        }
+        std::lock_guard guard(m_lock);
+        ++m_runs;
         m_changed.notify_all();
     }
     bool WaitFor(int runs, std::chrono::milliseconds timeout = kGenerous)

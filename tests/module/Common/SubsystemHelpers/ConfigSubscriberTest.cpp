@@ -181,12 +181,19 @@ TEST_F(ConfigSubscriberTest, NoCallbackAfterStopReturns)
 
 TEST(ConfigSubscriberWithoutServer, StartFailsWithNotFoundAndBadArgumentsAreRefused)
 {
-    ConfigSubscriber subscriber(kPath, [](const std::string&, const QxNodePtr&) {}, 31, 11);
+    ConfigSubscriber subscriber(
+        kPath, [](const std::string&, const QxNodePtr&) {}, 31, 11);
     EXPECT_EQ(CodeOf([&] { subscriber.Start(); }), kHrNotFound);
-    EXPECT_EQ(CodeOf([] { ConfigSubscriber empty("", [](const std::string&, const QxNodePtr&) {}, 31, 11); }),
+    EXPECT_EQ(CodeOf([] {
+                  ConfigSubscriber empty(
+                      "", [](const std::string&, const QxNodePtr&) {}, 31, 11);
+              }),
               E_INVALIDARG);
     EXPECT_EQ(CodeOf([] { ConfigSubscriber noCallback(kPath, nullptr, 31, 11); }), E_INVALIDARG);
-    EXPECT_EQ(CodeOf([] { ConfigSubscriber zero(kPath, [](const std::string&, const QxNodePtr&) {}, 31, 11, 0ms); }),
+    EXPECT_EQ(CodeOf([] {
+                  ConfigSubscriber zero(
+                      kPath, [](const std::string&, const QxNodePtr&) {}, 31, 11, 0ms);
+              }),
               E_INVALIDARG);
 }
 

@@ -192,8 +192,9 @@ TEST(ConfigSubscriptionsSinkConcurrency, PublicationRunsOutsideTheLock)
     sink = CreateComponent<CConfigSubscriptionsSink>(
         kNever,
         [&](const GUID&, CConfigSubscriptionsSink::TModifications&&) {
-            auto other = std::async(std::launch::async,
-                                    [&] { return Trigger(*sink, subscription.Get(), false, {Notification("\\N", 8)}); });
+            auto other = std::async(std::launch::async, [&] {
+                return Trigger(*sink, subscription.Get(), false, {Notification("\\N", 8)});
+            });
             otherThreadGotThrough = other.wait_for(kGenerous) == std::future_status::ready && other.get() == S_OK;
         },
         [](const GUID&, const std::string&, const QxNodePtr&) {});

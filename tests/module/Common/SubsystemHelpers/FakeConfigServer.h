@@ -120,8 +120,7 @@ public:
     try {
         const QxNodePtr filter(pathFilter);
         const QxNodePtr config(options);
-        if (filter.GetType() != "FilterByPath" || config.GetName() != "SubscribeConfig" || !sink)
-            return E_INVALIDARG;
+        if (filter.GetType() != "FilterByPath" || config.GetName() != "SubscribeConfig" || !sink) return E_INVALIDARG;
         Entry entry;
         entry.path = filter.GetRequiredAttribute<std::string>("NodePath");
         entry.maxDepth = filter.GetRequiredAttribute<int64_t>("MaxDepth");
