@@ -57,4 +57,12 @@ std::vector<corvane::QxNodePtr> GetPresetConditions(const corvane::QxNodePtr& no
 /// (0x80070490, logged) fails with the request unchanged.
 void ExpandPresetConditions(const corvane::QxNodePtr& request);
 
+/// Condition(AND){When >= "TimeFrom", When < "TimeTill"} with the bounds as text; null for a null range;
+/// HRX 0x8007000D (logged) when either bound is missing.
+corvane::QxNodePtr ConvertTimeRangeToWhenCondition(const corvane::QxNodePtr& timeRange);
+
+/// Appends to target a "When" leaf holding the range's attribute as text; nothing when the attribute is absent.
+void AddWhenCondition(const corvane::QxNodePtr& target, const corvane::QxNodePtr& timeRange, std::string_view attribute,
+                      std::string_view comparator);
+
 }  // namespace FilterHelper

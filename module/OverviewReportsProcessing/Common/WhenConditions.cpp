@@ -1,0 +1,37 @@
+// FilterHelper: the time range of a filter as conditions on the pseudo-column "When".
+#include "OverviewReportsProcessing/Common/FiltersHelper.h"
+
+#include "OverviewReportsProcessing/Common/LoggedFailure.h"
+
+namespace FilterHelper {
+
+using corvane::QxNodePtr;
+
+QxNodePtr ConvertTimeRangeToWhenCondition(const QxNodePtr& timeRange)
+{
+    CV_TRACE(Dbg, "FilterHelper::ConvertTimeRangeToWhenCondition");
+    if (!timeRange) return nullptr;
+    // A half-open range would silently count everything on one side.
+    if (!timeRange.HasAttribute("TimeFrom") || !timeRange.HasAttribute("TimeTill"))
+        CV_FAIL_LOGGED("FilterHelper::ConvertTimeRangeToWhenCondition", corvane::kHrInvalidData,
+                       "Invalid timerange filter");
+    QxNodePtr condition = NewCondition("AND");
+    AddWhenCondition(condition, timeRange, "TimeFrom", ">=");
+    AddWhenCondition(condition, timeRange, "TimeTill", "<");
+    return condition;
+}
+
+void AddWhenCondition(const QxNodePtr& target, const QxNodePtr& timeRange, std::string_view attribute,
+                      std::string_view comparator)
+{
+    CV_TRACE(Dbg3, "FilterHelper::AddWhenCondition");
+    std::string bound;
+    if (!timeRange.GetAttribute(attribute, bound)) return;
+    const QxNodePtr leaf = QxNodePtr::Create({}, "ConditionValues");
+    leaf.SetAttribute("Columnn", "When");
+    leaf.SetAttribute("Value", bound);
+    leaf.SetAttribute("Comparator", comparator);
+    target.AddChild(leaf);
+}
+
+}  // namespace FilterHelper
