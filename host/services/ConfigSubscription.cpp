@@ -4,6 +4,7 @@
 #include "ErrorHandling/ErrorObjects.h"
 #include "Logging/Log.h"
 #include "os/Uuid.h"
+#include "services/HrText.h"
 
 namespace corvane::host {
 
@@ -56,7 +57,7 @@ void CConfigSubscription::Deliver(IQxNodeModifyEnum* modifications) noexcept
         m_callbackThread = std::this_thread::get_id();
     }
     const HRESULT hr = m_sink->OnTriggered(this, 0, modifications);
-    if (Failed(hr)) CV_LOG(Warn, "Configuration subscription sink " << m_id << " returned " << static_cast<uint32_t>(hr));
+    if (Failed(hr)) CV_LOG(Warn, "Configuration subscription sink " << m_id << " returned " << HrText(hr));
     {
         std::lock_guard lock(m_mutex);
         m_inCallback = false;

@@ -8,6 +8,7 @@
 
 #include "ErrorHandling/ErrorObjects.h"
 #include "Logging/Log.h"
+#include "services/HrText.h"
 
 namespace corvane::host {
 
@@ -63,7 +64,7 @@ try {
         if (Failed(hr)) {
             anyFailed = true;
             CV_LOG(Warn, "Change notification sink " << static_cast<const void*>(sink) << " failed " << name
-                                                     << " with " << static_cast<uint32_t>(hr));
+                                                     << " with " << HrText(hr));
         }
     }
     return anyFailed ? S_FALSE : S_OK;

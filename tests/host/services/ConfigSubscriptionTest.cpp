@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <future>
 #include <thread>
 
 #include "services/ConfigChanges.h"
@@ -251,6 +252,41 @@ TEST_F(ConfigSubscriptionTest, NoNotificationAfterUnsubscribeReturns)
     EXPECT_TRUE(heardSome);
     EXPECT_EQ(0, lateCalls.load());
     EXPECT_EQ(callsAtUnsubscribe, calls.load());
+}
+
+TEST_F(ConfigSubscriptionTest, UnsubscribeWaitsForTheRunningCallback)
+{
+    std::promise<void> entered;
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    std::atomic<bool> unsubscribeReturned{false};
+    std::atomic<bool> returnedDuringCallback{false};
+    m_sink->onCall = [&](IQxModifySubscription*) {
+        entered.set_value();
+        released.wait_for(kWaitLimit);
+        returnedDuringCallback = unsubscribeReturned.load();
+    };
+    const auto subscription = Follow(m_server.Get(), "\\S", m_sink.Get());
+    Write(m_server.Get(), AtPath("\\S\\A", "<nr><node/></nr>"));
+    ASSERT_EQ(std::future_status::ready, entered.get_future().wait_for(kWaitLimit));
+
+    std::mutex lock;
+    std::condition_variable changed;
+    std::thread unsubscriber([&] {
+        EXPECT_EQ(S_OK, m_server->Unsubscribe(subscription.Get()));
+        std::lock_guard guard(lock);
+        unsubscribeReturned = true;
+        changed.notify_all();
+    });
+    {
+        // Give a wrong Unsubscribe the chance to return while the callback still runs.
+        std::unique_lock guard(lock);
+        changed.wait_for(guard, std::chrono::milliseconds(100), [&] { return unsubscribeReturned.load(); });
+    }
+    release.set_value();
+    unsubscriber.join();
+    EXPECT_TRUE(unsubscribeReturned.load());
+    EXPECT_FALSE(returnedDuringCallback.load());
 }
 
 TEST_F(ConfigSubscriptionTest, ShutdownEndsSubscriptionsAndLaterWritesNotifyNobody)

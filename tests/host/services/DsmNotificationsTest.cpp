@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
+#include <future>
+#include <mutex>
 #include <thread>
 
 #include "services/DsmNotifications.h"
@@ -93,6 +96,41 @@ TEST_F(DsmNotificationsTest, SinkMayUnsubscribeItselfFromItsCall)
     m_source->NotifyModified(m_change.Get());
     EXPECT_EQ(S_OK, result.load());
     EXPECT_EQ(1, sink->modified.load());
+}
+
+TEST_F(DsmNotificationsTest, UnsubscribeWaitsForTheRunningCall)
+{
+    auto sink = CreateComponent<CountingSink>();
+    std::promise<void> entered;
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    std::atomic<bool> unsubscribeReturned{false};
+    std::atomic<bool> returnedDuringCall{false};
+    sink->onCall = [&] {
+        entered.set_value();
+        released.wait_for(kWaitLimit);
+        returnedDuringCall = unsubscribeReturned.load();
+    };
+    m_source->Subscribe(sink.Get());
+    std::thread publisher([&] { m_source->NotifyAdded(m_change.Get()); });
+    ASSERT_EQ(std::future_status::ready, entered.get_future().wait_for(kWaitLimit));
+
+    std::mutex lock;
+    std::condition_variable changed;
+    std::thread unsubscriber([&] {
+        EXPECT_EQ(S_OK, m_source->Unsubscribe(sink.Get()));
+        std::lock_guard guard(lock);
+        unsubscribeReturned = true;
+        changed.notify_all();
+    });
+    {
+        std::unique_lock guard(lock);
+        changed.wait_for(guard, std::chrono::milliseconds(100), [&] { return unsubscribeReturned.load(); });
+    }
+    release.set_value();
+    unsubscriber.join();
+    publisher.join();
+    EXPECT_FALSE(returnedDuringCall.load());
 }
 
 TEST_F(DsmNotificationsTest, NoCallAfterUnsubscribeReturns)
