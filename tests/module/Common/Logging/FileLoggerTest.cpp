@@ -10,6 +10,7 @@
 #include "Logging/LogDirectory.h"
 #include "module/Common/Logging/LogTestSupport.h"
 #include "os/Process.h"
+#include "os/RegistryStandIn.h"
 
 namespace corvane::log {
 namespace {
@@ -140,6 +141,22 @@ TEST(FileLogger, DirectoryThatCannotBeCreatedDropsTheLineWithADebugLine)
     ASSERT_EQ(debug.size(), 1u);
     EXPECT_EQ(debug[0].rfind("FileLogger: cannot open log file '" + blocker + "/sub/x.log' (error: 0x80070003)", 0), 0u)
         << debug[0];
+}
+
+TEST(FileLogger, RegistryOverrideMovesTheLogs)
+{
+    TempDir dir;
+    dir.Write("HKEY_CURRENT_USER/Software/Corvane.reg", "logs = REG_SZ:" + dir.Path() + "/moved/here\n");
+    os::SetRegistryRoot(dir.Path());
+    LogTestScope scope({{"General/DataDirectoryPath", dir.Path() + "/data"},
+                        {"General/DataDirectoryPathOverrideRegKey", "HKCU/Software/Corvane"}});
+    {
+        FileLogger sink("libcorvane.log", "B\r\n");
+        sink.Write("x\r\n", 3);
+    }
+    os::SetRegistryRoot("");
+    EXPECT_EQ(FromUtf16Le(ReadFile(dir.Path() + "/moved/here/libcorvane.log")), "B\r\nx\r\n");
+    EXPECT_FALSE(std::filesystem::exists(dir.Path() + "/data"));
 }
 
 TEST(LogDirectory, CreatedLevelByLevelWithForwardSlashes)

@@ -1,0 +1,120 @@
+// Lines per second of the module's file sink against spdlog's synchronous file
+// sink that flushes every line, on the same mix of lines in the same run: a
+// request of three nested tracing scopes and one "failed:" line (7 lines).
+// Source locations and debug lines must not be compiled out of the reference.
+#define SPDLOG_ACTIVE_LEVEL SPDLOG_LEVEL_TRACE
+#include <benchmark/benchmark.h>
+#include <spdlog/sinks/basic_file_sink.h>
+#include <spdlog/spdlog.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+
+#include "Logging/FileLogger.h"
+#include "Logging/Log.h"
+#include "Logging/LogManager.h"
+#include "Logging/Logger.h"
+#include "Logging/ModuleLog.h"
+#include "Settings/SettingsStore.h"
+
+namespace {
+
+constexpr int kLinesPerRequest = 7;
+double g_corvaneRate = 0;
+double g_spdlogRate = 0;
+
+std::string BenchFile(const char* name)
+{
+    const auto path = std::filesystem::temp_directory_path() / name;
+    std::filesystem::remove(path);
+    return path.string();
+}
+
+void CorvaneStep(int depth)
+{
+    static const char* const kNames[] = {"Corvane::CCorvaneGate::ProcessRequest",
+                                         "Corvane::CRetrieveCountersContext::Poll",
+                                         "Corvane::CDataRetriever::GetResult"};
+    CV_TRACE(Dbg, kNames[depth]);
+    if (depth < 2) {
+        CorvaneStep(depth + 1);
+    } else {
+        CV_LOG(Err, "Corvane::CDataRetriever::GetResult failed: 0x80040C0B The reporting database is busy. [0x"
+                        << static_cast<uint64_t>(0x7F3A12345678) << "]");
+    }
+}
+
+void BM_CorvaneFileSink(benchmark::State& state)
+{
+    corvane::SettingsStore::Global().ResetSources({});  // defaults: DBG, keep open 5000 ms
+    corvane::log::Logger::Instance().Invalidate();
+    corvane::log::ResetModuleLogForTests(false);
+    const std::string path = BenchFile("corvane-bench.log");
+    corvane::log::FileLogger sink(path, "banner\r\n");
+    corvane::log::LogManager::Instance().Register(&sink);
+    const auto start = std::chrono::steady_clock::now();
+    for (auto _ : state) CorvaneStep(0);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    corvane::log::LogManager::Instance().Unregister(&sink);
+    g_corvaneRate = static_cast<double>(state.iterations()) * kLinesPerRequest / seconds;
+    state.counters["lines/s"] = benchmark::Counter(static_cast<double>(state.iterations()) * kLinesPerRequest,
+                                                   benchmark::Counter::kIsRate);
+    std::filesystem::remove(path);
+}
+
+std::shared_ptr<spdlog::logger> g_spdlog;
+
+void SpdlogStep(int depth)
+{
+    static const char* const kNames[] = {"Corvane::CCorvaneGate::ProcessRequest",
+                                         "Corvane::CRetrieveCountersContext::Poll",
+                                         "Corvane::CDataRetriever::GetResult"};
+    const auto start = std::chrono::steady_clock::now();
+    SPDLOG_LOGGER_DEBUG(g_spdlog, "{:{}}Entering: {}", "", depth * 2, kNames[depth]);
+    if (depth < 2) {
+        SpdlogStep(depth + 1);
+    } else {
+        SPDLOG_LOGGER_ERROR(g_spdlog,
+                            "{:{}}Corvane::CDataRetriever::GetResult failed: 0x80040C0B The reporting database is "
+                            "busy. [0x{}]",
+                            "", depth * 2 + 2, uint64_t(0x7F3A12345678));
+    }
+    const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    SPDLOG_LOGGER_DEBUG(g_spdlog, "{:{}}Exiting: {} [{:.3f} ms]", "", depth * 2, kNames[depth], ms);
+}
+
+void BM_SpdlogFileSink(benchmark::State& state)
+{
+    const std::string path = BenchFile("spdlog-bench.log");
+    g_spdlog = spdlog::basic_logger_mt("bench", path, true);
+    g_spdlog->set_pattern("%Y-%m-%d %H:%M:%S.%F | %-4!l | %5P %5t | %-30s:%# | %v");
+    g_spdlog->set_level(spdlog::level::debug);
+    g_spdlog->flush_on(spdlog::level::trace);  // every line reaches the file, as ours does
+    const auto start = std::chrono::steady_clock::now();
+    for (auto _ : state) SpdlogStep(0);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    g_spdlogRate = static_cast<double>(state.iterations()) * kLinesPerRequest / seconds;
+    state.counters["lines/s"] = benchmark::Counter(static_cast<double>(state.iterations()) * kLinesPerRequest,
+                                                   benchmark::Counter::kIsRate);
+    spdlog::drop("bench");
+    g_spdlog.reset();
+    std::filesystem::remove(path);
+}
+
+BENCHMARK(BM_SpdlogFileSink)->MinTime(1.0);
+BENCHMARK(BM_CorvaneFileSink)->MinTime(1.0);
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    if (g_spdlogRate > 0 && g_corvaneRate > 0)
+        std::printf("corvane/spdlog lines per second: %.0f / %.0f = %.2f (goal: at least 0.80)\n", g_corvaneRate,
+                    g_spdlogRate, g_corvaneRate / g_spdlogRate);
+    return 0;
+}
