@@ -7,6 +7,7 @@
 
 #include "ErrorHandling/ErrorObjects.h"
 #include "ErrorHandling/ErrorRecord.h"
+#include "Logging/Log.h"
 #include "os/StackCapture.h"
 
 namespace corvane {
@@ -126,23 +127,28 @@ HRESULT ReturnCodeFromHrx(const HRX& error) noexcept
     return error.Code();
 }
 
+// Writes "<qualifiedName> failed: <error text>" at ERR, then converts the error to a return code.
+static HRESULT LogFailure(const char* qualifiedName, const HRX& error) noexcept
+{
+    CV_LOG(Err, (qualifiedName ? qualifiedName : "") << " failed: " << error);
+    return ReturnCodeFromHrx(error);
+}
+
 HRESULT ResultFromCaughtException(const char* qualifiedName) noexcept
 {
-    // The ERR line "<qualifiedName> failed: <error text>" is written here once logging exists.
-    (void)qualifiedName;
     if (!std::current_exception()) return E_UNEXPECTED;
     try {
         throw;
     } catch (const HRX& error) {
         // A non-failure thrown as an error must not leave the boundary as success.
-        if (!error.IsFailure()) return ReturnCodeFromHrx(HRX(E_FAIL, error.ErrorInfo()));
-        return ReturnCodeFromHrx(error);
+        if (!error.IsFailure()) return LogFailure(qualifiedName, HRX(E_FAIL, error.ErrorInfo()));
+        return LogFailure(qualifiedName, error);
     } catch (const HRES& error) {
-        return ReturnCodeFromHrx(HRX(error.IsFailure() ? error.Code() : E_FAIL, nullptr));
+        return LogFailure(qualifiedName, HRX(error.IsFailure() ? error.Code() : E_FAIL, nullptr));
     } catch (const std::bad_alloc&) {
-        return ReturnCodeFromHrx(HRX(E_OUTOFMEMORY, nullptr));
+        return LogFailure(qualifiedName, HRX(E_OUTOFMEMORY, nullptr));
     } catch (...) {
-        return ReturnCodeFromHrx(HRX(E_UNEXPECTED, nullptr));
+        return LogFailure(qualifiedName, HRX(E_UNEXPECTED, nullptr));
     }
 }
 
