@@ -1,0 +1,42 @@
+// CDataRetrieverFactory: turns a sub-request into a running data retriever:
+// asks the meta info provider for the retrieve method, runs that method's
+// processor chain over a copy, stamps the copy with the method.
+// Thread safety: CreateRetriever may run from many threads at once; Configure
+// and Shutdown swap the method table under a lock that requests only read.
+#pragma once
+
+#include <map>
+#include <shared_mutex>
+
+#include "Components/ComponentObject.h"
+#include "OverviewReportsProcessing/Corvane/IFiltersProcessor.h"
+#include "NodeAccess/QxNodePtr.h"
+#include "corvane/RetrievalInterfaces.h"
+
+namespace Corvane {
+
+class CDataRetrieverFactory
+    : public corvane::Implements<corvane::IComponentWithShutdown, corvane::IConfigurableComponent,
+                                 corvane::IDataRetrieverFactory> {
+public:
+    /// E_POINTER for null; 0x80070490 for a missing item; 0x8007000D for an unknown processor name.
+    HRESULT Configure(::IQxNode* configuration) noexcept override;
+    /// Shuts every processor down (methods ascending, chain order) and empties the method table.
+    HRESULT Shutdown() noexcept override;
+    /// A retriever for a processed copy of subRequest; E_POINTER for null arguments, 0x8007000D for a
+    /// method without a chain, else the meta info provider's, a processor's or the retriever's error.
+    HRESULT CreateRetriever(::IQxNode* subRequest, corvane::IDataRetriever** retriever) noexcept override;
+
+    /// The processed copy of subRequest that a retriever would get (throws HRX as CreateRetriever fails).
+    corvane::QxNodePtr ProcessFilters(const corvane::QxNodePtr& subRequest);
+
+private:
+    int32_t AskRetrieveMethod(const corvane::QxNodePtr& subRequest);
+
+    std::shared_mutex m_lock;
+    std::map<int32_t, OverviewReportsProcessing::ProcessorsChain> m_methods;
+    corvane::QxNodePtr m_retrieverConfig;
+    corvane::ComPtr<corvane::IMetaInfoProvider> m_metaInfoProvider;
+};
+
+}  // namespace Corvane

@@ -1,0 +1,53 @@
+// CDataRetriever: runs one sub-request at the queries processor: hands it over
+// at construction, polls its handle every WaitIntervalMs on the first thread
+// that waits for the result, and releases the handle (FreeResult) at destruction.
+// Thread safety: GetData, Cancel and GetMetaInfo may be called from any thread
+// at once; the polling loop runs once and every caller shares its outcome.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <future>
+#include <mutex>
+#include <string>
+
+#include "Components/ComponentObject.h"
+#include "NodeAccess/QxNodePtr.h"
+#include "corvane/RetrievalInterfaces.h"
+#include "corvane/ServiceInterfaces.h"
+
+namespace Corvane {
+
+class CDataRetriever : public corvane::Implements<corvane::IDataRetriever> {
+public:
+    /// Sends request to the queries processor that config names; throws HRX 0x80070490 for a missing
+    /// setting, E_INVALIDARG for a null handle answer, and the service's code when it refuses.
+    CDataRetriever(const corvane::QxNodePtr& request, const corvane::QxNodePtr& config);
+    /// Cancels, then releases the handle at the queries processor; failures are logged, never thrown.
+    ~CDataRetriever();
+
+    /// Stops the polling at its next step; 0x8007071A when that ended it, S_OK when it had finished well.
+    HRESULT Cancel() noexcept override;
+    /// The final answer named "Counters" (E_POINTER for null out); its error when the query failed.
+    HRESULT GetData(::IQxNode** data) noexcept override;
+    /// "MetaInfo" with the sub-request's "RetrieveMethod" and "TimeRange"; 0x80070490 when one is missing.
+    HRESULT GetMetaInfo(::IQxNode** metaInfo) noexcept override;
+
+private:
+    corvane::QxNodePtr RetrieveData();
+    corvane::QxNodePtr CallQueriesProcessor(const corvane::QxNodePtr& node);
+
+    std::atomic<bool> m_cancelled{false};
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::shared_future<corvane::QxNodePtr> m_result;
+    std::chrono::milliseconds m_waitInterval{0};
+    corvane::QxNodePtr m_request;
+    corvane::QxNodePtr m_handle;
+    corvane::ComPtr<corvane::IServiceProxy> m_proxy;
+    corvane::ComPtr<corvane::IRequestContext> m_capturedContext;
+    std::string m_requestName;  // for the tracing scopes, read once
+};
+
+}  // namespace Corvane

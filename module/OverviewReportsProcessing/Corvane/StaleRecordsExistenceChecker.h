@@ -1,0 +1,58 @@
+// CStaleRecordsExistenceChecker: tells whether any audited record exists in a
+// time stretch, by a one-row presence query through a data retriever; the
+// answer is cached until CheckIntervalSec passes or a change notification
+// arrives. Thread safety: every method may be called from any thread; checks
+// run one at a time under the exclusive lock, cache reads share it.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+#include <vector>
+
+#include "Components/ComponentObject.h"
+#include "Helpers/Clock.h"
+#include "NodeAccess/QxNodePtr.h"
+#include "corvane/ServiceInterfaces.h"
+
+namespace Corvane {
+
+class CStaleRecordsExistenceChecker : public corvane::Implements<corvane::IDsmChangesSink> {
+public:
+    /// Reads DSMInstName, CheckIntervalSec, SupressedProductIds, WaitIntervalMs and QueriesProcessorUri;
+    /// a missing one throws HRX 0x80070490, a null node E_POINTER.
+    explicit CStaleRecordsExistenceChecker(const corvane::QxNodePtr& config);
+
+    /// True when a record exists between from and till; any failure is logged and answers false.
+    bool IsStaleRecordsPresent(corvane::SystemTimePoint from, corvane::SystemTimePoint till) noexcept;
+    /// Ends the change notification subscription; a refusal is logged. Never throws.
+    void Shutdown() noexcept;
+
+    /// Each marks the cached answer outdated; the change node is not read.
+    HRESULT OnModify(::IQxNode* change) noexcept override;
+    HRESULT OnAdded(::IQxNode* change) noexcept override;
+    HRESULT OnRemoved(::IQxNode* change) noexcept override;
+
+    /// The presence query for the stretch (also for tests of its shape).
+    corvane::QxNodePtr BuildPresenceQuery(corvane::SystemTimePoint from, corvane::SystemTimePoint till) const;
+
+private:
+    void ExecuteCheckPresenseQuery(corvane::SystemTimePoint from, corvane::SystemTimePoint till);
+    void SubscribeToDSMChanges();
+
+    corvane::QxNodePtr m_cachedResult;
+    corvane::QxNodePtr m_retrieverConfig;
+    std::atomic<bool> m_dirty{true};
+    corvane::SteadyTimePoint m_lastCheck{};
+    std::shared_mutex m_lock;
+    std::string m_dsmInstanceName;
+    std::once_flag m_subscribeOnce;
+    std::chrono::seconds m_checkInterval{0};
+    std::vector<int32_t> m_suppressedProductIds;
+    std::mutex m_dsmLock;  // guards m_dsm between the first check and Shutdown
+    corvane::ComPtr<corvane::IDsmNotifications> m_dsm;
+};
+
+}  // namespace Corvane
