@@ -31,7 +31,8 @@ public:
     void Load();
     /// Ends every subscription and the dispatcher thread; later writes notify nobody.
     void Shutdown() noexcept;
-    /// Blocks until the notifications of every write made before the call have been delivered.
+    /// Blocks until the notifications of every write made before the call have been delivered
+    /// (returns at once when called from a sink).
     void WaitForNotifications();
     const std::string& File() const noexcept { return m_file; }
 

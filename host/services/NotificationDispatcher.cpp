@@ -44,6 +44,8 @@ void NotificationDispatcher::Stop() noexcept
 
 bool NotificationDispatcher::WaitIdle()
 {
+    // A job waiting for the queue would wait for itself.
+    if (IsDispatchThread()) return false;
     std::unique_lock lock(m_state->mutex);
     const uint64_t target = m_state->posted;
     m_state->idle.wait(lock, [&] { return m_state->done >= target || m_state->stopping; });

@@ -27,7 +27,8 @@ public:
     /// when called from a job). Repeated calls do nothing.
     void Stop() noexcept;
     bool IsDispatchThread() const noexcept { return std::this_thread::get_id() == m_threadId; }
-    /// Blocks until every job posted before the call has run; false when the dispatcher stopped first.
+    /// Blocks until every job posted before the call has run; false at once from a job, or when the
+    /// dispatcher stopped first.
     bool WaitIdle();
 
 private:
