@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <regex>
+#include <set>
+#include <thread>
 
 #include "Logging/FileLogger.h"
 #include "Logging/Log.h"
@@ -186,6 +188,37 @@ TEST(LogManager, FourSlotsAndTheFifthIsRefused)
     CV_LOG(Err, "only the scope's sink");
     EXPECT_EQ(sinks[0].Lines().size(), 1u);
     EXPECT_EQ(scope.sink.Lines().size(), 2u);
+}
+
+}  // namespace
+}  // namespace corvane::log
+
+namespace corvane::log {
+namespace {
+
+TEST(FileLogger, ConcurrentWritersKeepEveryLineWhole)
+{
+    TempDir dir;
+    LogTestScope scope({{"Logger/KeepOpenInterval", "1"}});
+    const std::string path = dir.Path() + "/threads.log";
+    FileLogger sink(path, "B\r\n");
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&sink, t] {
+            for (int i = 0; i < 200; ++i) {
+                const std::string line = "thread " + std::to_string(t) + " line " + std::to_string(i) + "\r\n";
+                sink.Write(line.data(), line.size());
+                FakeClock::tickMs += 1;  // forces reopening while others write
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    const auto lines = SplitLines(FromUtf16Le(ReadFile(path)));
+    ASSERT_EQ(lines.size(), 801u);
+    EXPECT_EQ(lines[0], "B");
+    std::set<std::string> unique(lines.begin() + 1, lines.end());
+    EXPECT_EQ(unique.size(), 800u);
+    for (const auto& line : unique) EXPECT_TRUE(std::regex_match(line, std::regex(R"(thread \d line \d+)"))) << line;
 }
 
 }  // namespace

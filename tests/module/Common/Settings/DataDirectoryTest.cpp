@@ -111,3 +111,21 @@ TEST(DataDirectory, GlobalServiceMovesTheLogDirectory)
 
 }  // namespace
 }  // namespace corvane
+
+namespace corvane {
+namespace {
+
+TEST(ModuleFile, IsTheFileThatHoldsTheModulesCode)
+{
+    SetModuleFilePathForTests("");
+    EXPECT_EQ(ModuleBaseName(), "test_common");  // the common code is linked into the test program
+    EXPECT_EQ(ModuleDirectory(), std::string(CORVANE_BIN_DIR) + "/");
+    EXPECT_NE(ModuleBaseAddress(), nullptr);
+    SetModuleFilePathForTests("C:\\Program Files\\Corvane\\Corvane.dll");
+    EXPECT_EQ(ModuleBaseName(), "Corvane");
+    EXPECT_EQ(ModuleDirectory(), "C:\\Program Files\\Corvane\\");
+    SetModuleFilePathForTests("");
+}
+
+}  // namespace
+}  // namespace corvane
