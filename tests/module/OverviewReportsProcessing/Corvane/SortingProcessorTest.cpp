@@ -1,0 +1,70 @@
+// The sorting and query template processors: the default sorting only where the request
+// has none, the template name always, and their required configuration.
+#include "OverviewReportsProcessing/Corvane/SortingProcessor.h"
+
+#include <gtest/gtest.h>
+
+#include "OverviewReportsProcessing/Corvane/QueryTemplateProcessor.h"
+#include "module/OverviewReportsProcessing/Common/FilterTestSupport.h"
+
+namespace corvane::test {
+namespace {
+
+using OverviewReportsProcessing::QueryTemplateProcessor;
+using OverviewReportsProcessing::SortingProcessor;
+
+constexpr std::string_view kSortingConfig = R"(
+<SortingProcessor>
+  <SortingRoot q:name="SortingRoot"><SortingEntry Column="Count" Order="DESC"/></SortingRoot>
+</SortingProcessor>)";
+
+TEST(SortingProcessor, AFilterWithoutSortingGetsACopyOfTheDefault)
+{
+    const QxNodePtr config = Tree(kSortingConfig);
+    SortingProcessor processor(config);
+    config.FindByPath("SortingRoot").GetChild(0).SetAttribute("Order", "ASC");  // later changes do not leak in
+    const QxNodePtr first = Tree(R"(<Query q:name="A"/>)");
+    const QxNodePtr second = Tree(R"(<Query q:name="B"/>)");
+    processor.ProcessFilters(first);
+    processor.ProcessFilters(second);
+    first.FindByPath("SortingRoot").GetChild(0).SetAttribute("Column", "Who");
+    EXPECT_EQ(Canonical(second), Canonical(Tree(R"(
+        <Query q:name="B"><SortingRoot q:name="SortingRoot"><SortingEntry Column="Count" Order="DESC"/></SortingRoot></Query>)")));
+}
+
+TEST(SortingProcessor, TheRequestsOwnSortingWinsEvenWhenEmpty)
+{
+    SortingProcessor processor(Tree(kSortingConfig));
+    for (const char* text : {R"(<Query><SortingRoot q:name="SortingRoot"/></Query>)",
+                             R"(<Query><SortingRoot q:name="SortingRoot"><SortingEntry Column="Who"/></SortingRoot></Query>)"}) {
+        const QxNodePtr filter = Tree(text);
+        processor.ProcessFilters(filter);
+        EXPECT_EQ(Canonical(filter), Canonical(Tree(text)));
+    }
+}
+
+TEST(SortingProcessor, ConfigurationWithoutSortingRootIsRefused)
+{
+    EXPECT_EQ(CodeOf([] { SortingProcessor(nullptr); }), kHrNotFound);
+    // Found by name: a SortingRoot-typed child under another name does not count.
+    EXPECT_EQ(CodeOf([] { SortingProcessor(Tree(R"(<S><SortingRoot q:name="Other"/></S>)")); }), kHrNotFound);
+}
+
+TEST(QueryTemplateProcessor, SetsTheTemplateNameOverAnyValue)
+{
+    QueryTemplateProcessor processor(Tree(R"(<QueryTemplateProcessor QueryTemplateName="OverviewCounters"/>)"));
+    const QxNodePtr filter = Tree(R"(<Query Query_Template_Name="Old"/>)");
+    processor.ProcessFilters(filter);
+    EXPECT_EQ(Canonical(filter), Canonical(Tree(R"(<Query Query_Template_Name="OverviewCounters"/>)")));
+}
+
+TEST(QueryTemplateProcessor, ConfigurationWithoutTemplateNameIsRefused)
+{
+    LogCapture log;
+    EXPECT_EQ(CodeOf([] { QueryTemplateProcessor(nullptr); }), kHrNotFound);
+    EXPECT_EQ(CodeOf([] { QueryTemplateProcessor(Tree("<Q Name=\"x\"/>")); }), kHrNotFound);
+    EXPECT_EQ(log.Count("QueryTemplateName is missing"), 2u);
+}
+
+}  // namespace
+}  // namespace corvane::test
