@@ -138,10 +138,19 @@ try {
     const PathFilter request = ReadPathFilter(filter);
     std::vector<PendingNotification> pending;
     std::unique_lock lock(m_treeLock);
-    if (request.path.empty()) ThrowHrWithDescription(E_INVALIDARG, "the configuration root cannot be deleted");
-    if (!m_tree.Find(request.path))
-        ThrowHrWithDescription(kHrNotFound, "nothing is stored at '" + JoinConfigPath(request.path) + "'");
-    ApplyAndQueue(request.path, nullptr, pending);
+    const QxNodePtr node = m_tree.Find(request.path);
+    if (!node) ThrowHrWithDescription(kHrNotFound, "nothing is stored at '" + JoinConfigPath(request.path) + "'");
+    if (request.isParent) {
+        // As for reads, "IsParent" addresses the children; the node itself stays.
+        for (const QxNodePtr& child : node.GetChildren()) {
+            ConfigPath childPath = request.path;
+            childPath.push_back(child.GetName());
+            ApplyAndQueue(childPath, nullptr, pending);
+        }
+    } else {
+        if (request.path.empty()) ThrowHrWithDescription(E_INVALIDARG, "the configuration root cannot be deleted");
+        ApplyAndQueue(request.path, nullptr, pending);
+    }
     // Posting under the lock keeps each subscription's notifications in write order.
     Post(pending);
     return S_OK;

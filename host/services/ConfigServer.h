@@ -36,7 +36,7 @@ public:
     void WaitForNotifications();
     const std::string& File() const noexcept { return m_file; }
 
-    /// 0x80070490 when nothing is at the filter's path.
+    /// 0x80070490 when nothing is at the filter's path; with "IsParent" true only its children go.
     HRESULT DeleteNodes(IQxNode* filter, uint32_t flags) noexcept override;
     /// S_FALSE when the store has no file; else the file's failure.
     HRESULT Flush(uint32_t flags) noexcept override;

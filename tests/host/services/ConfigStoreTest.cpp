@@ -107,6 +107,17 @@ TEST_F(ConfigStoreTest, DeleteRemovesTheSubtreeAndRefusesAnAbsentPath)
     EXPECT_EQ(kHrNotFound, m_store->DeleteNodes(filter.Get(), 0));
 }
 
+TEST_F(ConfigStoreTest, DeleteWithIsParentEmptiesTheNodeAndKeepsIt)
+{
+    Write(m_store.Get(), AtPath("\\Plans\\P1", "<nr><node/></nr>"));
+    Write(m_store.Get(), AtPath("\\Plans\\P2", "<nr><node/></nr>"));
+    EXPECT_EQ(S_OK, m_store->DeleteNodes(MakePathFilterNode("\\Plans", QXN_DEPTH_ALL, true).Get(), 0));
+    const QxNodePtr plans = Read(m_store.Get(), "\\Plans");
+    ASSERT_TRUE(plans);
+    EXPECT_EQ(0u, plans.GetChildCount());
+    EXPECT_EQ(E_INVALIDARG, m_store->DeleteNodes(MakePathFilterNode("\\").Get(), 0));
+}
+
 TEST_F(ConfigStoreTest, BadRequestsAreRefusedWithoutWritingAnything)
 {
     const QxNodePtr good = AtPath("\\S\\Good", kStatus);
