@@ -1,0 +1,146 @@
+// The gate's life cycle, request entry and dispatch, and the two requests the
+// meta info provider answers alone.
+#include "Corvane/CorvaneGate.h"
+
+#include <atomic>
+
+#include "ClassTable.h"
+#include "Corvane/ProductIdRemaper.h"
+#include "Corvane/RequestProcessingUtils.h"
+#include "Corvane/RetrieveCountersContext.h"
+#include "Corvane/SqlConnectionVerifier.h"
+#include "ErrorHandling/ResultNodes.h"
+#include "Logging/Log.h"
+#include "ServiceLayer/NamedServices.h"
+
+namespace Corvane {
+
+using namespace corvane;
+
+namespace {
+
+constexpr HRESULT kHrUnknownRequest = static_cast<HRESULT>(0x80040513);
+std::atomic<int64_t> g_garbageCollectorPeriodForTestsMs{0};
+
+const ClassRegistration<CCorvaneGate> g_registration{CLSID_CorvaneGate};
+
+}  // namespace
+
+void CCorvaneGate::SetGarbageCollectorPeriodForTests(std::chrono::milliseconds period) noexcept
+{
+    g_garbageCollectorPeriodForTestsMs = period.count();
+}
+
+HRESULT CCorvaneGate::FinalConstruct() noexcept
+try {
+    CV_TRACE(Dbg, "Corvane::CCorvaneGate::FinalConstruct");
+    m_handlers = {
+        {"RetrieveCookieRequest", &CCorvaneGate::RetrieveCookieRequest},
+        {"FreeCookieRequest", &CCorvaneGate::FreeCookieRequest},
+        {"RetrieveCountersDataRequest", &CCorvaneGate::RetrieveCountersRequest},
+        {"RetrieveCountersRequest", &CCorvaneGate::RetrieveCountersRequest},
+        {"RetrieveTimeRangeRequest", &CCorvaneGate::RetrieveTimeRangeRequest},
+        {"GetRetrieveMethodRequest", &CCorvaneGate::GetRetrieveMethodRequest},
+    };
+    return S_OK;
+}
+CV_CATCH_RETURN("Corvane::CCorvaneGate::FinalConstruct")
+
+void CCorvaneGate::FinalRelease() noexcept { CV_TRACE(Dbg, "Corvane::CCorvaneGate::FinalRelease"); }
+
+HRESULT CCorvaneGate::Configure(IQxNode* configuration) noexcept
+try {
+    CV_TRACE(Dbg, "Corvane::CCorvaneGate::Configure");
+    ScopeExit failureGuard([this] { Shutdown(); });
+    if (!configuration) ThrowHr(E_POINTER);
+    const QxNodePtr cfg(configuration);
+
+    m_productIdRemapper =
+        std::make_shared<const OverviewReportsProcessing::ProductIdRemaper>(cfg.GetChild("DataSourceMapping"));
+    m_retrieveCountersConfiguration = cfg.GetChild("RetrieveCounters");
+    m_metaInfoProvider =
+        GetNamedInstance<IMetaInfoProvider>(cfg.GetRequiredAttribute<std::string>("MetaInfoProviderNameInstance"));
+    const int32_t cacheSec = cfg.GetAttributeOr<int32_t>("SqlConnectionCacheInSec", 30);
+    const std::string settingsPath = cfg.GetRequiredAttribute<std::string>("ReportingSettingsCfgPath");
+    m_sqlConnectionVerifier = std::make_shared<SqlConnectionVerifier>(settingsPath, std::chrono::seconds(cacheSec));
+    m_ttlRequest = std::chrono::milliseconds(cfg.GetRequiredAttribute<int64_t>("TtlRequest") * 1000);
+    const int64_t intervalSec = cfg.GetRequiredAttribute<int64_t>("GarbageCollectorRoutineInterval");
+    if (intervalSec < 0) ThrowHr(kHrInvalidData);
+
+    std::chrono::milliseconds period(g_garbageCollectorPeriodForTestsMs.load());
+    if (period.count() == 0) period = std::chrono::seconds(intervalSec);
+    // The counted reference keeps the gate alive for as long as its worker runs.
+    ComPtr<IConfigurableComponent> self(static_cast<IConfigurableComponent*>(this));
+    m_garbageCollector = std::make_unique<CAsyncAction>(period, period, [this, self](CAsyncAction& worker) {
+        if (!worker.IsStopRequested()) GarbageCollector();
+    });
+    failureGuard.Dismiss();
+    return S_OK;
+}
+CV_CATCH_RETURN("Corvane::CCorvaneGate::Configure")
+
+HRESULT CCorvaneGate::Shutdown() noexcept
+try {
+    CV_TRACE(Dbg, "Corvane::CCorvaneGate::Shutdown");
+    m_garbageCollector.reset();
+    return S_OK;
+}
+CV_CATCH_RETURN("Corvane::CCorvaneGate::Shutdown")
+
+HRESULT CCorvaneGate::ProcessRequest(IQxNode* request, IQxNode** response) noexcept
+try {
+    CV_TRACE(Dbg, "Corvane::CCorvaneGate::ProcessRequest");
+    if (!request || !response) ThrowHr(E_POINTER);
+    const QxNodePtr requestNode(request);
+    CV_LOG(Dbg2, "Request: " << requestNode);
+    *response = nullptr;
+    QxNodePtr responseNode = QxNodePtr::Create(requestNode.GetName());
+    DispatchRequest(requestNode, responseNode);
+    CV_LOG(Dbg2, "Response: " << responseNode);
+    *response = responseNode.Detach();
+    return S_OK;
+}
+CV_CATCH_RETURN("Corvane::CCorvaneGate::ProcessRequest")
+
+void CCorvaneGate::DispatchRequest(const QxNodePtr& request, const QxNodePtr& response)
+{
+    CV_TRACE(Dbg, "Corvane::CCorvaneGate::DispatchRequest");
+    HRX result;
+    try {
+        const auto found = m_handlers.find(request.GetType());
+        if (found == m_handlers.end()) {
+            CV_LOG(Err, "Unknown request: " << request);
+            ThrowHr(kHrUnknownRequest);
+        }
+        (this->*found->second)(request, response);
+    } catch (const HRX& error) {
+        result = error;
+    }
+    WriteResultToNode(response, result);
+}
+
+void CCorvaneGate::GetRetrieveMethodRequest(const QxNodePtr& request, const QxNodePtr& response)
+{
+    CV_TRACE(Dbg, "Corvane::CCorvaneGate::GetRetrieveMethodRequest");
+    if (!m_metaInfoProvider) ThrowHr(E_POINTER);
+    QxNodePtr answer;
+    CheckHr(m_metaInfoProvider->GetRetrieveMethod(request.Get(), answer.Reset()));
+    CopyAttributes(answer, response);
+}
+
+void CCorvaneGate::RetrieveTimeRangeRequest(const QxNodePtr& request, const QxNodePtr& response)
+{
+    CV_TRACE(Dbg, "Corvane::CCorvaneGate::RetrieveTimeRangeRequest");
+    try {
+        if (!m_metaInfoProvider) ThrowHr(E_POINTER);
+        const int32_t offset = request.GetAttributeOr<int32_t>("TimeZoneOffsetSec", 0);
+        QxNodePtr timeRange;
+        CheckHr(m_metaInfoProvider->GetAvailableTimeRange(offset, timeRange.Reset()));
+        if (timeRange) response.AddChild(timeRange);
+    } catch (const HRX& error) {
+        CV_LOG(Err, "Corvane::CCorvaneGate::RetrieveTimeRangeRequest failed: " << error);
+        throw;
+    }
+}
+
+}  // namespace Corvane

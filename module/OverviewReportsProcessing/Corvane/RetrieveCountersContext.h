@@ -1,0 +1,93 @@
+// CRetrieveCountersContext: one registered retrieve request. It splits the
+// request into one query per sub-request, runs each query's retriever on a
+// thread of its own from construction on, and answers polls with the results.
+// Thread safety: polls, Cancel and the access time readers may come from any
+// thread; a poll holds the context's recursive lock for its whole wait.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <unordered_map>
+
+#include "ErrorHandling/HRX.h"
+#include "Helpers/Clock.h"
+#include "NodeAccess/QxNodePtr.h"
+#include "corvane/ComPtr.h"
+#include "corvane/RetrievalInterfaces.h"
+
+namespace OverviewReportsProcessing {
+class ProductIdRemaper;
+}
+
+namespace Corvane {
+
+class CRetrieveCountersContext {
+public:
+    /// What a sub-request's task delivers: the error (success when the retriever answered) and the data.
+    struct CRequestResult {
+        corvane::HRX error;
+        corvane::QxNodePtr node;
+    };
+    struct ResultInternalContext {
+        std::shared_future<CRequestResult> result;
+        corvane::ComPtr<corvane::IDataRetriever> retriever;
+    };
+
+    /// Prepares the request (which it extends with the default time range when it has none) and starts
+    /// every sub-request. Throws HRX (0x80070490 for a missing configuration key) after cancelling
+    /// whatever it had started.
+    CRetrieveCountersContext(const corvane::QxNodePtr& configuration, const corvane::QxNodePtr& request,
+                             std::shared_ptr<const OverviewReportsProcessing::ProductIdRemaper> remapper);
+    /// Cancels the retrievers and waits for their tasks; never throws.
+    ~CRetrieveCountersContext();
+    CRetrieveCountersContext(const CRetrieveCountersContext&) = delete;
+    CRetrieveCountersContext& operator=(const CRetrieveCountersContext&) = delete;
+
+    /// One poll: writes the answer into response and returns 0 (in progress), 1 (complete) or 2
+    /// (cancelled by the caller). Throws HRX for a sub-request failure that is not tolerated.
+    uint32_t GetData(const corvane::QxNodePtr& request, const corvane::QxNodePtr& response);
+    /// Cancels every retriever; failures are only logged.
+    void Cancel();
+    void UpdateLastTimeAccess();
+    /// Waits for a running poll (it holds the lock).
+    corvane::SystemTimePoint GetLastTimeAccess();
+    std::chrono::milliseconds GetWaitDataInterval() const noexcept { return m_waitDataInterval; }
+    const GUID& GetId() const noexcept { return m_id; }
+
+    /// How many contexts exist in this process (tests check that none leak).
+    static size_t LiveCount() noexcept;
+
+private:
+    struct LiveCounter {
+        LiveCounter() noexcept;
+        ~LiveCounter();
+    };
+    using SubResponses = std::map<std::string, corvane::QxNodePtr>;
+
+    void ProcessRequest(const corvane::QxNodePtr& query);
+    ResultInternalContext MakeContext(const corvane::QxNodePtr& query);
+    SubResponses AdjustRetrieveCountersResponse(const corvane::QxNodePtr& response);
+    void Collect(const std::string& name, const corvane::QxNodePtr& subResponse, const ResultInternalContext& context,
+                 std::chrono::milliseconds wait, std::set<std::string>& newCompletions);
+
+    LiveCounter m_liveCounter;
+    std::recursive_mutex m_lock;
+    corvane::ComPtr<corvane::IDataRetrieverFactory> m_factory;
+    corvane::SystemTimePoint m_lastAccess;
+    std::unordered_map<std::string, ResultInternalContext> m_subRequests;
+    std::chrono::milliseconds m_waitDataInterval{0};
+    corvane::QxNodePtr m_request;
+    corvane::QxNodePtr m_timeRange;
+    GUID m_id{};
+    std::atomic<bool> m_firstPoll{true};
+    std::shared_ptr<const OverviewReportsProcessing::ProductIdRemaper> m_remapper;
+    std::set<std::string> m_delivered;
+};
+
+}  // namespace Corvane

@@ -1,0 +1,119 @@
+// Polls of a retrieve counters context: the answer's structure, waiting for
+// sub-requests and writing their results or failures into the answer.
+#include "Corvane/RetrieveCountersContext.h"
+
+#include "ErrorHandling/ResultNodes.h"
+#include "Logging/Log.h"
+#include "ServiceLayer/RequestContext.h"
+
+namespace Corvane {
+
+using namespace corvane;
+
+namespace {
+
+constexpr const char* kStatusAttribute = "RetrieveStatus";
+
+// Failures of a single sub-request that the answer as a whole survives.
+bool IsTolerated(HRESULT code)
+{
+    switch (static_cast<uint32_t>(code)) {
+    case 0x80040C0A:
+    case 0x80040C0B:
+    case 0x80041910:
+    case 0x80041911:
+        return true;
+    default:
+        return false;
+    }
+}
+
+}  // namespace
+
+CRetrieveCountersContext::SubResponses CRetrieveCountersContext::AdjustRetrieveCountersResponse(
+    const QxNodePtr& response)
+{
+    CV_TRACE(Dbg, "Corvane::CRetrieveCountersContext::AdjustRetrieveCountersResponse");
+    response.AddChild(m_request.Clone());
+    response.AddChild(m_timeRange.Clone());
+    std::lock_guard lock(m_lock);
+    SubResponses subResponses;
+    for (const auto& [name, context] : m_subRequests) {
+        const QxNodePtr subResponse = QxNodePtr::Create(name, "RetrieveCountersSubResponse");
+        subResponse.SetAttribute(kStatusAttribute, int32_t{0});
+        QxNodePtr metaInfo;
+        CheckHr(context.retriever->GetMetaInfo(metaInfo.Reset()));
+        if (metaInfo) subResponse.AddChild(metaInfo);
+        response.AddChild(subResponse);
+        subResponses.emplace(name, subResponse);
+    }
+    return subResponses;
+}
+
+void CRetrieveCountersContext::Collect(const std::string& name, const QxNodePtr& subResponse,
+                                       const ResultInternalContext& context, std::chrono::milliseconds wait,
+                                       std::set<std::string>& newCompletions)
+{
+    int32_t status = subResponse.GetRequiredAttribute<int32_t>(kStatusAttribute);
+    if (status == 0) {
+        if (context.result.wait_for(wait) == std::future_status::ready) {
+            const CRequestResult& result = context.result.get();
+            if (result.error.IsFailure()) {
+                status = 2;
+                WriteResultToNode(subResponse, result.error);
+            } else {
+                status = 1;
+                // The result is shared by every later poll; each answer gets its own copy.
+                if (result.node) subResponse.AddChild(result.node.Clone());
+            }
+        }
+    }
+    subResponse.SetAttribute(kStatusAttribute, status);
+    if (status == 0) return;
+    if (m_delivered.insert(name).second) newCompletions.insert(name);
+    const HRX recorded = ReadResultFromNode(subResponse);
+    if (recorded.IsFailure() && !IsTolerated(recorded.Code())) recorded.ThrowIfFailed();
+}
+
+uint32_t CRetrieveCountersContext::GetData(const QxNodePtr& request, const QxNodePtr& response)
+{
+    CV_TRACE(Dbg, "Corvane::CRetrieveCountersContext::GetData");
+    const SubResponses subResponses = AdjustRetrieveCountersResponse(response);
+    bool expected = true;
+    if (m_firstPoll.compare_exchange_strong(expected, false)) return 0;
+
+    bool partial = m_request.GetAttributeOr<bool>("PartialResult", true);
+    if (request && request.HasAttribute("PartialResult")) partial = request.GetAttributeOr<bool>("PartialResult", true);
+
+    std::lock_guard lock(m_lock);
+    const size_t target = partial ? 1 : m_subRequests.size();
+    uint32_t status = 0;
+    std::set<std::string> newCompletions;
+    const auto finished = [&] { return newCompletions.size() >= target || m_delivered.size() >= m_subRequests.size(); };
+    while (status == 0 && !finished()) {
+        for (const auto& [name, context] : m_subRequests) {
+            if (IsCurrentRequestCancelled()) {
+                CV_LOG(Dbg, "Cancel request with id:" << m_id);
+                status = 2;
+                Cancel();
+                // A cancelled caller waits no longer: its answer is status 2 at once.
+                break;
+            }
+            UpdateLastTimeAccess();
+            Collect(name, subResponses.at(name), context, m_waitDataInterval, newCompletions);
+            if (newCompletions.size() == target) break;
+        }
+    }
+    if (partial && status == 0) {
+        for (const auto& [name, context] : m_subRequests) {
+            Collect(name, subResponses.at(name), context, std::chrono::milliseconds(0), newCompletions);
+        }
+    }
+    CV_LOG(Dbg, "Request id: " << m_id << " New completed sub requests: " << newCompletions.size());
+    CV_LOG(Dbg, "Request id: " << m_id << " Total completed sub requests: " << m_delivered.size() << "/"
+                               << m_subRequests.size());
+    if (status == 0 && m_delivered.size() >= m_subRequests.size()) status = 1;
+    return status;
+}
+
+}  // namespace Corvane

@@ -1,0 +1,64 @@
+// The reporting database check against "Service.DatabaseManagementGate".
+#include "Corvane/SqlConnectionVerifier.h"
+
+#include "ErrorHandling/ResultNodes.h"
+#include "Logging/Log.h"
+#include "NodeAccess/QxNodePtr.h"
+#include "ServiceLayer/NamedServices.h"
+
+namespace Corvane {
+
+using namespace corvane;
+
+namespace {
+constexpr HRESULT kHrReportingDisabled = static_cast<HRESULT>(0x80040C03);
+}
+
+SqlConnectionVerifier::SqlConnectionVerifier(std::string settingsPath, std::chrono::seconds cacheTime)
+    : m_settingsPath(std::move(settingsPath)), m_cacheTime(cacheTime)
+{
+    const ComPtr<IServiceClient> client = GetNamedInstance<IServiceClient>(kServiceClientName);
+    const std::u16string uri = ToUtf16(kDatabaseManagementGateUri);
+    CheckHr(client->CreateProxy(uri.c_str(), 0, &IServiceProxy::kIid, m_gate.PutVoid()));
+}
+
+HRX SqlConnectionVerifier::CheckSqlConnection() noexcept
+{
+    CV_TRACE(Dbg, "SqlConnectionVerifier::CheckSqlConnection");
+    std::lock_guard lock(m_mutex);
+    if (m_cachedStatus.IsFailure() && m_cacheTime.count() > 0) {
+        // Whole seconds, truncated: a clock set back gives a negative count and keeps the cache.
+        const auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(SystemNow() - m_lastCheck);
+        if (elapsed < m_cacheTime) {
+            CV_LOG(Dbg, "Cached connection status: " << m_cachedStatus);
+            return m_cachedStatus;
+        }
+    }
+    try {
+        HRX status = AskDatabaseManagementGate();
+        m_cachedStatus = status;
+        m_lastCheck = SystemNow();
+        CV_LOG(Dbg, "New connection status: " << status);
+        return status;
+    } catch (...) {
+        // Logs the failure and leaves its error object on the thread, where the HRX takes it.
+        return HRX(ResultFromCaughtException("SqlConnectionVerifier::CheckSqlConnection"));
+    }
+}
+
+HRX SqlConnectionVerifier::AskDatabaseManagementGate()
+{
+    const QxNodePtr settings = ReadConfigNode(ConfigSource::ConfigServer, m_settingsPath, true);
+    const QxNodePtr request = QxNodePtr::Create("CheckDatabaseRequest");
+    request.SetAttribute("AdjustTarget", int32_t{0});
+    const QxNodePtr copy = settings.Clone();
+    if (!copy.GetRequiredAttribute<bool>("Enabled")) ThrowHr(kHrReportingDisabled);
+    request.AddChild(copy);
+
+    QxNodePtr answer;
+    CheckHr(m_gate->ProcessRequest(request.Get(), answer.Reset()));
+    if (!answer) return HRX();
+    return ReadResultFromNode(answer, kResponseResultAttributes);
+}
+
+}  // namespace Corvane
