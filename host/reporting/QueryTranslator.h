@@ -18,7 +18,7 @@ namespace corvane::reporting {
 struct TranslatedQuery {
     std::string sql;
     std::vector<SqlValue> parameters;          ///< in placeholder order
-    std::vector<std::string> rowAttributes;    ///< attribute name of each result column; the last is "Count"
+    std::vector<std::string> rowAttributes;    ///< attribute of each result column; "Count" last unless the template returns rows
     int64_t rowLimit = -1;                     ///< "Top"/"Page_size" when given, else -1
 };
 
