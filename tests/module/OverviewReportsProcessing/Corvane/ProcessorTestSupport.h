@@ -31,6 +31,51 @@ inline constexpr std::string_view kPlanMetricsConfiguration = R"(
 
 inline constexpr char kPlansPath[] = R"(\Configuration\MonitoringPlans)";
 
+/// The retriever factory configuration the host ships: the fast method reads the pre-aggregated
+/// counters (preset, mask, When, live plans, sorting, alias, template), the standard method the
+/// audited records (When, live plans, plan names, sorting, template).
+inline constexpr std::string_view kFactoryConfiguration = R"(
+<DataRetrieverFactory MetaInfoProviderInstanceName="Test.MetaInfoProvider">
+  <node q:name="Retriever" WaitIntervalMs:i64="1" QueriesProcessorUri="Service.QueriesProcessor"/>
+  <node q:name="DefaultProcessorsConfig">
+    <node q:name="LiveMonitoringPlansProcessor" MonitoringPlansCfgPath="\Configuration\MonitoringPlans"/>
+    <node q:name="MonitoringPlanNameProcessor" MonitoringPlansCfgPath="\Configuration\MonitoringPlans"/>
+    <node q:name="SortingProcessor">
+      <SortingRoot q:name="SortingRoot"><SortingEntry Column="Count" Order="DESC"/></SortingRoot>
+    </node>
+  </node>
+  <node q:name="RetrieveMethods">
+    <Method q:name="Fast" RetrieveMethod:i32="1"
+        Processors:strs="PresetConditionProcessor|MaskProcessor|WhenProcessor|LiveMonitoringPlansProcessor|SortingProcessor|AliasProcessor|QueryTemplateProcessor">
+      <node q:name="AliasProcessor">
+        <Alias ColumnName="When" ColumnAlias="c.Ts"/>
+        <Alias ColumnName="Mask" ColumnAlias="c.GroupMask"/>
+        <Alias ColumnName="ConditionId" ColumnAlias="c.PresetId"/>
+        <Alias ColumnName="Count" ColumnAlias="c.Cnt"/>
+        <Alias ColumnName="G1" ColumnAlias="c.G1"/>
+        <Alias ColumnName="G2" ColumnAlias="c.G2"/>
+        <Alias ColumnName="G3" ColumnAlias="c.G3"/>
+        <Alias ColumnName="G4" ColumnAlias="c.G4"/>
+      </node>
+      <node q:name="QueryTemplateProcessor" QueryTemplateName="OverviewCountersFast"/>
+    </Method>
+    <Method q:name="Standard" RetrieveMethod:i32="2"
+        Processors:strs="WhenProcessor|LiveMonitoringPlansProcessor|MonitoringPlanNameProcessor|SortingProcessor|QueryTemplateProcessor">
+      <node q:name="QueryTemplateProcessor" QueryTemplateName="OverviewCountersStandard"/>
+    </Method>
+  </node>
+</DataRetrieverFactory>)";
+
+/// Plans p1 "Alpha" and p2 "Beta", as the configuration server delivers the list.
+inline constexpr char kPlanP1[] = "{00000001-0000-0000-0000-000000000000}";
+inline constexpr char kPlanP2[] = "{00000002-0000-0000-0000-000000000000}";
+inline constexpr char kPlanP3[] = "{00000003-0000-0000-0000-000000000000}";
+inline constexpr std::string_view kTwoNamedPlans = R"(
+<MonitoringPlans>
+  <Plan q:name="{00000001-0000-0000-0000-000000000000}" Name="Alpha"/>
+  <Plan q:name="{00000002-0000-0000-0000-000000000000}" Name="Beta"/>
+</MonitoringPlans>)";
+
 /// A fake "ConfigServer.Proxy" for the scope.
 struct ScopedConfigServer {
     ComPtr<CComponentObject<FakeConfigServer>> server = CreateComponent<FakeConfigServer>();

@@ -1,0 +1,154 @@
+// The fast method's chain as the host ships it (preset, mask, When, live plans, sorting,
+// alias, template) on a sub-request grouped by "Who" with a time range: the exact Query
+// the chain makes, and the same Query reaching the queries processor through the
+// retriever factory with the host's own configuration server.
+#include <gtest/gtest.h>
+
+#include <optional>
+
+#include "DataRetrieverTestSupport.h"
+#include "OverviewReportsProcessing/Corvane/DataRetrieverFactory.h"
+#include "OverviewReportsProcessing/Corvane/FiltersProcessorsFactory.h"
+#include "ProcessorTestSupport.h"
+#include "corvane/RetrievalInterfaces.h"
+
+namespace corvane::test {
+namespace {
+
+using namespace OverviewReportsProcessing;
+
+constexpr std::string_view kByUser = R"(
+<Query q:name="ByUser" TimeZoneOffsetSec:i32="7200">
+  <ConditionsRoot q:name="Conditions">
+    <Condition operator="AND"><ConditionValues Columnn="Who" Value="alice" Comparator="="/></Condition>
+  </ConditionsRoot>
+  <GroupByRoot q:name="GroupByRoot"><GroupByRootEntry Column="Who"/></GroupByRoot>
+  <node q:name="TimeRange" TimeFrom="2026-11-01T00:00:00Z" TimeTill="2026-12-01T00:00:00Z"/>
+</Query>)";
+
+// Conditions from the outside in: live plans, the When range, the group mask (Who's group
+// 0xD), the default preset's id, the request's own. Every leaf carries its table column with
+// the logical name in "AliasColumn", the default sorting included.
+std::string ExpectedByUser(std::string_view extraAttributes = {})
+{
+    return std::string(R"(
+<Query q:name="ByUser" TimeZoneOffsetSec:i32="7200" DateTimeOffset:i32="7200" DateTimePart="second"
+    Query_Template_Name="OverviewCountersFast" )") + std::string(extraAttributes) + R"(>
+  <GroupByRoot q:name="GroupByRoot"><GroupByRootEntry Column="c.G2" AliasColumn="Who"/></GroupByRoot>
+  <node q:name="TimeRange" TimeFrom="2026-11-01T00:00:00Z" TimeTill="2026-12-01T00:00:00Z"/>
+  <ConditionsRoot q:name="Conditions">
+    <Condition operator="AND">
+      <Condition operator="IN">
+        <ConditionValues Columnn="c.G1" AliasColumn="ManagedObjectUId"
+            Values:guids="{00000001-0000-0000-0000-000000000000}|{00000002-0000-0000-0000-000000000000}|{17D9ED53-091A-4A87-835F-5A486882436F}"/>
+      </Condition>
+      <Condition operator="AND">
+        <Condition operator="AND">
+          <ConditionValues Columnn="c.Ts" AliasColumn="When" Value="2026-11-01T00:00:00Z" Comparator="&gt;="/>
+          <ConditionValues Columnn="c.Ts" AliasColumn="When" Value="2026-12-01T00:00:00Z" Comparator="&lt;"/>
+        </Condition>
+        <Condition operator="AND">
+          <ConditionValues Columnn="c.GroupMask" AliasColumn="Mask" Value:i32="13" Comparator="="/>
+          <Condition operator="AND">
+            <ConditionValues Columnn="c.PresetId" AliasColumn="ConditionId" Value:i64="1" Comparator="="/>
+            <Condition operator="AND"><ConditionValues Columnn="c.G2" AliasColumn="Who" Value="alice" Comparator="="/></Condition>
+          </Condition>
+        </Condition>
+      </Condition>
+    </Condition>
+  </ConditionsRoot>
+  <SortingRoot q:name="SortingRoot"><SortingEntry Column="c.Cnt" AliasColumn="Count" Order="DESC"/></SortingRoot>
+</Query>)";
+}
+
+TEST(FastMethodChain, ASubRequestOnWhoBecomesTheQueryOnTheCountersTable)
+{
+    ScopedMetricsConfiguration metrics{kPlanMetricsConfiguration};
+    ScopedConfigServer config;
+    const QxNodePtr factoryConfig = Tree(kFactoryConfiguration);
+    const ProcessorsChain chain =
+        BuildProcessorsChain(factoryConfig.FindByPath("RetrieveMethods\\Fast"), factoryConfig.GetChild("DefaultProcessorsConfig"));
+    ASSERT_EQ(chain.size(), 7u);
+
+    const QxNodePtr first = Tree(kByUser);
+    RunProcessorsChain(chain, first);  // subscribes; no plans known yet
+    EXPECT_EQ(first.FindByPath("Conditions").GetChild(0).GetChild(0).GetRequiredAttribute<std::string>("operator"), "AND");
+    ASSERT_EQ(config.SendPlans(kTwoNamedPlans), S_OK);
+
+    const QxNodePtr query = Tree(kByUser);
+    RunProcessorsChain(chain, query);
+    EXPECT_EQ(Canonical(query), Canonical(Tree(ExpectedByUser())));
+    for (const auto& processor : chain) processor->Shutdown();
+    EXPECT_TRUE(config.server->Entries().empty());
+}
+
+// Answers every retrieve method question with the fast method.
+class FastMethodProvider : public Implements<IMetaInfoProvider> {
+public:
+    HRESULT GetDefaultTimeRange(int32_t, IQxNode**) noexcept override { return E_NOTIMPL; }
+    HRESULT GetAvailableTimeRange(int32_t, IQxNode**) noexcept override { return E_NOTIMPL; }
+    HRESULT IsTimeRangeValid(int32_t, IQxNode*, BOOL*) noexcept override { return E_NOTIMPL; }
+    HRESULT GetRetrieveMethod(IQxNode*, IQxNode** answer) noexcept override
+    try {
+        const QxNodePtr node = QxNodePtr::Create("GetRetrieveMethodResponse", "GetRetrieveMethodResponse");
+        node.SetAttribute("RetrieveMethod", int32_t{1});
+        *answer = QxNodePtr(node).Detach();
+        return S_OK;
+    }
+    CV_CATCH_RETURN("FastMethodProvider::GetRetrieveMethod")
+};
+
+class FastMethodThroughTheFactory : public RetrievalTest {
+protected:
+    // Components are made after the fixture counts the module's objects and gone before it checks.
+    void SetUp() override
+    {
+        RetrievalTest::SetUp();
+        m_provider = CreateComponent<FastMethodProvider>();
+        m_providerName.emplace("Test.MetaInfoProvider", m_provider.Get());
+        m_factory = CreateComponent<Corvane::CDataRetrieverFactory>();
+        ASSERT_EQ(m_factory->Configure(Tree(kFactoryConfiguration).Get()), S_OK);
+    }
+    void TearDown() override
+    {
+        m_factory->Shutdown();
+        m_factory.Reset();
+        m_providerName.reset();
+        m_provider.Reset();
+        RetrievalTest::TearDown();
+    }
+
+    ScopedMetricsConfiguration m_metrics{kPlanMetricsConfiguration};
+    ComPtr<CComponentObject<FastMethodProvider>> m_provider;
+    std::optional<ScopedNamedInstance> m_providerName;
+    ComPtr<CComponentObject<Corvane::CDataRetrieverFactory>> m_factory;
+};
+
+// The host's server publishes through the subscription's one-second batches: the one wait
+// here that takes about a second.
+TEST_F(FastMethodThroughTheFactory, TheQueryProcessorGetsTheQueryOfTheLatestPlansList)
+{
+    const auto hasLivePlans = [&] {
+        const QxNodePtr processed = m_factory->ProcessFilters(Tree(kByUser));
+        return processed.FindByPath("Conditions").GetChild(0).GetChild(0).GetAttributeOr("operator", "") == "IN";
+    };
+    EXPECT_FALSE(hasLivePlans());  // subscribes
+    WriteConfigNode(ConfigSource::ConfigServer, kPlansPath, Tree(kTwoNamedPlans));
+    ASSERT_TRUE(WaitUntil(hasLivePlans));
+
+    IDataRetriever* raw = nullptr;
+    ASSERT_EQ(m_factory->CreateRetriever(Tree(kByUser).Get(), &raw), S_OK);
+    auto retriever = ComPtr<IDataRetriever>::Attach(raw);
+    IQxNode* data = nullptr;
+    ASSERT_EQ(retriever->GetData(&data), S_OK);
+    QxNodePtr(data, QxNodePtr::Attach{});
+    retriever.Reset();
+
+    const auto calls = queries->Calls();
+    ASSERT_FALSE(calls.empty());
+    EXPECT_EQ(calls[0].kind, host::QueryCallKind::Query);
+    EXPECT_EQ(Canonical(calls[0].node), Canonical(Tree(ExpectedByUser(R"(RetrieveMethod:i32="1")"))));
+}
+
+}  // namespace
+}  // namespace corvane::test

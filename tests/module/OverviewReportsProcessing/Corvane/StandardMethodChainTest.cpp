@@ -1,0 +1,135 @@
+// The standard method's chain as the host ships it (When, live plans, plan names, sorting,
+// template), built from the factory configuration and run on a sub-request's Query: the
+// exact Query the queries processor gets, a list change reaching the next filter, and
+// Shutdown ending the subscriptions.
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "OverviewReportsProcessing/Corvane/FiltersProcessorsFactory.h"
+#include "ProcessorTestSupport.h"
+
+namespace corvane::test {
+namespace {
+
+using namespace OverviewReportsProcessing;
+
+ProcessorsChain MethodChain(std::string_view method)
+{
+    const QxNodePtr config = Tree(kFactoryConfiguration);
+    return BuildProcessorsChain(config.FindByPath(std::string("RetrieveMethods\\") + std::string(method)),
+                                config.GetChild("DefaultProcessorsConfig"));
+}
+
+const std::string kByPlan = std::string(R"(
+<Query q:name="ByPlan" TimeZoneOffsetSec:i32="-3600">
+  <ConditionsRoot q:name="Conditions">
+    <Condition operator="AND">
+      <Condition operator="IN"><ConditionValues Columnn="ManagedObjectUId" Values:guids=")") + kPlanP1 + "|" + kPlanP3 + R"("/></Condition>
+    </Condition>
+  </ConditionsRoot>
+  <GroupByRoot q:name="GroupByRoot"><GroupByRootEntry Column="ManagedObjectUId"/></GroupByRoot>
+  <node q:name="TimeRange" TimeFrom="2026-11-01T00:00:00Z" TimeTill="2026-12-01T00:00:00Z"/>
+</Query>)";
+
+class StandardMethodChain : public testing::Test {
+protected:
+    void TearDown() override
+    {
+        for (const auto& processor : m_chain) processor->Shutdown();
+    }
+    QxNodePtr Run(const std::string& text)
+    {
+        const QxNodePtr query = Tree(text);
+        RunProcessorsChain(m_chain, query);
+        return query;
+    }
+
+    ScopedConfigServer m_config;
+    ProcessorsChain m_chain = MethodChain("Standard");
+};
+
+// Conditions from the outside in: live plans (named ones by name, the always-live id by id),
+// then the When range, then the request's own (its plan list split into names and ids);
+// grouping on the id stays; the default sorting and the template are added.
+TEST_F(StandardMethodChain, ASubRequestOnPlansBecomesTheQueryOnPlanNames)
+{
+    ASSERT_EQ(m_chain.size(), 5u);
+    Run(kByPlan);  // subscribes
+    ASSERT_EQ(m_config.SendPlans(kTwoNamedPlans), S_OK);
+    EXPECT_EQ(Canonical(Run(kByPlan)), Canonical(Tree(std::string(R"(
+<Query q:name="ByPlan" TimeZoneOffsetSec:i32="-3600" DateTimeOffset:i32="-3600" DateTimePart="second"
+    Query_Template_Name="OverviewCountersStandard">
+  <GroupByRoot q:name="GroupByRoot"><GroupByRootEntry Column="ManagedObjectUId"/></GroupByRoot>
+  <node q:name="TimeRange" TimeFrom="2026-11-01T00:00:00Z" TimeTill="2026-12-01T00:00:00Z"/>
+  <ConditionsRoot q:name="Conditions">
+    <Condition operator="AND">
+      <Condition operator="AND">
+        <Condition operator="AND">
+          <ConditionValues Columnn="When" Value="2026-11-01T00:00:00Z" Comparator="&gt;="/>
+          <ConditionValues Columnn="When" Value="2026-12-01T00:00:00Z" Comparator="&lt;"/>
+        </Condition>
+        <Condition operator="AND">
+          <Condition operator="OR">
+            <Condition operator="IN"><ConditionValues Columnn="ManagedObject" Values:strs="Alpha"/></Condition>
+            <Condition operator="IN"><ConditionValues Columnn="ManagedObjectUId" Values:guids=")") + kPlanP3 + R"("/></Condition>
+          </Condition>
+        </Condition>
+      </Condition>
+      <Condition operator="OR">
+        <Condition operator="IN"><ConditionValues Columnn="ManagedObject" Values:strs="Alpha|Beta"/></Condition>
+        <Condition operator="IN">
+          <ConditionValues Columnn="ManagedObjectUId" Values:guids="{17D9ED53-091A-4A87-835F-5A486882436F}"/>
+        </Condition>
+      </Condition>
+    </Condition>
+  </ConditionsRoot>
+  <SortingRoot q:name="SortingRoot"><SortingEntry Column="Count" Order="DESC"/></SortingRoot>
+</Query>)")));
+}
+
+TEST_F(StandardMethodChain, AListChangeReachesTheNextFilterAndNothingAfterShutdown)
+{
+    const auto liveNames = [&] {
+        // The live condition is the last term of the outermost AND.
+        const QxNodePtr live = Run(kByPlan).FindByPath("Conditions").GetChild(0).GetChild(1);
+        return live.GetChild(0).GetChild(0).GetAttributeOr("Values", "");
+    };
+    Run(kByPlan);
+    ASSERT_EQ(m_config.SendPlans(kTwoNamedPlans), S_OK);
+    EXPECT_EQ(liveNames(), "Alpha|Beta");
+    ASSERT_EQ(m_config.SendPlans(std::string(R"(<MonitoringPlans><P q:name=")") + kPlanP3 + R"(" Name="Gamma"/></MonitoringPlans>)"),
+              S_OK);
+    EXPECT_EQ(liveNames(), "Gamma");
+
+    for (const auto& processor : m_chain) processor->Shutdown();
+    EXPECT_EQ(m_config.server->Unsubscribes(), 2);
+    EXPECT_TRUE(m_config.server->Entries().empty());
+    m_config.SendPlans(kTwoNamedPlans);
+    EXPECT_EQ(liveNames(), "Gamma");
+    EXPECT_TRUE(m_config.server->Entries().empty()) << "a shut down chain subscribes again";
+}
+
+TEST(StandardMethodChainConfiguration, EachOccurrenceIsItsOwnProcessorAndNamesAreExact)
+{
+    const QxNodePtr defaults = Tree(kFactoryConfiguration).GetChild("DefaultProcessorsConfig");
+    const ProcessorsChain twice = BuildProcessorsChain(Tree(R"(<M Processors:strs="WhenProcessor|WhenProcessor"/>)"), defaults);
+    ASSERT_EQ(twice.size(), 2u);
+    EXPECT_NE(twice[0], twice[1]);
+    const QxNodePtr filter = Tree(R"(<Query><node q:name="TimeRange" TimeFrom="a" TimeTill="b"/></Query>)");
+    RunProcessorsChain(twice, filter);
+    // Both ran: the second wraps the first's range condition once more.
+    EXPECT_EQ(filter.FindByPath("Conditions").GetChild(0).GetChildCount(), 2u);
+    EXPECT_EQ(filter.FindByPath("Conditions").GetChild(0).GetChild(1).GetChild(0).GetChildCount(), 2u);
+
+    LogCapture log;
+    EXPECT_EQ(CodeOf([&] { BuildProcessorsChain(Tree(R"(<M Processors:strs="whenProcessor"/>)"), defaults); }), kHrInvalidData);
+    EXPECT_EQ(log.Count("Filter Processor not found: whenProcessor"), 1u);
+    // Without configuration anywhere: the mask processor needs none, the template processor fails.
+    EXPECT_EQ(BuildProcessorsChain(Tree(R"(<M Processors:strs="MaskProcessor"/>)"), nullptr).size(), 1u);
+    EXPECT_EQ(CodeOf([&] { BuildProcessorsChain(Tree(R"(<M Processors:strs="QueryTemplateProcessor"/>)"), defaults); }),
+              kHrNotFound);
+}
+
+}  // namespace
+}  // namespace corvane::test
