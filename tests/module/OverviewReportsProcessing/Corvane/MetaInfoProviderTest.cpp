@@ -1,0 +1,210 @@
+// The meta info provider: default and available time ranges, the metrics
+// status, the retrieve method choice with the fast switch from the settings,
+// and the stale records check for ranges that begin before the metrics.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "DataRetrieverTestSupport.h"
+#include "Helpers/Clock.h"
+#include "OverviewReportsProcessing/Corvane/MetaInfoProvider.h"
+#include "OverviewReportsProcessing/Corvane/MetaInfoTimes.h"
+#include "ServiceLayer/NamedServices.h"
+#include "module/OverviewReportsProcessing/Common/FilterTestSupport.h"
+
+namespace corvane::test {
+namespace {
+
+using namespace std::chrono_literals;
+using Corvane::CMetaInfoProvider;
+using Corvane::ParseUtcTime;
+using host::QueryCallKind;
+using host::QueryScript;
+
+constexpr std::string_view kSettingsPath = "\\Settings\\OverviewSettings";
+constexpr std::string_view kProviderConfig = R"(
+<node q:name="MetaInfoProvider" DefaultTimeRangeInHour:i32="24" OverviewSettingsCfgPath="\Settings\OverviewSettings"
+      EnableSettingsAttrName="FastEnabled">
+  <node q:name="StaleRecordsExistenceChecker" DSMInstName="Dsm.Notifications" CheckIntervalSec:i64="60"
+        SupressedProductIds:i32s="7" WaitIntervalMs:i64="1" QueriesProcessorUri="Service.QueriesProcessor"/>
+</node>)";
+
+class MetaInfoProviderTest : public RetrievalTest {
+protected:
+    void TearDown() override
+    {
+        if (provider) {
+            EXPECT_EQ(provider->Shutdown(), S_OK);
+        }
+        provider.Reset();
+        RetrievalTest::TearDown();
+    }
+    HRESULT Make(std::string_view config = kProviderConfig)
+    {
+        provider = CreateComponent<CMetaInfoProvider>(5ms);
+        return provider->Configure(Tree(config).Get());
+    }
+    void SetFast(bool enabled)
+    {
+        const QxNodePtr settings = QxNodePtr::Create();
+        settings.SetAttribute("FastEnabled", enabled);
+        WriteConfigNode(ConfigSource::ConfigServer, kSettingsPath, settings);
+        const auto until = std::chrono::steady_clock::now() + kLimit;
+        while (provider->IsFastEnabled() != enabled && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(1ms);
+        ASSERT_EQ(provider->IsFastEnabled(), enabled);
+    }
+    QxNodePtr Range(bool isDefault, int32_t offset)
+    {
+        IQxNode* raw = nullptr;
+        const HRESULT hr = isDefault ? provider->GetDefaultTimeRange(offset, &raw)
+                                     : provider->GetAvailableTimeRange(offset, &raw);
+        EXPECT_EQ(hr, S_OK);
+        return QxNodePtr(raw, QxNodePtr::Attach{});
+    }
+    static std::string From(const QxNodePtr& range) { return range.GetAttributeOr("TimeFrom", "?"); }
+    std::string StartTime()
+    {
+        return ReadConfigNode(ConfigSource::ConfigServer, CMetaInfoProvider::kStatusPath, true)
+            .GetRequiredAttribute<std::string>("StartTime");
+    }
+    /// The answer to a retrieve method request given as the body of a "GetRetrieveMethodRequest".
+    QxNodePtr Ask(std::string_view attributes, std::string_view children = {})
+    {
+        const QxNodePtr request = Tree("<GetRetrieveMethodRequest " + std::string(attributes) + ">" +
+                                       std::string(children) + "</GetRetrieveMethodRequest>");
+        IQxNode* raw = nullptr;
+        EXPECT_EQ(provider->GetRetrieveMethod(request.Get(), &raw), S_OK);
+        return QxNodePtr(raw, QxNodePtr::Attach{});
+    }
+    static int32_t Method(const QxNodePtr& answer) { return answer.GetAttributeOr<int32_t>("RetrieveMethod", -1); }
+    static HRESULT Code(const QxNodePtr& answer) { return answer.GetAttributeOr<int32_t>("ResultCode", -1); }
+
+    ManualClock clock{ParseUtcTime("2024-03-05T07:09:00Z")};
+    ScopedMetricsConfiguration metrics{kMetricsConfiguration};
+    ComPtr<CComponentObject<CMetaInfoProvider>> provider;
+};
+
+constexpr std::string_view kWhoWhere = R"(<GroupByRoot q:name="GroupByRoot"><GroupByRootEntry Column="Who"/>
+    <GroupByRootEntry Column="Where"/></GroupByRoot>)";
+constexpr std::string_view kWhatWhoWhere = R"(<GroupByRoot q:name="GroupByRoot"><GroupByRootEntry Column="What"/>
+    <GroupByRootEntry Column="Who"/><GroupByRootEntry Column="Where"/></GroupByRoot>)";
+
+TEST_F(MetaInfoProviderTest, TheDefaultRangeBeginsAtTheLocalDayStartOfTheConfiguredHoursBack)
+{
+    ASSERT_EQ(Make(), S_OK);
+    const QxNodePtr utc = Range(true, 0);
+    EXPECT_EQ(Canonical(utc), Canonical(Tree(
+                                  R"(<node q:name="TimeRange" TimeFrom="2024-03-04T00:00:00Z" TimeTill="2024-03-05T07:09:00Z"/>)")));
+    clock.SetSystemTime(ParseUtcTime("2024-03-05T23:30:00Z"));
+    EXPECT_EQ(From(Range(true, 3600)), "2024-03-04T23:00:00Z");
+    EXPECT_EQ(From(Range(true, -3600)), "2024-03-04T01:00:00Z");
+}
+
+TEST_F(MetaInfoProviderTest, TheMetricsStartNowUnlessAStatusIsRecordedAndBoundTheAvailableRange)
+{
+    ASSERT_EQ(Make(), S_OK);
+    EXPECT_EQ(StartTime(), "2024-03-05T07:09:00Z");
+    EXPECT_EQ(From(Range(false, 0)), "2024-03-05T07:09:00Z");
+    provider->Shutdown();
+
+    WriteConfigNode(ConfigSource::ConfigServer, CMetaInfoProvider::kStatusPath,
+                    Tree(R"(<node StartTime="2024-03-01T06:00:00Z"/>)"));
+    clock.Advance(1h);
+    ASSERT_EQ(Make(), S_OK);
+    EXPECT_EQ(StartTime(), "2024-03-01T06:00:00Z") << "a recorded start is kept";
+    EXPECT_EQ(From(Range(false, 0)), "2024-03-04T00:00:00Z") << "the later of the start and the day start";
+    EXPECT_EQ(Range(false, 0).GetAttributeOr("TimeTill", ""), "2024-03-05T08:09:00Z");
+}
+
+TEST_F(MetaInfoProviderTest, WithTheFastMethodOffRequestsGetTheStandardMethodOrARefusal)
+{
+    LogCapture log;
+    ASSERT_EQ(Make(), S_OK);
+    EXPECT_EQ(Method(Ask("", kWhoWhere)), 2);
+    EXPECT_EQ(Method(Ask(R"(RetrieveMethod:i32="5")", kWhoWhere)), 2);
+    const QxNodePtr refused = Ask(R"(RetrieveMethod:i32="1")", kWhoWhere);
+    EXPECT_EQ(Code(refused), kHrInvalidData);
+    EXPECT_EQ(Method(refused), -1);
+    EXPECT_NE(refused.GetAttributeOr("ErrorSerialized", "").find("The fast method is disabled."), std::string::npos);
+    EXPECT_EQ(log.Count("Corvane::CMetaInfoProvider::GetMethod failed: The fast method is disabled."), 1u);
+    EXPECT_EQ(Code(Ask("", kWhoWhere)), S_OK);
+
+    const QxNodePtr wrongType = Tree("<RetrieveCountersRequest/>");
+    IQxNode* raw = nullptr;
+    EXPECT_EQ(provider->GetRetrieveMethod(wrongType.Get(), &raw), E_INVALIDARG);
+    EXPECT_EQ(provider->GetRetrieveMethod(nullptr, &raw), E_POINTER);
+    EXPECT_EQ(raw, nullptr);
+}
+
+TEST_F(MetaInfoProviderTest, TheFastMethodServesFiltersThatMapOntoAGroupAndItsPreset)
+{
+    LogCapture log;
+    ASSERT_EQ(Make(), S_OK);
+    clock.Advance(30min);
+    SetFast(true);
+    EXPECT_EQ(StartTime(), "2024-03-05T07:39:00Z") << "switching the fast method on restarts the metrics";
+    EXPECT_EQ(Method(Ask("", kWhoWhere)), 1);
+    EXPECT_EQ(Method(Ask(R"(RetrieveMethod:i32="1")", kWhoWhere)), 1);
+    EXPECT_EQ(Method(Ask("", kWhatWhoWhere)), 2) << "the group knows only the \"Failed\" preset";
+    EXPECT_EQ(Method(Ask(R"(PresetConditionName="Failed")", kWhatWhoWhere)), 1);
+    EXPECT_EQ(Method(Ask(R"(PresetConditionName="Failed")", kWhoWhere)), 2);
+    const std::string objectType =
+        R"(<GroupByRoot q:name="GroupByRoot"><GroupByRootEntry Column="ObjectType"/></GroupByRoot>)";
+    EXPECT_EQ(Method(Ask("", objectType)), 2);
+    EXPECT_EQ(Code(Ask(R"(RetrieveMethod:i32="1")", objectType)), kHrInvalidData);
+    EXPECT_EQ(log.Count("failed: The provided filter cannot be processed quickly."), 1u);
+
+    SetFast(false);
+    EXPECT_EQ(Method(Ask("", kWhoWhere)), 2);
+}
+
+TEST_F(MetaInfoProviderTest, ARangeBeforeTheMetricsStartIsFastOnlyWithoutStaleRecords)
+{
+    ASSERT_EQ(Make(), S_OK);
+    SetFast(true);  // the metrics start at 2024-03-05T07:09:00Z
+    const auto withRange = [&](const char* from) {
+        return Method(Ask("", std::string(kWhoWhere) + "<node q:name=\"TimeRange\" TimeFrom=\"" + from +
+                                  "\" TimeTill=\"2024-03-05T07:09:00Z\"/>"));
+    };
+    EXPECT_EQ(withRange("2024-03-05T07:09:00Z"), 1);
+    EXPECT_TRUE(queries->Calls().empty()) << "a range from the start needs no check";
+    EXPECT_EQ(withRange("2024-03-03T23:59:59Z"), 2) << "before the default range";
+    EXPECT_TRUE(queries->Calls().empty());
+
+    queries->SetScript(QueryScript{});
+    EXPECT_EQ(withRange("2024-03-04T12:00:00Z"), 1);
+    ASSERT_EQ(queries->Count(QueryCallKind::Query), 1u);
+    const QxNodePtr leaves = queries->Calls()[0].node.FindByPath("Conditions\\Condition");
+    EXPECT_EQ(leaves.GetChild(uint64_t{0}).GetAttributeOr("Value", ""), "2024-03-04 00:00:00");
+    EXPECT_EQ(leaves.GetChild(uint64_t{1}).GetAttributeOr("Value", ""), "2024-03-05 07:09:00");
+
+    queries->SetScript(QueryScript{0, R"(<Result><Row/></Result>)"});
+    m_host.DsmNotifications()->NotifyAdded(QxNodePtr::Create("Change").Get());
+    EXPECT_EQ(withRange("2024-03-04T12:00:00Z"), 2);
+    BOOL valid = 1;
+    EXPECT_EQ(provider->IsTimeRangeValid(0, Tree(R"(<node TimeFrom="2024-03-04T12:00:00Z"/>)").Get(), &valid), S_OK);
+    EXPECT_EQ(valid, 0);
+    EXPECT_EQ(queries->Count(QueryCallKind::Query), 2u) << "the second answer came from the cache";
+}
+
+TEST_F(MetaInfoProviderTest, BadConfigurationOrTimeTextsAreNamed)
+{
+    for (const char* missing : {"DefaultTimeRangeInHour", "OverviewSettingsCfgPath", "EnableSettingsAttrName"}) {
+        const QxNodePtr config = Tree(kProviderConfig);
+        config.DeleteAttribute(missing, true);
+        provider = CreateComponent<CMetaInfoProvider>(5ms);
+        EXPECT_EQ(provider->Configure(config.Get()), kHrNotFound) << missing;
+    }
+    EXPECT_EQ(provider->Configure(Tree(R"(<node DefaultTimeRangeInHour:i32="24"/>)").Get()), kHrNotFound);
+    EXPECT_EQ(provider->Configure(nullptr), E_POINTER);
+
+    ASSERT_EQ(Make(), S_OK);
+    SetFast(true);
+    const QxNodePtr answer = Ask("", std::string(kWhoWhere) + R"(<node q:name="TimeRange" TimeFrom="yesterday"/>)");
+    EXPECT_EQ(Code(answer), kHrInvalidData);
+    EXPECT_NE(answer.GetAttributeOr("ErrorSerialized", "").find("Invalid UTC time: \"yesterday\""), std::string::npos);
+}
+
+}  // namespace
+}  // namespace corvane::test
