@@ -1,0 +1,45 @@
+// The commands of corvane-host. Each returns the program's exit code and
+// reports bad input as HostError.
+// Thread safety: run from main, one at a time.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <ostream>
+#include <string>
+
+#include "main/HostRuntime.h"
+#include "reporting/SampleDataGenerator.h"
+
+namespace corvane::hostmain {
+
+struct CommandOptions {
+    HostOptions host;
+    std::optional<int64_t> records;  ///< sample records to generate (default from the host configuration)
+    std::optional<int64_t> seed;
+    std::optional<int32_t> days;
+    size_t top = 8;                                    ///< rows shown per sub-request
+    std::chrono::milliseconds timeout{120000};         ///< polling gives up (and frees its cookie) after it
+    std::string requestFile;                           ///< for "request": a path or "-"
+};
+
+int RunDemo(const CommandOptions& options, std::ostream& out);
+int RunRequest(const CommandOptions& options, std::ostream& out);
+int RunGenerate(const CommandOptions& options, std::ostream& out);
+int RunAggregate(const CommandOptions& options, std::ostream& out);
+
+/// The generator options: the host configuration's "SampleData", then the command line over it.
+reporting::SampleDataOptions SampleOptions(const HostRuntime& host, const CommandOptions& options);
+/// Writes a new sample database when none exists; false (and nothing written) when it exists.
+/// Throws HostError naming the file.
+bool GenerateIfMissing(HostRuntime& host, const CommandOptions& options, std::ostream& out);
+/// Records in the database; throws HostError when it cannot be read.
+int64_t CountRecords(const std::string& databasePath);
+/// Pre-aggregates the overview metrics into the counters table; false when this build has no aggregator.
+bool AggregateMetrics(HostRuntime& host, std::ostream& out);
+/// Writes the fast method switch to the overview settings and waits (a few seconds at most) until the
+/// module has heard it; false when it did not.
+bool SwitchFastMethodOn(HostRuntime& host);
+
+}  // namespace corvane::hostmain

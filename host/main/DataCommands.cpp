@@ -1,0 +1,101 @@
+// Sample data, aggregation and the fast method switch.
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "main/Commands.h"
+#include "main/HostError.h"
+#include "main/RequestRunner.h"
+#include "reporting/Schema.h"
+#include "reporting/Storage.h"
+
+namespace corvane::hostmain {
+
+namespace {
+
+constexpr const char* kMetricsPath = "\\Configuration\\OverviewMetricsConfiguration";
+
+}  // namespace
+
+reporting::SampleDataOptions SampleOptions(const HostRuntime& host, const CommandOptions& options)
+{
+    reporting::SampleDataOptions sample;
+    sample.records = 200000;
+    if (const QxNodePtr& node = host.Config().sampleData) {
+        sample.records = node.GetAttributeOr<int64_t>("Records", sample.records);
+        sample.days = node.GetAttributeOr<int32_t>("Days", sample.days);
+        sample.seed = static_cast<uint64_t>(node.GetAttributeOr<int64_t>("Seed", static_cast<int64_t>(sample.seed)));
+    }
+    if (options.records) sample.records = *options.records;
+    if (options.seed) sample.seed = static_cast<uint64_t>(*options.seed);
+    if (options.days) sample.days = *options.days;
+    if (sample.records < 1) throw HostError("the record count must be at least 1", kExitUsage);
+    if (sample.days < 1) throw HostError("the number of days must be at least 1", kExitUsage);
+    return sample;
+}
+
+int64_t CountRecords(const std::string& databasePath)
+{
+    if (!std::filesystem::exists(databasePath))
+        throw HostError("there is no reporting database at '" + databasePath +
+                        "'; run 'corvane-host generate' (or 'corvane-host demo') first");
+    try {
+        const auto connection = reporting::OpenSqlite(databasePath, false);
+        const auto statement = connection->Prepare("SELECT COUNT(*) FROM AuditRecords");
+        if (!statement->Next()) return 0;
+        const reporting::SqlValue value = statement->Column(0);
+        return std::holds_alternative<int64_t>(value) ? std::get<int64_t>(value) : 0;
+    } catch (const std::exception& error) {
+        throw HostError("cannot read the reporting database '" + databasePath + "': " + error.what());
+    }
+}
+
+bool GenerateIfMissing(HostRuntime& host, const CommandOptions& options, std::ostream& out)
+{
+    const std::string path = host.DatabasePath();
+    if (std::filesystem::exists(path)) return false;
+    const reporting::SampleDataOptions sample = SampleOptions(host, options);
+    const QxNodePtr metrics = host.ReadStore(kMetricsPath);
+    if (!metrics) throw HostError("the configuration store has no metrics configuration at " + std::string(kMetricsPath));
+    out << "Generating " << sample.records << " sample records over " << sample.days << " days into " << path << " ..."
+        << std::flush;
+    const auto start = std::chrono::steady_clock::now();
+    try {
+        const reporting::SampleDataGenerator generator(sample);
+        reporting::WriteSampleDatabase(path, generator, reporting::CountersTableSpecFromMetrics(metrics));
+    } catch (...) {
+        const std::string text = CurrentErrorText();
+        std::error_code ignored;
+        std::filesystem::remove(path, ignored);  // never leave a half-written database behind
+        throw HostError("cannot generate the sample database '" + path + "': " + text);
+    }
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    out << " done in " << static_cast<int64_t>(seconds * 1000) << " ms\n";
+    return true;
+}
+
+bool AggregateMetrics(HostRuntime&, std::ostream& out)
+{
+    out << "The metrics aggregator is not part of this build: the overview counters stay empty.\n";
+    return false;
+}
+
+bool SwitchFastMethodOn(HostRuntime& host)
+{
+    const std::string& path = host.Config().overviewSettingsPath;
+    QxNodePtr settings = host.ReadStore(path);
+    if (!settings) settings = QxNodePtr::Create();
+    settings.SetAttribute(host.Config().fastSwitchAttribute, true);
+    host.WriteStore(path, settings);
+    // The module hears the switch through its subscription; ask until it lets a request use the fast method.
+    const QxNodePtr probe = QxNodePtr::Parse(R"(<GetRetrieveMethodRequest q:name="FastMethodProbe" RetrieveMethod:i32="1"/>)");
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (std::chrono::steady_clock::now() < deadline) {
+        const QxNodePtr answer = host.Process(probe);
+        if (answer.GetAttributeOr<int32_t>("RetrieveMethod", 0) == 1) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+}  // namespace corvane::hostmain

@@ -1,0 +1,79 @@
+// corvane-host demo: sample data, metrics, the default dashboard, printed.
+#include <unistd.h>
+
+#include <cstdio>
+#include <iostream>
+
+#include "main/Commands.h"
+#include "main/HostError.h"
+#include "main/RequestRunner.h"
+#include "main/SignalWatch.h"
+#include "main/TableOutput.h"
+
+namespace corvane::hostmain {
+
+namespace {
+
+void PrintProgress(size_t delivered, size_t total, double seconds)
+{
+    static size_t lastDelivered = static_cast<size_t>(-1);
+    const bool terminal = isatty(STDERR_FILENO);
+    if (!terminal && delivered == lastDelivered) return;  // a log file gets one line per step, not per poll
+    lastDelivered = delivered;
+    std::fprintf(stderr, "%swaiting for answers: %zu of %zu sub-requests done, %.1f s%s", terminal ? "\r" : "", delivered,
+                 total, seconds, terminal ? "   " : "\n");
+    std::fflush(stderr);
+}
+
+}  // namespace
+
+int RunDemo(const CommandOptions& options, std::ostream& out)
+{
+    HostRuntime host;
+    host.StartServices(options.host);
+    out << "Data directory: " << host.DataDirectory() << "\n";
+    if (!GenerateIfMissing(host, options, out))
+        out << "Reusing the sample database " << host.DatabasePath() << "\n";
+    out << "Records: " << CountRecords(host.DatabasePath()) << "\n";
+    const bool aggregated = AggregateMetrics(host, out);
+
+    host.StartModule();
+    if (aggregated) {
+        if (SwitchFastMethodOn(host))
+            out << "Fast method: on\n";
+        else
+            out << "Fast method: switched on, but the module does not offer it for these requests\n";
+    } else {
+        out << "Fast method: off (no aggregated counters); every sub-request uses the standard method\n";
+    }
+
+    const QxNodePtr request = QxNodePtr::Parse(ReadTextFile(host.Config().demoRequestFile));
+    out << "Dashboard request: " << host.Config().demoRequestFile << "\n\n" << std::flush;
+    RequestRunner runner(host, options.timeout);
+    const RetrieveOutcome outcome = runner.Run(request, {}, PrintProgress);
+    if (isatty(STDERR_FILENO)) std::fprintf(stderr, "\r%60s\r", "");
+
+    const QxNodePtr& last = outcome.last;
+    if (const QxNodePtr range = last.GetChild("TimeRange", false))
+        out << "Time range: " << range.GetAttributeOr("TimeFrom", "?") << " to " << range.GetAttributeOr("TimeTill", "?")
+            << "\n";
+    out << "Answers: " << outcome.answers << " (polled with the cookie until complete)\n\n";
+    for (const QxNodePtr& child : last.GetChildren()) {
+        if (child.GetType() != "RetrieveCountersSubResponse") continue;
+        const auto delivered = outcome.deliveredAt.find(child.GetName());
+        PrintSubResponse(out, child, delivered == outcome.deliveredAt.end() ? 0.0 : delivered->second, options.top);
+    }
+    out << "Module log: " << host.DataDirectory() << "/Logs/libcorvane.log\n" << std::flush;
+    host.Stop();
+    if (outcome.interrupted) return 128 + SignalWatch::Signal();
+    if (outcome.timedOut) throw HostError("no complete answer within the timeout; the cookie was freed", kExitFailedAnswer);
+    if (outcome.failed) {
+        if (ResultCodeOf(last) != 0)
+            std::cerr << "corvane-host: the request failed: " << HrHex(ResultCodeOf(last)) << " "
+                      << last.GetAttributeOr("ErrorSerialized", "") << "\n";
+        return kExitFailedAnswer;
+    }
+    return kExitOk;
+}
+
+}  // namespace corvane::hostmain

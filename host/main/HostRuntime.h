@@ -1,0 +1,82 @@
+// The running host: its services (configuration store and server, service
+// client, request contexts, change notifications), the queries processor and
+// the database management gate on the reporting database, and the module's
+// components created, configured and registered by instance name.
+// Thread safety: Start and Stop from one thread; Process from any thread while
+// started. Stop waits for every Process call in flight before it shuts down.
+#pragma once
+
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "main/HostConfig.h"
+#include "main/ModuleLoader.h"
+#include "reporting/DatabaseManagementGate.h"
+#include "reporting/QueriesProcessor.h"
+#include "services/HostServices.h"
+
+namespace corvane::hostmain {
+
+struct HostOptions {
+    std::string configFile;     ///< the host configuration file
+    std::string dataDirectory;  ///< created when missing; holds the store, the database and the logs
+};
+
+class HostRuntime {
+public:
+    HostRuntime() = default;
+    /// Stop().
+    ~HostRuntime();
+    HostRuntime(const HostRuntime&) = delete;
+    HostRuntime& operator=(const HostRuntime&) = delete;
+
+    /// Reads the configuration and starts the host's services and the reporting services (not the
+    /// module). Throws HostError naming what failed, and then leaves nothing running.
+    void StartServices(const HostOptions& options);
+    /// Loads the module and creates, configures and registers its components in configuration order.
+    /// Throws HostError naming the component; what was made is taken down again.
+    void StartModule();
+    /// Waits for requests in flight, then: components' Shutdown and release in reverse order, the
+    /// module's Terminate, the reporting services, the host's services (the store is saved). Idempotent.
+    void Stop() noexcept;
+
+    /// One request through the gate's ProcessRequest. Throws HostError when the gate returns a failure
+    /// itself (no response), or when the host is stopping.
+    QxNodePtr Process(const QxNodePtr& request);
+
+    const HostConfig& Config() const noexcept { return m_config; }
+    const std::string& DataDirectory() const noexcept { return m_dataDirectory; }
+    std::string DatabasePath() const { return m_dataDirectory + "/" + m_config.databaseFile; }
+    /// Reads a node of the configuration store (null when absent); throws HostError.
+    QxNodePtr ReadStore(const std::string& path) const;
+    /// Writes a node at the path of the configuration store; throws HostError.
+    void WriteStore(const std::string& path, const QxNodePtr& node) const;
+
+private:
+    struct Component {
+        std::string name;
+        ComPtr<IComponentBase> object;
+        bool registered = false;
+    };
+    void StopComponents() noexcept;
+
+    HostConfig m_config;
+    std::string m_dataDirectory;
+    host::HostServices m_services;
+    ComPtr<CComponentObject<reporting::CQueriesProcessor>> m_queries;
+    ComPtr<CComponentObject<reporting::CDatabaseManagementGate>> m_databaseGate;
+    std::string m_queriesUri;
+    std::string m_databaseGateUri;
+    LoadedModule m_module;
+    std::vector<Component> m_components;
+    ComPtr<IRequestProcessor> m_gate;
+
+    std::mutex m_lock;
+    std::condition_variable m_idle;
+    int m_inFlight = 0;
+    bool m_stopping = false;
+};
+
+}  // namespace corvane::hostmain

@@ -1,0 +1,67 @@
+// corvane-host request, generate and aggregate.
+#include <iostream>
+#include <iterator>
+
+#include "main/Commands.h"
+#include "main/HostError.h"
+#include "main/RequestRunner.h"
+#include "main/SignalWatch.h"
+
+namespace corvane::hostmain {
+
+int RunRequest(const CommandOptions& options, std::ostream& out)
+{
+    std::string text;
+    if (options.requestFile == "-") {
+        text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
+    } else {
+        text = ReadTextFile(options.requestFile);
+    }
+    const std::string source = options.requestFile == "-" ? "standard input" : "'" + options.requestFile + "'";
+    QxNodePtr request;
+    try {
+        request = QxNodePtr::Parse(text);
+    } catch (...) {
+        throw HostError("the request in " + source + " is not one node in the text form: " + CurrentErrorText(),
+                        kExitUsage);
+    }
+    if (request.GetType().empty())
+        throw HostError("the request in " + source + " has no node type (the request type, as <RetrieveCountersRequest>)",
+                        kExitUsage);
+
+    HostRuntime host;
+    host.StartServices(options.host);
+    host.StartModule();
+    RequestRunner runner(host, options.timeout);
+    const RetrieveOutcome outcome = runner.Run(request, [&](const QxNodePtr& answer, double) {
+        out << answer.ToText() << "\n" << std::flush;
+    });
+    host.Stop();
+    if (outcome.interrupted) return 128 + SignalWatch::Signal();
+    if (outcome.timedOut) throw HostError("no complete answer within the timeout; the cookie was freed", kExitFailedAnswer);
+    return outcome.failed ? kExitFailedAnswer : kExitOk;
+}
+
+int RunGenerate(const CommandOptions& options, std::ostream& out)
+{
+    HostRuntime host;
+    host.StartServices(options.host);
+    if (!GenerateIfMissing(host, options, out))
+        throw HostError("the reporting database '" + host.DatabasePath() +
+                        "' exists already; remove it or choose another --data-dir");
+    out << "Records: " << CountRecords(host.DatabasePath()) << "\n";
+    host.Stop();
+    return kExitOk;
+}
+
+int RunAggregate(const CommandOptions& options, std::ostream& out)
+{
+    HostRuntime host;
+    host.StartServices(options.host);
+    CountRecords(host.DatabasePath());
+    const bool aggregated = AggregateMetrics(host, out);
+    host.Stop();
+    return aggregated ? kExitOk : kExitSetup;
+}
+
+}  // namespace corvane::hostmain

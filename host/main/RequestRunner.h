@@ -1,0 +1,50 @@
+// One request document through the gate, and for a new retrieve request the
+// polls with its cookie until it is complete (status 1) or stopped (status 2).
+// Thread safety: one runner per thread; the host may serve several at once.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <string>
+
+#include "main/HostRuntime.h"
+
+namespace corvane::hostmain {
+
+struct RetrieveOutcome {
+    QxNodePtr last;                              ///< the last answer
+    int answers = 0;
+    bool failed = false;                         ///< an answer, or one sub-response, reported a failure
+    bool interrupted = false;                    ///< SIGINT/SIGTERM: the cookie was freed
+    bool timedOut = false;                       ///< no complete answer in time: the cookie was freed
+    std::map<std::string, double> deliveredAt;   ///< sub-request name: seconds until its result or failure
+};
+
+class RequestRunner {
+public:
+    using AnswerCallback = std::function<void(const QxNodePtr& answer, double seconds)>;
+    /// Called after each answer while sub-requests are outstanding: (delivered, total, seconds).
+    using ProgressCallback = std::function<void(size_t delivered, size_t total, double seconds)>;
+
+    RequestRunner(HostRuntime& host, std::chrono::milliseconds timeout) : m_host(host), m_timeout(timeout) {}
+
+    /// Sends the request; a new retrieve request is polled until status 1 or 2, the timeout, or a stop
+    /// signal. Throws HostError only when the gate gives no answer at all.
+    RetrieveOutcome Run(const QxNodePtr& request, const AnswerCallback& onAnswer, const ProgressCallback& progress = {});
+
+private:
+    void FreeCookie(const QxNodePtr& request, const GUID& token);
+
+    HostRuntime& m_host;
+    std::chrono::milliseconds m_timeout;
+};
+
+/// True for "RetrieveCountersRequest" and "RetrieveCountersDataRequest" without a "RetrieveCookie".
+bool IsNewRetrieveRequest(const QxNodePtr& request);
+/// "ResultCode" of the node, 0 when absent.
+int32_t ResultCodeOf(const QxNodePtr& node);
+/// "RetrieveStatus" of the node, -1 when absent.
+int32_t RetrieveStatusOf(const QxNodePtr& node);
+
+}  // namespace corvane::hostmain

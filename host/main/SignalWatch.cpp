@@ -1,0 +1,46 @@
+// The signal watcher thread.
+#include "main/SignalWatch.h"
+
+#include <signal.h>
+
+#include <cstdio>
+#include <ctime>
+
+namespace corvane::hostmain {
+
+namespace {
+
+sigset_t StopSignals()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    return set;
+}
+
+}  // namespace
+
+SignalWatch::SignalWatch()
+{
+    const sigset_t set = StopSignals();
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    m_thread = std::thread([this] {
+        const sigset_t wanted = StopSignals();
+        const timespec step{0, 50 * 1000 * 1000};
+        while (!m_done.load()) {
+            const int signal = sigtimedwait(&wanted, nullptr, &step);
+            if (signal > 0 && s_signal.exchange(signal) == 0)
+                std::fprintf(stderr, "\ncorvane-host: %s received; finishing the requests in flight and shutting down\n",
+                             signal == SIGINT ? "SIGINT" : "SIGTERM");
+        }
+    });
+}
+
+SignalWatch::~SignalWatch()
+{
+    m_done.store(true);
+    if (m_thread.joinable()) m_thread.join();
+}
+
+}  // namespace corvane::hostmain
