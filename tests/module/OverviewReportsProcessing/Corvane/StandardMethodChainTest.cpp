@@ -131,5 +131,22 @@ TEST(StandardMethodChainConfiguration, EachOccurrenceIsItsOwnProcessorAndNamesAr
               kHrNotFound);
 }
 
+TEST(EveryProcessor, ANullFilterIsAnErrorNotACrash)
+{
+    ScopedMetricsConfiguration metrics{kPlanMetricsConfiguration};
+    ScopedConfigServer config;
+    const QxNodePtr factoryConfig = Tree(kFactoryConfiguration);
+    for (std::string_view method : {"Fast", "Standard"}) {
+        ProcessorsChain chain = BuildProcessorsChain(factoryConfig.FindByPath("RetrieveMethods\\" + std::string(method)),
+                                                     factoryConfig.GetChild("DefaultProcessorsConfig"));
+        RunProcessorsChain(chain, Tree("<Query/>"));
+        config.SendPlans(kTwoNamedPlans);
+        for (const auto& processor : chain) {
+            EXPECT_NE(CodeOf([&] { processor->ProcessFilters(nullptr); }), S_OK) << method;
+            processor->Shutdown();
+        }
+    }
+}
+
 }  // namespace
 }  // namespace corvane::test
