@@ -1,0 +1,19 @@
+// Parses the text form (docs/text-form.md) back into node trees, with pugixml
+// doing the XML. All or nothing: on any error no tree survives and the error
+// says where ("line 3, column 17: ...") and what.
+// Thread safety: pure function of its input.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "Node.h"
+
+namespace corvane::nodestore {
+
+/// Parses UTF-8 text into new roots (the <nr> wrapper optional): S_OK; 0x8007000D with
+/// error set for malformed text; E_OUTOFMEMORY.
+HRESULT ParseNodeText(std::string_view text, std::vector<TreePtr>& roots, std::string& error);
+
+}  // namespace corvane::nodestore

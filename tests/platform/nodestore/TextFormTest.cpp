@@ -1,0 +1,309 @@
+// The text form: the shape the log relies on, exact round trips of every type
+// code and of names that are no XML names, hand-written input, and errors.
+#include <climits>
+#include <cstring>
+
+#include "NodestoreTestSupport.h"
+
+namespace nodestore_test {
+namespace {
+
+std::string Crlf(std::string_view text)
+{
+    std::string out;
+    for (char c : text) {
+        if (c == '\n') out += '\r';
+        out += c;
+    }
+    return out;
+}
+
+constexpr std::string_view kRequest = R"(<nr>
+  <RetrieveCountersRequest q:name="Request 1" RetrieveMethod:i32="1" PartialResult:bool="true">
+    <RetrieveCountersSubRequest q:name="Sub1">
+      <ConditionsRoot>
+        <Condition operator="IN">
+          <ConditionValues Columnn="Who" Values:strs="CORP\\alice|CORP\\bob"/>
+        </Condition>
+      </ConditionsRoot>
+      <TimeRange TimeFrom="2024-01-01T00:00:00Z" TimeTill="2024-02-01T00:00:00Z"/>
+    </RetrieveCountersSubRequest>
+  </RetrieveCountersRequest>
+</nr>
+)";
+
+TEST(TextForm, SerializesIndentedXmlInsideNr)
+{
+    Handle request = Parse(kRequest);
+    EXPECT_EQ(Serialize(request.get()), Crlf(kRequest));  // first line <nr>, last </nr>, CRLF, two spaces
+
+    EXPECT_EQ(Serialize(request.get(), 0),
+              Crlf("<nr>\n  <RetrieveCountersRequest q:name=\"Request 1\" RetrieveMethod:i32=\"1\" "
+                   "PartialResult:bool=\"true\"/>\n</nr>\n"));
+    const std::string compact = Serialize(request.get(), 1, QXN_SERIALIZE_UTF8);
+    EXPECT_EQ(compact,
+              "<nr><RetrieveCountersRequest q:name=\"Request 1\" RetrieveMethod:i32=\"1\" "
+              "PartialResult:bool=\"true\"><RetrieveCountersSubRequest q:name=\"Sub1\"/>"
+              "</RetrieveCountersRequest></nr>");
+
+    // Without the UTF-8 flag the same text comes as UTF-16LE.
+    const std::string wide = Serialize(request.get(), 1, 0);
+    std::string expectedWide;
+    for (char c : compact) expectedWide += {c, '\0'};
+    EXPECT_EQ(wide, expectedWide);
+
+    // Several nodes, over several calls, share one wrapper; no node at all still gives it.
+    Handle a = Create(u"a"), b = Create(u"b");
+    std::string out;
+    QxnSerializationContext* context = nullptr;
+    ASSERT_EQ(QxnStartSerialization(QXN_SERIALIZE_TEXT, 0x101, AppendBytes, &out, &context), S_OK);
+    IQxNode* first[] = {a.get(), b.get()};
+    EXPECT_EQ(QxnSerializeNodes(context, first, 2, 0), S_OK);
+    EXPECT_EQ(QxnSerializeNodes(context, first, 1, 0), S_OK);
+    EXPECT_EQ(QxnFinalizeSerialization(context), S_OK);
+    EXPECT_EQ(QxnSerializeNodes(context, first, 1, 0), corvane::E_UNEXPECTED);
+    EXPECT_EQ(QxnCloseSerializationContext(context), S_OK);
+    EXPECT_EQ(out, Crlf("<nr>\n  <node q:name=\"a\"/>\n  <node q:name=\"b\"/>\n  <node q:name=\"a\"/>\n</nr>\n"));
+    EXPECT_EQ(Serialize(std::vector<IQxNode*>{}), "<nr>\r\n</nr>\r\n");
+}
+
+TEST(TextForm, LargeAndDeepTreesStreamWithoutRecursion)
+{
+    // A chain 50,000 deep: parsing, copying, writing and freeing it take no stack per level.
+    constexpr int kDepth = 50000;
+    std::string deep;
+    for (int i = 0; i < kDepth; ++i) deep += "<a>";
+    for (int i = 0; i < kDepth; ++i) deep += "</a>";
+    Handle chain = Parse(deep);
+    IQxNode* raw = nullptr;
+    ASSERT_EQ(QxnCloneNode(chain.get(), QXN_DEPTH_ALL, 0, &raw), S_OK);
+    Handle copy(raw);
+    std::string expected = "<nr>";
+    for (int i = 1; i < kDepth; ++i) expected += "<a>";
+    expected += "<a/>";
+    for (int i = 1; i < kDepth; ++i) expected += "</a>";
+    EXPECT_TRUE(Serialize(copy.get(), QXN_DEPTH_ALL, QXN_SERIALIZE_UTF8) == expected + "</nr>");  // too long to print
+
+    // Text longer than a chunk reaches the callback in several calls, UTF-16 the same as UTF-8.
+    Handle wide = Parse("<Root>" + std::string(3000, ' ') + "</Root>");
+    for (int i = 0; i < 3000; ++i)
+        ASSERT_EQ(QxnAddChild(wide.get(), Create(u"\u00e9l\u00e9ment", u"Item").get()), S_OK);
+    struct Collected {
+        std::string bytes;
+        int calls = 0;
+    } collected;
+    auto collect = [](const void* bytes, uint32_t count, void* context) -> HRESULT {
+        auto* into = static_cast<Collected*>(context);
+        into->bytes.append(static_cast<const char*>(bytes), count);
+        ++into->calls;
+        return S_OK;
+    };
+    QxnSerializationContext* context = nullptr;
+    ASSERT_EQ(QxnStartSerialization(1, QXN_SERIALIZE_INDENT, collect, &collected, &context), S_OK);
+    IQxNode* nodes[] = {wide.get()};
+    ASSERT_EQ(QxnSerializeNodes(context, nodes, 1, QXN_DEPTH_ALL), S_OK);
+    ASSERT_EQ(QxnFinalizeSerialization(context), S_OK);
+    ASSERT_EQ(QxnCloseSerializationContext(context), S_OK);
+    EXPECT_GT(collected.calls, 1);
+    const std::string utf8 = Serialize(wide.get());
+    std::u16string units(collected.bytes.size() / 2, u'\0');
+    std::memcpy(units.data(), collected.bytes.data(), collected.bytes.size());
+    std::string narrowed;
+    for (char16_t c : units)
+        narrowed += c == u'\u00e9' ? std::string("\xC3\xA9") : std::string(1, static_cast<char>(c));
+    EXPECT_TRUE(narrowed == utf8) << narrowed.size() << " vs " << utf8.size();
+}
+
+TEST(TextForm, SerializationRefusesBadArgumentsAndReportsCallbackFailures)
+{
+    QxnSerializationContext* context = nullptr;
+    std::string out;
+    EXPECT_EQ(QxnStartSerialization(2, 0x101, AppendBytes, &out, &context), E_INVALIDARG);
+    EXPECT_EQ(QxnStartSerialization(1, 0x103, AppendBytes, &out, &context), E_INVALIDARG);
+    EXPECT_EQ(QxnStartSerialization(1, 0x101, nullptr, &out, &context), E_POINTER);
+    EXPECT_EQ(context, nullptr);
+
+    constexpr HRESULT kDiskFull = static_cast<HRESULT>(0x80070070);
+    auto failing = [](const void*, uint32_t, void*) -> HRESULT { return kDiskFull; };
+    ASSERT_EQ(QxnStartSerialization(1, 0x101, failing, nullptr, &context), S_OK);
+    Handle node = Create(u"n");
+    IQxNode* nodes[] = {node.get()};
+    EXPECT_EQ(QxnSerializeNodes(context, nodes, 1, -1), E_INVALIDARG);
+    EXPECT_EQ(QxnSerializeNodes(context, nodes, 1, 0), S_OK);  // buffered
+    EXPECT_EQ(QxnFinalizeSerialization(context), kDiskFull);
+    EXPECT_EQ(QxnCloseSerializationContext(context), S_OK);
+}
+
+size_t Length16(const char16_t* text)
+{
+    return std::char_traits<char16_t>::length(text);
+}
+
+void ExpectSameTree(IQxNode* expected, IQxNode* actual)
+{
+    EXPECT_EQ(Name(actual), Name(expected));
+    EXPECT_EQ(Type(actual), Type(expected));
+    auto names = [](IQxNode* node) {
+        return ReadString([&](char16_t* b, uint32_t* s) { return QxnGetAttributeNames(node, b, s); });
+    };
+    const std::u16string list = names(expected);
+    EXPECT_EQ(names(actual), list);
+    for (size_t start = 0; start < list.size(); start += Length16(list.c_str() + start) + 1) {
+        const std::u16string name = list.c_str() + start;
+        HRESULT hr;
+        EXPECT_EQ(Raw(actual, name.c_str(), nullptr, &hr), Raw(expected, name.c_str())) << name.size();
+        EXPECT_EQ(hr, S_OK);
+    }
+    ASSERT_EQ(ChildCount(actual), ChildCount(expected));
+    for (uint64_t i = 0; i < ChildCount(expected); ++i)
+        ExpectSameTree(Child(expected, i).get(), Child(actual, i).get());
+}
+
+Handle RoundTrip(IQxNode* node, uint32_t flags = 0x101)
+{
+    const std::string text = Serialize(node, QXN_DEPTH_ALL, flags | QXN_SERIALIZE_UTF8);
+    Handle back = Parse(text);
+    if (back) {
+        EXPECT_EQ(Serialize(back.get(), QXN_DEPTH_ALL, flags | QXN_SERIALIZE_UTF8), text);
+    }
+    return back;
+}
+
+TEST(TextForm, EveryTypeCodeRoundTripsExactly)
+{
+    Handle node = Create(u"values", u"Values");
+    const std::u16string tricky = u" &<>\"' \t\r\n]]> \u00e9\u6f22\U0001F600 \x01 end ";
+    ASSERT_EQ(SetString(node.get(), u"S", tricky), S_OK);
+    const char16_t lone[] = {u'a', 0xD800, u'b', 0xDC00, 0};
+    ASSERT_EQ(SetString(node.get(), u"Lone", lone), S_OK);
+    ASSERT_EQ(SetString(node.get(), u"Empty", u""), S_OK);
+    ASSERT_EQ(Set(node.get(), u"I32", QXN_TYPE_INT32, int32_t{INT32_MIN}), S_OK);
+    ASSERT_EQ(Set(node.get(), u"N32", QXN_TYPE_INT32_ALT, int32_t{INT32_MAX}), S_OK);
+    ASSERT_EQ(Set(node.get(), u"I64", QXN_TYPE_INT64, int64_t{INT64_MIN}), S_OK);
+    ASSERT_EQ(Set(node.get(), u"B", QXN_TYPE_BOOL, uint8_t{0}), S_OK);
+    const GUID guids[] = {corvane::MakeGuid(0xFFFFFFFF, 0, 0xABCD, 0x0102, 0xA0B0C0D0E0F0), {}};
+    ASSERT_EQ(Set(node.get(), u"G", QXN_TYPE_GUID, guids[0]), S_OK);
+    ASSERT_EQ(Set(node.get(), u"Gs", QXN_TYPE_GUID_ARRAY, guids), S_OK);
+    ASSERT_EQ(QxnSetAttribute(node.get(), u"NoGs", QXN_TYPE_GUID_ARRAY, nullptr, 0), S_OK);
+    ASSERT_EQ(Set(node.get(), u"Is", QXN_TYPE_INT32_ARRAY, std::array<int32_t, 3>{INT32_MIN, 0, 7}), S_OK);
+    ASSERT_EQ(QxnSetAttribute(node.get(), u"NoIs", QXN_TYPE_INT32_ARRAY, nullptr, 0), S_OK);
+    const char16_t list[] = u"\0a|b\0c\\\0\\e\0\u00e9\0";  // "", "a|b", "c\", "\e", "é"
+    ASSERT_EQ(QxnSetAttribute(node.get(), u"Ss", QXN_TYPE_STRING_LIST, list, sizeof list - 2), S_OK);
+    ASSERT_EQ(QxnSetAttribute(node.get(), u"OneEmpty", QXN_TYPE_STRING_LIST, u"", 2), S_OK);
+    ASSERT_EQ(QxnSetAttribute(node.get(), u"NoSs", QXN_TYPE_STRING_LIST, nullptr, 0), S_OK);
+    ASSERT_EQ(QxnAddChild(node.get(), Create(u"\tname \"q\"").get()), S_OK);
+
+    for (uint32_t flags : {0x101u, 0x100u}) {
+        Handle back = RoundTrip(node.get(), flags);
+        ASSERT_TRUE(back);
+        ExpectSameTree(node.get(), back.get());
+    }
+    const std::string text = Serialize(node.get());
+    EXPECT_NE(text.find(R"(S=" &amp;&lt;&gt;&quot;' &#x9;&#xD;&#xA;]]&gt; é漢😀 &#x1; end ")"), std::string::npos)
+        << text;
+    EXPECT_NE(text.find(R"(Lone="a&#xD800;b&#xDC00;")"), std::string::npos) << text;
+    EXPECT_NE(text.find(R"(Ss:strs="|a\|b|c\\|\\e|é" OneEmpty:strs="\e" NoSs:strs="")"), std::string::npos) << text;
+    EXPECT_NE(text.find(R"(Gs:guids="{FFFFFFFF-0000-ABCD-0102-A0B0C0D0E0F0}|{00000000-0000-0000-0000-000000000000}")"),
+              std::string::npos);
+}
+
+TEST(TextForm, NamesThatAreNoXmlNamesRoundTrip)
+{
+    Handle root = Create(nullptr, u"Root");
+    for (const char16_t* type : {u"", u"node", u"nr", u"two words", u"x:y", u"\u00dcnic\u00f8de", u"1st"}) {
+        Handle child = Create(u"c", type);
+        ASSERT_EQ(QxnAddChild(root.get(), child.get()), S_OK);
+    }
+    Handle odd = Child(root.get(), 3);
+    ASSERT_EQ(SetString(odd.get(), u"Plain", u"1"), S_OK);
+    ASSERT_EQ(Set(odd.get(), u"has space", QXN_TYPE_INT32, int32_t{2}), S_OK);
+    ASSERT_EQ(SetString(odd.get(), u"After", u"3"), S_OK);  // stays after "has space"
+    ASSERT_EQ(SetString(odd.get(), u"a:b", u"4"), S_OK);
+    ASSERT_EQ(Set(odd.get(), u"q", QXN_TYPE_BOOL, uint8_t{1}), S_OK);
+
+    Handle back = RoundTrip(root.get());
+    ASSERT_TRUE(back);
+    ExpectSameTree(root.get(), back.get());
+    EXPECT_EQ(Serialize(root.get()), Crlf(R"(<nr>
+  <Root>
+    <node q:name="c"/>
+    <node q:name="c" q:type="node"/>
+    <node q:name="c" q:type="nr"/>
+    <node q:name="c" q:type="two words" Plain="1">
+      <q:attr name="has space" type="i32" value="2"/>
+      <q:attr name="After" value="3"/>
+      <q:attr name="a:b" value="4"/>
+      <q:attr name="q" type="bool" value="true"/>
+    </node>
+    <node q:name="c" q:type="x:y"/>
+    <Ünicøde q:name="c"/>
+    <node q:name="c" q:type="1st"/>
+  </Root>
+</nr>
+)"));
+}
+
+TEST(TextForm, ParserTakesHandWrittenText)
+{
+    // No wrapper, several nodes, a declaration, a BOM, comments and the lenient spellings.
+    auto nodes = ParseAll(
+        "\xEF\xBB\xBF<?xml version=\"1.0\"?>\n<!-- two nodes -->\n"
+        "<A Code:i32=\"0x80070490\" On:bool=\"1\" Id:guid=\"87074c74-6d4d-4288-92e8-b954789a88bd\""
+        " Text:str=\"line\r\n two\"/>\n"
+        "<B><q:attr name=\"x y\" value=\"free\"/><!-- c --><C/></B>");
+    ASSERT_EQ(nodes.size(), 2u);
+    EXPECT_EQ(AttributeText(nodes[0].get(), u"Code"), u"-2147023728");
+    EXPECT_EQ(AttributeText(nodes[0].get(), u"On"), u"true");
+    EXPECT_EQ(AttributeText(nodes[0].get(), u"Id"), u"{87074C74-6D4D-4288-92E8-B954789A88BD}");
+    EXPECT_EQ(AttributeText(nodes[0].get(), u"Text"), u"line\n two");  // line ends normalized, spaces kept
+    EXPECT_EQ(AttributeText(nodes[1].get(), u"x y"), u"free");
+    EXPECT_EQ(ChildCount(nodes[1].get()), 1u);
+    EXPECT_EQ(ParseAll("").size(), 0u);
+    EXPECT_EQ(ParseAll("<nr/>").size(), 0u);
+
+    // Too many nodes for the caller's array: the count, and nothing created.
+    IQxNode* one[1] = {};
+    uint64_t count = 0;
+    const std::string_view three = "<nr><a/><b/><c/></nr>";
+    EXPECT_EQ(QxnParseText(three.data(), three.size(), one, 1, &count, nullptr, 0), kHrInsufficientBuffer);
+    EXPECT_EQ(count, 3u);
+    EXPECT_EQ(one[0], nullptr);
+}
+
+TEST(TextForm, MalformedTextSaysWhereAndWhat)
+{
+    const std::pair<std::string_view, std::string_view> cases[] = {
+        {"<nr>\n  <A>\n</nr>", "line 3, column 3: end tag does not match"},
+        {"<nr>\n  <A Count:i64=\"12x\"/>\n</nr>",
+         "line 2, column 17: attribute 'Count': '12x' is not a 64-bit integer"},
+        {"<A\n   Top:i33=\"1\"/>", "line 2, column 4: attribute 'Top': unknown type 'i33' (known: str, i32"},
+        {"<A>text</A>", "line 1, column 4: text is not allowed"},
+        {"<A X=\"1\" X:i32=\"2\"/>", "line 1, column 10: duplicate attribute 'X'"},
+        {"<A q:type=\"B\"/>", "line 1, column 4: q:type belongs on <node>"},
+        {"<A q:nmae=\"B\"/>", "line 1, column 4: unknown attribute 'q:nmae'"},
+        {"<A V:strs=\"CORP\\alice\"/>", "line 1, column 12: attribute 'V': bad escape in string list"},
+        {"<A V:i32s=\"1|x\"/>", "attribute 'V': item 2, 'x', is not a 32-bit integer"},
+        {"<A V:bool=\"\"/>", "line 1, column 12: attribute 'V': '' is not a boolean"},
+        {"<A Name=\"\xC3\x28\"/>", "line 1, column 10: attribute 'Name': invalid UTF-8"},
+        {"<a:b/>", "line 1, column 2: element <a:b>: names with ':' are reserved"},
+        {"<q:attr name=\"x\"/>", "line 1, column 2: <q:attr> belongs inside"},
+        {"<A><q:attr value=\"1\"/></A>", "<q:attr> needs a name attribute"},
+        {"<A B=1/>", "line 1, column 6: malformed attribute"},
+        {"<nr x=\"1\"><A/></nr>", "the <nr> wrapper takes no attributes"},
+        {"<é>\n<B/>\n<C Ü:i32=\"é\"/></é>", "line 3, column 11: attribute 'Ü': 'é' is not a 32-bit integer"},
+    };
+    for (const auto& [text, message] : cases) {
+        const std::string error = ParseError(text);
+        EXPECT_NE(error.find(message), std::string::npos) << text << "\n  gave: " << error;
+    }
+
+    // The message is cut to the caller's buffer, never in the middle of a character.
+    const std::string_view text = "<A V:i32=\"ééé\"/>";
+    char error[37];
+    uint64_t count = 0;
+    EXPECT_EQ(QxnParseText(text.data(), text.size(), nullptr, 0, &count, error, sizeof error), kHrInvalidData);
+    EXPECT_STREQ(error, "line 1, column 11: attribute 'V': '");
+}
+
+}  // namespace
+}  // namespace nodestore_test
