@@ -17,7 +17,8 @@ constexpr uint32_t kChangesMask = 24;
 
 LiveMonitoringPlansProcessor::LiveMonitoringPlansProcessor(const QxNodePtr& configuration,
                                                            std::chrono::milliseconds interval)
-    : m_subscription(configuration, "OverviewReportsProcessing::LiveMonitoringPlansProcessor::LiveMonitoringPlansProcessor",
+    : m_subscription(configuration,
+                     "OverviewReportsProcessing::LiveMonitoringPlansProcessor::LiveMonitoringPlansProcessor",
                      kChangesMask, interval)
 {
 }
@@ -25,10 +26,9 @@ LiveMonitoringPlansProcessor::LiveMonitoringPlansProcessor(const QxNodePtr& conf
 void LiveMonitoringPlansProcessor::InitSubscriber()
 {
     CV_TRACE(Dbg3, "OverviewReportsProcessing::LiveMonitoringPlansProcessor::InitSubscriber");
-    m_subscription.EnsureStarted(
-        [weak = weak_from_this()](const std::string& path, const QxNodePtr& plans) {
-            if (const auto self = weak.lock()) self->OnPlansChanged(path, plans);
-        });
+    m_subscription.EnsureStarted([weak = weak_from_this()](const std::string& path, const QxNodePtr& plans) {
+        if (const auto self = weak.lock()) self->OnPlansChanged(path, plans);
+    });
 }
 
 void LiveMonitoringPlansProcessor::OnPlansChanged(const std::string& path, const QxNodePtr& plans)

@@ -73,10 +73,9 @@ MonitoringPlanNameProcessor::MonitoringPlanNameProcessor(const QxNodePtr& config
 void MonitoringPlanNameProcessor::InitSubscriber()
 {
     CV_TRACE(Dbg3, "OverviewReportsProcessing::MonitoringPlanNameProcessor::InitSubscriber");
-    m_subscription.EnsureStarted(
-        [weak = weak_from_this()](const std::string& path, const QxNodePtr& plans) {
-            if (const auto self = weak.lock()) self->OnPlansChanged(path, plans);
-        });
+    m_subscription.EnsureStarted([weak = weak_from_this()](const std::string& path, const QxNodePtr& plans) {
+        if (const auto self = weak.lock()) self->OnPlansChanged(path, plans);
+    });
 }
 
 void MonitoringPlanNameProcessor::OnPlansChanged(const std::string& path, const QxNodePtr& plans)
@@ -91,7 +90,8 @@ void MonitoringPlanNameProcessor::OnPlansChanged(const std::string& path, const 
     std::map<GUID, std::string> names;
     if (plans) {
         for (const QxNodePtr& plan : plans.GetChildren())
-            names.insert_or_assign(ParseMonitoringPlanId(plan.GetName()), plan.GetRequiredAttribute<std::string>("Name"));
+            names.insert_or_assign(ParseMonitoringPlanId(plan.GetName()),
+                                   plan.GetRequiredAttribute<std::string>("Name"));
     }
     std::lock_guard guard(m_lock);
     m_names.swap(names);

@@ -33,15 +33,18 @@ MonitoringPlansSubscription::MonitoringPlansSubscription(const QxNodePtr& config
         CV_FAIL_LOGGED(owner, corvane::kHrNotFound, "MonitoringPlansCfgPath is missing from the configuration");
 }
 
-MonitoringPlansSubscription::~MonitoringPlansSubscription() { Shutdown(); }
+MonitoringPlansSubscription::~MonitoringPlansSubscription()
+{
+    Shutdown();
+}
 
 void MonitoringPlansSubscription::EnsureStarted(const CfgSubscriptionsHelpers::ConfigSubscriber::Callback& callback)
 {
     if (m_started.load(std::memory_order_acquire)) return;
     std::lock_guard guard(m_lock);
     if (m_started.load(std::memory_order_relaxed) || m_shutDown) return;
-    auto subscriber = std::make_unique<CfgSubscriptionsHelpers::ConfigSubscriber>(
-        m_path, callback, m_changesMask, kSubscribeOptions, m_interval);
+    auto subscriber = std::make_unique<CfgSubscriptionsHelpers::ConfigSubscriber>(m_path, callback, m_changesMask,
+                                                                                  kSubscribeOptions, m_interval);
     subscriber->Start();
     m_subscriber = std::move(subscriber);
     m_started.store(true, std::memory_order_release);

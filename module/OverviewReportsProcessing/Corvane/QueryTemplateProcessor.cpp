@@ -11,8 +11,8 @@ using corvane::QxNodePtr;
 QueryTemplateProcessor::QueryTemplateProcessor(const QxNodePtr& configuration)
 {
     if (!configuration || !configuration.GetAttribute("QueryTemplateName", m_templateName))
-        CV_FAIL_LOGGED("OverviewReportsProcessing::QueryTemplateProcessor::QueryTemplateProcessor", corvane::kHrNotFound,
-                       "QueryTemplateName is missing from the configuration");
+        CV_FAIL_LOGGED("OverviewReportsProcessing::QueryTemplateProcessor::QueryTemplateProcessor",
+                       corvane::kHrNotFound, "QueryTemplateName is missing from the configuration");
 }
 
 void QueryTemplateProcessor::ProcessFilters(const QxNodePtr& filters)

@@ -65,18 +65,21 @@ TEST_F(AliasProcessorTest, AGroupColumnWithoutAliasFailsAfterTheLeavesBeforeIt)
         </Query>)");
     LogCapture log;
     EXPECT_EQ(CodeOf([&] { m_processor.ProcessFilters(filter); }), E_INVALIDARG);
-    EXPECT_EQ(log.Count("OverviewReportsProcessing::AliasProcessor::ReplaceAlias failed: Invalid alias column: What"), 1u);
+    EXPECT_EQ(log.Count("OverviewReportsProcessing::AliasProcessor::ReplaceAlias failed: Invalid alias column: What"),
+              1u);
     EXPECT_EQ(filter.FindByPath("GroupByRoot").GetChild(0).GetRequiredAttribute<std::string>("Column"), "u.Name");
 }
 
 TEST_F(AliasProcessorTest, PseudoColumnsWithoutAliasAndUnservedFiltersFail)
 {
-    const QxNodePtr mask = Tree(R"(<Query><ConditionsRoot q:name="Conditions"><ConditionValues Columnn="Mask" Value:i32="13" Comparator="="/></ConditionsRoot></Query>)");
+    const QxNodePtr mask = Tree(
+        R"(<Query><ConditionsRoot q:name="Conditions"><ConditionValues Columnn="Mask" Value:i32="13" Comparator="="/></ConditionsRoot></Query>)");
     LogCapture log;
     EXPECT_EQ(CodeOf([&] { m_processor.ProcessFilters(mask); }), E_INVALIDARG);
     EXPECT_EQ(log.Count("Invalid column name and mask: Mask 13"), 1u);
 
-    const QxNodePtr unserved = Tree(R"(<Query><GroupByRoot q:name="GroupByRoot"><GroupByRootEntry Column="ObjectType"/></GroupByRoot></Query>)");
+    const QxNodePtr unserved = Tree(
+        R"(<Query><GroupByRoot q:name="GroupByRoot"><GroupByRootEntry Column="ObjectType"/></GroupByRoot></Query>)");
     EXPECT_EQ(CodeOf([&] { m_processor.ProcessFilters(unserved); }), kHrNotFound);
     EXPECT_FALSE(unserved.FindByPath("GroupByRoot").GetChild(0).HasAttribute("AliasColumn"));
 }

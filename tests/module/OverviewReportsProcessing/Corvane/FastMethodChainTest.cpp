@@ -33,7 +33,8 @@ std::string ExpectedByUser(std::string_view extraAttributes = {})
 {
     return std::string(R"(
 <Query q:name="ByUser" TimeZoneOffsetSec:i32="7200" DateTimeOffset:i32="7200" DateTimePart="second"
-    Query_Template_Name="OverviewCountersFast" )") + std::string(extraAttributes) + R"(>
+    Query_Template_Name="OverviewCountersFast" )") +
+           std::string(extraAttributes) + R"(>
   <GroupByRoot q:name="GroupByRoot"><GroupByRootEntry Column="c.G2" AliasColumn="Who"/></GroupByRoot>
   <node q:name="TimeRange" TimeFrom="2026-11-01T00:00:00Z" TimeTill="2026-12-01T00:00:00Z"/>
   <ConditionsRoot q:name="Conditions">
@@ -66,13 +67,14 @@ TEST(FastMethodChain, ASubRequestOnWhoBecomesTheQueryOnTheCountersTable)
     ScopedMetricsConfiguration metrics{kPlanMetricsConfiguration};
     ScopedConfigServer config;
     const QxNodePtr factoryConfig = Tree(kFactoryConfiguration);
-    const ProcessorsChain chain =
-        BuildProcessorsChain(factoryConfig.FindByPath("RetrieveMethods\\Fast"), factoryConfig.GetChild("DefaultProcessorsConfig"));
+    const ProcessorsChain chain = BuildProcessorsChain(factoryConfig.FindByPath("RetrieveMethods\\Fast"),
+                                                       factoryConfig.GetChild("DefaultProcessorsConfig"));
     ASSERT_EQ(chain.size(), 7u);
 
     const QxNodePtr first = Tree(kByUser);
     RunProcessorsChain(chain, first);  // subscribes; no plans known yet
-    EXPECT_EQ(first.FindByPath("Conditions").GetChild(0).GetChild(0).GetRequiredAttribute<std::string>("operator"), "AND");
+    EXPECT_EQ(first.FindByPath("Conditions").GetChild(0).GetChild(0).GetRequiredAttribute<std::string>("operator"),
+              "AND");
     ASSERT_EQ(config.SendPlans(kTwoNamedPlans), S_OK);
 
     const QxNodePtr query = Tree(kByUser);

@@ -86,7 +86,9 @@ TEST_F(LivePlansTest, EachNotificationReplacesTheWholeSetAndBadListsKeepThePrevi
     m_processor->ProcessFilters(Tree(kFilter));
     ASSERT_EQ(m_config.SendPlans(kTwoPlans), S_OK);
     // Batched delivery too: the next filters see the new list once it is published.
-    ASSERT_EQ(m_config.SendPlans(R"(<MonitoringPlans><P q:name="300000000000000000000000000000FF"/></MonitoringPlans>)", false), S_OK);
+    ASSERT_EQ(m_config.SendPlans(R"(<MonitoringPlans><P q:name="300000000000000000000000000000FF"/></MonitoringPlans>)",
+                                 false),
+              S_OK);
     const auto live = [&] {
         const QxNodePtr filter = Tree(kFilter);
         m_processor->ProcessFilters(filter);
@@ -96,12 +98,15 @@ TEST_F(LivePlansTest, EachNotificationReplacesTheWholeSetAndBadListsKeepThePrevi
     EXPECT_TRUE(WaitUntil([&] { return live() == latest; }));
 
     LogCapture log;
-    ASSERT_EQ(m_config.SendPlans(R"(<MonitoringPlans><P q:name="{40000000-0000-0000-0000-000000000001}"/><P q:name="plan-5"/></MonitoringPlans>)"),
-              E_INVALIDARG);  // a synchronous delivery hands the failure back to the server
+    ASSERT_EQ(
+        m_config.SendPlans(
+            R"(<MonitoringPlans><P q:name="{40000000-0000-0000-0000-000000000001}"/><P q:name="plan-5"/></MonitoringPlans>)"),
+        E_INVALIDARG);  // a synchronous delivery hands the failure back to the server
     EXPECT_EQ(log.Count("ParseMonitoringPlanId failed: Invalid monitoring plan id: plan-5"), 1u);
     // One plan's node below the list is not the list.
-    ASSERT_EQ(m_config.server->Notify(true, {Notification(std::string(kPlansPath) + "\\{50000000-0000-0000-0000-000000000001}", 8,
-                                                          "<Plan q:name=\"{50000000-0000-0000-0000-000000000001}\"/>")}),
+    ASSERT_EQ(m_config.server->Notify(
+                  true, {Notification(std::string(kPlansPath) + "\\{50000000-0000-0000-0000-000000000001}", 8,
+                                      "<Plan q:name=\"{50000000-0000-0000-0000-000000000001}\"/>")}),
               S_OK);
     EXPECT_EQ(live(), latest);
 

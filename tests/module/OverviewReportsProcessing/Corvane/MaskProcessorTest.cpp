@@ -40,14 +40,16 @@ TEST_F(MaskAndPresetProcessors, MaskIsTheServingGroupsPlusManagedObjectUId)
 
 TEST_F(MaskAndPresetProcessors, AFilterOnlyOnWhenGetsTheSmallestGroup)
 {
-    const QxNodePtr filter = Tree(R"(<Query><ConditionsRoot q:name="Conditions"><ConditionValues Columnn="When" Value="t" Comparator="&gt;="/></ConditionsRoot></Query>)");
+    const QxNodePtr filter = Tree(
+        R"(<Query><ConditionsRoot q:name="Conditions"><ConditionValues Columnn="When" Value="t" Comparator="&gt;="/></ConditionsRoot></Query>)");
     MaskProcessor(nullptr).ProcessFilters(filter);
     EXPECT_EQ(filter.FindByPath("Conditions").GetChild(0).GetChild(0).GetRequiredAttribute<int32_t>("Value"), 0xD);
 }
 
 TEST_F(MaskAndPresetProcessors, ColumnsNoGroupServesFailWithTheFilterUnchanged)
 {
-    const QxNodePtr filter = Tree(R"(<Query><GroupByRoot q:name="GroupByRoot"><GroupByRootEntry Column="DataSource"/></GroupByRoot></Query>)");
+    const QxNodePtr filter = Tree(
+        R"(<Query><GroupByRoot q:name="GroupByRoot"><GroupByRootEntry Column="DataSource"/></GroupByRoot></Query>)");
     const std::string before = Canonical(filter);
     LogCapture log;
     EXPECT_EQ(CodeOf([&] { MaskProcessor(nullptr).ProcessFilters(filter); }), kHrNotFound);

@@ -59,9 +59,12 @@ TEST_F(PlanNamesTest, SingleIdsWithANameMoveToManagedObjectOthersStay)
         <Query>
           <ConditionsRoot q:name="Conditions">
             <Condition operator="AND">
-              <ConditionValues Columnn="ManagedObjectUId" Value:guid=")") + kP2 + R"(" Comparator="="/>
-              <ConditionValues Columnn="ManagedObjectUId" Value:guid=")" + kP3 + R"(" Comparator="="/>
-              <ConditionValues Columnn="managedObjectUId" Value:guid=")" + kP1 + R"(" Comparator="="/>
+              <ConditionValues Columnn="ManagedObjectUId" Value:guid=")") +
+                               kP2 + R"(" Comparator="="/>
+              <ConditionValues Columnn="ManagedObjectUId" Value:guid=")" +
+                               kP3 + R"(" Comparator="="/>
+              <ConditionValues Columnn="managedObjectUId" Value:guid=")" +
+                               kP1 + R"(" Comparator="="/>
             </Condition>
           </ConditionsRoot>
           <GroupByRoot q:name="GroupByRoot"><GroupByRootEntry Column="ManagedObjectUId"/></GroupByRoot>
@@ -76,12 +79,14 @@ TEST_F(PlanNamesTest, SingleIdsWithANameMoveToManagedObjectOthersStay)
 TEST_F(PlanNamesTest, ListsAreRenamedWholeOrLeftAloneWhenNoIdHasAName)
 {
     const QxNodePtr all = Processed(R"(<Query><ConditionsRoot q:name="Conditions"><Condition operator="IN">
-        <ConditionValues Columnn="ManagedObjectUId" Values:guids=")" + Ids({kP2, kP1}) + R"("/></Condition></ConditionsRoot></Query>)");
+        <ConditionValues Columnn="ManagedObjectUId" Values:guids=")" +
+                                    Ids({kP2, kP1}) + R"("/></Condition></ConditionsRoot></Query>)");
     EXPECT_EQ(Canonical(all), Canonical(Tree(R"(<Query><ConditionsRoot q:name="Conditions"><Condition operator="IN">
         <ConditionValues Columnn="ManagedObject" Values:strs="Beta|Alpha"/></Condition></ConditionsRoot></Query>)")));
 
     const std::string none = R"(<Query><ConditionsRoot q:name="Conditions"><Condition operator="IN">
-        <ConditionValues Columnn="ManagedObjectUId" Values:guids=")" + Ids({kP3}) + R"("/></Condition></ConditionsRoot></Query>)";
+        <ConditionValues Columnn="ManagedObjectUId" Values:guids=")" +
+                             Ids({kP3}) + R"("/></Condition></ConditionsRoot></Query>)";
     EXPECT_EQ(Canonical(Processed(none)), Canonical(Tree(none)));
 }
 
@@ -110,7 +115,7 @@ TEST_F(PlanNamesTest, APartlyNamedInListBecomesAnOrOfNamesAndTheRemainingIds)
                 </Condition>
                 <Condition operator="IN">
                   <ConditionValues AliasColumn="Plan" Comparator="=" Columnn="ManagedObjectUId" Values:guids=")" +
-                                       std::string(kP3) + R"("/>
+                                                std::string(kP3) + R"("/>
                 </Condition>
               </Condition>
             </Condition>
@@ -121,12 +126,13 @@ TEST_F(PlanNamesTest, APartlyNamedInListBecomesAnOrOfNamesAndTheRemainingIds)
 TEST_F(PlanNamesTest, APartlyNamedNotInListExcludesBothNamesAndRemainingIds)
 {
     const QxNodePtr filter = Processed(R"(<Query><ConditionsRoot q:name="Conditions"><Condition operator="AND">
-        <Condition operator="NOT IN"><ConditionValues Columnn="ManagedObjectUId" Values:guids=")" + Ids({kP3, kP1}) +
-                                       R"("/></Condition></Condition></ConditionsRoot></Query>)");
+        <Condition operator="NOT IN"><ConditionValues Columnn="ManagedObjectUId" Values:guids=")" +
+                                       Ids({kP3, kP1}) + R"("/></Condition></Condition></ConditionsRoot></Query>)");
     EXPECT_EQ(Canonical(filter), Canonical(Tree(R"(<Query><ConditionsRoot q:name="Conditions"><Condition operator="AND">
         <Condition operator="AND">
           <Condition operator="NOT IN"><ConditionValues Columnn="ManagedObject" Values:strs="Alpha"/></Condition>
-          <Condition operator="NOT IN"><ConditionValues Columnn="ManagedObjectUId" Values:guids=")" + std::string(kP3) +
+          <Condition operator="NOT IN"><ConditionValues Columnn="ManagedObjectUId" Values:guids=")" +
+                                                std::string(kP3) +
                                                 R"("/></Condition>
         </Condition></Condition></ConditionsRoot></Query>)")));
 }
@@ -141,15 +147,18 @@ TEST_F(PlanNamesTest, AnIdValueThatIsNotAGuidFailsTheFilter)
 TEST_F(PlanNamesTest, ANewListRenamesTheNextFilterABadOneKeepsTheOldAndShutdownEndsIt)
 {
     const std::string filter = R"(<Query><ConditionsRoot q:name="Conditions">
-        <ConditionValues Columnn="ManagedObjectUId" Value:guid=")" + std::string(kP1) + R"(" Comparator="="/></ConditionsRoot></Query>)";
+        <ConditionValues Columnn="ManagedObjectUId" Value:guid=")" +
+                               std::string(kP1) + R"(" Comparator="="/></ConditionsRoot></Query>)";
     const auto value = [&] {
         return Processed(filter).FindByPath("Conditions").GetChild(0).GetAttributeOr("Value", "");
     };
     EXPECT_EQ(value(), "Alpha");
-    ASSERT_EQ(m_config.SendPlans(R"(<MonitoringPlans><P q:name=")" + std::string(kP1) + R"(" Name="Renamed"/></MonitoringPlans>)"), S_OK);
+    ASSERT_EQ(m_config.SendPlans(R"(<MonitoringPlans><P q:name=")" + std::string(kP1) +
+                                 R"(" Name="Renamed"/></MonitoringPlans>)"),
+              S_OK);
     EXPECT_EQ(value(), "Renamed");
-    ASSERT_EQ(m_config.SendPlans(R"(<MonitoringPlans><P q:name=")" + std::string(kP1) + R"(" Name="Half"/><P q:name=")" +
-                                 kP2 + R"("/></MonitoringPlans>)"),
+    ASSERT_EQ(m_config.SendPlans(R"(<MonitoringPlans><P q:name=")" + std::string(kP1) +
+                                 R"(" Name="Half"/><P q:name=")" + kP2 + R"("/></MonitoringPlans>)"),
               kHrNotFound);  // the second plan lacks its Name
     EXPECT_EQ(value(), "Renamed");
     EXPECT_EQ(m_config.server->Entries()[0].changesMask, 31);
@@ -165,7 +174,8 @@ TEST(PlanNamesBeforeAnyNotification, NothingIsReplaced)
     ScopedConfigServer config;
     const auto processor = std::make_shared<MonitoringPlanNameProcessor>(Tree(kConfig), 5ms);
     const std::string text = R"(<Query><ConditionsRoot q:name="Conditions">
-        <ConditionValues Columnn="ManagedObjectUId" Value:guid=")" + std::string(kP1) + R"(" Comparator="="/></ConditionsRoot></Query>)";
+        <ConditionValues Columnn="ManagedObjectUId" Value:guid=")" +
+                             std::string(kP1) + R"(" Comparator="="/></ConditionsRoot></Query>)";
     const QxNodePtr filter = Tree(text);
     processor->ProcessFilters(filter);
     EXPECT_EQ(Canonical(filter), Canonical(Tree(text)));

@@ -35,8 +35,9 @@ TEST(SortingProcessor, AFilterWithoutSortingGetsACopyOfTheDefault)
 TEST(SortingProcessor, TheRequestsOwnSortingWinsEvenWhenEmpty)
 {
     SortingProcessor processor(Tree(kSortingConfig));
-    for (const char* text : {R"(<Query><SortingRoot q:name="SortingRoot"/></Query>)",
-                             R"(<Query><SortingRoot q:name="SortingRoot"><SortingEntry Column="Who"/></SortingRoot></Query>)"}) {
+    for (const char* text :
+         {R"(<Query><SortingRoot q:name="SortingRoot"/></Query>)",
+          R"(<Query><SortingRoot q:name="SortingRoot"><SortingEntry Column="Who"/></SortingRoot></Query>)"}) {
         const QxNodePtr filter = Tree(text);
         processor.ProcessFilters(filter);
         EXPECT_EQ(Canonical(filter), Canonical(Tree(text)));

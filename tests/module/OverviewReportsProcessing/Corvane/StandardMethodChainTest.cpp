@@ -25,7 +25,8 @@ const std::string kByPlan = std::string(R"(
 <Query q:name="ByPlan" TimeZoneOffsetSec:i32="-3600">
   <ConditionsRoot q:name="Conditions">
     <Condition operator="AND">
-      <Condition operator="IN"><ConditionValues Columnn="ManagedObjectUId" Values:guids=")") + kPlanP1 + "|" + kPlanP3 + R"("/></Condition>
+      <Condition operator="IN"><ConditionValues Columnn="ManagedObjectUId" Values:guids=")") +
+                            kPlanP1 + "|" + kPlanP3 + R"("/></Condition>
     </Condition>
   </ConditionsRoot>
   <GroupByRoot q:name="GroupByRoot"><GroupByRootEntry Column="ManagedObjectUId"/></GroupByRoot>
@@ -72,7 +73,8 @@ TEST_F(StandardMethodChain, ASubRequestOnPlansBecomesTheQueryOnPlanNames)
         <Condition operator="AND">
           <Condition operator="OR">
             <Condition operator="IN"><ConditionValues Columnn="ManagedObject" Values:strs="Alpha"/></Condition>
-            <Condition operator="IN"><ConditionValues Columnn="ManagedObjectUId" Values:guids=")") + kPlanP3 + R"("/></Condition>
+            <Condition operator="IN"><ConditionValues Columnn="ManagedObjectUId" Values:guids=")") +
+                                                      kPlanP3 + R"("/></Condition>
           </Condition>
         </Condition>
       </Condition>
@@ -98,7 +100,8 @@ TEST_F(StandardMethodChain, AListChangeReachesTheNextFilterAndNothingAfterShutdo
     Run(kByPlan);
     ASSERT_EQ(m_config.SendPlans(kTwoNamedPlans), S_OK);
     EXPECT_EQ(liveNames(), "Alpha|Beta");
-    ASSERT_EQ(m_config.SendPlans(std::string(R"(<MonitoringPlans><P q:name=")") + kPlanP3 + R"(" Name="Gamma"/></MonitoringPlans>)"),
+    ASSERT_EQ(m_config.SendPlans(std::string(R"(<MonitoringPlans><P q:name=")") + kPlanP3 +
+                                 R"(" Name="Gamma"/></MonitoringPlans>)"),
               S_OK);
     EXPECT_EQ(liveNames(), "Gamma");
 
@@ -113,7 +116,8 @@ TEST_F(StandardMethodChain, AListChangeReachesTheNextFilterAndNothingAfterShutdo
 TEST(StandardMethodChainConfiguration, EachOccurrenceIsItsOwnProcessorAndNamesAreExact)
 {
     const QxNodePtr defaults = Tree(kFactoryConfiguration).GetChild("DefaultProcessorsConfig");
-    const ProcessorsChain twice = BuildProcessorsChain(Tree(R"(<M Processors:strs="WhenProcessor|WhenProcessor"/>)"), defaults);
+    const ProcessorsChain twice =
+        BuildProcessorsChain(Tree(R"(<M Processors:strs="WhenProcessor|WhenProcessor"/>)"), defaults);
     ASSERT_EQ(twice.size(), 2u);
     EXPECT_NE(twice[0], twice[1]);
     const QxNodePtr filter = Tree(R"(<Query><node q:name="TimeRange" TimeFrom="a" TimeTill="b"/></Query>)");
@@ -123,7 +127,8 @@ TEST(StandardMethodChainConfiguration, EachOccurrenceIsItsOwnProcessorAndNamesAr
     EXPECT_EQ(filter.FindByPath("Conditions").GetChild(0).GetChild(1).GetChild(0).GetChildCount(), 2u);
 
     LogCapture log;
-    EXPECT_EQ(CodeOf([&] { BuildProcessorsChain(Tree(R"(<M Processors:strs="whenProcessor"/>)"), defaults); }), kHrInvalidData);
+    EXPECT_EQ(CodeOf([&] { BuildProcessorsChain(Tree(R"(<M Processors:strs="whenProcessor"/>)"), defaults); }),
+              kHrInvalidData);
     EXPECT_EQ(log.Count("Filter Processor not found: whenProcessor"), 1u);
     // Without configuration anywhere: the mask processor needs none, the template processor fails.
     EXPECT_EQ(BuildProcessorsChain(Tree(R"(<M Processors:strs="MaskProcessor"/>)"), nullptr).size(), 1u);
@@ -137,8 +142,9 @@ TEST(EveryProcessor, ANullFilterIsAnErrorNotACrash)
     ScopedConfigServer config;
     const QxNodePtr factoryConfig = Tree(kFactoryConfiguration);
     for (std::string_view method : {"Fast", "Standard"}) {
-        ProcessorsChain chain = BuildProcessorsChain(factoryConfig.FindByPath("RetrieveMethods\\" + std::string(method)),
-                                                     factoryConfig.GetChild("DefaultProcessorsConfig"));
+        ProcessorsChain chain =
+            BuildProcessorsChain(factoryConfig.FindByPath("RetrieveMethods\\" + std::string(method)),
+                                 factoryConfig.GetChild("DefaultProcessorsConfig"));
         RunProcessorsChain(chain, Tree("<Query/>"));
         config.SendPlans(kTwoNamedPlans);
         for (const auto& processor : chain) {

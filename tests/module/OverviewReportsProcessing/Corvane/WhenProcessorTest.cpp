@@ -39,7 +39,8 @@ TEST(WhenProcessor, TheRangeBecomesTheFirstAndTermWithItsTextsUnchanged)
 
 TEST(WhenProcessor, WithoutRangeOrOffsetOnlyTheOffsetIsWrittenAsZero)
 {
-    const QxNodePtr filter = Tree(R"(<Query q:name="Sub"><GroupByRoot q:name="GroupByRoot"><GroupByRootEntry Column="Who"/></GroupByRoot></Query>)");
+    const QxNodePtr filter = Tree(
+        R"(<Query q:name="Sub"><GroupByRoot q:name="GroupByRoot"><GroupByRootEntry Column="Who"/></GroupByRoot></Query>)");
     WhenProcessor(Tree("<Config/>")).ProcessFilters(filter);
     EXPECT_EQ(Canonical(filter), Canonical(Tree(R"(
         <Query q:name="Sub" DateTimeOffset:i32="0" DateTimePart="second">
@@ -49,7 +50,8 @@ TEST(WhenProcessor, WithoutRangeOrOffsetOnlyTheOffsetIsWrittenAsZero)
 
 TEST(WhenProcessor, ARangeWithOneBoundFailsAndLeavesTheFilterAsItWas)
 {
-    for (const char* range : {R"(<node q:name="TimeRange" TimeFrom="a"/>)", R"(<node q:name="TimeRange" TimeTill="b"/>)"}) {
+    for (const char* range :
+         {R"(<node q:name="TimeRange" TimeFrom="a"/>)", R"(<node q:name="TimeRange" TimeTill="b"/>)"}) {
         const QxNodePtr filter = Tree(std::string("<Query q:name=\"Sub\">") + range + "</Query>");
         const std::string before = Canonical(filter);
         LogCapture log;
