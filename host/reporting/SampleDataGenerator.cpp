@@ -218,6 +218,7 @@ int64_t SampleDataGenerator::WriteRecords(IConnection& connection, int64_t batch
     sql += ") VALUES (" + values + ")";
     const std::unique_ptr<IStatement> insert = connection.Prepare(sql);
 
+    batchSize = std::max<int64_t>(batchSize, 1);
     int64_t written = 0;
     std::optional<Transaction> transaction;
     ForEachRecord([&](const SampleRecord& record) {

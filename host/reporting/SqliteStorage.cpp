@@ -168,11 +168,15 @@ public:
 
     void Execute(std::string_view sql) override
     {
-        // sqlite3_exec steps each statement of the text; the progress handler watches them all.
-        CheckInterrupt();
+        // sqlite3_exec steps each statement of the text; the progress handler watches them all. A
+        // ROLLBACK is never interrupted: it is how an interrupted transaction gets cleaned up.
+        const bool rollback = sql == "ROLLBACK";
+        if (!rollback) CheckInterrupt();
         char* error = nullptr;
         const std::string text(sql);
+        m_rollingBack.store(rollback);
         const int executed = sqlite3_exec(m_db, text.c_str(), nullptr, nullptr, &error);
+        m_rollingBack.store(false);
         if (executed != SQLITE_OK) {
             const std::string message = error ? error : sqlite3_errstr(executed);
             sqlite3_free(error);
@@ -186,7 +190,7 @@ public:
     void Interrupt() noexcept override
     {
         m_interrupted.store(true);
-        sqlite3_interrupt(m_db);
+        if (!m_rollingBack.load()) sqlite3_interrupt(m_db);
     }
 
     void ClearInterrupt() noexcept override { m_interrupted.store(false); }
@@ -201,11 +205,13 @@ public:
 private:
     static int OnProgress(void* self) noexcept
     {
-        return static_cast<SqliteConnection*>(self)->m_interrupted.load() ? 1 : 0;
+        const auto* connection = static_cast<SqliteConnection*>(self);
+        return connection->m_interrupted.load() && !connection->m_rollingBack.load() ? 1 : 0;
     }
 
     sqlite3* m_db = nullptr;
     std::atomic<bool> m_interrupted{false};
+    std::atomic<bool> m_rollingBack{false};
 };
 
 void SqliteStatement::Bind(size_t index, const SqlValue& value)

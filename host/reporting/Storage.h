@@ -74,7 +74,8 @@ public:
     virtual void Execute(std::string_view sql) = 0;
     /// Makes the running statement of this connection, and every statement stepped afterwards, fail
     /// with StorageErrorKind::Interrupted until ClearInterrupt(). Sticky, so an interrupt that lands
-    /// between two statements (or just before the first) is not lost. Any thread.
+    /// between two statements (or just before the first) is not lost. Execute("ROLLBACK") still runs,
+    /// so a Transaction guard always ends its transaction. Any thread.
     virtual void Interrupt() noexcept = 0;
     /// Lets statements run again after Interrupt(); call it on the connection's own thread before
     /// starting work that a later Interrupt() is meant to stop.

@@ -146,6 +146,21 @@ TEST(SqliteStorage, TransactionRollsBackUnlessCommitted)
         transaction.Commit();
     }
     EXPECT_EQ(SqlValue(int64_t{1}), One(*connection, "SELECT count(*) FROM t"));
+
+    // Interrupted inside a transaction: the guard still rolls back, and the connection is usable again.
+    try {
+        Transaction transaction(*connection);
+        connection->Execute("INSERT INTO t VALUES (2)");
+        connection->Interrupt();
+        connection->Execute("INSERT INTO t VALUES (3)");
+        transaction.Commit();
+        ADD_FAILURE() << "an interrupted transaction committed";
+    } catch (const StorageError& error) {
+        EXPECT_EQ(StorageErrorKind::Interrupted, error.Kind());
+    }
+    connection->ClearInterrupt();
+    Transaction next(*connection);  // BEGIN fails if the interrupted transaction were still open
+    EXPECT_EQ(SqlValue(int64_t{1}), One(*connection, "SELECT count(*) FROM t"));
 }
 
 TEST(SqliteDialect, QuotesLimitsAndTruncatesTimes)
