@@ -34,6 +34,9 @@ reporting::SampleDataOptions SampleOptions(const HostRuntime& host, const Comman
 /// Writes a new sample database when none exists; false (and nothing written) when it exists.
 /// Throws HostError naming the file.
 bool GenerateIfMissing(HostRuntime& host, const CommandOptions& options, std::ostream& out);
+/// Creates the view of the records the metrics do not cover (the stale records check reads it) when
+/// absent; throws HostError naming the file.
+void EnsureCoverageView(const std::string& databasePath);
 /// Records in the database; throws HostError when it cannot be read.
 int64_t CountRecords(const std::string& databasePath);
 /// Pre-aggregates the overview metrics into the counters table; false when this build has no aggregator.

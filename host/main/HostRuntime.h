@@ -49,6 +49,8 @@ public:
     const HostConfig& Config() const noexcept { return m_config; }
     const std::string& DataDirectory() const noexcept { return m_dataDirectory; }
     std::string DatabasePath() const { return m_dataDirectory + "/" + m_config.databaseFile; }
+    /// The configuration store itself (for services that write their status); null when not started.
+    IConfigStorage* ConfigStorage() const noexcept { return m_services.ConfigServer(); }
     /// Reads a node of the configuration store (null when absent); throws HostError.
     QxNodePtr ReadStore(const std::string& path) const;
     /// Writes a node at the path of the configuration store; throws HostError.

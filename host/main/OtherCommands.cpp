@@ -15,7 +15,11 @@ int RunRequest(const CommandOptions& options, std::ostream& out)
     if (options.requestFile == "-") {
         text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
     } else {
-        text = ReadTextFile(options.requestFile);
+        try {
+            text = ReadTextFile(options.requestFile);
+        } catch (const HostError& error) {
+            throw HostError(error.what(), kExitUsage);
+        }
     }
     const std::string source = options.requestFile == "-" ? "standard input" : "'" + options.requestFile + "'";
     QxNodePtr request;
@@ -32,6 +36,9 @@ int RunRequest(const CommandOptions& options, std::ostream& out)
     HostRuntime host;
     host.StartServices(options.host);
     host.StartModule();
+    // The module learns the fast method switch only from notifications: replay a stored "on".
+    const QxNodePtr overview = host.ReadStore(host.Config().overviewSettingsPath);
+    if (overview && overview.GetAttributeOr<bool>(host.Config().fastSwitchAttribute, false)) SwitchFastMethodOn(host);
     RequestRunner runner(host, options.timeout);
     const RetrieveOutcome outcome = runner.Run(request, [&](const QxNodePtr& answer, double) {
         out << answer.ToText() << "\n" << std::flush;
