@@ -63,6 +63,10 @@ int RunDemo(const CommandOptions& options, std::ostream& out)
         const auto delivered = outcome.deliveredAt.find(child.GetName());
         PrintSubResponse(out, child, delivered == outcome.deliveredAt.end() ? 0.0 : delivered->second, options.top);
     }
+    if (const QxNodePtr range = last.GetChild("TimeRange", false))
+        out << "Check ChangesByWho by hand:\n  sqlite3 " << host.DatabasePath()
+            << " \"SELECT Who, COUNT(*) FROM AuditRecords WHERE \\\"When\\\" >= CAST(strftime('%s','"
+            << range.GetAttributeOr("TimeFrom", "") << "') AS INTEGER) GROUP BY Who ORDER BY 2 DESC LIMIT 5\"\n";
     out << "Module log: " << host.DataDirectory() << "/Logs/libcorvane.log\n" << std::flush;
     host.Stop();
     if (outcome.interrupted) return 128 + SignalWatch::Signal();
