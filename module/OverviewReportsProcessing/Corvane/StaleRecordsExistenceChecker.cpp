@@ -103,7 +103,7 @@ bool CStaleRecordsExistenceChecker::IsStaleRecordsPresent(SystemTimePoint from, 
 void CStaleRecordsExistenceChecker::ExecuteCheckPresenseQuery(SystemTimePoint from, SystemTimePoint till)
 {
     try {
-        std::call_once(m_subscribeOnce, [this] { SubscribeToDSMChanges(); });
+        SubscribeToDSMChanges();
         const ComPtr<IRequestContext> context = CopyRequestContext(1, nullptr);
         CRequestContextScope scope(context.Get());
         const QxNodePtr query = BuildPresenceQuery(from, till);
@@ -128,12 +128,15 @@ void CStaleRecordsExistenceChecker::ExecuteCheckPresenseQuery(SystemTimePoint fr
 
 void CStaleRecordsExistenceChecker::SubscribeToDSMChanges()
 {
+    // Once per checker: a failed attempt leaves it unsubscribed, so the next check tries again.
+    std::lock_guard guard(m_dsmLock);
+    if (m_subscribed) return;
     CV_TRACE(Dbg, "Corvane::CStaleRecordsExistenceChecker::SubscribeToDSMChanges");
     try {
         const auto dsm = GetNamedInstance<IDsmNotifications>(m_dsmInstanceName);
         CheckHr(dsm->Subscribe(this));
-        std::lock_guard guard(m_dsmLock);
         m_dsm = dsm;
+        m_subscribed = true;
     } catch (...) {
         ResultFromCaughtException("Corvane::CStaleRecordsExistenceChecker::SubscribeToDSMChanges");
         throw;

@@ -48,10 +48,10 @@ private:
     corvane::SteadyTimePoint m_lastCheck{};
     std::shared_mutex m_lock;
     std::string m_dsmInstanceName;
-    std::once_flag m_subscribeOnce;
+    bool m_subscribed = false;  // under m_dsmLock; std::call_once cannot be retried safely after a throw
     std::chrono::seconds m_checkInterval{0};
     std::vector<int32_t> m_suppressedProductIds;
-    std::mutex m_dsmLock;  // guards m_dsm between the first check and Shutdown
+    std::mutex m_dsmLock;  // guards m_subscribed and m_dsm between the checks and Shutdown
     corvane::ComPtr<corvane::IDsmNotifications> m_dsm;
 };
 

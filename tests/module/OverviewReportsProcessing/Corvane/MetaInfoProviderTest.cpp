@@ -143,6 +143,9 @@ TEST_F(MetaInfoProviderTest, TheFastMethodServesFiltersThatMapOntoAGroupAndItsPr
     ASSERT_EQ(Make(), S_OK);
     clock.Advance(30min);
     SetFast(true);
+    // The switch is published before the status is written.
+    const auto until = std::chrono::steady_clock::now() + kLimit;
+    while (StartTime() != "2024-03-05T07:39:00Z" && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(1ms);
     EXPECT_EQ(StartTime(), "2024-03-05T07:39:00Z") << "switching the fast method on restarts the metrics";
     EXPECT_EQ(Method(Ask("", kWhoWhere)), 1);
     EXPECT_EQ(Method(Ask(R"(RetrieveMethod:i32="1")", kWhoWhere)), 1);
