@@ -51,7 +51,7 @@ Fixture& Data()
         std::filesystem::remove(path);
         SampleDataGenerator generator({.seed = 1, .records = 1000000, .days = 30, .endTime = kEnd});
         const QxNodePtr metrics = QxNodePtr::Parse(kMetrics);
-        WriteSampleDatabase(path, generator, CountersTableSpecFromMetrics(metrics));
+        WriteSampleDatabase(path, generator, CountersTableLayoutFromMetrics(metrics));
         Fixture f{OpenSqlite(path, false), nullptr};
         f.translator = std::make_unique<QueryTranslator>(QxNodePtr::Parse(kTemplates), f.db->Dialect());
         MetricsAggregator aggregator(*f.db, metrics, *f.translator, "overview_records");

@@ -83,7 +83,7 @@ bool GenerateIfMissing(HostRuntime& host, const CommandOptions& options, std::os
     const auto start = std::chrono::steady_clock::now();
     try {
         const reporting::SampleDataGenerator generator(sample);
-        reporting::WriteSampleDatabase(path, generator, reporting::CountersTableSpecFromMetrics(metrics));
+        reporting::WriteSampleDatabase(path, generator, reporting::CountersTableLayoutFromMetrics(metrics));
     } catch (...) {
         const std::string text = CurrentErrorText();
         std::error_code ignored;

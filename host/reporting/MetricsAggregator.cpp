@@ -37,7 +37,7 @@ MetricsAggregator::MetricsAggregator(IConnection& connection, const QxNodePtr& m
       m_translator(translator),
       m_recordsTemplate(std::move(recordsTemplate)),
       m_statusStore(statusStore),
-      m_table(CountersTableSpecFromMetrics(metrics)),
+      m_table(CountersTableLayoutFromMetrics(metrics)),
       m_groups(ReadAggregatedGroups(metrics))
 {
     // Translate every preset once now, so a preset the records template cannot express fails here.

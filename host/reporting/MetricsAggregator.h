@@ -67,7 +67,7 @@ private:
     const QueryTranslator& m_translator;
     std::string m_recordsTemplate;
     IConfigStorage* m_statusStore;
-    CountersTableSpec m_table;
+    CountersTableLayout m_table;
     std::vector<AggregatedGroup> m_groups;
     std::optional<int64_t> m_writtenStart;
 };

@@ -49,7 +49,7 @@ const char* const kPolicies[] = {"Default Domain Policy", "Password Policy", "Wo
                                  "Audit Policy",          "USB Restrictions"};
 const char* const kProjects[] = {"Budget", "Roadmap",   "Payroll",  "Contracts",  "Campaign",
                                  "Audit",  "Migration", "Forecast", "Onboarding", "Tender"};
-const char* const kDocuments[] = {"report", "minutes", "plan", "invoice", "draft", "summary", "spec", "review"};
+const char* const kDocuments[] = {"report", "minutes", "plan", "invoice", "draft", "summary", "notes", "review"};
 const char* const kExtensions[] = {".docx", ".xlsx", ".pdf", ".pptx", ".txt", ".csv"};
 const char* const kDatabases[] = {"Sales", "Billing", "Inventory", "Reporting", "Identity"};
 const char* const kTables[] = {"Orders",   "Customers", "Invoices", "Products",

@@ -247,7 +247,7 @@ int64_t SampleDataGenerator::WriteRecords(IConnection& connection, int64_t batch
 }
 
 int64_t WriteSampleDatabase(const std::string& path, const SampleDataGenerator& generator,
-                            const CountersTableSpec& counters)
+                            const CountersTableLayout& counters)
 {
     const std::unique_ptr<IConnection> connection = OpenSqlite(path, true, 5000);
     // A bulk load into a file of its own: losing it to a crash costs only a rerun.

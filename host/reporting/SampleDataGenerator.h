@@ -104,6 +104,6 @@ private:
 /// ANALYZE and the WAL journal. Throws StorageError; an existing file with records is refused
 /// (StorageError Invalid) rather than doubled.
 int64_t WriteSampleDatabase(const std::string& path, const SampleDataGenerator& generator,
-                            const CountersTableSpec& counters);
+                            const CountersTableLayout& counters);
 
 }  // namespace corvane::reporting

@@ -18,9 +18,9 @@ std::string Lower(std::string text)
     return text;
 }
 
-void CheckNames(const CountersTableSpec& spec)
+void CheckNames(const CountersTableLayout& layout)
 {
-    if (spec.table.empty()) ThrowHrWithDescription(kHrInvalidData, "the counters table name is empty");
+    if (layout.table.empty()) ThrowHrWithDescription(kHrInvalidData, "the counters table name is empty");
     std::set<std::string> seen;
     const auto check = [&](const std::string& name, const char* what) {
         if (name.empty())
@@ -28,12 +28,12 @@ void CheckNames(const CountersTableSpec& spec)
         if (!seen.insert(Lower(name)).second)
             ThrowHrWithDescription(kHrInvalidData, "the counters column name '" + name + "' is used twice");
     };
-    check(spec.idColumn, "IdColumnName");
-    check(spec.maskColumn, "MaskColumnName");
-    check(spec.conditionIdColumn, "ConditionIdColumnName");
-    check(spec.countColumn, "CountColumnName");
-    check(spec.timestampColumn, "TimestampColumnName");
-    for (const std::string& column : spec.groupColumns) check(column, "in GroupColumns");
+    check(layout.idColumn, "IdColumnName");
+    check(layout.maskColumn, "MaskColumnName");
+    check(layout.conditionIdColumn, "ConditionIdColumnName");
+    check(layout.countColumn, "CountColumnName");
+    check(layout.timestampColumn, "TimestampColumnName");
+    for (const std::string& column : layout.groupColumns) check(column, "in GroupColumns");
 }
 
 std::string IndexStatement(const IDialect& dialect, const std::string& index, const std::string& table,
@@ -56,22 +56,22 @@ const std::vector<std::string>& AuditRecordColumns()
     return columns;
 }
 
-CountersTableSpec CountersTableSpecFromMetrics(const QxNodePtr& metrics)
+CountersTableLayout CountersTableLayoutFromMetrics(const QxNodePtr& metrics)
 {
     if (!metrics) ThrowHrWithDescription(kHrNotFound, "no metrics configuration node was given");
-    CountersTableSpec spec;
-    spec.table = metrics.GetAttributeOr<std::string>("CountersTableName", kDefaultCountersTableName);
-    spec.idColumn = metrics.GetRequiredAttribute<std::string>("IdColumnName");
-    spec.maskColumn = metrics.GetRequiredAttribute<std::string>("MaskColumnName");
-    spec.conditionIdColumn = metrics.GetRequiredAttribute<std::string>("ConditionIdColumnName");
-    spec.countColumn = metrics.GetRequiredAttribute<std::string>("CountColumnName");
-    spec.timestampColumn = metrics.GetRequiredAttribute<std::string>("TimestampColumnName");
-    spec.groupColumns = metrics.GetRequiredAttribute<std::vector<std::string>>("GroupColumns");
-    CheckNames(spec);
-    return spec;
+    CountersTableLayout layout;
+    layout.table = metrics.GetAttributeOr<std::string>("CountersTableName", kDefaultCountersTableName);
+    layout.idColumn = metrics.GetRequiredAttribute<std::string>("IdColumnName");
+    layout.maskColumn = metrics.GetRequiredAttribute<std::string>("MaskColumnName");
+    layout.conditionIdColumn = metrics.GetRequiredAttribute<std::string>("ConditionIdColumnName");
+    layout.countColumn = metrics.GetRequiredAttribute<std::string>("CountColumnName");
+    layout.timestampColumn = metrics.GetRequiredAttribute<std::string>("TimestampColumnName");
+    layout.groupColumns = metrics.GetRequiredAttribute<std::vector<std::string>>("GroupColumns");
+    CheckNames(layout);
+    return layout;
 }
 
-void CreateReportingSchema(IConnection& connection, const CountersTableSpec& counters, bool withIndexes)
+void CreateReportingSchema(IConnection& connection, const CountersTableLayout& counters, bool withIndexes)
 {
     CheckNames(counters);
     const IDialect& d = connection.Dialect();
@@ -101,7 +101,7 @@ void CreateReportingSchema(IConnection& connection, const CountersTableSpec& cou
     if (withIndexes) CreateReportingIndexes(connection, counters);
 }
 
-void CreateReportingIndexes(IConnection& connection, const CountersTableSpec& counters)
+void CreateReportingIndexes(IConnection& connection, const CountersTableLayout& counters)
 {
     using namespace RecordColumns;
     const IDialect& d = connection.Dialect();

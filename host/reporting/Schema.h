@@ -39,7 +39,7 @@ inline constexpr const char* kAggregationStateTable = "AggregationState";
 inline constexpr const char* kDefaultCountersTableName = "OverviewCounters";
 
 /// The overview counters table as the metrics configuration names it.
-struct CountersTableSpec {
+struct CountersTableLayout {
     std::string table = kDefaultCountersTableName;
     std::string idColumn;                   ///< INTEGER PRIMARY KEY
     std::string maskColumn;                 ///< INTEGER, the group mask
@@ -52,14 +52,14 @@ struct CountersTableSpec {
 /// Reads IdColumnName, MaskColumnName, ConditionIdColumnName, CountColumnName, TimestampColumnName,
 /// GroupColumns and the optional CountersTableName of the metrics configuration node. A missing item:
 /// HRX 0x80070490; an empty or repeated name (case-insensitive, as SQL compares them): HRX 0x8007000D.
-CountersTableSpec CountersTableSpecFromMetrics(const QxNodePtr& metricsConfiguration);
+CountersTableLayout CountersTableLayoutFromMetrics(const QxNodePtr& metricsConfiguration);
 
 /// Creates the three tables when absent (IF NOT EXISTS; an existing table is left as it is) and,
 /// when withIndexes, their indexes. Throws StorageError.
-void CreateReportingSchema(IConnection& connection, const CountersTableSpec& counters, bool withIndexes = true);
+void CreateReportingSchema(IConnection& connection, const CountersTableLayout& counters, bool withIndexes = true);
 
 /// Creates the indexes when absent: on AuditRecords ("When"), ("ProductId","When"),
 /// ("ManagedObjectUId","When"); on the counters table (mask, condition id, timestamp). Throws StorageError.
-void CreateReportingIndexes(IConnection& connection, const CountersTableSpec& counters);
+void CreateReportingIndexes(IConnection& connection, const CountersTableLayout& counters);
 
 }  // namespace corvane::reporting

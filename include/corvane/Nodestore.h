@@ -153,8 +153,8 @@ CV_EXPORT HRESULT QxnCloseSerializationContext(QxnSerializationContext* context)
  * handle each in nodes, their number in *count. When more than capacity nodes are found,
  * *count holds the number and 0x8007007A is returned with nothing created. Malformed text
  * returns 0x8007000D with nothing created and writes "line L, column C: message" (UTF-8,
- * NUL-terminated, cut to errorSize at a character boundary) to error (optional). Not part of
- * the spec's 22 functions: for the host, the tests and request files. */
+ * NUL-terminated, cut to errorSize at a character boundary) to error (optional). The reader of the text
+ * form, for the host, the tests and request files. */
 CV_EXPORT HRESULT QxnParseText(const char* text, uint64_t length, IQxNode** nodes, uint64_t capacity,
                                uint64_t* count, char* error, uint32_t errorSize);
 

@@ -35,16 +35,13 @@ class ModuleExport : public testing::Test {
 protected:
     void SetUp() override
     {
-        m_library = dlopen(CORVANE_BIN_DIR "/libcorvane.so", RTLD_NOW | RTLD_LOCAL);
+        // Never unloaded, as a host keeps it: the module's statics live until the process ends.
+        m_library = dlopen(CORVANE_BIN_DIR "/libcorvane.so", RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
         ASSERT_NE(m_library, nullptr) << dlerror();
         m_get = reinterpret_cast<Hr (*)(void**)>(dlsym(m_library, "GetComponentsModuleObject"));
         ASSERT_NE(m_get, nullptr);
         ASSERT_EQ(m_get(&m_module), 0);
         ASSERT_NE(m_module, nullptr);
-    }
-    void TearDown() override
-    {
-        if (m_library) dlclose(m_library);
     }
     bool InUse()
     {

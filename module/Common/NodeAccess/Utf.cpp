@@ -1,30 +1,14 @@
 // UTF-8 <-> UTF-16 at the node library boundary; malformed input becomes U+FFFD.
 #include "NodeAccess/QxNodePtr.h"
+#include "os/TextUtil.h"
 
 namespace corvane {
 
 namespace {
 
-constexpr char32_t kReplacement = 0xFFFD;
+using os::AppendUtf8;
 
-void AppendUtf8(std::string& out, char32_t c)
-{
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-}
+constexpr char32_t kReplacement = 0xFFFD;
 
 // Decodes one code point at text[i], advancing i; malformed, overlong or surrogate sequences
 // give U+FFFD and consume one byte.

@@ -53,7 +53,7 @@ protected:
         s_folder = new TempFolder;
         s_generator = new SampleDataGenerator({.seed = 7, .records = 20000, .days = 6, .endTime = kEnd});
         s_db = OpenSqlite(s_folder->File("c.db"), true).release();
-        CreateReportingSchema(*s_db, CountersTableSpecFromMetrics(Node(kMetrics)));
+        CreateReportingSchema(*s_db, CountersTableLayoutFromMetrics(Node(kMetrics)));
         s_generator->WriteRecords(*s_db);
         s_translator = new QueryTranslator(Node(kTemplates), s_db->Dialect());
         MetricsAggregator aggregator(*s_db, Node(kMetrics), *s_translator, "overview_records");

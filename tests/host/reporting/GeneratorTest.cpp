@@ -140,7 +140,7 @@ TEST(SampleDataGenerator, WritesADatabaseWithIndexesQuickly)
     TempDir dir;
     const std::string path = dir.File("sample.db");
     const SampleDataGenerator generator(Options(5, 200000));
-    const CountersTableSpec counters = CountersTableSpecFromMetrics(MetricsNode());
+    const CountersTableLayout counters = CountersTableLayoutFromMetrics(MetricsNode());
     const auto started = std::chrono::steady_clock::now();
     EXPECT_EQ(200000, WriteSampleDatabase(path, generator, counters));
     const auto elapsed = std::chrono::steady_clock::now() - started;

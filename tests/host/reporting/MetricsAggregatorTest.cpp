@@ -22,7 +22,7 @@ class MetricsAggregatorTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        CreateReportingSchema(*m_db, CountersTableSpecFromMetrics(Node(kMetrics)));
+        CreateReportingSchema(*m_db, CountersTableLayoutFromMetrics(Node(kMetrics)));
         Insert(kDay0 + 10, "{00000000-0000-0000-0000-0000000000A1}", "101", "ann", "srv1", "Removed", "f1");
         Insert(kDay0 + 20, "{00000000-0000-0000-0000-0000000000A1}", "101", "ann", "srv1", "Added", "f1");
         Insert(kDay0 + 3600 + 5, "{00000000-0000-0000-0000-0000000000A1}", "102", "bob", "srv2", "Removed", "f2");

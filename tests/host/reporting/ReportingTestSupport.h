@@ -60,7 +60,7 @@ inline QxNodePtr MetricsNode()
 inline void MakeSmallDatabase(const std::string& path)
 {
     const std::unique_ptr<IConnection> connection = OpenSqlite(path, true, 1000);
-    CreateReportingSchema(*connection, CountersTableSpecFromMetrics(MetricsNode()));
+    CreateReportingSchema(*connection, CountersTableLayoutFromMetrics(MetricsNode()));
     connection->Execute(R"(INSERT INTO "AuditRecords" ("When", "ProductId", "AuditingSystem", "DataSource",
         "ManagedObjectUId", "ManagedObject", "Who", "Where", "ObjectType", "What_Action", "What") VALUES
         (1767225600, '101', 1, '{D1}', '{P1}', 'Plan 1', 'alice', 'dc01', 'user', 'Modified', '\u1'),

@@ -190,18 +190,18 @@ TEST(SqliteDialect, QuotesLimitsAndTruncatesTimes)
 
 TEST(ReportingSchema, NamesComeFromTheMetricsConfiguration)
 {
-    CountersTableSpec spec = CountersTableSpecFromMetrics(MetricsNode());
-    EXPECT_EQ("OverviewCounters", spec.table);
-    EXPECT_EQ("GroupMask", spec.maskColumn);
-    EXPECT_EQ((std::vector<std::string>{"G1", "G2", "G3", "G4"}), spec.groupColumns);
+    CountersTableLayout layout = CountersTableLayoutFromMetrics(MetricsNode());
+    EXPECT_EQ("OverviewCounters", layout.table);
+    EXPECT_EQ("GroupMask", layout.maskColumn);
+    EXPECT_EQ((std::vector<std::string>{"G1", "G2", "G3", "G4"}), layout.groupColumns);
 
     const QxNodePtr named = MetricsNode();
     named.SetAttribute("CountersTableName", "Counters_v2");
-    EXPECT_EQ("Counters_v2", CountersTableSpecFromMetrics(named).table);
+    EXPECT_EQ("Counters_v2", CountersTableLayoutFromMetrics(named).table);
 
     const auto codeOf = [](const QxNodePtr& node) {
         try {
-            CountersTableSpecFromMetrics(node);
+            CountersTableLayoutFromMetrics(node);
         } catch (const HRX& error) {
             return error.Code();
         }
@@ -221,7 +221,7 @@ TEST(ReportingSchema, CreatesTablesOnceAndIndexesThatServeBothMethods)
     const std::string path = dir.File("r.db");
     MakeSmallDatabase(path);
     const auto connection = OpenSqlite(path, false);
-    CreateReportingSchema(*connection, CountersTableSpecFromMetrics(MetricsNode()));  // again: nothing changes
+    CreateReportingSchema(*connection, CountersTableLayoutFromMetrics(MetricsNode()));  // again: nothing changes
     EXPECT_EQ(SqlValue(int64_t{5}), One(*connection, "SELECT count(*) FROM AuditRecords"));
     EXPECT_EQ(SqlValue(int64_t{4}),
               One(*connection, "SELECT count(*) FROM sqlite_master WHERE type = 'index' AND name LIKE 'IX_%'"));

@@ -55,8 +55,12 @@ TEST_P(ResultNodesTest, SuccessWritesOnlyTheCode)
     EXPECT_EQ(ReadResultFromNode(response, names).Code(), S_OK);
 }
 
+// Named after the code attribute: ctest lists the names once and runs each by name, so they must be stable.
 INSTANTIATE_TEST_SUITE_P(AttributePairs, ResultNodesTest,
-                         testing::Values(kResultCodeAttributes, kErrorResultAttributes, kResponseResultAttributes));
+                         testing::Values(kResultCodeAttributes, kErrorResultAttributes, kResponseResultAttributes),
+                         [](const testing::TestParamInfo<ResultAttributes>& info) {
+                             return std::string(info.param.code);
+                         });
 
 TEST(ReadResult, AbsentCodeIsSuccess)
 {
