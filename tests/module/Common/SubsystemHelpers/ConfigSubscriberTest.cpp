@@ -143,10 +143,11 @@ TEST_F(ConfigSubscriberTest, FailedActivationThrowsAndLeavesNoSubscription)
 
 TEST_F(ConfigSubscriberTest, RefusedUnsubscribeIsLoggedAndSwallowed)
 {
+    // The capture outlives the subscriber, whose publication worker logs until it is gone.
+    test::LogCapture log;
     ConfigSubscriber subscriber(kPath, m_received.Callback(), 31, 11, 5ms);
     subscriber.Start();
     m_server->m_unsubscribeResult = E_ACCESSDENIED;
-    test::LogCapture log;
     subscriber.Stop();
     EXPECT_EQ(log.Count("CfgSubscriptionsHelpers::ConfigSubscriber::DeleteSubscriptions failed: 0x80070005"), 1u);
     subscriber.Stop();  // the subscription was dropped anyway
