@@ -23,28 +23,20 @@ public:
     int Value() override { return 1; }
 };
 
-class TrackerScope : public LogTestScope {
-public:
-    explicit TrackerScope(std::map<std::string, std::string> settings) : LogTestScope(std::move(settings))
-    {
-        AliveObjectsTracker::Instance().ReadSettings();
-    }
-    ~TrackerScope() { AliveObjectsTracker::Instance().ReadSettings(); }
-};
-
-TEST(AliveObjectsTracker, OffByDefaultCapturesAndReportsNothing)
+TEST(AliveObjectsTracker, OffByDefaultAndWhenOnReportsObjectsStillAlive)
 {
-    TrackerScope scope({});
+    LogTestScope scope;
+    AliveObjectsTracker::Instance().ReadSettings();
     EXPECT_FALSE(AliveObjectsTracker::Instance().IsEnabled());
-    auto thing = CreateComponent<CTrackedThing>();
-    EXPECT_EQ(AliveObjectsTracker::Instance().AliveCount(), 0u);
-    ModuleObject::Instance().Terminate();
+    {
+        auto untracked = CreateComponent<CTrackedThing>();
+        EXPECT_EQ(AliveObjectsTracker::Instance().AliveCount(), 0u);
+        ModuleObject::Instance().Terminate();
+    }
     EXPECT_TRUE(scope.sink.Lines().empty());
-}
 
-TEST(AliveObjectsTracker, ReportListsObjectsStillAlive)
-{
-    TrackerScope scope({{"Debug/EnableAliveObjectsTracking", "2"}, {"Debug/AliveObjectsTrackingFramesToSkip", "0"}});
+    scope.SetSettings({{"Debug/EnableAliveObjectsTracking", "2"}, {"Debug/AliveObjectsTrackingFramesToSkip", "0"}});
+    AliveObjectsTracker::Instance().ReadSettings();
     ASSERT_TRUE(AliveObjectsTracker::Instance().IsEnabled());
     {
         auto released = CreateComponent<CTrackedThing>();
@@ -61,6 +53,9 @@ TEST(AliveObjectsTracker, ReportListsObjectsStillAlive)
     const std::regex entry(
         R"(.*\| ObjTag='CComponentObject<class [:\w{}]*CTrackedThing>::CComponentObject' Ptr=0x[0-9A-F]{16} EIPs=0x[0-9A-F]{16}(;0x[0-9A-F]{16}){0,3}\r\n)");
     EXPECT_TRUE(std::regex_match(lines[1], entry)) << lines[1];
+    kept.Reset();
+    scope.SetSettings({});
+    AliveObjectsTracker::Instance().ReadSettings();
 }
 
 }  // namespace

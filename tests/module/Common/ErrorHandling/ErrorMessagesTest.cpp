@@ -59,38 +59,31 @@ protected:
                            m_cache};
 };
 
-TEST_F(MessageLookupTest, Win32FacilityFallsBackToTheErrorNumber)
-{
-    EXPECT_EQ(Lookup(0x80070005u), "Access is denied");
-    EXPECT_EQ(m_asked, (std::vector<std::string>{"system:2147942405", "fallback:2147942405", "system:5"}));
-}
-
-TEST_F(MessageLookupTest, FallbackModulesComeAfterTheSystemForEachCandidate)
-{
-    EXPECT_EQ(Lookup(0x80070006u), "Handle text");
-    EXPECT_EQ(m_asked, (std::vector<std::string>{"system:2147942406", "fallback:2147942406", "system:6", "fallback:6"}));
-}
-
-TEST_F(MessageLookupTest, CustomRangeAsksThePrimaryModulesFirstWithArguments)
+TEST_F(MessageLookupTest, SourcesAreAskedInOrderAndTrailingDotsAndBreaksGo)
 {
     const std::vector<std::string> arguments{"Foo", "7"};
-    EXPECT_EQ(Lookup(0x80040513u, &arguments), "Unknown request Foo of 7");
-    EXPECT_EQ(m_asked, (std::vector<std::string>{"primary:2147747091"}));
-
-    m_asked.clear();
-    EXPECT_EQ(Lookup(0x80040600u, &arguments), "From fallback");
-    EXPECT_EQ(m_asked,
-              (std::vector<std::string>{"primary:2147747328", "system:2147747328", "fallback:2147747328"}));
-
-    m_asked.clear();
-    EXPECT_EQ(Lookup(0x80050000u), "<no description>");  // just past the range: no primary lookup
-    EXPECT_EQ(m_asked.front(), "system:2147811328");
-}
-
-TEST_F(MessageLookupTest, UnknownCodeHasNoDescriptionAndTrailingDotsAndBreaksGo)
-{
-    EXPECT_EQ(Lookup(0x12345678u), "<no description>");
-    EXPECT_EQ(Lookup(0x80004003u), "Invalid pointer");
+    const struct {
+        uint32_t code;
+        bool withArguments;
+        const char* text;
+        std::vector<std::string> asked;
+    } cases[] = {
+        // Win32 facility: the code, then its error number; fallback modules after the system each time.
+        {0x80070005u, false, "Access is denied", {"system:2147942405", "fallback:2147942405", "system:5"}},
+        {0x80070006u, false, "Handle text", {"system:2147942406", "fallback:2147942406", "system:6", "fallback:6"}},
+        // The custom range asks the primary modules first, with the caller's arguments.
+        {0x80040513u, true, "Unknown request Foo of 7", {"primary:2147747091"}},
+        {0x80040600u, true, "From fallback", {"primary:2147747328", "system:2147747328", "fallback:2147747328"}},
+        {0x80050000u, false, "<no description>", {"system:2147811328", "fallback:2147811328"}},  // just past it
+        {0x12345678u, false, "<no description>", {"system:305419896", "fallback:305419896"}},
+        {0x80004003u, false, "Invalid pointer", {"system:2147500035"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.code);
+        m_asked.clear();
+        EXPECT_EQ(Lookup(c.code, c.withArguments ? &arguments : nullptr), c.text);
+        EXPECT_EQ(m_asked, c.asked);
+    }
     m_system[0x80004010u] = "Ends with . . \r\n\r\n";
     EXPECT_EQ(Lookup(0x80004010u), "Ends with");
 }

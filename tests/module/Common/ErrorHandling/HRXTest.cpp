@@ -31,11 +31,6 @@ std::string TraceAfter(const std::string& text, const std::string& prefix)
     return text.substr(prefix.size() + 1, text.size() - prefix.size() - 2);
 }
 
-void ClearThreadError()
-{
-    SkSetErrorInfo(0, nullptr);
-}
-
 // Two components, the outer calling the inner, each closing with the boundary conversion.
 HRESULT InnerMethod() noexcept
 try {
@@ -84,7 +79,7 @@ TEST(HRX, TraceHoldsTheRaisingFunctionAndItsCaller)
     EXPECT_NE(assigned.Trace()[0], nullptr);
 }
 
-TEST(HRX, ThrowHrTurnsSuccessIntoEFailAndIsCaughtAsHres)
+TEST(HRX, ThrowHrTurnsSuccessIntoEFailAndOnlyFailuresThrow)
 {
     try {
         ThrowHr(S_FALSE);
@@ -97,10 +92,24 @@ TEST(HRX, ThrowHrTurnsSuccessIntoEFailAndIsCaughtAsHres)
     int value = 1;
     EXPECT_EQ(CheckNotNull(&value, E_POINTER), &value);
     EXPECT_THROW(CheckNotNull(static_cast<int*>(nullptr), E_POINTER), HRX);
+
+    HRX ok(S_OK);
+    EXPECT_NO_THROW(ok.ThrowIfFailed());
+    EXPECT_NO_THROW(ok = S_FALSE);
+    HRX later(kHrInvalidData);  // constructed, not assigned: throws when asked
+    EXPECT_THROW(later.ThrowIfFailed(), HRX);
 }
 
-TEST(HRX, CapturesTheRaisingCodeAndTakesTheThreadsErrorObject)
+TEST(HRX, ErrorTextHasCodeMessageOrTheThreadsErrorObjectAndOneAddressGroup)
 {
+    SkSetErrorInfo(0, nullptr);
+    try {
+        ThrowHr(E_INVALIDARG);
+    } catch (const HRX& error) {
+        EXPECT_TRUE(IsAddressGroup(TraceAfter(ErrorText(error), "0x80070057 The parameter is incorrect ")))
+            << ErrorText(error);
+    }
+
     const auto foreign = MakeErrorObject("from a callee", GUID{});
     SkSetErrorInfo(0, foreign.Get());
     try {
@@ -110,37 +119,15 @@ TEST(HRX, CapturesTheRaisingCodeAndTakesTheThreadsErrorObject)
     } catch (const HRX& error) {
         EXPECT_EQ(error.Code(), E_ACCESSDENIED);
         EXPECT_EQ(error.ErrorInfo(), foreign.Get());
-        EXPECT_NE(error.Trace()[0], nullptr);
         EXPECT_TRUE(IsAddressGroup(TraceAfter(ErrorText(error), "0x80070005 from a callee "))) << ErrorText(error);
     }
     IErrorInfo* left = nullptr;
-    EXPECT_EQ(SkGetErrorInfo(0, &left), S_FALSE);
+    EXPECT_EQ(SkGetErrorInfo(0, &left), S_FALSE);  // taken, not copied
 }
 
-TEST(HRX, NonThrowingAssignmentThrowsLaterAndSuccessNever)
+TEST(ReturnCode, SetsAMarkedErrorObjectAndEachComponentAddsATraceGroup)
 {
-    HRX ok(S_OK);
-    EXPECT_NO_THROW(ok.ThrowIfFailed());
-    EXPECT_NO_THROW(ok = S_FALSE);
-
-    HRX later(kHrInvalidData);
-    EXPECT_THROW(later.ThrowIfFailed(), HRX);
-}
-
-TEST(HRX, ErrorTextHasCodeMessageAndOneAddressGroup)
-{
-    ClearThreadError();
-    try {
-        ThrowHr(E_INVALIDARG);
-    } catch (const HRX& error) {
-        const std::string text = ErrorText(error);
-        EXPECT_TRUE(IsAddressGroup(TraceAfter(text, "0x80070057 The parameter is incorrect "))) << text;
-    }
-}
-
-TEST(ReturnCode, SetsAMarkedErrorObjectWithTheErrorText)
-{
-    ClearThreadError();
+    SkSetErrorInfo(0, nullptr);
     EXPECT_EQ(InnerMethod(), E_INVALIDARG);
     ComPtr<IErrorInfo> info;
     ASSERT_EQ(SkGetErrorInfo(0, info.Put()), S_OK);
@@ -152,19 +139,15 @@ TEST(ReturnCode, SetsAMarkedErrorObjectWithTheErrorText)
     EXPECT_EQ(record->code, E_INVALIDARG);
     EXPECT_EQ(record->description, "The parameter is incorrect");
     EXPECT_TRUE(IsAddressGroup(record->trace)) << record->trace;
-}
 
-TEST(ReturnCode, AnErrorThroughTwoComponentsCarriesTwoTraceGroups)
-{
-    ClearThreadError();
     EXPECT_EQ(OuterMethod(), E_INVALIDARG);
-    const auto record = ParseErrorText(SerializeCurrentError(E_INVALIDARG));
-    ASSERT_TRUE(record);
-    EXPECT_EQ(record->description, "The parameter is incorrect");
-    const auto groups = record->trace.find(';');
-    ASSERT_NE(groups, std::string::npos) << record->trace;
-    EXPECT_TRUE(IsAddressGroup(record->trace.substr(0, groups))) << record->trace;
-    EXPECT_TRUE(IsAddressGroup(record->trace.substr(groups + 1))) << record->trace;
+    const auto outer = ParseErrorText(SerializeCurrentError(E_INVALIDARG));
+    ASSERT_TRUE(outer);
+    EXPECT_EQ(outer->description, "The parameter is incorrect");
+    const auto groups = outer->trace.find(';');
+    ASSERT_NE(groups, std::string::npos) << outer->trace;
+    EXPECT_TRUE(IsAddressGroup(outer->trace.substr(0, groups))) << outer->trace;
+    EXPECT_TRUE(IsAddressGroup(outer->trace.substr(groups + 1))) << outer->trace;
 }
 
 HRESULT Boundary(void (*body)()) noexcept
@@ -173,7 +156,7 @@ try {
     return S_OK;
 } CV_CATCH_RETURN("Test::Boundary")
 
-TEST(ReturnCode, OtherExceptionsBecomeCodesAndSuccessNeverLeaks)
+TEST(ReturnCode, OtherExceptionsBecomeCodesSuccessNeverLeaksAndDescriptionsStay)
 {
     EXPECT_EQ(Boundary([] { throw std::bad_alloc(); }), E_OUTOFMEMORY);
     EXPECT_EQ(Boundary([] { throw std::runtime_error("x"); }), E_UNEXPECTED);
@@ -185,10 +168,6 @@ TEST(ReturnCode, OtherExceptionsBecomeCodesAndSuccessNeverLeaks)
 
     EXPECT_EQ(Boundary([] { throw HRX(kHrNotFound); }), kHrNotFound);
     EXPECT_THAT(SerializeCurrentError(kHrNotFound), testing::StartsWith("0x80070490 Element not found ["));
-}
-
-TEST(ReturnCode, ADescribedThrowKeepsItsDescription)
-{
     EXPECT_EQ(Boundary([] { ThrowHrWithDescription(kHrInvalidData, "line 2, column 3: bad"); }), kHrInvalidData);
     EXPECT_THAT(SerializeCurrentError(kHrInvalidData), testing::StartsWith("0x8007000D line 2, column 3: bad ["));
 }

@@ -22,13 +22,7 @@ std::string Lookup(const MessageModuleLists& lists, HRESULT code, const std::vec
     return MessageLookup(lists, &os::FindSystemMessage, cache).GetErrorMessage(code, arguments);
 }
 
-std::vector<std::string> FailureLines(LogTestScope& scope)
-{
-    std::vector<std::string> lines;
-    for (const std::string& line : scope.sink.Lines())
-        if (line.find("Loading errormsg module '") != std::string::npos) lines.push_back(line);
-    return lines;
-}
+constexpr char kFailureLine[] = "Loading errormsg module '";
 
 TEST(MessageModules, MissingModuleGivesOneFailureLineAndSystemTexts)
 {
@@ -37,7 +31,7 @@ TEST(MessageModules, MissingModuleGivesOneFailureLineAndSystemTexts)
     MessageModuleLists lists;
     LoadMessageModules(lists, "Faultbook.dll", "", dir.Path() + "/");
     EXPECT_EQ(lists.primary.Size(), 0u);
-    const auto lines = FailureLines(scope);
+    const auto lines = scope.sink.Matching(kFailureLine);
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_NE(lines[0].find("| ERR  |"), std::string::npos);
     EXPECT_NE(lines[0].find("Loading errormsg module 'Faultbook.dll' failed: 0x8007007E The specified module could "
@@ -61,7 +55,7 @@ TEST(MessageModules, NamesSplitAtSeparatorsAndOnlyFiveSlots)
     LoadMessageModules(lists, names, "", dir.Path() + "/");
     EXPECT_EQ(lists.primary.Size(), 5u);
     EXPECT_EQ(Lookup(lists, static_cast<HRESULT>(0x80040300)), "text of module 1");
-    const auto lines = FailureLines(scope);
+    const auto lines = scope.sink.Matching(kFailureLine);
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_NE(lines[0].find("Loading errormsg module 'm6.txt' failed: No more slots"), std::string::npos) << lines[0];
 }
@@ -77,7 +71,7 @@ TEST(MessageModules, BareNamesLiveBesideTheModuleAndPathsAreTakenAsGiven)
     LoadMessageModules(lists, "Primary.dll;" + fallback, fallback, dir.Path() + "/");
     EXPECT_EQ(lists.primary.Size(), 2u);
     EXPECT_EQ(lists.fallback.Size(), 1u);
-    EXPECT_TRUE(FailureLines(scope).empty());
+    EXPECT_TRUE(scope.sink.Matching(kFailureLine).empty());
     const std::vector<std::string> arguments{"Frobnicate", "the gate"};
     EXPECT_EQ(Lookup(lists, static_cast<HRESULT>(0x80040513), &arguments), "Unknown request type 'Frobnicate' in the gate");
     EXPECT_EQ(Lookup(lists, static_cast<HRESULT>(0x80040C0B)), "Fallback busy");

@@ -12,7 +12,6 @@
 #include "Logging/LogDirectory.h"
 #include "module/Common/Logging/LogTestSupport.h"
 #include "os/Process.h"
-#include "os/RegistryStandIn.h"
 
 namespace corvane::log {
 namespace {
@@ -76,24 +75,20 @@ TEST(ModuleLog, WritesTheBannerAndLinesInTheFixedColumnsAsUtf16)
     EXPECT_EQ(columns[6], "Exiting: Corvane::CCorvaneGate::ProcessRequest [1 234.567 ms]");
 }
 
-TEST(FileLogger, BannerIsWrittenAgainWhenTheFileIsReplaced)
+TEST(FileLogger, BannerStartsEveryNewFileAndKeepOpenReusesTheHandleUntilTheIntervalPasses)
 {
     TempDir dir;
     LogTestScope scope({{"Logger/KeepOpenInterval", "0"}});
-    const std::string path = dir.Path() + "/direct.log";
-    FileLogger sink(path, "BANNER\r\n");
-    sink.Write("one\r\n", 5);
-    sink.Write("two\r\n", 5);
-    EXPECT_EQ(FromUtf16Le(ReadFile(path)), "BANNER\r\none\r\ntwo\r\n");
-    std::filesystem::remove(path);
-    sink.Write("three\r\n", 7);
-    EXPECT_EQ(FromUtf16Le(ReadFile(path)), "BANNER\r\nthree\r\n");
-}
+    const std::string direct = dir.Path() + "/direct.log";
+    FileLogger first(direct, "BANNER\r\n");
+    first.Write("one\r\n", 5);
+    first.Write("two\r\n", 5);
+    EXPECT_EQ(FromUtf16Le(ReadFile(direct)), "BANNER\r\none\r\ntwo\r\n");
+    std::filesystem::remove(direct);
+    first.Write("three\r\n", 7);
+    EXPECT_EQ(FromUtf16Le(ReadFile(direct)), "BANNER\r\nthree\r\n");
 
-TEST(FileLogger, KeepOpenReusesTheHandleUntilTheIntervalPasses)
-{
-    TempDir dir;
-    LogTestScope scope({{"Logger/KeepOpenInterval", "1000"}});
+    scope.SetSettings({{"Logger/KeepOpenInterval", "1000"}});
     const std::string path = dir.Path() + "/kept.log";
     FileLogger sink(path, "B\r\n");
     sink.Write("a\r\n", 3);
@@ -149,14 +144,13 @@ TEST(FileLogger, RegistryOverrideMovesTheLogs)
 {
     TempDir dir;
     dir.Write("HKEY_CURRENT_USER/Software/Corvane.reg", "logs = REG_SZ:" + dir.Path() + "/moved/here\n");
-    os::SetRegistryRoot(dir.Path());
+    corvane::testing::RegistryScope registry(dir.Path());
     LogTestScope scope({{"General/DataDirectoryPath", dir.Path() + "/data"},
                         {"General/DataDirectoryPathOverrideRegKey", "HKCU/Software/Corvane"}});
     {
         FileLogger sink("libcorvane.log", "B\r\n");
         sink.Write("x\r\n", 3);
     }
-    os::SetRegistryRoot("");
     EXPECT_EQ(FromUtf16Le(ReadFile(dir.Path() + "/moved/here/libcorvane.log")), "B\r\nx\r\n");
     EXPECT_FALSE(std::filesystem::exists(dir.Path() + "/data"));
 }
@@ -189,12 +183,6 @@ TEST(LogManager, FourSlotsAndTheFifthIsRefused)
     EXPECT_EQ(sinks[0].Lines().size(), 1u);
     EXPECT_EQ(scope.sink.Lines().size(), 2u);
 }
-
-}  // namespace
-}  // namespace corvane::log
-
-namespace corvane::log {
-namespace {
 
 TEST(FileLogger, ConcurrentWritersKeepEveryLineWhole)
 {

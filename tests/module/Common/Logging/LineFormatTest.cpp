@@ -27,16 +27,14 @@ std::string Line(const LineFields& fields, std::string_view text)
     return out;
 }
 
-TEST(LineFormat, MatchesTheFixedLayoutByteForByte)
+TEST(LineFormat, MatchesTheFixedLayoutByteForByteAndCutsLongFileNames)
 {
     EXPECT_EQ(Line(Fields("/src/module/Common/CorvaneGate.cpp", 123), "Entering: X"),
               "2024-03-07 09:05:02.0456789 | DBG  | 4464    42 | CorvaneGate.cpp:123            | Entering: X\r\n");
     EXPECT_EQ(Line(Fields("C:\\src\\a.h", 7, 2, 2), "failed"),
               "2024-03-07 09:05:02.0456789 | ERR  | 4464    42 | a.h:7                          |     failed\r\n");
-}
 
-TEST(LineFormat, LongFileNamesAreCutAndTheBarKeepsItsColumn)
-{
+    // Long file names are cut and the bar keeps its column.
     const std::string shortLine = Line(Fields("x/ab.cpp", 1), "t");
     const std::string exactLine = Line(Fields("x/ABCDEFGHIJKLMNOPQRSTUV.cpp", 9999), "t");  // 26 characters
     EXPECT_EQ(shortLine.find("| t"), exactLine.find("| t"));

@@ -1,10 +1,11 @@
 // Test support for settings and logging: settings from a map, a sink that keeps
-// its lines, a clock the test moves, a temporary directory and a capture of the
-// debug output. LogTestScope puts all of them in place and restores the process
-// state on destruction.
+// its lines, a clock the test moves, a temporary directory, the registry stand-in
+// pointed at a folder and a capture of the debug output. LogTestScope puts them in
+// place and restores the process state on destruction.
 #pragma once
 
 #include <atomic>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -17,10 +18,12 @@
 #include "Logging/Logger.h"
 #include "Logging/ModuleLog.h"
 #include "Logging/NodeText.h"
+#include "NodeAccess/QxNodePtr.h"
 #include "Settings/DataDirectory.h"
 #include "Settings/ModuleFile.h"
 #include "Settings/SettingsStore.h"
 #include "os/DebugOutput.h"
+#include "os/RegistryStandIn.h"
 
 namespace corvane::testing {
 
@@ -51,6 +54,15 @@ public:
         std::lock_guard<std::mutex> guard(m_lock);
         return m_lines;
     }
+    /// The lines that contain the text.
+    std::vector<std::string> Matching(std::string_view text)
+    {
+        std::vector<std::string> found;
+        for (const std::string& line : Lines())
+            if (line.find(text) != std::string::npos) found.push_back(line);
+        return found;
+    }
+    size_t Count(std::string_view text) { return Matching(text).size(); }
 
 private:
     std::mutex m_lock;
@@ -95,17 +107,18 @@ private:
     std::string m_path;
 };
 
+/// Registry keys read from "<root>/<hive>/<key>.reg" files while it lives.
+struct RegistryScope {
+    explicit RegistryScope(const std::string& root) { os::SetRegistryRoot(root); }
+    ~RegistryScope() { os::SetRegistryRoot(""); }
+};
+
 class LogTestScope {
 public:
-    LogTestScope() : LogTestScope(std::map<std::string, std::string>{}) {}
-    LogTestScope(std::initializer_list<std::pair<const std::string, std::string>> settings)
-        : LogTestScope(std::map<std::string, std::string>(settings))
-    {
-    }
-    explicit LogTestScope(std::map<std::string, std::string> settings)
+    LogTestScope(std::initializer_list<std::pair<const std::string, std::string>> settings = {})
     {
         log::ResetModuleLogForTests(false);
-        SetSettings(std::move(settings));
+        SetSettings(settings);
         log::Logger::SetClockForTests(&FakeClock::kClock);
         os::SetDebugOutputCapture([this](const std::string& line) {
             std::lock_guard<std::mutex> guard(m_lock);
@@ -150,24 +163,12 @@ private:
     std::vector<std::string> m_debug;
 };
 
-/// UTF-16LE bytes back to UTF-8 (ASCII and the BMP are enough for the tests).
+/// UTF-16LE bytes back to UTF-8.
 inline std::string FromUtf16Le(const std::string& bytes)
 {
-    std::string out;
-    for (size_t i = 0; i + 1 < bytes.size(); i += 2) {
-        const unsigned unit = static_cast<unsigned char>(bytes[i]) | (static_cast<unsigned char>(bytes[i + 1]) << 8);
-        if (unit < 0x80) {
-            out += static_cast<char>(unit);
-        } else if (unit < 0x800) {
-            out += static_cast<char>(0xC0 | (unit >> 6));
-            out += static_cast<char>(0x80 | (unit & 0x3F));
-        } else {
-            out += static_cast<char>(0xE0 | (unit >> 12));
-            out += static_cast<char>(0x80 | ((unit >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (unit & 0x3F));
-        }
-    }
-    return out;
+    std::u16string units(bytes.size() / 2, u'\0');
+    std::memcpy(units.data(), bytes.data(), units.size() * 2);
+    return ToUtf8(units);
 }
 
 inline std::string ReadFile(const std::string& path)

@@ -21,7 +21,7 @@ std::string Message(const std::string& line)
     return line.substr(bar + 2, line.size() - bar - 4);
 }
 
-TEST(Severity, MaxSeverityTextSwitchesLinesOnAndOff)
+TEST(Severity, MaxSeverityTextSwitchesLinesOnAndOffAndIsReadEveryFiveSeconds)
 {
     LogTestScope scope({{"Logger/MaxSeverity", "nOnE"}});
     EXPECT_FALSE(IsEnabled(Severity::Crit));
@@ -33,11 +33,9 @@ TEST(Severity, MaxSeverityTextSwitchesLinesOnAndOff)
     EXPECT_TRUE(IsEnabled(Severity::Dbg));
     EXPECT_FALSE(IsEnabled(Severity::Dbg2));
     EXPECT_FALSE(IsEnabled(Severity::None));
-}
 
-TEST(Severity, SettingsAreReadAgainOnlyAfterFiveSeconds)
-{
-    LogTestScope scope({{"Logger/MaxSeverity", "DBG3"}});
+    // The settings are read again only after five seconds.
+    scope.SetSettings({{"Logger/MaxSeverity", "DBG3"}});
     EXPECT_TRUE(IsEnabled(Severity::Dbg3));
     SettingsStore::Global().ResetSources({std::make_shared<corvane::testing::MapSettingsSource>(
         std::map<std::string, std::string>{{"Logger/MaxSeverity", "ERR"}})});
@@ -59,22 +57,18 @@ TEST(Severity, DisabledMessagesAreNeverBuilt)
     EXPECT_EQ(Message(scope.sink.Lines()[0]), "value 1");
 }
 
-TEST(MessageBuilder, ThrowingPieceMarksTheMessage)
+TEST(MessageBuilder, WritesNumbersGuidsAndErrorsAndAThrowingPieceMarksTheMessage)
 {
     LogTestScope scope;
     auto failing = []() -> const char* { throw std::runtime_error("boom"); };
     CV_LOG(Warn, "before " << failing() << " after");
     ASSERT_EQ(scope.sink.Lines().size(), 1u);
     EXPECT_EQ(Message(scope.sink.Lines()[0]), "before ... (***EXCEPTION***)");
-}
 
-TEST(MessageBuilder, WritesNumbersGuidsAndErrors)
-{
-    LogTestScope scope;
     const GUID guid = MakeGuid(0x64107A4E, 0x9383, 0x4398, 0x97FF, 0xEE55F0DA7FDF);
     CV_LOG(Err, guid << ' ' << -5 << ' ' << uint64_t(7) << ' ' << Severity::Dbg2 << ' ' << HRX(E_INVALIDARG, nullptr));
-    ASSERT_EQ(scope.sink.Lines().size(), 1u);
-    const std::string message = Message(scope.sink.Lines()[0]);
+    ASSERT_EQ(scope.sink.Lines().size(), 2u);
+    const std::string message = Message(scope.sink.Lines()[1]);
     EXPECT_EQ(message.rfind("{64107A4E-9383-4398-97FF-EE55F0DA7FDF} -5 7 6 0x80070057 ", 0), 0u) << message;
 }
 
@@ -167,12 +161,6 @@ TEST(NodeText, MalformedHiddenAttributesFailWithInvalidArg)
     ASSERT_EQ(scope.sink.Lines().size(), 1u);
     EXPECT_EQ(Message(scope.sink.Lines()[0]), "node ... (***EXCEPTION***)");
 }
-
-}  // namespace
-}  // namespace corvane::log
-
-namespace corvane::log {
-namespace {
 
 HRESULT FailingMethod() noexcept
 try {

@@ -1,78 +1,65 @@
 // QxNodePtr::FindByPath: relative and absolute paths, the upward refusal and must-exist flags.
 #include <gtest/gtest.h>
 
-#include "ErrorHandling/HRX.h"
 #include "NodeAccess/QxNodePtr.h"
+#include "module/Common/ServiceLayer/ServiceTestSupport.h"
 
 namespace corvane {
 namespace {
 
-// \Root\Config\Plans\Live, \Root\Config\PlansOld and \Root\Statuses\Overview
-class FindByPathTest : public testing::Test {
-protected:
-    void SetUp() override
-    {
-        m_root = QxNodePtr::Parse(R"(
-            <Section q:name="Root">
-              <Section q:name="Config">
-                <Section q:name="Plans"><Leaf q:name="Live"/></Section>
-                <Section q:name="PlansOld"/>
-              </Section>
-              <Section q:name="Statuses"><Leaf q:name="Overview"/></Section>
-            </Section>)");
-        m_plans = m_root.GetChild("Config").GetChild("Plans");
+TEST(FindByPath, FindsRelativeAndAbsolutePathsAsTheFlagsAllow)
+{
+    // \Root\Config\Plans\Live, \Root\Config\PlansOld and \Root\Statuses\Overview
+    const QxNodePtr root = QxNodePtr::Parse(R"(
+        <Section q:name="Root">
+          <Section q:name="Config">
+            <Section q:name="Plans"><Leaf q:name="Live"/></Section>
+            <Section q:name="PlansOld"/>
+          </Section>
+          <Section q:name="Statuses"><Leaf q:name="Overview"/></Section>
+        </Section>)");
+    const QxNodePtr plans = root.GetChild("Config").GetChild("Plans");
+    const QxNodePtr live = plans.GetChild("Live");
+    constexpr uint32_t kNoUpward = QxNodePtr::kFindNoUpward, kMustExist = QxNodePtr::kFindMustExist;
+    const struct {
+        const QxNodePtr& from;
+        const char* path;
+        uint32_t flags;
+        const char* found;  // the found node's path, "(null)" or "(throws)"
+    } cases[] = {
+        // Relative paths walk down; empty steps are skipped.
+        {root, "Config\\Plans\\Live", 0, "\\Root\\Config\\Plans\\Live"},
+        {root, "Config\\\\Plans\\", 0, "\\Root\\Config\\Plans"},
+        {root, "", 0, "\\Root"},
+        {root, "Config\\Missing\\Live", 0, "(null)"},
+        {root, "Statuses", kMustExist, "\\Root\\Statuses"},
+        {root, "Config\\Nothing", kMustExist, "(throws)"},
+        // Absolute paths go through the common prefix; a shared beginning of a name is none.
+        {plans, "\\Root\\Statuses\\Overview", 0, "\\Root\\Statuses\\Overview"},
+        {plans, "\\Root\\Config\\Plans\\Live", 0, "\\Root\\Config\\Plans\\Live"},
+        {plans, "\\Root\\Config\\Plans", 0, "\\Root\\Config\\Plans"},
+        {plans, "\\Root", 0, "\\Root"},
+        {plans, "\\Root\\Config\\PlansOld", 0, "\\Root\\Config\\PlansOld"},
+        {live, "\\Root\\Config", 0, "\\Root\\Config"},
+        // Without a common prefix nothing is reachable.
+        {plans, "\\Other\\Config", 0, "(null)"},
+        {plans, "\\", 0, "(null)"},
+        {plans, "\\Other\\Config", kMustExist, "(throws)"},
+        // Steps upwards may be refused.
+        {plans, "\\Root\\Statuses", kNoUpward, "(null)"},
+        {plans, "\\Root\\Config\\Plans\\Live", kNoUpward, "\\Root\\Config\\Plans\\Live"},
+        {plans, "\\Root\\Statuses", kNoUpward | kMustExist, "(throws)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.path) + " from " + c.from.GetPath());
+        std::string found = "(throws)";
+        const HRESULT hr = test::CodeOf([&] {
+            const QxNodePtr node = c.from.FindByPath(c.path, c.flags);
+            found = node ? node.GetPath() : "(null)";
+        });
+        EXPECT_EQ(found, c.found);
+        EXPECT_EQ(hr, found == "(throws)" ? kHrNotFound : S_OK);
     }
-
-    static std::string PathOf(const QxNodePtr& node) { return node ? node.GetPath() : "(null)"; }
-
-    QxNodePtr m_root;
-    QxNodePtr m_plans;
-};
-
-TEST_F(FindByPathTest, RelativePathsWalkDown)
-{
-    EXPECT_EQ(PathOf(m_root.FindByPath("Config\\Plans\\Live")), "\\Root\\Config\\Plans\\Live");
-    EXPECT_EQ(PathOf(m_root.FindByPath("Config\\\\Plans\\")), "\\Root\\Config\\Plans");
-    EXPECT_EQ(PathOf(m_root.FindByPath("")), "\\Root");
-    EXPECT_EQ(PathOf(m_root.FindByPath("Config\\Missing\\Live")), "(null)");
-}
-
-TEST_F(FindByPathTest, AbsolutePathsGoThroughTheCommonPrefix)
-{
-    EXPECT_EQ(PathOf(m_plans.FindByPath("\\Root\\Statuses\\Overview")), "\\Root\\Statuses\\Overview");
-    EXPECT_EQ(PathOf(m_plans.FindByPath("\\Root\\Config\\Plans\\Live")), "\\Root\\Config\\Plans\\Live");
-    EXPECT_EQ(PathOf(m_plans.FindByPath("\\Root\\Config\\Plans")), "\\Root\\Config\\Plans");
-    EXPECT_EQ(PathOf(m_plans.FindByPath("\\Root")), "\\Root");
-    // A shared beginning of a name is no common prefix.
-    EXPECT_EQ(PathOf(m_plans.FindByPath("\\Root\\Config\\PlansOld")), "\\Root\\Config\\PlansOld");
-    const QxNodePtr live = m_plans.GetChild("Live");
-    EXPECT_EQ(PathOf(live.FindByPath("\\Root\\Config")), "\\Root\\Config");
-}
-
-TEST_F(FindByPathTest, PathsWithoutCommonPrefixAreUnreachable)
-{
-    EXPECT_FALSE(m_plans.FindByPath("\\Other\\Config"));
-    EXPECT_FALSE(m_plans.FindByPath("\\"));
-    try {
-        m_plans.FindByPath("\\Other\\Config", QxNodePtr::kFindMustExist);
-        FAIL();
-    } catch (const HRX& error) {
-        EXPECT_EQ(error.Code(), kHrNotFound);
-    }
-}
-
-TEST_F(FindByPathTest, FlagOneRefusesStepsUpwards)
-{
-    EXPECT_FALSE(m_plans.FindByPath("\\Root\\Statuses", QxNodePtr::kFindNoUpward));
-    EXPECT_EQ(PathOf(m_plans.FindByPath("\\Root\\Config\\Plans\\Live", QxNodePtr::kFindNoUpward)),
-              "\\Root\\Config\\Plans\\Live");
-}
-
-TEST_F(FindByPathTest, FlagTwoThrowsForAnyMiss)
-{
-    EXPECT_THROW(m_root.FindByPath("Config\\Nothing", QxNodePtr::kFindMustExist), HRX);
-    EXPECT_THROW(m_plans.FindByPath("\\Root\\Statuses", QxNodePtr::kFindNoUpward | QxNodePtr::kFindMustExist), HRX);
-    EXPECT_TRUE(m_root.FindByPath("Statuses", QxNodePtr::kFindMustExist));
 }
 
 }  // namespace

@@ -85,15 +85,11 @@ TEST_F(NamedServicesTest, WrittenNodeIsReadBackWithItsSubtreeAtThePath)
     EXPECT_EQ(plans.GetName(), "Anything");  // the caller's node is left as it was
 }
 
-TEST_F(NamedServicesTest, MissingNodeIsNullOrNotFoundAsTheCallerAsks)
+TEST_F(NamedServicesTest, MissingNodesAreNullOrNotFoundAndBadArgumentsAndMissingServicesAreRefused)
 {
     EXPECT_FALSE(ReadConfigNode(ConfigSource::ConfigServer, R"(\Statuses\OverviewMetricsStatus)", false));
     EXPECT_EQ(CodeOf([] { ReadConfigNode(ConfigSource::ConfigServer, R"(\Statuses\OverviewMetricsStatus)", true); }),
               kHrNotFound);
-}
-
-TEST_F(NamedServicesTest, BadArgumentsAndMissingServicesAreRefused)
-{
     const QxNodePtr node = QxNodePtr::Create("Node");
     EXPECT_EQ(CodeOf([] { ReadConfigNode(ConfigSource::ConfigServer, "", false); }), E_INVALIDARG);
     EXPECT_EQ(CodeOf([&] { WriteConfigNode(ConfigSource::ConfigServer, "", node); }), E_INVALIDARG);

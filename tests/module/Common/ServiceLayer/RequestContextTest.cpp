@@ -130,7 +130,7 @@ protected:
     test::ScopedNamedInstance m_registration{kRequestContextMgrName, m_manager.Get()};
 };
 
-TEST_F(RequestContextTest, ScopeBindsForTheContextsKindAndRestoresThePrevious)
+TEST_F(RequestContextTest, ScopeBindsOnItsThreadForTheContextsKindAndRestoresThePrevious)
 {
     const auto outer = MakeContext(0);
     const auto inner = MakeContext(0);
@@ -142,6 +142,9 @@ TEST_F(RequestContextTest, ScopeBindsForTheContextsKindAndRestoresThePrevious)
             EXPECT_EQ(GetRequestContext(0).Get(), inner.Get());
         }
         EXPECT_EQ(GetRequestContext(0).Get(), outer.Get());
+        ComPtr<IRequestContext> seenElsewhere = outer;
+        std::thread([&] { seenElsewhere = GetRequestContext(0); }).join();
+        EXPECT_FALSE(seenElsewhere);  // binding is per thread
     }
     EXPECT_FALSE(GetRequestContext(0));
 }
@@ -155,15 +158,6 @@ TEST_F(RequestContextTest, NullScopeBindsNullForKindOneAndRestoresThePreviousKin
         EXPECT_FALSE(m_manager->Bound(1));
     }
     EXPECT_EQ(m_manager->Bound(1).Get(), kindOne.Get());
-}
-
-TEST_F(RequestContextTest, BindingIsPerThread)
-{
-    const auto context = MakeContext(0);
-    CRequestContextScope scope(context.Get());
-    ComPtr<IRequestContext> seenElsewhere = MakeContext(0);
-    std::thread([&] { seenElsewhere = GetRequestContext(0); }).join();
-    EXPECT_FALSE(seenElsewhere);
 }
 
 TEST_F(RequestContextTest, CopiesGoThroughTheManager)

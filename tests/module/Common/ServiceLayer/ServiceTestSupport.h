@@ -1,10 +1,13 @@
 // Test helpers shared by the service layer and subscription tests: a named
-// instance registered for one scope, a log line capture, the code of a throw.
-// Thread safety: LogCapture may receive lines from any thread.
+// instance registered for one scope, a log line capture, the code of a throw and
+// a collection the test waits on.
+// Thread safety: LogCapture and Collector may receive items from any thread.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -55,6 +58,37 @@ public:
 private:
     std::mutex m_lock;
     std::vector<std::string> m_lines;
+};
+
+/// How long a test waits for something that must happen; only reached when something is broken.
+constexpr std::chrono::milliseconds kGenerous{10000};
+
+/// Strings handed in from any thread; the test waits until enough have come.
+class Collector {
+public:
+    // Notifies under the lock: a worker that outlives its owner may still be in here when the
+    // test, woken, destroys the collector.
+    void Add(std::string item)
+    {
+        std::lock_guard guard(m_lock);
+        m_items.push_back(std::move(item));
+        m_changed.notify_all();
+    }
+    bool WaitFor(size_t count, std::chrono::milliseconds timeout = kGenerous)
+    {
+        std::unique_lock held(m_lock);
+        return m_changed.wait_for(held, timeout, [&] { return m_items.size() >= count; });
+    }
+    std::vector<std::string> Items()
+    {
+        std::lock_guard guard(m_lock);
+        return m_items;
+    }
+
+private:
+    std::mutex m_lock;
+    std::condition_variable m_changed;
+    std::vector<std::string> m_items;
 };
 
 /// The HRX code that body throws, S_OK when it throws none.

@@ -6,7 +6,6 @@
 
 #include "Settings/DataDirectory.h"
 #include "module/Common/Logging/LogTestSupport.h"
-#include "os/RegistryStandIn.h"
 
 namespace corvane {
 namespace {
@@ -14,11 +13,7 @@ namespace {
 using testing::LogTestScope;
 using testing::TempDir;
 
-class RegistryScope {
-public:
-    explicit RegistryScope(const std::string& root) { os::SetRegistryRoot(root); }
-    ~RegistryScope() { os::SetRegistryRoot(""); }
-};
+using testing::RegistryScope;
 
 TEST(DataDirectory, RelativePathLandsUnderTheModuleDirectoryWithVariablesExpanded)
 {
@@ -108,12 +103,6 @@ TEST(DataDirectory, GlobalServiceMovesTheLogDirectory)
     LogTestScope scope({{"General/DataDirectoryPathOverrideRegKey", "Corvane"}});
     EXPECT_EQ(ResolvePath("Logs\\"), dir.Path() + "/elsewhere/");
 }
-
-}  // namespace
-}  // namespace corvane
-
-namespace corvane {
-namespace {
 
 TEST(ModuleFile, IsTheFileThatHoldsTheModulesCode)
 {

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <thread>
 
 #include "ServiceLayer/NamedServices.h"
@@ -22,55 +21,25 @@ using test::CodeOf;
 using test::Notification;
 
 constexpr char kPath[] = R"(\Configuration\MonitoringPlans)";
-constexpr auto kGenerous = 10s;
-
-// Collects (path, node name) pairs handed to the user callback.
-class Received {
-public:
-    ConfigSubscriber::Callback Callback()
-    {
-        return [this](const std::string& path, const QxNodePtr& node) {
-            {
-                std::lock_guard guard(m_lock);
-                m_paths.push_back(path);
-                m_names.push_back(node ? node.GetName() : std::string());
-            }
-            m_changed.notify_all();
-        };
-    }
-    bool WaitFor(size_t count)
-    {
-        std::unique_lock held(m_lock);
-        return m_changed.wait_for(held, kGenerous, [&] { return m_paths.size() >= count; });
-    }
-    std::vector<std::string> Paths()
-    {
-        std::lock_guard guard(m_lock);
-        return m_paths;
-    }
-    std::vector<std::string> Names()
-    {
-        std::lock_guard guard(m_lock);
-        return m_names;
-    }
-
-private:
-    std::mutex m_lock;
-    std::condition_variable m_changed;
-    std::vector<std::string> m_paths;
-    std::vector<std::string> m_names;
-};
 
 class ConfigSubscriberTest : public testing::Test {
 protected:
+    // Each call to the user callback as "<path>=<node name>".
+    ConfigSubscriber::Callback Record()
+    {
+        return [this](const std::string& path, const QxNodePtr& node) {
+            m_received.Add(path + "=" + (node ? node.GetName() : std::string()));
+        };
+    }
+
     ComPtr<CComponentObject<test::FakeConfigServer>> m_server = CreateComponent<test::FakeConfigServer>();
     test::ScopedNamedInstance m_registration{kConfigServerProxyName, m_server.Get()};
-    Received m_received;
+    test::Collector m_received;
 };
 
 TEST_F(ConfigSubscriberTest, StartSubscribesThePathWithTheGivenMaskAndOptions)
 {
-    ConfigSubscriber subscriber(kPath, m_received.Callback(), 31, 11, 5ms);
+    ConfigSubscriber subscriber(kPath, Record(), 31, 11, 5ms);
     subscriber.Start();
     subscriber.Start();  // already subscribed: nothing more
     const auto entries = m_server->Entries();
@@ -85,33 +54,31 @@ TEST_F(ConfigSubscriberTest, StartSubscribesThePathWithTheGivenMaskAndOptions)
 
 TEST_F(ConfigSubscriberTest, EachModificationReachesTheCallbackInWriteOrder)
 {
-    ConfigSubscriber subscriber(kPath, m_received.Callback(), 24, 11, 5ms);
+    ConfigSubscriber subscriber(kPath, Record(), 24, 11, 5ms);
     subscriber.Start();
     std::vector<std::string> expected;
     for (int i = 0; i < 10; ++i) {
         const std::string path = std::string(kPath) + "\\Plan" + std::to_string(i);
-        expected.push_back(path);
+        expected.push_back(path + "=Plan" + std::to_string(i));
         ASSERT_EQ(m_server->Notify(false, {Notification(path, 8, "<Plan q:name=\"Plan" + std::to_string(i) + "\"/>")}),
                   S_OK);
     }
     ASSERT_EQ(m_server->Notify(true, {Notification(std::string(kPath) + "\\Now", 16)}), S_OK);
     ASSERT_TRUE(m_received.WaitFor(11));
-    auto paths = m_received.Paths();
-    const auto now = std::find(paths.begin(), paths.end(), std::string(kPath) + "\\Now");
-    ASSERT_NE(now, paths.end());  // the synchronous one, whenever the batches came
-    paths.erase(now);
-    EXPECT_EQ(paths, expected);
-    const auto names = m_received.Names();
-    EXPECT_NE(std::find(names.begin(), names.end(), "Plan9"), names.end());
+    auto received = m_received.Items();
+    const auto now = std::find(received.begin(), received.end(), std::string(kPath) + "\\Now=");
+    ASSERT_NE(now, received.end());  // the synchronous one, whenever the batches came
+    received.erase(now);
+    EXPECT_EQ(received, expected);
 }
 
-TEST_F(ConfigSubscriberTest, StopUnsubscribesOnceAndAStoppedSubscriberCanStartAgain)
+TEST_F(ConfigSubscriberTest, StopAndDestructionUnsubscribeOnceAndAStoppedSubscriberCanStartAgain)
 {
-    ConfigSubscriber never(kPath, m_received.Callback(), 31, 11, 5ms);
+    ConfigSubscriber never(kPath, Record(), 31, 11, 5ms);
     never.Stop();
     EXPECT_EQ(m_server->Unsubscribes(), 0);
 
-    ConfigSubscriber subscriber(kPath, m_received.Callback(), 31, 11, 5ms);
+    ConfigSubscriber subscriber(kPath, Record(), 31, 11, 5ms);
     subscriber.Start();
     subscriber.Stop();
     subscriber.Stop();
@@ -121,22 +88,18 @@ TEST_F(ConfigSubscriberTest, StopUnsubscribesOnceAndAStoppedSubscriberCanStartAg
     subscriber.Start();
     m_server->Notify(false, {Notification(std::string(kPath) + "\\Again", 8)});
     EXPECT_TRUE(m_received.WaitFor(1));
-}
-
-TEST_F(ConfigSubscriberTest, DestructionUnsubscribes)
-{
     {
-        ConfigSubscriber subscriber(kPath, m_received.Callback(), 31, 11, 5ms);
-        subscriber.Start();
-        EXPECT_EQ(m_server->Entries().size(), 1u);
+        ConfigSubscriber scoped(kPath, Record(), 31, 11, 5ms);
+        scoped.Start();
+        EXPECT_EQ(m_server->Entries().size(), 2u);
     }
-    EXPECT_TRUE(m_server->Entries().empty());
+    EXPECT_EQ(m_server->Entries().size(), 1u);
 }
 
 TEST_F(ConfigSubscriberTest, FailedActivationThrowsAndLeavesNoSubscription)
 {
     m_server->m_activateResult = E_ACCESSDENIED;
-    ConfigSubscriber subscriber(kPath, m_received.Callback(), 31, 11, 5ms);
+    ConfigSubscriber subscriber(kPath, Record(), 31, 11, 5ms);
     EXPECT_EQ(CodeOf([&] { subscriber.Start(); }), E_ACCESSDENIED);
     EXPECT_TRUE(m_server->Entries().empty());
 }
@@ -145,7 +108,7 @@ TEST_F(ConfigSubscriberTest, RefusedUnsubscribeIsLoggedAndSwallowed)
 {
     // The capture outlives the subscriber, whose publication worker logs until it is gone.
     test::LogCapture log;
-    ConfigSubscriber subscriber(kPath, m_received.Callback(), 31, 11, 5ms);
+    ConfigSubscriber subscriber(kPath, Record(), 31, 11, 5ms);
     subscriber.Start();
     m_server->m_unsubscribeResult = E_ACCESSDENIED;
     subscriber.Stop();
@@ -182,20 +145,12 @@ TEST_F(ConfigSubscriberTest, NoCallbackAfterStopReturns)
 
 TEST(ConfigSubscriberWithoutServer, StartFailsWithNotFoundAndBadArgumentsAreRefused)
 {
-    ConfigSubscriber subscriber(
-        kPath, [](const std::string&, const QxNodePtr&) {}, 31, 11);
+    const auto ignore = [](const std::string&, const QxNodePtr&) {};
+    ConfigSubscriber subscriber(kPath, ignore, 31, 11);
     EXPECT_EQ(CodeOf([&] { subscriber.Start(); }), kHrNotFound);
-    EXPECT_EQ(CodeOf([] {
-                  ConfigSubscriber empty(
-                      "", [](const std::string&, const QxNodePtr&) {}, 31, 11);
-              }),
-              E_INVALIDARG);
+    EXPECT_EQ(CodeOf([&] { ConfigSubscriber empty("", ignore, 31, 11); }), E_INVALIDARG);
     EXPECT_EQ(CodeOf([] { ConfigSubscriber noCallback(kPath, nullptr, 31, 11); }), E_INVALIDARG);
-    EXPECT_EQ(CodeOf([] {
-                  ConfigSubscriber zero(
-                      kPath, [](const std::string&, const QxNodePtr&) {}, 31, 11, 0ms);
-              }),
-              E_INVALIDARG);
+    EXPECT_EQ(CodeOf([&] { ConfigSubscriber zero(kPath, ignore, 31, 11, 0ms); }), E_INVALIDARG);
 }
 
 }  // namespace

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <future>
 #include <thread>
 
@@ -20,59 +19,24 @@ using namespace std::chrono_literals;
 using test::Notification;
 
 constexpr auto kNever = std::chrono::milliseconds(24h);  // publication only when a test asks for it
-constexpr auto kGenerous = 10s;
+using test::kGenerous;
 
 using Sink = CComponentObject<CConfigSubscriptionsSink>;
 
-struct Call {
-    GUID id;
-    std::vector<std::string> paths;
-};
-
-// Records callback calls and lets the test wait for them.
-class Recorder {
-public:
-    void Batch(const GUID& id, CConfigSubscriptionsSink::TModifications&& modifications)
-    {
-        Call call{id, {}};
-        for (const auto& modification : modifications) call.paths.push_back(modification.path);
-        Add(std::move(call));
-    }
-    void Single(const GUID& id, const std::string& path, const QxNodePtr&) { Add(Call{id, {path}}); }
-
-    ComPtr<Sink> MakeSink(std::chrono::milliseconds interval)
-    {
-        return CreateComponent<CConfigSubscriptionsSink>(
-            interval, [this](const GUID& id, CConfigSubscriptionsSink::TModifications&& m) { Batch(id, std::move(m)); },
-            [this](const GUID& id, const std::string& path, const QxNodePtr& node) { Single(id, path, node); });
-    }
-    bool WaitForPaths(size_t count)
-    {
-        std::unique_lock held(m_lock);
-        return m_changed.wait_for(held, kGenerous, [&] { return m_paths >= count; });
-    }
-    std::vector<Call> Calls()
-    {
-        std::lock_guard guard(m_lock);
-        return m_calls;
-    }
-
-private:
-    void Add(Call call)
-    {
-        {
-            std::lock_guard guard(m_lock);
-            m_paths += call.paths.size();
-            m_calls.push_back(std::move(call));
-        }
-        m_changed.notify_all();
-    }
-
-    std::mutex m_lock;
-    std::condition_variable m_changed;
-    std::vector<Call> m_calls;
-    size_t m_paths = 0;
-};
+// A sink whose calls the collector keeps as "batch <id>: <path>,<path>" and "single <id>: <path>".
+ComPtr<Sink> MakeSink(test::Collector& calls, std::chrono::milliseconds interval)
+{
+    return CreateComponent<CConfigSubscriptionsSink>(
+        interval,
+        [&calls](const GUID& id, CConfigSubscriptionsSink::TModifications&& modifications) {
+            std::string call = "batch " + std::to_string(id.Data1) + ":";
+            for (const auto& modification : modifications) call += (call.back() == ':' ? " " : ",") + modification.path;
+            calls.Add(call);
+        },
+        [&calls](const GUID& id, const std::string& path, const QxNodePtr&) {
+            calls.Add("single " + std::to_string(id.Data1) + ": " + path);
+        });
+}
 
 ComPtr<CComponentObject<test::FakeSubscription>> Subscription(uint32_t n)
 {
@@ -86,33 +50,31 @@ HRESULT Trigger(Sink& sink, IQxModifySubscription* subscription, bool synchronou
 
 TEST(ConfigSubscriptionsSink, TenNotificationsWithinAnIntervalArriveAsOneBatchInArrivalOrder)
 {
-    Recorder recorder;
-    auto sink = recorder.MakeSink(kNever);
+    test::Collector calls;
+    auto sink = MakeSink(calls, kNever);
     auto subscription = Subscription(1);
-    for (int i = 0; i < 10; ++i)
+    std::string expected = "batch 1:";
+    for (int i = 0; i < 10; ++i) {
         ASSERT_EQ(Trigger(*sink, subscription.Get(), false, {Notification("\\P" + std::to_string(i), 8)}), S_OK);
-    EXPECT_TRUE(recorder.Calls().empty());
+        expected += (i ? ",\\P" : " \\P") + std::to_string(i);
+    }
+    EXPECT_TRUE(calls.Items().empty());
 
     sink->IntPublishModifications();
-    const auto calls = recorder.Calls();
-    ASSERT_EQ(calls.size(), 1u);
-    ASSERT_EQ(calls[0].paths.size(), 10u);
-    for (int i = 0; i < 10; ++i) EXPECT_EQ(calls[0].paths[i], "\\P" + std::to_string(i));
-
     sink->IntPublishModifications();  // nothing new, nothing called
-    EXPECT_EQ(recorder.Calls().size(), 1u);
+    EXPECT_EQ(calls.Items(), std::vector<std::string>{expected});
 }
 
 TEST(ConfigSubscriptionsSink, TheWorkerPublishesEveryInterval)
 {
-    Recorder recorder;
-    auto sink = recorder.MakeSink(5ms);
+    test::Collector calls;
+    auto sink = MakeSink(calls, 5ms);
     auto subscription = Subscription(1);
-    for (int i = 0; i < 3; ++i) Trigger(*sink, subscription.Get(), false, {Notification("\\P" + std::to_string(i), 8)});
-    ASSERT_TRUE(recorder.WaitForPaths(3));
-    std::vector<std::string> paths;
-    for (const auto& call : recorder.Calls()) paths.insert(paths.end(), call.paths.begin(), call.paths.end());
-    EXPECT_EQ(paths, (std::vector<std::string>{"\\P0", "\\P1", "\\P2"}));
+    for (int i = 0; i < 3; ++i) {
+        Trigger(*sink, subscription.Get(), false, {Notification("\\P" + std::to_string(i), 8)});
+        ASSERT_TRUE(calls.WaitFor(i + 1));
+    }
+    EXPECT_EQ(calls.Items(), (std::vector<std::string>{"batch 1: \\P0", "batch 1: \\P1", "batch 1: \\P2"}));
 }
 
 TEST(ConfigSubscriptionsSink, AFailingCallbackDoesNotHoldBackOtherSubscriptions)
@@ -138,35 +100,24 @@ TEST(ConfigSubscriptionsSink, AFailingCallbackDoesNotHoldBackOtherSubscriptions)
     EXPECT_EQ(log.Count("Config modify callback returned error 0x80070005"), 1u);
 }
 
-TEST(ConfigSubscriptionsSink, SynchronousNotificationIsHandedOnAtOnceAndMustCarryOneModification)
+TEST(ConfigSubscriptionsSink, SynchronousNotificationIsHandedOnAtOnceAndBadOnesAreRefusedWithTheirCode)
 {
-    Recorder recorder;
-    auto sink = recorder.MakeSink(kNever);
+    test::Collector calls;
+    auto sink = MakeSink(calls, kNever);
     auto subscription = Subscription(7);
     EXPECT_EQ(Trigger(*sink, subscription.Get(), true, {Notification("\\One", 8)}), S_OK);
-    auto calls = recorder.Calls();
-    ASSERT_EQ(calls.size(), 1u);
-    EXPECT_EQ(calls[0].id, MakeGuid(7, 0, 0, 0, 0));
-    EXPECT_EQ(calls[0].paths, std::vector<std::string>{"\\One"});
+    EXPECT_EQ(calls.Items(), std::vector<std::string>{"single 7: \\One"});
 
+    // A synchronous notification must carry exactly one modification; every one needs path and mask.
     EXPECT_EQ(Trigger(*sink, subscription.Get(), true, {Notification("\\A", 8), Notification("\\B", 8)}),
               kHrInvalidData);
     EXPECT_EQ(Trigger(*sink, subscription.Get(), true, {}), kHrInvalidData);
-    sink->IntPublishModifications();
-    EXPECT_EQ(recorder.Calls().size(), 1u);
-}
-
-TEST(ConfigSubscriptionsSink, BadNotificationsAreRefusedWithTheirCode)
-{
-    Recorder recorder;
-    auto sink = recorder.MakeSink(kNever);
-    auto subscription = Subscription(1);
     const QxNodePtr noPath = QxNodePtr::Create("", "Modification");
     noPath.SetAttribute("ChangesMask", int64_t{8});
     EXPECT_EQ(Trigger(*sink, subscription.Get(), false, {noPath}), kHrNotFound);
     EXPECT_EQ(Trigger(*sink, nullptr, false, {Notification("\\A", 8)}), E_POINTER);
     sink->IntPublishModifications();
-    EXPECT_TRUE(recorder.Calls().empty());
+    EXPECT_EQ(calls.Items().size(), 1u);
 }
 
 TEST(ConfigSubscriptionsSink, RefusesAZeroIntervalAndMissingCallbacks)

@@ -28,14 +28,10 @@ TEST(GetModifications, ReadsPathMaskAndModifiedNodeInServerOrder)
     EXPECT_TRUE(result[0].node.GetRequiredAttribute<bool>("Enabled"));
     EXPECT_EQ(result[1].changesMask, 16u);
     EXPECT_FALSE(result[1].node);
-}
-
-TEST(GetModifications, AnEmptyNotificationGivesAnEmptyList)
-{
     EXPECT_TRUE(GetModifications(test::Modifications({}).Get()).empty());
 }
 
-TEST(GetModifications, MissingRequiredAttributesAreNotFound)
+TEST(GetModifications, MissingAttributesAreNotFoundAndAFailingSequenceIsAnErrorNotItsEnd)
 {
     const QxNodePtr noPath = QxNodePtr::Create("", "Modification");
     noPath.SetAttribute("ChangesMask", int64_t{8});
@@ -44,10 +40,7 @@ TEST(GetModifications, MissingRequiredAttributesAreNotFound)
     const QxNodePtr noMask = QxNodePtr::Create("", "Modification");
     noMask.SetAttribute("ModifiedNodePath", std::string_view(R"(\A)"));
     EXPECT_EQ(CodeOf([&] { GetModifications(test::Modifications({noMask}).Get()); }), kHrNotFound);
-}
 
-TEST(GetModifications, AFailingSequenceIsAnErrorNotItsEnd)
-{
     const auto failing = CreateComponent<test::FakeModifyEnum>(
         std::vector<QxNodePtr>{Notification(R"(\A)", 1), Notification(R"(\B)", 1)}, 1);
     EXPECT_EQ(CodeOf([&] { GetModifications(failing.Get()); }), E_ACCESSDENIED);
