@@ -41,7 +41,7 @@ TEST(NodeTree, NamesAndTypesReadThroughTheGrowthProtocol)
     EXPECT_EQ(QxnGetNodeName(node.get(), 0, exact, nullptr), E_POINTER);
 }
 
-TEST(NodeTree, FullPathsNameEveryAncestor)
+TEST(NodeTree, FullPathsNameEveryAncestorAndAPathSetOnARootCreatesThem)
 {
     Handle root = Parse(R"(
         <node q:name="Configuration">
@@ -56,10 +56,8 @@ TEST(NodeTree, FullPathsNameEveryAncestor)
     Handle store = Parse(R"(<node><node q:name="Statuses"/></node>)");
     EXPECT_EQ(Name(store.get(), QXN_NAME_PATH), u"\\");
     EXPECT_EQ(Name(Child(store.get(), 0).get(), QXN_NAME_PATH), u"\\Statuses");
-}
 
-TEST(NodeTree, PathSetOnStandaloneNodeCreatesTheAncestors)
-{
+    // A path set on a standalone node creates the ancestors.
     Handle status = Parse(R"(<node Reason="x"><Detail/></node>)");
     ASSERT_EQ(QxnSetNodeName(status.get(), QXN_NAME_PATH, u"\\Statuses\\OverviewMetricsStatus"), S_OK);
     EXPECT_EQ(Name(status.get(), QXN_NAME_PATH), u"\\Statuses\\OverviewMetricsStatus");

@@ -33,7 +33,7 @@ std::u16string DescriptionOf(IErrorInfo* info)
     return text;
 }
 
-TEST(ErrorObject, KeepsDescriptionAndGuidAndReportsTheSizeItNeeds)
+TEST(ErrorObject, KeepsDescriptionAndGuidReportsTheSizeItNeedsAndAnswersItsInterfacesOnly)
 {
     const ComPtr<IErrorInfo> info = MakeError(u"0x80070057 bad [0x1]");
     EXPECT_EQ(DescriptionOf(info.Get()), u"0x80070057 bad [0x1]");
@@ -47,11 +47,8 @@ TEST(ErrorObject, KeepsDescriptionAndGuidAndReportsTheSizeItNeeds)
     EXPECT_EQ(info->GetGUID(&guid), S_OK);
     EXPECT_EQ(guid, kSomeGuid);
     EXPECT_EQ(info->GetGUID(nullptr), E_POINTER);
-}
 
-TEST(ErrorObject, AnswersItsInterfacesOnly)
-{
-    const ComPtr<IErrorInfo> info = MakeError(u"x");
+    // Only its own interfaces answer; the writer reaches the same object.
     ComPtr<ICreateErrorInfo> writer;
     EXPECT_EQ(info.As(writer), S_OK);
     EXPECT_EQ(writer->SetDescription(nullptr), S_OK);  // clears
@@ -63,7 +60,7 @@ TEST(ErrorObject, AnswersItsInterfacesOnly)
     EXPECT_EQ(info->QueryInterface(nullptr, &out), E_INVALIDARG);
 }
 
-TEST(ThreadErrorInfo, GetHandsTheObjectOverAndClears)
+TEST(ThreadErrorInfo, GetHandsTheObjectOverAndClearsSetKeepsItAliveAndBadArgumentsAreRefused)
 {
     const ComPtr<IErrorInfo> info = MakeError(u"first");
     ASSERT_EQ(SkSetErrorInfo(0, info.Get()), S_OK);
@@ -73,6 +70,21 @@ TEST(ThreadErrorInfo, GetHandsTheObjectOverAndClears)
     EXPECT_EQ(taken.Get(), info.Get());
     EXPECT_EQ(SkGetErrorInfo(0, taken.Put()), S_FALSE);
     EXPECT_EQ(taken.Get(), nullptr);
+
+    // Setting the held object again keeps it alive.
+    IErrorInfo* raw = MakeError(u"same").Detach();
+    ASSERT_EQ(SkSetErrorInfo(0, raw), S_OK);
+    EXPECT_EQ(raw->Release(), 1u);  // only the thread holds it now
+    ASSERT_EQ(SkSetErrorInfo(0, raw), S_OK);
+    ASSERT_EQ(SkGetErrorInfo(0, taken.Put()), S_OK);
+    EXPECT_EQ(DescriptionOf(taken.Get()), u"same");
+
+    EXPECT_EQ(SkSetErrorInfo(1, nullptr), E_INVALIDARG);
+    IErrorInfo* out = nullptr;
+    EXPECT_EQ(SkGetErrorInfo(1, &out), E_INVALIDARG);
+    EXPECT_EQ(SkGetErrorInfo(0, nullptr), E_POINTER);
+    EXPECT_EQ(SkCreateErrorInfo(nullptr), E_POINTER);
+    EXPECT_EQ(SkSetErrorInfo(0, nullptr), S_OK);  // clearing is allowed
 }
 
 TEST(ThreadErrorInfo, EachThreadHasItsOwn)
@@ -97,18 +109,6 @@ TEST(ThreadErrorInfo, EachThreadHasItsOwn)
     EXPECT_EQ(DescriptionOf(back.Get()), u"main");
 }
 
-TEST(ThreadErrorInfo, SettingTheHeldObjectAgainKeepsItAlive)
-{
-    IErrorInfo* raw = MakeError(u"same").Detach();
-    ASSERT_EQ(SkSetErrorInfo(0, raw), S_OK);
-    EXPECT_EQ(raw->Release(), 1u);  // only the thread holds it now
-    ASSERT_EQ(SkSetErrorInfo(0, raw), S_OK);
-
-    ComPtr<IErrorInfo> back;
-    ASSERT_EQ(SkGetErrorInfo(0, back.Put()), S_OK);
-    EXPECT_EQ(DescriptionOf(back.Get()), u"same");
-}
-
 TEST(ThreadErrorInfo, ThreadExitReleasesItsObject)
 {
     const ComPtr<IErrorInfo> info = MakeError(u"left behind");
@@ -116,16 +116,6 @@ TEST(ThreadErrorInfo, ThreadExitReleasesItsObject)
     // Ours plus the one just added: the thread's reference is gone.
     EXPECT_EQ(info->AddRef(), 2u);
     info->Release();
-}
-
-TEST(ThreadErrorInfo, RejectsBadArguments)
-{
-    EXPECT_EQ(SkSetErrorInfo(1, nullptr), E_INVALIDARG);
-    IErrorInfo* out = nullptr;
-    EXPECT_EQ(SkGetErrorInfo(1, &out), E_INVALIDARG);
-    EXPECT_EQ(SkGetErrorInfo(0, nullptr), E_POINTER);
-    EXPECT_EQ(SkCreateErrorInfo(nullptr), E_POINTER);
-    EXPECT_EQ(SkSetErrorInfo(0, nullptr), S_OK);  // clearing is allowed
 }
 
 }  // namespace

@@ -59,7 +59,7 @@ private:
 constexpr HRESULT kAlreadyExists = HResultFromWin32(183);
 constexpr GUID kOtherIid = MakeGuid(0x0b0c0d0f, 0x1111, 0x4222, 0x8333, 0x444455556666);
 
-TEST(NamedInstances, RegisteredObjectIsResolvedAndUnknownNamesAreNotFound)
+TEST(NamedInstances, RegisteredObjectIsResolvedUnknownNamesAreNotFoundAndTakenNamesRefused)
 {
     auto* probe = new Probe(42);
     ASSERT_EQ(SkRegisterNamedInstance(u"Test.Probe", probe), S_OK);
@@ -80,16 +80,13 @@ TEST(NamedInstances, RegisteredObjectIsResolvedAndUnknownNamesAreNotFound)
     EXPECT_EQ(SkGetNamedInstance(u"Test.Probe", 0, &IProbe::kIid, &out), kHrNotFound);
     EXPECT_EQ(SkUnregisterNamedInstance(u"Test.Probe"), kHrNotFound);
     probe->Release();
-}
 
-TEST(NamedInstances, ATakenNameIsRefusedAndKeepsTheFirstObject)
-{
+    // A taken name is refused and keeps the first object.
     auto* first = new Probe(1);
     auto* second = new Probe(2);
     ASSERT_EQ(SkRegisterNamedInstance(u"Test.Taken", first), S_OK);
     EXPECT_EQ(SkRegisterNamedInstance(u"Test.Taken", second), kAlreadyExists);
     EXPECT_EQ(second->Refs(), 1u);
-    void* out = nullptr;
     ASSERT_EQ(SkGetNamedInstance(u"Test.Taken", 0, &IProbe::kIid, &out), S_OK);
     EXPECT_EQ(static_cast<IProbe*>(out)->Value(), 1);
     static_cast<IProbe*>(out)->Release();

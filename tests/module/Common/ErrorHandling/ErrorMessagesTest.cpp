@@ -102,16 +102,6 @@ TEST_F(MessageLookupTest, TextsWithoutArgumentsAreCached)
     EXPECT_EQ(Lookup(0x80070005u), "Changed");
 }
 
-TEST(MessageModuleList, HoldsFiveModulesAtMost)
-{
-    std::vector<std::string> asked;
-    MessageModuleList list;
-    for (int i = 0; i < 5; ++i) EXPECT_TRUE(list.Add(std::make_unique<FakeModule>("m", std::map<uint32_t, std::string>{}, asked)));
-    EXPECT_FALSE(list.Add(std::make_unique<FakeModule>("sixth", std::map<uint32_t, std::string>{}, asked)));
-    EXPECT_FALSE(list.Add(nullptr));
-    EXPECT_EQ(list.Size(), 5u);
-}
-
 TEST(FormatMessageArguments, WritesArgumentsAsTextAndNeverReadsMissingOnes)
 {
     EXPECT_EQ(FormatMessageArguments("%s and %-5.2ld then %%", {"a", "b"}), "a and b then %");

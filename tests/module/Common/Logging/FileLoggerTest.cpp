@@ -127,7 +127,7 @@ TEST(FileLogger, TooBigFileIsNotWrittenAndReportedOnce)
     std::filesystem::remove(path);
 }
 
-TEST(FileLogger, DirectoryThatCannotBeCreatedDropsTheLineWithADebugLine)
+TEST(FileLogger, LogDirectoryIsCreatedLevelByLevelOrTheLineDroppedWithADebugLine)
 {
     TempDir dir;
     const std::string blocker = dir.Write("blocker", "a file where a directory should be");
@@ -138,6 +138,13 @@ TEST(FileLogger, DirectoryThatCannotBeCreatedDropsTheLineWithADebugLine)
     ASSERT_EQ(debug.size(), 1u);
     EXPECT_EQ(debug[0].rfind("FileLogger: cannot open log file '" + blocker + "/sub/x.log' (error: 0x80070003)", 0), 0u)
         << debug[0];
+
+    // The directory comes from the data directory, created level by level with forward slashes.
+    scope.SetSettings({{"General/DataDirectoryPath", dir.Path()}});
+    const std::string directory = LogDirectoryOf("a\\b/c");
+    EXPECT_EQ(directory, dir.Path() + "/a/b/c/");
+    CreateDirectoryLevels(directory);
+    EXPECT_TRUE(std::filesystem::is_directory(directory));
 }
 
 TEST(FileLogger, RegistryOverrideMovesTheLogs)
@@ -153,16 +160,6 @@ TEST(FileLogger, RegistryOverrideMovesTheLogs)
     }
     EXPECT_EQ(FromUtf16Le(ReadFile(dir.Path() + "/moved/here/libcorvane.log")), "B\r\nx\r\n");
     EXPECT_FALSE(std::filesystem::exists(dir.Path() + "/data"));
-}
-
-TEST(LogDirectory, CreatedLevelByLevelWithForwardSlashes)
-{
-    TempDir dir;
-    LogTestScope scope({{"General/DataDirectoryPath", dir.Path()}});
-    const std::string directory = LogDirectoryOf("a\\b/c");
-    EXPECT_EQ(directory, dir.Path() + "/a/b/c/");
-    CreateDirectoryLevels(directory);
-    EXPECT_TRUE(std::filesystem::is_directory(directory));
 }
 
 TEST(LogManager, FourSlotsAndTheFifthIsRefused)

@@ -51,7 +51,7 @@ TEST(LineFormat, IndentationIsClampedToThirtyLevelsAndTagsToFourCharacters)
     EXPECT_NE(deep.find("| DBG2 |"), std::string::npos);
 }
 
-TEST(LineFormat, SeverityTagsParseWithoutRegardToCase)
+TEST(LineFormat, SeverityTagsParseWithoutRegardToCaseAndElapsedTimesGroupDigits)
 {
     EXPECT_EQ(ParseSeverity("none"), Severity::None);
     EXPECT_EQ(ParseSeverity("dBg3"), Severity::Dbg3);
@@ -59,10 +59,8 @@ TEST(LineFormat, SeverityTagsParseWithoutRegardToCase)
     EXPECT_FALSE(ParseSeverity("VERBOSE"));
     EXPECT_FALSE(ParseSeverity("5"));
     EXPECT_STREQ(SeverityTag(8), "");
-}
 
-TEST(LineFormat, ElapsedTimeIsGroupedByThreeWithBlanks)
-{
+    // Elapsed times are grouped by three with blanks.
     EXPECT_EQ(FormatElapsed(1234567), " [1 234.567 ms]");
     EXPECT_EQ(FormatElapsed(5), " [0.005 ms]");
     EXPECT_EQ(FormatElapsed(999999), " [999.999 ms]");

@@ -95,7 +95,7 @@ TEST(TraceScope, EntryExitAndElapsedTimeWithIndentation)
     EXPECT_EQ(CurrentIndent(), 0);
 }
 
-TEST(TraceScope, ExitByExceptionUsesTheExceptionSeverity)
+TEST(TraceScope, ExitByExceptionUsesTheExceptionSeverityAndNestingIsClampedAtThirtyLevels)
 {
     LogTestScope scope({{"Logger/MaxSeverity", "ERR"}});
     try {
@@ -107,11 +107,8 @@ TEST(TraceScope, ExitByExceptionUsesTheExceptionSeverity)
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(Message(lines[0]).rfind("EXCEPTION at: Gate::Fail [", 0), 0u);
     EXPECT_NE(lines[0].find("| ERR  |"), std::string::npos);
-}
 
-TEST(TraceScope, DeepNestingIsClampedAtThirtyLevels)
-{
-    LogTestScope scope;
+    // Deep nesting is clamped at thirty levels.
     std::vector<std::unique_ptr<TraceScope>> scopes;
     for (int i = 0; i < 35; ++i) scopes.push_back(std::make_unique<TraceScope>(Severity::Dbg, Severity::Dbg, "L", "f.cpp", 1));
     CV_LOG(Err, "deep");

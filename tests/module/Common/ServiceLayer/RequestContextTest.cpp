@@ -19,8 +19,25 @@ namespace {
 
 using test::CodeOf;
 
-class FakeState : public Implements<IRequestState> {
+// A context that is its own request state.
+class FakeContext : public Implements<IRequestContext, IRequestState> {
 public:
+    explicit FakeContext(uint32_t kind) : m_kind(kind) {}
+    HRESULT GetRequestId(GUID*) noexcept override { return E_NOTIMPL; }
+    HRESULT GetCreationTime(int64_t*) noexcept override { return E_NOTIMPL; }
+    HRESULT GetCallerName(char16_t*, uint32_t*) noexcept override { return E_NOTIMPL; }
+    HRESULT GetKind(uint32_t* kind) noexcept override
+    {
+        *kind = m_kind;
+        return S_OK;
+    }
+    HRESULT SetCallerName(const char16_t*) noexcept override { return E_NOTIMPL; }
+    HRESULT GetRequestState(IRequestState** state) noexcept override
+    {
+        *state = this;
+        (*state)->AddRef();
+        return S_OK;
+    }
     HRESULT IsCancelled(BOOL* cancelled) noexcept override
     {
         *cancelled = m_cancelled ? 1 : 0;
@@ -33,31 +50,8 @@ public:
     }
 
 private:
-    std::atomic<bool> m_cancelled{false};
-};
-
-class FakeContext : public Implements<IRequestContext> {
-public:
-    explicit FakeContext(uint32_t kind) : m_kind(kind), m_state(CreateComponent<FakeState>()) {}
-    HRESULT GetRequestId(GUID*) noexcept override { return E_NOTIMPL; }
-    HRESULT GetCreationTime(int64_t*) noexcept override { return E_NOTIMPL; }
-    HRESULT GetCallerName(char16_t*, uint32_t*) noexcept override { return E_NOTIMPL; }
-    HRESULT GetKind(uint32_t* kind) noexcept override
-    {
-        *kind = m_kind;
-        return S_OK;
-    }
-    HRESULT SetCallerName(const char16_t*) noexcept override { return E_NOTIMPL; }
-    HRESULT GetRequestState(IRequestState** state) noexcept override
-    {
-        *state = ComPtr<IRequestState>(m_state.Get()).Detach();
-        return S_OK;
-    }
-    void CancelRequest() { m_state->Cancel(); }
-
-private:
     uint32_t m_kind;
-    ComPtr<CComponentObject<FakeState>> m_state;
+    std::atomic<bool> m_cancelled{false};
 };
 
 ComPtr<IRequestContext> MakeContext(uint32_t kind)
@@ -181,7 +175,7 @@ TEST_F(RequestContextTest, CancellationIsReadFromTheCurrentContextsState)
     auto fake = CreateComponent<FakeContext>(0);
     CRequestContextScope scope(fake.Get());
     EXPECT_FALSE(IsCurrentRequestCancelled());
-    fake->CancelRequest();
+    fake->Cancel();
     EXPECT_TRUE(IsCurrentRequestCancelled());
 }
 

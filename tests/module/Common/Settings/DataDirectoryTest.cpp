@@ -15,7 +15,7 @@ using testing::TempDir;
 
 using testing::RegistryScope;
 
-TEST(DataDirectory, RelativePathLandsUnderTheModuleDirectoryWithVariablesExpanded)
+TEST(DataDirectory, RelativeOrNoPathLandsUnderTheModuleDirectoryAndAbsoluteOnesGetASeparator)
 {
     LogTestScope scope({{"General/DataDirectoryPath", "%CORVANE_TEST_SUBDIR%/data"}});
     setenv("CORVANE_TEST_SUBDIR", "var", 1);
@@ -26,12 +26,9 @@ TEST(DataDirectory, RelativePathLandsUnderTheModuleDirectoryWithVariablesExpande
     EXPECT_EQ(service.ResolvePath("/abs/%CORVANE_TEST_SUBDIR%"), "/abs/var");
     EXPECT_EQ(service.ResolvePath("%CORVANE_UNSET_FOR_TEST%/x"), "/opt/corvane/lib/var/data/%CORVANE_UNSET_FOR_TEST%/x");
     unsetenv("CORVANE_TEST_SUBDIR");
-}
 
-TEST(DataDirectory, DefaultsToTheModuleDirectoryAndAbsolutePathsGetASeparator)
-{
-    LogTestScope scope;
-    SetModuleFilePathForTests("/opt/corvane/lib/libcorvane.so");
+    // Without the setting it is the module directory; an absolute one gets its separator.
+    scope.SetSettings({});
     EXPECT_EQ(DataDirectory().Directory(), "/opt/corvane/lib/");
     scope.SetSettings({{"General/DataDirectoryPath", "/srv/corvane"}});
     // Joined unchanged, an absolute directory without its separator would glue names together.
@@ -93,15 +90,6 @@ TEST(DataDirectory, MissingOrUnreadableKeyLeavesTheTableEmpty)
     if (!std::ifstream(file)) {
         EXPECT_TRUE(DataDirectory::ReadOverrides("HKLM/Software/Locked").empty());
     }
-}
-
-TEST(DataDirectory, GlobalServiceMovesTheLogDirectory)
-{
-    TempDir dir;
-    dir.Write("HKEY_LOCAL_MACHINE/Corvane.reg", "Logs = REG_SZ:" + dir.Path() + "/elsewhere\n");
-    RegistryScope registry(dir.Path());
-    LogTestScope scope({{"General/DataDirectoryPathOverrideRegKey", "Corvane"}});
-    EXPECT_EQ(ResolvePath("Logs\\"), dir.Path() + "/elsewhere/");
 }
 
 TEST(ModuleFile, IsTheFileThatHoldsTheModulesCode)

@@ -87,7 +87,7 @@ TEST(SettingsStore, ReadersFallBackToTheirDefaults)
     EXPECT_EQ(GetSetting("Debug", "Missing", "no"), "no");
 }
 
-TEST(IniReader, FollowsTheSystemRules)
+TEST(IniReader, FollowsTheSystemRulesInUtf8AndUtf16Files)
 {
     const std::string text =
         "; comment\n"
@@ -107,10 +107,8 @@ TEST(IniReader, FollowsTheSystemRules)
     EXPECT_EQ(os::FindIniValue(text, "Other", "Key"), "other");
     EXPECT_EQ(os::FindIniValue(text, "Logger", "Late"), "");
     EXPECT_EQ(os::FindIniValue(text, "Broken", "Key"), "");
-}
 
-TEST(IniReader, ReadsUtf16FilesAndTreatsUnreadableFilesAsEmpty)
-{
+    // UTF-16 files are read; unreadable files are empty.
     TempDir dir;
     std::string bytes = "\xFF\xFE";
     for (char c : std::string("[General]\r\nKey=Wert\r\n")) {
