@@ -27,33 +27,21 @@ struct HandleCloser {
 /// One node handle, closed when it goes.
 using Handle = std::unique_ptr<IQxNode, HandleCloser>;
 
-inline Handle Create(const char16_t* name = nullptr, const char16_t* type = nullptr)
+/// The node a C API call hands out through its last argument; the call must succeed.
+template <class Call, class... Args>
+Handle Out(Call call, Args... args)
 {
     IQxNode* node = nullptr;
-    EXPECT_EQ(QxnCreateNode(name, type, &node), S_OK);
+    EXPECT_EQ(call(args..., &node), S_OK);
     return Handle(node);
 }
-
-inline Handle Duplicate(IQxNode* node)
+inline Handle Create(const char16_t* name = nullptr, const char16_t* type = nullptr)
 {
-    IQxNode* copy = nullptr;
-    EXPECT_EQ(QxnDuplicateNodeHandle(node, &copy), S_OK);
-    return Handle(copy);
+    return Out(QxnCreateNode, name, type);
 }
-
-inline Handle Child(IQxNode* node, uint64_t index)
-{
-    IQxNode* child = nullptr;
-    EXPECT_EQ(QxnGetChildByIndex(node, index, &child), S_OK);
-    return Handle(child);
-}
-
-inline Handle Parent(IQxNode* node)
-{
-    IQxNode* parent = nullptr;
-    EXPECT_EQ(QxnGetParent(node, &parent), S_OK);
-    return Handle(parent);
-}
+inline Handle Duplicate(IQxNode* node) { return Out(QxnDuplicateNodeHandle, node); }
+inline Handle Child(IQxNode* node, uint64_t index) { return Out(QxnGetChildByIndex, node, index); }
+inline Handle Parent(IQxNode* node) { return Out(QxnGetParent, node); }
 
 inline uint64_t ChildCount(IQxNode* node)
 {

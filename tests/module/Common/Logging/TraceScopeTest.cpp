@@ -108,7 +108,8 @@ TEST(TraceScope, ExitByExceptionUsesTheExceptionSeverityAndNestingIsClampedAtThi
     EXPECT_EQ(Message(lines[0]).rfind("EXCEPTION at: Gate::Fail [", 0), 0u);
     EXPECT_NE(lines[0].find("| ERR  |"), std::string::npos);
 
-    // Deep nesting is clamped at thirty levels.
+    // Deep nesting (of enabled scopes) is clamped at thirty levels.
+    scope.SetSettings({});
     std::vector<std::unique_ptr<TraceScope>> scopes;
     for (int i = 0; i < 35; ++i) scopes.push_back(std::make_unique<TraceScope>(Severity::Dbg, Severity::Dbg, "L", "f.cpp", 1));
     CV_LOG(Err, "deep");
