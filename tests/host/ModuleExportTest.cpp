@@ -1,13 +1,27 @@
-// A host written only from the module's slot tables: it loads libcorvane.so
-// with dlopen and calls the module object through raw vtable slots, without
-// the project's interface headers.
+// Hosts written only from the module's slot tables: they load libcorvane.so
+// with dlopen and call the module object through raw vtable slots; the gate,
+// created through it, is talked to with request nodes while scripted
+// components stand in for the retrieval backend.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <string>
+#include <vector>
 
+#include "NodeAccess/QxNodePtr.h"
+#include "ServiceLayer/NamedServices.h"
+#include "module/Common/ServiceLayer/ServiceTestSupport.h"
+#include "module/OverviewReportsProcessing/Corvane/GateTestScripts.h"
+#include "os/Uuid.h"
+#include "services/HostServices.h"
+
+namespace corvane::test {
 namespace {
 
 using Hr = int32_t;
@@ -17,13 +31,20 @@ struct Guid {
     uint8_t d4[8];
 };
 
-// Slots of the module interface: AddRef, Release, QueryInterface, Initialize,
-// Terminate, Lock, Unlock, IsInUse, CreateInstance.
-using AddRefFn = uint32_t (*)(void*);
+// Module object: AddRef, Release, QueryInterface, Initialize, Terminate, Lock, Unlock, IsInUse, CreateInstance.
+// Gate interfaces: AddRef, Release, QueryInterface, then Configure / Shutdown / ProcessRequest.
+using CountFn = uint32_t (*)(void*);  // AddRef, Release, Lock, Unlock: the new count
 using QueryFn = Hr (*)(void*, const Guid*, void**);
 using PlainFn = Hr (*)(void*);
 using IsInUseFn = Hr (*)(void*, int32_t*);
 using CreateFn = Hr (*)(void*, const Guid*, const Guid*, void**);
+using ConfigureFn = Hr (*)(void*, IQxNode*);
+using ProcessFn = Hr (*)(void*, IQxNode*, IQxNode**);
+
+constexpr Guid kGateClsid = {0x87074C74, 0x6D4D, 0x4288, {0x92, 0xE8, 0xB9, 0x54, 0x78, 0x9A, 0x88, 0xBD}};
+constexpr Guid kRequestProcessorIid = {0xa3a15500, 0x301b, 0x4d78, {0xb4, 0x15, 0x14, 0xe2, 0xa6, 0x73, 0x99, 0xf3}};
+constexpr Guid kConfigurableIid = {0x9fd0681a, 0xa35d, 0x48ef, {0xa2, 0x26, 0xde, 0x38, 0x46, 0xe1, 0x9d, 0x38}};
+constexpr Guid kShutdownIid = {0x45622f80, 0x2f68, 0x4571, {0xbc, 0xbc, 0x70, 0x65, 0x16, 0x01, 0x77, 0x1b}};
 
 template <class Fn>
 Fn Slot(void* object, int index)
@@ -75,8 +96,8 @@ TEST_F(ModuleExport, OnlyTheModuleObjectIsExported)
 TEST_F(ModuleExport, SlotsBehaveAsTheTableSays)
 {
     EXPECT_EQ(static_cast<uint32_t>(m_get(nullptr)), 0x80070057u);
-    EXPECT_EQ(Slot<AddRefFn>(m_module, 0)(m_module), 0xFFFFFFFFu);
-    EXPECT_EQ(Slot<AddRefFn>(m_module, 1)(m_module), 0xFFFFFFFFu);
+    EXPECT_EQ(Slot<CountFn>(m_module, 0)(m_module), 0xFFFFFFFFu);
+    EXPECT_EQ(Slot<CountFn>(m_module, 1)(m_module), 0xFFFFFFFFu);
 
     const Guid moduleIid = {0x989524a9, 0x625d, 0x48c8, {0xab, 0x03, 0x7c, 0x08, 0x4e, 0xb5, 0x26, 0x5d}};
     const Guid unknownIid = {0x12345678, 0x1234, 0x1234, {1, 2, 3, 4, 5, 6, 7, 8}};
@@ -92,9 +113,9 @@ TEST_F(ModuleExport, SlotsBehaveAsTheTableSays)
     EXPECT_EQ(static_cast<uint32_t>(Slot<IsInUseFn>(m_module, 7)(m_module, nullptr)), 0x80004003u);
 
     EXPECT_FALSE(InUse());
-    EXPECT_EQ(Slot<AddRefFn>(m_module, 5)(m_module), 1u);  // Lock
+    EXPECT_EQ(Slot<CountFn>(m_module, 5)(m_module), 1u);  // Lock
     EXPECT_TRUE(InUse());
-    EXPECT_EQ(Slot<AddRefFn>(m_module, 6)(m_module), 0u);  // Unlock
+    EXPECT_EQ(Slot<CountFn>(m_module, 6)(m_module), 0u);  // Unlock
     EXPECT_FALSE(InUse());
 
     void* object = reinterpret_cast<void*>(0x1);
@@ -104,4 +125,162 @@ TEST_F(ModuleExport, SlotsBehaveAsTheTableSays)
     EXPECT_EQ(Slot<PlainFn>(m_module, 4)(m_module), 0);  // Terminate
 }
 
+constexpr std::string_view kConfiguration = R"(
+<node MetaInfoProviderNameInstance="Export.MetaInfoProvider" ReportingSettingsCfgPath="\Settings\Reporting"
+      TtlRequest:i64="60" GarbageCollectorRoutineInterval:i64="60">
+  <node q:name="DataSourceMapping"/>
+  <node q:name="RetrieveCounters" WaitDataInterval:i64="10" DispatcherFactoryNameInstance="Export.RetrieverFactory"
+        MetaInfoProviderInstanceName="Export.MetaInfoProvider"/>
+</node>)";
+
+/// Entries of the module's UTF-16LE log files that hold every one of the texts.
+size_t CountLogLines(std::initializer_list<std::string> texts)
+{
+    size_t count = 0;
+    const char* dataDirectory = std::getenv("GS_General_DataDirectoryPath");
+    for (const std::string& directory : {std::string(dataDirectory ? dataDirectory : ""), std::string(CORVANE_BIN_DIR)}) {
+        if (directory.empty()) continue;
+        std::ifstream file(directory + "/Logs/libcorvane.log", std::ios::binary);
+        const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+        std::string text;
+        for (size_t i = 0; i + 1 < bytes.size(); i += 2) text += bytes[i + 1] == 0 ? bytes[i] : '?';
+        // An entry starts with its date; node text continues it on lines of its own.
+        std::vector<std::string> entries;
+        size_t begin = 0;
+        while (begin < text.size()) {
+            size_t end = text.find("\r\n", begin);
+            if (end == std::string::npos) end = text.size();
+            std::string line = text.substr(begin, end - begin);
+            if (!entries.empty() && (line.empty() || !std::isdigit(static_cast<unsigned char>(line[0])))) {
+                entries.back() += "\n" + line;
+            } else {
+                entries.push_back(std::move(line));
+            }
+            begin = end + 2;
+        }
+        for (const std::string& entry : entries) {
+            bool all = true;
+            for (const std::string& wanted : texts) all = all && entry.find(wanted) != std::string::npos;
+            count += all ? 1 : 0;
+        }
+    }
+    return count;
+}
+
+class GateExport : public ModuleExport {
+protected:
+    void SetUp() override
+    {
+        ModuleExport::SetUp();
+        if (HasFatalFailure()) return;
+        m_host.Start({});
+        WriteConfigNode(ConfigSource::ConfigServer, "\\Settings\\Reporting",
+                        QxNodePtr::Parse(R"(<node Enabled:bool="true"/>)"));
+        m_databaseGate = CreateComponent<ScriptedDatabaseGate>();
+        m_host.ServiceClient()->RegisterService("Service.DatabaseManagementGate", m_databaseGate.Get());
+        m_metaInfo = CreateComponent<ScriptedMetaInfoProvider>();
+        m_factory = CreateComponent<ScriptedRetrieverFactory>(m_script);
+        m_metaInfoName = std::make_unique<ScopedNamedInstance>("Export.MetaInfoProvider", m_metaInfo.Get());
+        m_factoryName = std::make_unique<ScopedNamedInstance>("Export.RetrieverFactory", m_factory.Get());
+        ASSERT_EQ(Slot<CreateFn>(m_module, 8)(m_module, &kGateClsid, &kRequestProcessorIid, &m_gate), 0);
+        void* configurable = nullptr;
+        ASSERT_EQ(Slot<QueryFn>(m_gate, 2)(m_gate, &kConfigurableIid, &configurable), 0);
+        const Hr configured = Slot<ConfigureFn>(configurable, 3)(configurable, QxNodePtr::Parse(kConfiguration).Get());
+        Slot<CountFn>(configurable, 1)(configurable);
+        ASSERT_EQ(configured, 0);
+    }
+
+    void TearDown() override
+    {
+        if (m_gate) {
+            void* withShutdown = nullptr;
+            EXPECT_EQ(Slot<QueryFn>(m_gate, 2)(m_gate, &kShutdownIid, &withShutdown), 0);
+            EXPECT_EQ(Slot<PlainFn>(withShutdown, 3)(withShutdown), 0);
+            Slot<CountFn>(withShutdown, 1)(withShutdown);
+            EXPECT_EQ(Slot<CountFn>(m_gate, 1)(m_gate), 0u);
+            EXPECT_FALSE(InUse()) << "the module still counts a live object";
+        }
+        m_factoryName.reset();
+        m_metaInfoName.reset();
+        m_factory.Reset();
+        m_metaInfo.Reset();
+        m_host.Stop();
+        m_databaseGate.Reset();
+        EXPECT_EQ(m_script->liveRetrievers.load(), 0);
+    }
+
+    QxNodePtr Process(const QxNodePtr& request)
+    {
+        IQxNode* response = nullptr;
+        EXPECT_EQ(Slot<ProcessFn>(m_gate, 3)(m_gate, request.Get(), &response), 0);
+        return QxNodePtr(response, QxNodePtr::Attach{});
+    }
+    QxNodePtr Poll(const GUID& token)
+    {
+        const QxNodePtr request = QxNodePtr::Parse(R"(<RetrieveCountersRequest><node q:name="RetrieveCookie"/>
+                                                      </RetrieveCountersRequest>)");
+        request.GetChild("RetrieveCookie").SetAttribute("Token", token);
+        return Process(request);
+    }
+    static uint32_t Code(const QxNodePtr& response) { return response.GetAttributeOr<uint32_t>("ResultCode", 1); }
+    static int32_t Status(const QxNodePtr& node) { return node.GetAttributeOr<int32_t>("RetrieveStatus", -1); }
+
+    std::shared_ptr<RetrievalScript> m_script = std::make_shared<RetrievalScript>();
+    host::HostServices m_host;
+    ComPtr<CComponentObject<ScriptedDatabaseGate>> m_databaseGate;
+    ComPtr<CComponentObject<ScriptedMetaInfoProvider>> m_metaInfo;
+    ComPtr<CComponentObject<ScriptedRetrieverFactory>> m_factory;
+    std::unique_ptr<ScopedNamedInstance> m_metaInfoName;
+    std::unique_ptr<ScopedNamedInstance> m_factoryName;
+    void* m_gate = nullptr;
+};
+
+TEST_F(GateExport, UnknownRequestIsAnsweredAndLoggedOnce)
+{
+    char name[64];
+    const GUID unique = os::NewUuid();
+    std::snprintf(name, sizeof name, "Unknown%08X%04X", unique.Data1, unique.Data2);
+    const QxNodePtr request = QxNodePtr::Create(name, "ListEverythingRequest");
+    const QxNodePtr response = Process(request);
+    ASSERT_TRUE(response);
+    EXPECT_EQ(response.GetName(), name);
+    EXPECT_EQ(Code(response), 0x80040513u);
+    EXPECT_TRUE(response.HasAttribute("ErrorSerialized"));
+    EXPECT_EQ(CountLogLines({"| ERR  |", "Unknown request: ", name}), 1u);
+}
+
+TEST_F(GateExport, RetrieveAnswersStructureThenPartsThenAll)
+{
+    const QxNodePtr first = Process(QxNodePtr::Parse(R"(
+        <RetrieveCountersRequest q:name="Overview">
+          <RetrieveCountersSubRequest q:name="Ex1"/><RetrieveCountersSubRequest q:name="Ex2"/>
+          <RetrieveCountersSubRequest q:name="Ex3"/>
+        </RetrieveCountersRequest>)"));
+    ASSERT_EQ(Code(first), 0u);
+    EXPECT_EQ(Status(first), 0);
+    const GUID token = first.GetChild("RetrieveCookie").GetRequiredAttribute<GUID>("Token");
+
+    m_script->Finish("Ex2", 2);
+    const QxNodePtr partial = Poll(token);
+    EXPECT_EQ(Status(partial), 0);
+    EXPECT_EQ(Status(partial.GetChild("Ex2")), 1);
+    EXPECT_EQ(Status(partial.GetChild("Ex1")), 0);
+
+    m_script->Finish("Ex1", 1);
+    m_script->Finish("Ex3", 3);
+    QxNodePtr last = Poll(token);
+    if (Status(last) == 0) last = Poll(token);  // Ex1 and Ex3 may arrive in two partial answers
+    EXPECT_EQ(Status(last), 1);
+    for (const char* name : {"Ex1", "Ex2", "Ex3"}) {
+        const QxNodePtr sub = last.GetChild(name);
+        EXPECT_EQ(Status(sub), 1) << name;
+        EXPECT_TRUE(sub.GetChild("Counters", false)) << name;
+    }
+
+    const QxNodePtr gone = Poll(token);
+    EXPECT_EQ(Code(gone), 0x80070490u);
+    EXPECT_EQ(Status(gone), 2);
+}
+
 }  // namespace
+}  // namespace corvane::test

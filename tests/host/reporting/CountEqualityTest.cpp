@@ -7,15 +7,13 @@
 #include <algorithm>
 #include <map>
 
-#include "host/reporting/QueryTranslatorTestSupport.h"
+#include "host/reporting/ReportingTestSupport.h"
 #include "reporting/MetricsAggregator.h"
 #include "reporting/QueryTranslator.h"
 #include "reporting/SampleDataGenerator.h"
 
-namespace corvane::test {
+namespace corvane::reporting::test {
 namespace {
-
-using namespace reporting;
 
 constexpr int64_t kEnd = 1772323200;  // 2026-03-01T00:00:00Z
 
@@ -40,17 +38,11 @@ std::map<std::string, int64_t> Rows(IConnection& db, const std::string& sql, con
     return rows;
 }
 
-std::map<std::string, int64_t> RunTranslated(IConnection& db, const QueryTranslator& translator, const std::string& query)
-{
-    const TranslatedQuery translated = translator.Translate(Node(query));
-    return Rows(db, translated.sql, translated.parameters);
-}
-
 class CountEqualityTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
     {
-        s_folder = new TempFolder;
+        s_folder = new TempDir;
         s_generator = new SampleDataGenerator({.seed = 7, .records = 20000, .days = 6, .endTime = kEnd});
         s_db = OpenSqlite(s_folder->File("c.db"), true).release();
         CreateReportingSchema(*s_db, CountersTableLayoutFromMetrics(Node(kMetrics)));
@@ -59,6 +51,11 @@ protected:
         MetricsAggregator aggregator(*s_db, Node(kMetrics), *s_translator, "overview_records");
         aggregator.Aggregate(kEnd);
         aggregator.Backfill(s_generator->StartTime(), kEnd);
+    }
+    static std::map<std::string, int64_t> RunTranslated(const std::string& query)
+    {
+        const TranslatedQuery translated = s_translator->Translate(Node(query));
+        return Rows(*s_db, translated.sql, translated.parameters);
     }
     static void TearDownTestSuite()
     {
@@ -91,7 +88,7 @@ protected:
                "</Condition></ConditionsRoot>" + rest + "</Query>";
     }
 
-    static inline TempFolder* s_folder = nullptr;
+    static inline TempDir* s_folder = nullptr;
     static inline SampleDataGenerator* s_generator = nullptr;
     static inline IConnection* s_db = nullptr;
     static inline QueryTranslator* s_translator = nullptr;
@@ -125,12 +122,8 @@ TEST_F(CountEqualityTest, FastStandardAndHandWrittenCountsAgree)
         std::string fast, standard, hand;
         std::vector<SqlValue> handParams;
     };
-    const std::string group = R"~(<GroupByRoot><GroupByRootEntry Column="%C" AliasColumn="%L"/></GroupByRoot>)~";
-    auto groupBy = [&](const std::string& column, const std::string& logical) {
-        std::string text = group;
-        text.replace(text.find("%C"), 2, column);
-        text.replace(text.find("%L"), 2, logical);
-        return text;
+    auto groupBy = [](const std::string& column, const std::string& logical) {
+        return "<GroupByRoot><GroupByRootEntry Column=\"" + column + "\" AliasColumn=\"" + logical + "\"/></GroupByRoot>";
     };
     auto in = [](const std::string& op, const std::string& column, const std::string& alias, const std::string& values) {
         return "<Condition operator=\"" + op + "\"><ConditionValues Columnn=\"" + column + "\"" +
@@ -163,15 +156,15 @@ TEST_F(CountEqualityTest, FastStandardAndHandWrittenCountsAgree)
     };
     for (const Case& item : cases) {
         SCOPED_TRACE(item.what);
-        const std::string failure = FailureOf([&] { RunTranslated(*s_db, *s_translator, item.fast); });
-        ASSERT_EQ(failure, "");
+        std::map<std::string, int64_t> fast, standard;
+        ASSERT_EQ("", ThrownBy([&] { fast = RunTranslated(item.fast), standard = RunTranslated(item.standard); }).text);
         const auto hand = Rows(*s_db, item.hand, item.handParams);
         EXPECT_GE(hand.size(), 1u);
-        EXPECT_EQ(RunTranslated(*s_db, *s_translator, item.fast), hand);
-        EXPECT_EQ(RunTranslated(*s_db, *s_translator, item.standard), hand);
+        EXPECT_EQ(fast, hand);
+        EXPECT_EQ(standard, hand);
     }
     EXPECT_EQ(Rows(*s_db, cases[4].hand, cases[4].handParams).size(), 2u);  // the range does cross local midnight
 }
 
 }  // namespace
-}  // namespace corvane::test
+}  // namespace corvane::reporting::test

@@ -16,12 +16,7 @@ constexpr int64_t kEnd = 1767225600;  // 2026-01-01T00:00:00Z, a Thursday
 
 SampleDataOptions Options(uint64_t seed, int64_t records)
 {
-    SampleDataOptions options;
-    options.seed = seed;
-    options.records = records;
-    options.days = 28;
-    options.endTime = kEnd;
-    return options;
+    return {.seed = seed, .records = records, .days = 28, .endTime = kEnd};
 }
 
 std::vector<std::string> Flatten(const SampleDataGenerator& generator)
@@ -140,15 +135,11 @@ TEST(SampleDataGenerator, WritesADatabaseWithIndexes)
     TempDir dir;
     const std::string path = dir.File("sample.db");
     const SampleDataGenerator generator(Options(5, 20000));
-    const CountersTableLayout counters = CountersTableLayoutFromMetrics(MetricsNode());
+    const CountersTableLayout counters = CountersTableLayoutFromMetrics(Node(kMetrics));
     EXPECT_EQ(20000, WriteSampleDatabase(path, generator, counters));
 
     const auto connection = OpenSqlite(path, false);
-    const auto one = [&](const std::string& sql) {
-        const auto statement = connection->Prepare(sql);
-        EXPECT_TRUE(statement->Next());
-        return statement->Column(0);
-    };
+    const auto one = [&](const std::string& sql) { return One(*connection, sql); };
     EXPECT_EQ(SqlValue(int64_t{20000}), one("SELECT count(*) FROM AuditRecords"));
     EXPECT_EQ(SqlValue(std::string("wal")), one("PRAGMA journal_mode"));
     EXPECT_EQ(SqlValue(int64_t{4}),

@@ -6,15 +6,13 @@
 
 #include "Components/ComponentObject.h"
 #include "ServiceLayer/NamedServices.h"
-#include "host/reporting/QueryTranslatorTestSupport.h"
+#include "host/reporting/ReportingTestSupport.h"
 #include "reporting/MetricsAggregator.h"
 #include "reporting/Schema.h"
 #include "services/ConfigServer.h"
 
-namespace corvane::test {
+namespace corvane::reporting::test {
 namespace {
-
-using namespace reporting;
 
 constexpr int64_t kDay0 = 1772323200;  // 2026-03-01T00:00:00Z
 
@@ -59,7 +57,7 @@ protected:
         return text;
     }
 
-    TempFolder m_folder;
+    TempDir m_folder;
     std::unique_ptr<IConnection> m_db = OpenSqlite(m_folder.File("a.db"), true);
     QueryTranslator m_translator{Node(kTemplates), m_db->Dialect()};
 };
@@ -111,16 +109,16 @@ TEST_F(MetricsAggregatorTest, ConfigurationsTheRecordsCannotServeAreRefused)
         const size_t at = metrics.find("<Condition q:name=\"Deletes\"");
         metrics.replace(at, metrics.find("</Condition>", at) + 12 - at, preset);
         const std::string failure =
-            FailureOf([&] { MetricsAggregator(*m_db, Node(metrics), m_translator, "overview_records"); });
+            ThrownBy([&] { MetricsAggregator(*m_db, Node(metrics), m_translator, "overview_records"); }).text;
         EXPECT_NE(failure.find(message), std::string::npos) << failure;
     }
-    const std::string failure = FailureOf([&] {
+    const std::string failure = ThrownBy([&] {
         MetricsAggregator(*m_db, Node(R"~(<M GroupColumns:strs="G1" IdColumnName="Id" MaskColumnName="M"
             ConditionIdColumnName="C" CountColumnName="N" TimestampColumnName="T"><Group GroupAttributes:strs="Who"
             PresetConditionName="Missing"/></M>)~"), m_translator, "overview_records");
-    });
+    }).text;
     EXPECT_NE(failure.find("unknown preset condition 'Missing'"), std::string::npos) << failure;
 }
 
 }  // namespace
-}  // namespace corvane::test
+}  // namespace corvane::reporting::test

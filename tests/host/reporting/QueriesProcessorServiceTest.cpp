@@ -3,8 +3,6 @@
 // counts and the stale records check's presence query.
 #include <gtest/gtest.h>
 
-#include <thread>
-
 #include "host/reporting/ReportingTestSupport.h"
 #include "reporting/QueriesProcessorService.h"
 
@@ -29,8 +27,10 @@ protected:
         MakeSmallDatabase(m_path);
         std::string config = kConfig;
         config.replace(config.find("%PATH%"), 6, m_path);
-        m_processor = RegisterQueriesProcessor(*m_client, QxNodePtr::Parse(config));
+        m_processor = RegisterQueriesProcessor(*m_client, Node(config));
         ASSERT_EQ(S_OK, m_client->CreateProxy(u"Service.Reporting", 0, &IServiceProxy::kIid, m_proxy.PutVoid()));
+        ComPtr<IComponentWithShutdown> shutdown;  // the host stops it through its proxy
+        ASSERT_EQ(S_OK, m_proxy->QueryInterface(&IComponentWithShutdown::kIid, shutdown.PutVoid()));
     }
     void TearDown() override
     {
@@ -40,16 +40,9 @@ protected:
     // Sends the query, polls to the end, frees the handle and returns the final answer.
     QxNodePtr Run(const std::string& query)
     {
-        const QxNodePtr request = QxNodePtr::Parse(query);
         QxNodePtr handle;
-        EXPECT_EQ(S_OK, m_proxy->ProcessRequest(request.Get(), handle.Reset()));
-        QxNodePtr answer;
-        const auto limit = std::chrono::steady_clock::now() + kWaitLimit;
-        do {
-            EXPECT_EQ(S_OK, m_proxy->ProcessRequest(handle.Get(), answer.Reset()));
-            if (answer.GetRequiredAttribute<int32_t>("Status") != 1) break;
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        } while (std::chrono::steady_clock::now() < limit);
+        EXPECT_EQ(S_OK, m_proxy->ProcessRequest(Node(query).Get(), handle.Reset()));
+        const QxNodePtr answer = PollUntil(m_proxy.Get(), handle);
         handle.SetAttribute("FreeResult", true);
         QxNodePtr freed;
         EXPECT_EQ(S_OK, m_proxy->ProcessRequest(handle.Get(), freed.Reset()));

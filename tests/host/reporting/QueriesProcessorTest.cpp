@@ -4,8 +4,7 @@
 // storage failures as the module's tolerated codes.
 #include <gtest/gtest.h>
 
-#include <condition_variable>
-#include <thread>
+#include <future>
 
 #include "ErrorHandling/ErrorObjects.h"
 #include "ErrorHandling/MessageTable.h"
@@ -13,7 +12,6 @@
 #include "host/reporting/ReportingTestSupport.h"
 #include "reporting/QueriesProcessor.h"
 #include "reporting/QueriesProcessorErrors.h"
-#include "services/ServiceClient.h"
 
 namespace corvane::reporting::test {
 namespace {
@@ -21,45 +19,28 @@ namespace {
 using namespace std::chrono_literals;
 using Processor = ComPtr<CComponentObject<CQueriesProcessor>>;
 
-// Holds translations (and so queries, which count as running) until opened.
-class Latch {
-public:
-    void Open()
-    {
-        {
-            std::lock_guard lock(m_lock);
-            m_open = true;
-        }
-        m_changed.notify_all();
-    }
-    void Wait()
-    {
-        std::unique_lock lock(m_lock);
-        m_changed.wait_for(lock, kWaitLimit, [&] { return m_open; });
-    }
-
-private:
-    std::mutex m_lock;
-    std::condition_variable m_changed;
-    bool m_open = false;
-};
-
 class QueriesProcessorTest : public ::testing::Test {
 protected:
     void SetUp() override { MakeSmallDatabase(m_path); }
 
     Processor Make(const std::string& attributes = "", TranslateFunction translate = SqlFromNode)
     {
-        const QxNodePtr config =
-            QxNodePtr::Parse("<nr><QueriesProcessor DatabasePath=\"" + m_path + "\" " + attributes + "/></nr>");
-        const QueriesProcessorOptions options = ReadQueriesProcessorOptions(config, false);
-        const std::string path = options.databasePath;
-        const int busy = options.busyTimeoutMs;
-        return CreateComponent<CQueriesProcessor>(options, std::move(translate),
-                                                  [path, busy] { return OpenSqlite(path, false, busy); });
+        const QueriesProcessorOptions options = ReadQueriesProcessorOptions(
+            Node("<nr><QueriesProcessor DatabasePath=\"" + m_path + "\" " + attributes + "/></nr>"), false);
+        return CreateComponent<CQueriesProcessor>(options, std::move(translate), [options] {
+            return OpenSqlite(options.databasePath, false, options.busyTimeoutMs);
+        });
+    }
+    // A translation held until m_release is set; its query counts as running meanwhile.
+    TranslateFunction Held()
+    {
+        return [released = m_release.get_future().share()](const QxNodePtr& query) {
+            released.wait_for(kWaitLimit);
+            return SqlFromNode(query);
+        };
     }
 
-    // The answer to one request, or null with the failing code and its error text stored.
+    // The answer to one request, or null with the failing code and its error text kept.
     QxNodePtr Call(IRequestProcessor* processor, const QxNodePtr& request)
     {
         QxNodePtr response;
@@ -69,43 +50,31 @@ protected:
     }
     QxNodePtr Send(IRequestProcessor* processor, const std::string& text)
     {
-        QxNodePtr answer = Call(processor, QxNodePtr::Parse(text));
+        QxNodePtr answer = Call(processor, Node(text));
         EXPECT_EQ(S_OK, m_lastCode) << m_lastText;
         return answer;
     }
-    QxNodePtr Poll(IRequestProcessor* processor, const QxNodePtr& handle) { return Call(processor, handle); }
-    QxNodePtr FreeRequest(const QxNodePtr& handle)
+    static QxNodePtr FreeRequest(const QxNodePtr& handle)
     {
         const QxNodePtr free = handle.Clone();
         free.SetAttribute("FreeResult", true);
         return free;
     }
-    // Polls until the status is no longer 1.
-    QxNodePtr WaitResult(IRequestProcessor* processor, const QxNodePtr& handle)
+    static QxNodePtr Running(IRequestProcessor* processor, const QxNodePtr& handle)
     {
-        const auto limit = std::chrono::steady_clock::now() + kWaitLimit;
-        while (std::chrono::steady_clock::now() < limit) {
-            const QxNodePtr answer = Poll(processor, handle);
-            if (!answer) return answer;
-            if (answer.GetRequiredAttribute<int32_t>("Status") != 1) return answer;
-            std::this_thread::sleep_for(2ms);
-        }
-        ADD_FAILURE() << "the query did not finish";
-        return nullptr;
-    }
-    // Polls until the query's state is the given one.
-    void WaitState(IRequestProcessor* processor, const QxNodePtr& handle, const std::string& state)
-    {
-        const auto limit = std::chrono::steady_clock::now() + kWaitLimit;
-        while (std::chrono::steady_clock::now() < limit) {
-            const QxNodePtr answer = Poll(processor, handle);
-            if (answer && answer.GetAttributeOr("State", "") == state) return;
-            std::this_thread::sleep_for(2ms);
-        }
-        ADD_FAILURE() << "the query never reached " << state;
+        return PollUntil(processor, handle, [](const QxNodePtr& a) { return a.GetAttributeOr("State", "") == "Running"; });
     }
     static int32_t ErrorCode(const QxNodePtr& answer) { return answer.GetAttributeOr<int32_t>("Error_Result", 0); }
-    static std::string ErrorTextOf(const QxNodePtr& answer) { return answer.GetAttributeOr("Error_Serialized", ""); }
+    // A finished answer with "Status" 2, no rows, the code and an error text starting with start.
+    static void ExpectFailed(const QxNodePtr& answer, HRESULT code, const std::string& start)
+    {
+        ASSERT_TRUE(answer);
+        EXPECT_EQ(2, answer.GetRequiredAttribute<int32_t>("Status"));
+        EXPECT_EQ(static_cast<int32_t>(code), ErrorCode(answer));
+        EXPECT_EQ(0u, answer.GetChildCount());
+        const std::string text = answer.GetAttributeOr("Error_Serialized", "");
+        EXPECT_EQ(0u, text.find(start)) << text;
+    }
 
     static constexpr const char* kByWho =
         R"(<nr><Query q:name="ByWho" Sql="SELECT Who AS w, count(*) AS n FROM AuditRecords GROUP BY Who ORDER BY Who"
@@ -116,30 +85,27 @@ protected:
 
     TempDir m_dir;
     std::string m_path = m_dir.File("reporting.db");
+    std::promise<void> m_release;
     HRESULT m_lastCode = S_OK;
     std::string m_lastText;
 };
 
 TEST_F(QueriesProcessorTest, StatusOneWhileRunningThenRowsWithAttributesAndCount)
 {
-    Latch latch;
-    const Processor processor = Make("", [&](const QxNodePtr& query) {
-        latch.Wait();
-        return SqlFromNode(query);
-    });
+    const Processor processor = Make("", Held());
     const QxNodePtr handle = Send(processor.Get(), kByWho);
     ASSERT_TRUE(handle);
     EXPECT_EQ("QueryHandle", handle.GetType());
     GUID id{};
     EXPECT_TRUE(handle.GetAttribute("Handle", id));
 
-    WaitState(processor.Get(), handle, "Running");
-    const QxNodePtr running = Poll(processor.Get(), handle);
+    const QxNodePtr running = Running(processor.Get(), handle);
+    ASSERT_TRUE(running);
     EXPECT_EQ(1, running.GetRequiredAttribute<int32_t>("Status"));
     EXPECT_EQ(0u, running.GetChildCount());
 
-    latch.Open();
-    const QxNodePtr result = WaitResult(processor.Get(), handle);
+    m_release.set_value();
+    const QxNodePtr result = PollUntil(processor.Get(), handle);
     ASSERT_TRUE(result);
     EXPECT_EQ(0, result.GetRequiredAttribute<int32_t>("Status"));
     EXPECT_EQ(0, ErrorCode(result));
@@ -156,7 +122,7 @@ TEST_F(QueriesProcessorTest, StatusOneWhileRunningThenRowsWithAttributesAndCount
     // Every poll hands out its own copy: what one caller changes the next does not see.
     result.SetName("Counters");
     result.RemoveChild(alice);
-    const QxNodePtr again = Poll(processor.Get(), handle);
+    const QxNodePtr again = Call(processor.Get(), handle);
     EXPECT_EQ("Result", again.GetName());
     EXPECT_EQ(2u, again.GetChildCount());
 }
@@ -165,26 +131,24 @@ TEST_F(QueriesProcessorTest, FreeResultDropsTheHandleAndUnknownHandlesAreClearEr
 {
     const Processor processor = Make();
     const QxNodePtr handle = Send(processor.Get(), kByWho);
-    ASSERT_TRUE(WaitResult(processor.Get(), handle));
+    ASSERT_TRUE(PollUntil(processor.Get(), handle));
     EXPECT_EQ(1u, processor->HeldQueries());
 
-    const QxNodePtr freed = Call(processor.Get(), FreeRequest(handle));
+    EXPECT_TRUE(Call(processor.Get(), FreeRequest(handle)));
     EXPECT_EQ(S_OK, m_lastCode);
-    EXPECT_TRUE(freed);
     EXPECT_EQ(0u, processor->HeldQueries());
 
-    EXPECT_FALSE(Poll(processor.Get(), handle));
+    EXPECT_FALSE(Call(processor.Get(), handle));
     EXPECT_EQ(kHrNotFound, m_lastCode);
     EXPECT_NE(std::string::npos, m_lastText.find("Unknown query handle {")) << m_lastText;
     Call(processor.Get(), FreeRequest(handle));
     EXPECT_EQ(kHrNotFound, m_lastCode);
 
-    Call(processor.Get(),
-         QxNodePtr::Parse(R"(<nr><QueryHandle Handle:guid="{01234567-89AB-CDEF-0123-456789ABCDEF}"/></nr>)"));
+    Call(processor.Get(), Node(R"(<nr><QueryHandle Handle:guid="{01234567-89AB-CDEF-0123-456789ABCDEF}"/></nr>)"));
     EXPECT_EQ(kHrNotFound, m_lastCode);
     EXPECT_NE(std::string::npos, m_lastText.find("{01234567-89AB-CDEF-0123-456789ABCDEF}")) << m_lastText;
 
-    Call(processor.Get(), QxNodePtr::Parse(R"(<nr><Something q:name="x"/></nr>)"));
+    Call(processor.Get(), Node(R"(<nr><Something q:name="x"/></nr>)"));
     EXPECT_EQ(E_INVALIDARG, m_lastCode);
     EXPECT_NE(std::string::npos, m_lastText.find("'Query'")) << m_lastText;
 }
@@ -193,15 +157,14 @@ TEST_F(QueriesProcessorTest, FreeingARunningQueryInterruptsIt)
 {
     const Processor processor = Make(R"(Workers:i32="1")");
     const QxNodePtr slow = Send(processor.Get(), kSlow);
-    WaitState(processor.Get(), slow, "Running");
+    ASSERT_TRUE(Running(processor.Get(), slow));
     std::this_thread::sleep_for(20ms);  // well inside the statement
     const auto freedAt = std::chrono::steady_clock::now();
     Call(processor.Get(), FreeRequest(slow));
     EXPECT_EQ(S_OK, m_lastCode);
 
     // The only worker is free again at once: the next query is answered long before the slow one could end.
-    const QxNodePtr next = Send(processor.Get(), kByWho);
-    const QxNodePtr result = WaitResult(processor.Get(), next);
+    const QxNodePtr result = PollUntil(processor.Get(), Send(processor.Get(), kByWho));
     ASSERT_TRUE(result);
     EXPECT_EQ(0, ErrorCode(result));
     EXPECT_LT(std::chrono::steady_clock::now() - freedAt, 5s);
@@ -212,23 +175,23 @@ TEST_F(QueriesProcessorTest, ResultsNobodyPollsExpireOnTheInjectedClock)
     ManualClock clock;
     const Processor processor = Make(R"(Workers:i32="1" ResultTtlMs:i64="1000")");
     const QxNodePtr handle = Send(processor.Get(), kByWho);
-    ASSERT_TRUE(WaitResult(processor.Get(), handle));
+    ASSERT_TRUE(PollUntil(processor.Get(), handle));
     clock.Advance(999ms);
-    EXPECT_TRUE(Poll(processor.Get(), handle)) << "a poll inside the time to live must find the result";
+    EXPECT_TRUE(Call(processor.Get(), handle)) << "a poll inside the time to live must find the result";
     clock.Advance(999ms);
-    EXPECT_TRUE(Poll(processor.Get(), handle)) << "each poll starts the time to live again";
+    EXPECT_TRUE(Call(processor.Get(), handle)) << "each poll starts the time to live again";
     clock.Advance(1000ms);
-    EXPECT_FALSE(Poll(processor.Get(), handle));
+    EXPECT_FALSE(Call(processor.Get(), handle));
     EXPECT_EQ(kHrNotFound, m_lastCode);
     EXPECT_EQ(0u, processor->HeldQueries());
 
     // A running query that nobody polls expires too, and its worker is freed.
     const QxNodePtr slow = Send(processor.Get(), kSlow);
-    WaitState(processor.Get(), slow, "Running");
+    ASSERT_TRUE(Running(processor.Get(), slow));
     clock.Advance(1000ms);
     const QxNodePtr next = Send(processor.Get(), kByWho);  // any request sweeps
-    EXPECT_FALSE(Poll(processor.Get(), slow));
-    const QxNodePtr result = WaitResult(processor.Get(), next);
+    EXPECT_FALSE(Call(processor.Get(), slow));
+    const QxNodePtr result = PollUntil(processor.Get(), next);
     ASSERT_TRUE(result);
     EXPECT_EQ(0, ErrorCode(result));
 }
@@ -236,19 +199,13 @@ TEST_F(QueriesProcessorTest, ResultsNobodyPollsExpireOnTheInjectedClock)
 TEST_F(QueriesProcessorTest, RowLimitFailsWithItsCodeAndTopTakesTheFirstRows)
 {
     const Processor processor = Make(R"(MaxRows:i64="4")");
-    const char* everyRecord =
-        R"(<nr><Query q:name="All" Sql="SELECT What, 1 AS Count FROM AuditRecords ORDER BY Id" Columns:strs="What|Count"/></nr>)";
-    const QxNodePtr over = WaitResult(processor.Get(), Send(processor.Get(), everyRecord));
-    ASSERT_TRUE(over);
-    EXPECT_EQ(2, over.GetRequiredAttribute<int32_t>("Status"));
-    EXPECT_EQ(static_cast<int32_t>(kHrQueryRowLimit), ErrorCode(over));
-    EXPECT_EQ(0u, over.GetChildCount());
-    EXPECT_EQ(0u, ErrorTextOf(over).find("0x80041911 The query result exceeded the row limit: the result has more "
-                                         "than 4 rows (MaxRows 4)"))
-        << ErrorTextOf(over);
+    ExpectFailed(PollUntil(processor.Get(), Send(processor.Get(), R"(<nr><Query q:name="All"
+        Sql="SELECT What, 1 AS Count FROM AuditRecords ORDER BY Id" Columns:strs="What|Count"/></nr>)")),
+                 kHrQueryRowLimit,
+                 "0x80041911 The query result exceeded the row limit: the result has more than 4 rows (MaxRows 4)");
 
     // The presence query's shape: rows without a count, "Top" 1.
-    const QxNodePtr top = WaitResult(processor.Get(), Send(processor.Get(), R"(<nr><Query q:name="Top"
+    const QxNodePtr top = PollUntil(processor.Get(), Send(processor.Get(), R"(<nr><Query q:name="Top"
         Sql="SELECT What, Who FROM AuditRecords ORDER BY Id" Columns:strs="What|Who" Top:i32="1"/></nr>)"));
     ASSERT_TRUE(top);
     EXPECT_EQ(0, ErrorCode(top));
@@ -261,67 +218,47 @@ TEST_F(QueriesProcessorTest, TimeLimitInterruptsWithItsCode)
 {
     const Processor processor = Make(R"(QueryTimeLimitMs:i64="100")");
     const auto started = std::chrono::steady_clock::now();
-    const QxNodePtr answer = WaitResult(processor.Get(), Send(processor.Get(), kSlow));
-    ASSERT_TRUE(answer);
+    ExpectFailed(PollUntil(processor.Get(), Send(processor.Get(), kSlow)), kHrQueryTimeLimit,
+                 "0x80041910 The query exceeded its time limit: it ran longer than 100 ms (QueryTimeLimitMs)");
     EXPECT_GE(std::chrono::steady_clock::now() - started, 100ms);
-    EXPECT_EQ(static_cast<int32_t>(kHrQueryTimeLimit), ErrorCode(answer));
-    EXPECT_EQ(0u, ErrorTextOf(answer).find("0x80041910 The query exceeded its time limit: it ran longer than 100 ms "
-                                           "(QueryTimeLimitMs)"))
-        << ErrorTextOf(answer);
 }
 
 TEST_F(QueriesProcessorTest, QueriesPastTheConcurrencyLimitAreAnsweredBusy)
 {
-    Latch latch;
-    const Processor processor = Make(R"(Workers:i32="1" MaxConcurrentQueries:i32="2")", [&](const QxNodePtr& query) {
-        latch.Wait();
-        return SqlFromNode(query);
-    });
-    const QxNodePtr first = Send(processor.Get(), kByWho);   // running (held by the latch)
+    const Processor processor = Make(R"(Workers:i32="1" MaxConcurrentQueries:i32="2")", Held());
+    const QxNodePtr first = Send(processor.Get(), kByWho);   // running (held)
     const QxNodePtr second = Send(processor.Get(), kByWho);  // queued
     const QxNodePtr third = Send(processor.Get(), kByWho);   // refused, in its own answer
     ASSERT_TRUE(third);
-    const QxNodePtr refused = Poll(processor.Get(), third);
-    ASSERT_TRUE(refused);
-    EXPECT_EQ(2, refused.GetRequiredAttribute<int32_t>("Status"));
-    EXPECT_EQ(static_cast<int32_t>(kHrDatabaseBusy), ErrorCode(refused));
-    EXPECT_EQ(0u, ErrorTextOf(refused).find("0x80040C0B The reporting database is busy: 2 queries are running or "
-                                            "waiting (MaxConcurrentQueries 2)"))
-        << ErrorTextOf(refused);
+    ExpectFailed(Call(processor.Get(), third), kHrDatabaseBusy,
+                 "0x80040C0B The reporting database is busy: 2 queries are running or waiting (MaxConcurrentQueries 2)");
 
     // Freeing a queued query gives its place back at once.
     Call(processor.Get(), FreeRequest(second));
     const QxNodePtr fourth = Send(processor.Get(), kByWho);
-    EXPECT_EQ(1, Poll(processor.Get(), fourth).GetRequiredAttribute<int32_t>("Status"));
-    latch.Open();
-    EXPECT_EQ(0, ErrorCode(WaitResult(processor.Get(), first)));
-    EXPECT_EQ(0, ErrorCode(WaitResult(processor.Get(), fourth)));
+    EXPECT_EQ(1, Call(processor.Get(), fourth).GetRequiredAttribute<int32_t>("Status"));
+    m_release.set_value();
+    EXPECT_EQ(0, ErrorCode(PollUntil(processor.Get(), first)));
+    EXPECT_EQ(0, ErrorCode(PollUntil(processor.Get(), fourth)));
 }
 
 TEST_F(QueriesProcessorTest, UnavailableAndBusyDatabasesGiveTheTolerantCodes)
 {
-    const std::string missing = m_dir.File("later.db");
-    const QxNodePtr config = QxNodePtr::Parse("<nr><QueriesProcessor DatabasePath=\"" + missing +
-                                              "\" Workers:i32=\"1\" BusyTimeoutMs:i32=\"50\"/></nr>");
-    const Processor processor = CreateComponent<CQueriesProcessor>(
-        ReadQueriesProcessorOptions(config, false), SqlFromNode, [missing] { return OpenSqlite(missing, false, 50); });
+    m_path = m_dir.File("later.db");
+    const Processor processor = Make(R"(Workers:i32="1" BusyTimeoutMs:i32="50")");
+    const auto run = [&] { return PollUntil(processor.Get(), Send(processor.Get(), kByWho)); };
+    const QxNodePtr unavailable = run();
+    ExpectFailed(unavailable, kHrDatabaseUnavailable, "0x80040C0A The reporting database is unavailable: cannot open");
+    EXPECT_NE(std::string::npos, unavailable.GetAttributeOr("Error_Serialized", "").find("later.db"));
 
-    const QxNodePtr unavailable = WaitResult(processor.Get(), Send(processor.Get(), kByWho));
-    EXPECT_EQ(static_cast<int32_t>(kHrDatabaseUnavailable), ErrorCode(unavailable));
-    EXPECT_EQ(0u, ErrorTextOf(unavailable).find("0x80040C0A The reporting database is unavailable: cannot open"))
-        << ErrorTextOf(unavailable);
-    EXPECT_NE(std::string::npos, ErrorTextOf(unavailable).find("later.db"));
+    MakeSmallDatabase(m_path);  // the worker opens it at the next query
+    EXPECT_EQ(0, ErrorCode(run()));
 
-    MakeSmallDatabase(missing);  // the worker opens it at the next query
-    EXPECT_EQ(0, ErrorCode(WaitResult(processor.Get(), Send(processor.Get(), kByWho))));
-
-    const auto holder = OpenSqlite(missing, false);
+    const auto holder = OpenSqlite(m_path, false);
     holder->Execute("BEGIN EXCLUSIVE");
-    const QxNodePtr busy = WaitResult(processor.Get(), Send(processor.Get(), kByWho));
-    EXPECT_EQ(static_cast<int32_t>(kHrDatabaseBusy), ErrorCode(busy));
-    EXPECT_EQ(0u, ErrorTextOf(busy).find("0x80040C0B The reporting database is busy: ")) << ErrorTextOf(busy);
+    ExpectFailed(run(), kHrDatabaseBusy, "0x80040C0B The reporting database is busy: ");
     holder->Execute("ROLLBACK");
-    EXPECT_EQ(0, ErrorCode(WaitResult(processor.Get(), Send(processor.Get(), kByWho))));
+    EXPECT_EQ(0, ErrorCode(run()));
 }
 
 TEST_F(QueriesProcessorTest, TranslationAndStatementFailuresKeepTheirCodes)
@@ -330,50 +267,34 @@ TEST_F(QueriesProcessorTest, TranslationAndStatementFailuresKeepTheirCodes)
         if (query.GetName() == "Bad") ThrowHrWithDescription(kHrInvalidData, "unknown column 'Nope'");
         return SqlFromNode(query);
     });
-    const QxNodePtr bad = WaitResult(processor.Get(), Send(processor.Get(), R"(<nr><Query q:name="Bad"/></nr>)"));
-    EXPECT_EQ(static_cast<int32_t>(kHrInvalidData), ErrorCode(bad));
-    EXPECT_EQ(0u, ErrorTextOf(bad).find("0x8007000D unknown column 'Nope'")) << ErrorTextOf(bad);
-
-    const QxNodePtr wrongColumns = WaitResult(processor.Get(), Send(processor.Get(), R"(<nr><Query q:name="W"
+    ExpectFailed(PollUntil(processor.Get(), Send(processor.Get(), R"(<nr><Query q:name="Bad"/></nr>)")), kHrInvalidData,
+                 "0x8007000D unknown column 'Nope'");
+    const QxNodePtr wrongColumns = PollUntil(processor.Get(), Send(processor.Get(), R"(<nr><Query q:name="W"
         Sql="SELECT 1, 2, 3" Columns:strs="Who|Count"/></nr>)"));
-    EXPECT_EQ(static_cast<int32_t>(kHrInvalidData), ErrorCode(wrongColumns));
-    EXPECT_NE(std::string::npos, ErrorTextOf(wrongColumns).find("gives 3 columns but the translation names 2"));
+    ExpectFailed(wrongColumns, kHrInvalidData, "0x8007000D ");
+    EXPECT_NE(std::string::npos,
+              wrongColumns.GetAttributeOr("Error_Serialized", "").find("gives 3 columns but the translation names 2"));
 }
 
 TEST_F(QueriesProcessorTest, ShutdownInterruptsDropsAndRefuses)
 {
     const Processor processor = Make(R"(Workers:i32="1")");
     const QxNodePtr slow = Send(processor.Get(), kSlow);
-    WaitState(processor.Get(), slow, "Running");
+    ASSERT_TRUE(Running(processor.Get(), slow));
     const auto started = std::chrono::steady_clock::now();
     EXPECT_EQ(S_OK, processor->Shutdown());
     EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
-    EXPECT_FALSE(Poll(processor.Get(), slow));
+    EXPECT_FALSE(Call(processor.Get(), slow));
     EXPECT_EQ(kHrNotFound, m_lastCode);
-    EXPECT_FALSE(Call(processor.Get(), QxNodePtr::Parse(kByWho)));
+    EXPECT_FALSE(Call(processor.Get(), Node(kByWho)));
     EXPECT_EQ(kHrDatabaseUnavailable, m_lastCode);
     EXPECT_EQ(S_OK, processor->Shutdown());
-}
-
-TEST_F(QueriesProcessorTest, ReachedThroughTheServiceClientUnderItsUri)
-{
-    const Processor processor = Make(R"(Uri="Service.ReportingQueries")");
-    const auto client = CreateComponent<host::CServiceClient>();
-    client->RegisterService("Service.ReportingQueries", static_cast<IRequestProcessor*>(processor.Get()));
-    ComPtr<IServiceProxy> proxy;
-    ASSERT_EQ(S_OK, client->CreateProxy(u"Service.ReportingQueries", 0, &IServiceProxy::kIid, proxy.PutVoid()));
-    const QxNodePtr handle = Send(proxy.Get(), kByWho);
-    EXPECT_EQ(2u, WaitResult(proxy.Get(), handle).GetChildCount());
-    Call(proxy.Get(), FreeRequest(handle));
-    EXPECT_EQ(S_OK, m_lastCode);
-    ComPtr<IComponentWithShutdown> shutdown;
-    ASSERT_EQ(S_OK, proxy->QueryInterface(&IComponentWithShutdown::kIid, shutdown.PutVoid()));
 }
 
 TEST(QueriesProcessorOptions, DefaultsRangesAndRequiredItems)
 {
     const QueriesProcessorOptions defaults = ReadQueriesProcessorOptions(
-        QxNodePtr::Parse(R"(<nr><QueriesProcessor DatabasePath="/r.db"><QueryTemplates/></QueriesProcessor></nr>)"));
+        Node(R"(<nr><QueriesProcessor DatabasePath="/r.db"><QueryTemplates/></QueriesProcessor></nr>)"));
     EXPECT_EQ("Service.QueriesProcessor", defaults.uri);
     EXPECT_EQ(2, defaults.workers);
     EXPECT_EQ(8, defaults.maxConcurrentQueries);
@@ -383,24 +304,18 @@ TEST(QueriesProcessorOptions, DefaultsRangesAndRequiredItems)
     EXPECT_EQ(5000, defaults.busyTimeoutMs);
     EXPECT_TRUE(defaults.queryTemplates);
 
-    const auto codeOf = [](const std::string& text) {
-        try {
-            ReadQueriesProcessorOptions(QxNodePtr::Parse(text));
-        } catch (const HRX& error) {
-            return error.Code();
-        }
-        return S_OK;
+    const std::tuple<const char*, const char*, HRESULT> cases[] = {
+        {"", "<QueryTemplates/>", kHrNotFound},
+        {R"(DatabasePath="/r.db")", "", kHrNotFound},
+        {R"(DatabasePath="/r.db" Workers:i32="0")", "<QueryTemplates/>", kHrInvalidData},
+        {R"(DatabasePath="/r.db" MaxRows="many")", "<QueryTemplates/>", kHrInvalidData},
     };
-    EXPECT_EQ(kHrNotFound, codeOf(R"(<nr><QueriesProcessor><QueryTemplates/></QueriesProcessor></nr>)"));
-    EXPECT_EQ(kHrNotFound, codeOf(R"(<nr><QueriesProcessor DatabasePath="/r.db"/></nr>)"));
-    EXPECT_EQ(
-        kHrInvalidData,
-        codeOf(
-            R"(<nr><QueriesProcessor DatabasePath="/r.db" Workers:i32="0"><QueryTemplates/></QueriesProcessor></nr>)"));
-    EXPECT_EQ(
-        kHrInvalidData,
-        codeOf(
-            R"(<nr><QueriesProcessor DatabasePath="/r.db" MaxRows="many"><QueryTemplates/></QueriesProcessor></nr>)"));
+    for (const auto& [attributes, inner, code] : cases) {
+        EXPECT_EQ(code, ThrownBy([&] {
+                      ReadQueriesProcessorOptions(Node(std::string("<nr><QueriesProcessor ") + attributes + ">" +
+                                                       inner + "</QueriesProcessor></nr>"));
+                  }).code) << attributes << inner;
+    }
 }
 
 TEST(ReportingMessages, AgreeWithTheShippedMessageTable)
@@ -409,8 +324,8 @@ TEST(ReportingMessages, AgreeWithTheShippedMessageTable)
     ASSERT_EQ(0u, MessageTable::Load(std::string(CORVANE_SOURCE_DIR) + "/data/Faultbook.dll.txt", table));
     for (const ReportingMessage& message : ReportingMessages()) {
         const auto text = table->FindMessage(static_cast<uint32_t>(message.code));
-        ASSERT_TRUE(text) << Hex(message.code);
-        EXPECT_EQ(message.text, *text) << Hex(message.code);
+        ASSERT_TRUE(text) << std::hex << message.code;
+        EXPECT_EQ(message.text, *text) << std::hex << message.code;
     }
     // The description of an error starts with the table's words, so logs and dashboards read alike.
     EXPECT_EQ(

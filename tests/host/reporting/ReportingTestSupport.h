@@ -1,6 +1,7 @@
-// Helpers of the reporting tests: a temporary folder, a small reporting
-// database with a few records, a translator that takes its statement from the
-// query node itself, and reading codes and texts out of answers.
+// Helpers of the reporting tests, on top of the host ones: a temporary folder,
+// the statement templates and metrics configuration as configuration text, a
+// small reporting database, a translator that takes its statement from the
+// query node itself, reading single values, and polling a query handle.
 // Thread safety: each helper belongs to the test's thread, except
 // SqlFromNode, which may be called from the processor's workers.
 #pragma once
@@ -10,16 +11,24 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
+#include <string_view>
+#include <thread>
 
 #include "NodeAccess/QxNodePtr.h"
+#include "corvane/Components.h"
+#include "host/services/HostTestSupport.h"
 #include "reporting/QueryTranslator.h"
 #include "reporting/Schema.h"
 #include "reporting/Storage.h"
 
 namespace corvane::reporting::test {
 
-inline constexpr auto kWaitLimit = std::chrono::seconds(20);
+using host::test::kWaitLimit;
+using host::test::Node;
+using host::test::Thrown;
+using host::test::ThrownBy;
 
 class TempDir {
 public:
@@ -47,20 +56,43 @@ private:
     std::string m_path;
 };
 
-/// The metrics configuration's table names as a test writes them.
-inline QxNodePtr MetricsNode()
-{
-    return QxNodePtr::Parse(
-        R"(<nr><node q:name="OverviewMetricsConfiguration" IdColumnName="Id" MaskColumnName="GroupMask"
-        ConditionIdColumnName="PresetId" CountColumnName="Cnt" TimestampColumnName="Ts"
-        GroupColumns:strs="G1|G2|G3|G4"/></nr>)");
-}
+/// Counters over G1..G4 plus the fixed columns; records with logical columns; the presence template;
+/// a records template with a join on a plan table.
+inline constexpr std::string_view kTemplates = R"~(
+<QueryTemplates>
+  <Template q:name="overview_counters" Table="OverviewCounters" CountExpression="SUM(t.&quot;Cnt&quot;)"
+      Columns:strs="G1|G2|G3|G4|GroupMask|PresetId|Ts" TimeColumn="Ts"/>
+  <Template q:name="overview_records" Table="AuditRecords" CountExpression="COUNT(*)" TimeColumn="When"
+      AuditingSystemColumn="AuditingSystem"
+      Columns:strs="Id|When|ProductId|AuditingSystem|DataSource|ManagedObjectUId|ManagedObject|Who|Where|ObjectType|What_Action|What"/>
+  <Template q:name="query_top_data_no_order" Table="AuditRecords" Select:strs="Id" TimeColumn="When"
+      AuditingSystemColumn="AuditingSystem" Columns:strs="Id|When|AuditingSystem|ProductId"/>
+  <Template q:name="records_by_plan" Table="AuditRecords" CountExpression="COUNT(*)" TimeColumn="When"
+      Columns:strs="When|Who|ManagedObjectUId">
+    <Join q:name="plans" Index:i64="2" Table="Plans" Alias="p" Type="LEFT" Columns:strs="Name|Owner"
+        On="p.&quot;Uid&quot; = t.&quot;ManagedObjectUId&quot;"/>
+  </Template>
+</QueryTemplates>)~";
+
+/// Groups {MO, ProductId, Who, Where} (0xF) and {MO, Who, Where, What} (0x4D); presets "DefaultPreset" (1) and "Deletes" (2).
+inline constexpr std::string_view kMetrics = R"~(
+<OverviewMetricsConfiguration GroupColumns:strs="G1|G2|G3|G4" IdColumnName="Id" MaskColumnName="GroupMask"
+    ConditionIdColumnName="PresetId" CountColumnName="Cnt" TimestampColumnName="Ts">
+  <node q:name="ConditionPresets">
+    <Condition q:name="DefaultPreset" operator="AND" PresetConditionId:i64="1"/>
+    <Condition q:name="Deletes" operator="AND" PresetConditionId:i64="2">
+      <ConditionValues Columnn="What_Action" Comparator="=" Value="Removed"/>
+    </Condition>
+  </node>
+  <Group GroupAttributes:strs="ManagedObjectUId|Who|Where|ProductId"/>
+  <Group GroupAttributes:strs="What|Who|Where|ManagedObjectUId" PresetConditionName="Deletes"/>
+</OverviewMetricsConfiguration>)~";
 
 /// A reporting database at path with five records: three of Who "alice", two of "bob".
 inline void MakeSmallDatabase(const std::string& path)
 {
     const std::unique_ptr<IConnection> connection = OpenSqlite(path, true, 1000);
-    CreateReportingSchema(*connection, CountersTableLayoutFromMetrics(MetricsNode()));
+    CreateReportingSchema(*connection, CountersTableLayoutFromMetrics(Node(kMetrics)));
     connection->Execute(R"(INSERT INTO "AuditRecords" ("When", "ProductId", "AuditingSystem", "DataSource",
         "ManagedObjectUId", "ManagedObject", "Who", "Where", "ObjectType", "What_Action", "What") VALUES
         (1767225600, '101', 1, '{D1}', '{P1}', 'Plan 1', 'alice', 'dc01', 'user', 'Modified', '\u1'),
@@ -89,12 +121,35 @@ inline TranslatedQuery SqlFromNode(const QxNodePtr& query)
     return translated;
 }
 
-/// "0x%08X" of a code, for messages.
-inline std::string Hex(HRESULT code)
+/// The first column of the statement's first row (an empty value when there is no row).
+inline SqlValue One(IConnection& connection, const std::string& sql, const std::vector<SqlValue>& params = {})
 {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08X", static_cast<uint32_t>(code));
-    return text;
+    const auto statement = connection.Prepare(sql);
+    for (size_t i = 0; i < params.size(); ++i) statement->Bind(i + 1, params[i]);
+    return statement->Next() ? statement->Column(0) : SqlValue();
+}
+
+/// The single integer a statement returns (0 for NULL or no row).
+inline int64_t ScalarOf(IConnection& connection, const std::string& sql, const std::vector<SqlValue>& params = {})
+{
+    const SqlValue value = One(connection, sql, params);
+    return std::holds_alternative<int64_t>(value) ? std::get<int64_t>(value) : 0;
+}
+
+/// Polls a query handle until done(answer), by default until "Status" is no longer 1 (running).
+/// Null when a poll fails; a test failure and null after kWaitLimit.
+inline QxNodePtr PollUntil(IRequestProcessor* processor, const QxNodePtr& handle,
+                           const std::function<bool(const QxNodePtr&)>& done = nullptr)
+{
+    const auto limit = std::chrono::steady_clock::now() + kWaitLimit;
+    while (std::chrono::steady_clock::now() < limit) {
+        QxNodePtr answer;
+        if (processor->ProcessRequest(handle.Get(), answer.Reset()) != S_OK) return nullptr;
+        if (done ? done(answer) : answer.GetRequiredAttribute<int32_t>("Status") != 1) return answer;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    ADD_FAILURE() << "the query did not get there in time";
+    return nullptr;
 }
 
 }  // namespace corvane::reporting::test

@@ -5,39 +5,28 @@
 
 #include <thread>
 
-#include "ErrorHandling/HRX.h"
 #include "host/reporting/ReportingTestSupport.h"
 
 namespace corvane::reporting::test {
 namespace {
 
-StorageErrorKind KindOf(const std::function<void()>& action)
+struct Failure {
+    StorageErrorKind kind = StorageErrorKind::Other;
+    std::string message = "(no error)";
+};
+
+Failure StorageFailureOf(const std::function<void()>& action)
 {
     try {
         action();
     } catch (const StorageError& error) {
-        return error.Kind();
+        return {error.Kind(), error.what()};
     }
     ADD_FAILURE() << "no StorageError was thrown";
-    return StorageErrorKind::Other;
+    return {};
 }
 
-std::string MessageOf(const std::function<void()>& action)
-{
-    try {
-        action();
-    } catch (const StorageError& error) {
-        return error.what();
-    }
-    return "(no error)";
-}
-
-SqlValue One(IConnection& connection, const std::string& sql)
-{
-    const auto statement = connection.Prepare(sql);
-    EXPECT_TRUE(statement->Next()) << sql;
-    return statement->Column(0);
-}
+StorageErrorKind KindOf(const std::function<void()>& action) { return StorageFailureOf(action).kind; }
 
 TEST(SqliteStorage, MissingFileDirectoryAndNonDatabaseAreUnavailable)
 {
@@ -46,9 +35,9 @@ TEST(SqliteStorage, MissingFileDirectoryAndNonDatabaseAreUnavailable)
     EXPECT_FALSE(std::filesystem::exists(dir.File("missing.db"))) << "opening without create made the file";
     EXPECT_EQ(StorageErrorKind::Unavailable, KindOf([&] { OpenSqlite(dir.File(""), false); }));
     const std::string text = dir.Write("notes.db", std::string(4096, 'x'));
-    const std::string message = MessageOf([&] { OpenSqlite(text, false); });
-    EXPECT_NE(std::string::npos, message.find("notes.db")) << message;
-    EXPECT_EQ(StorageErrorKind::Unavailable, KindOf([&] { OpenSqlite(text, false); }));
+    const Failure notDatabase = StorageFailureOf([&] { OpenSqlite(text, false); });
+    EXPECT_EQ(StorageErrorKind::Unavailable, notDatabase.kind);
+    EXPECT_NE(std::string::npos, notDatabase.message.find("notes.db")) << notDatabase.message;
 }
 
 TEST(SqliteStorage, LockedDatabaseIsBusyAfterTheTimeout)
@@ -93,9 +82,10 @@ TEST(SqliteStorage, BadStatementsAndParametersAreInvalidAndNamed)
 {
     TempDir dir;
     const auto connection = OpenSqlite(dir.File("r.db"), true);
-    const std::string message = MessageOf([&] { connection->Prepare("SELECT * FROM NoSuchTable"); });
-    EXPECT_NE(std::string::npos, message.find("no such table: NoSuchTable")) << message;
-    EXPECT_NE(std::string::npos, message.find("in: SELECT * FROM NoSuchTable")) << message;
+    const Failure noTable = StorageFailureOf([&] { connection->Prepare("SELECT * FROM NoSuchTable"); });
+    EXPECT_EQ(StorageErrorKind::Invalid, noTable.kind);
+    EXPECT_NE(std::string::npos, noTable.message.find("no such table: NoSuchTable")) << noTable.message;
+    EXPECT_NE(std::string::npos, noTable.message.find("in: SELECT * FROM NoSuchTable")) << noTable.message;
     EXPECT_EQ(StorageErrorKind::Invalid, KindOf([&] { connection->Prepare("SELEC 1"); }));
     EXPECT_EQ(StorageErrorKind::Invalid, KindOf([&] { connection->Prepare("   "); }));
     const auto statement = connection->Prepare("SELECT ?1");
@@ -110,19 +100,15 @@ TEST(SqliteStorage, ValuesKeepTheirTypesAndResetKeepsBindings)
     const auto statement = connection->Prepare("SELECT ?1 AS a, ?2 AS b, ?3 AS c, ?4 AS d");
     statement->Bind(1, int64_t{1} << 40);
     statement->Bind(2, 2.5);
-    statement->Bind(3, std::string("Gr\xC3\xBC\xC3\x9F"
-                                   "e\0x",
-                                   9));  // UTF-8 and an embedded NUL survive
+    const std::string text("Gr\xC3\xBC\xC3\x9F" "e\0x", 9);  // UTF-8 and an embedded NUL survive
+    statement->Bind(3, text);
     statement->Bind(4, std::monostate{});
     ASSERT_TRUE(statement->Next());
     EXPECT_EQ(4u, statement->ColumnCount());
     EXPECT_EQ("c", statement->ColumnName(2));
     EXPECT_EQ(SqlValue(int64_t{1} << 40), statement->Column(0));
     EXPECT_EQ(SqlValue(2.5), statement->Column(1));
-    EXPECT_EQ(SqlValue(std::string("Gr\xC3\xBC\xC3\x9F"
-                                   "e\0x",
-                                   9)),
-              statement->Column(2));
+    EXPECT_EQ(SqlValue(text), statement->Column(2));
     EXPECT_EQ(SqlValue(std::monostate{}), statement->Column(3));
     EXPECT_FALSE(statement->Next());
     statement->Reset();
@@ -190,29 +176,18 @@ TEST(SqliteDialect, QuotesLimitsAndTruncatesTimes)
 
 TEST(ReportingSchema, NamesComeFromTheMetricsConfiguration)
 {
-    CountersTableLayout layout = CountersTableLayoutFromMetrics(MetricsNode());
+    CountersTableLayout layout = CountersTableLayoutFromMetrics(Node(kMetrics));
     EXPECT_EQ("OverviewCounters", layout.table);
     EXPECT_EQ("GroupMask", layout.maskColumn);
     EXPECT_EQ((std::vector<std::string>{"G1", "G2", "G3", "G4"}), layout.groupColumns);
 
-    const QxNodePtr named = MetricsNode();
-    named.SetAttribute("CountersTableName", "Counters_v2");
-    EXPECT_EQ("Counters_v2", CountersTableLayoutFromMetrics(named).table);
-
-    const auto codeOf = [](const QxNodePtr& node) {
-        try {
-            CountersTableLayoutFromMetrics(node);
-        } catch (const HRX& error) {
-            return error.Code();
-        }
-        return S_OK;
-    };
-    const QxNodePtr missing = MetricsNode();
-    missing.DeleteAttribute("CountColumnName");
-    EXPECT_EQ(kHrNotFound, codeOf(missing));
-    const QxNodePtr repeated = MetricsNode();
-    repeated.SetAttribute("CountColumnName", "g1");  // SQL names ignore case
-    EXPECT_EQ(kHrInvalidData, codeOf(repeated));
+    const QxNodePtr metrics = Node(kMetrics);
+    metrics.SetAttribute("CountersTableName", "Counters_v2");
+    EXPECT_EQ("Counters_v2", CountersTableLayoutFromMetrics(metrics).table);
+    metrics.SetAttribute("CountColumnName", "g1");  // SQL names ignore case
+    EXPECT_EQ(kHrInvalidData, ThrownBy([&] { CountersTableLayoutFromMetrics(metrics); }).code);
+    metrics.DeleteAttribute("CountColumnName");
+    EXPECT_EQ(kHrNotFound, ThrownBy([&] { CountersTableLayoutFromMetrics(metrics); }).code);
 }
 
 TEST(ReportingSchema, CreatesTablesOnceAndIndexesThatServeBothMethods)
@@ -221,26 +196,25 @@ TEST(ReportingSchema, CreatesTablesOnceAndIndexesThatServeBothMethods)
     const std::string path = dir.File("r.db");
     MakeSmallDatabase(path);
     const auto connection = OpenSqlite(path, false);
-    CreateReportingSchema(*connection, CountersTableLayoutFromMetrics(MetricsNode()));  // again: nothing changes
+    CreateReportingSchema(*connection, CountersTableLayoutFromMetrics(Node(kMetrics)));  // again: nothing changes
     EXPECT_EQ(SqlValue(int64_t{5}), One(*connection, "SELECT count(*) FROM AuditRecords"));
     EXPECT_EQ(SqlValue(int64_t{4}),
               One(*connection, "SELECT count(*) FROM sqlite_master WHERE type = 'index' AND name LIKE 'IX_%'"));
 
-    const auto plan = [&](const std::string& sql) {
-        std::string text;
-        const auto statement = connection->Prepare("EXPLAIN QUERY PLAN " + sql);
-        while (statement->Next()) text += std::get<std::string>(statement->Column(3)) + "\n";
-        return text;
+    const std::pair<const char*, const char*> uses[] = {
+        {R"(SELECT "Who", count(*) FROM AuditRecords WHERE "ProductId" IN ('101', '102') AND "When" >= 1
+            AND "When" < 2 GROUP BY "Who")", "IX_AuditRecords_ProductId_When"},
+        {R"(SELECT count(*) FROM AuditRecords WHERE "ManagedObjectUId" = '{P1}' AND "When" >= 1)",
+         "IX_AuditRecords_ManagedObjectUId_When"},
+        {R"(SELECT "G1", sum("Cnt") FROM OverviewCounters WHERE "GroupMask" = 5 AND "PresetId" = 1 AND "Ts" >= 0
+            AND "Ts" < 10 GROUP BY "G1")", "IX_OverviewCounters_Mask_Condition_Timestamp"},
     };
-    EXPECT_NE(std::string::npos, plan(R"(SELECT "Who", count(*) FROM AuditRecords WHERE "ProductId" IN ('101', '102')
-        AND "When" >= 1 AND "When" < 2 GROUP BY "Who")")
-                                     .find("IX_AuditRecords_ProductId_When"));
-    EXPECT_NE(std::string::npos, plan(R"(SELECT count(*) FROM AuditRecords WHERE "ManagedObjectUId" = '{P1}'
-        AND "When" >= 1)")
-                                     .find("IX_AuditRecords_ManagedObjectUId_When"));
-    EXPECT_NE(std::string::npos, plan(R"(SELECT "G1", sum("Cnt") FROM OverviewCounters WHERE "GroupMask" = 5
-        AND "PresetId" = 1 AND "Ts" >= 0 AND "Ts" < 10 GROUP BY "G1")")
-                                     .find("IX_OverviewCounters_Mask_Condition_Timestamp"));
+    for (const auto& [sql, index] : uses) {
+        std::string plan;
+        const auto statement = connection->Prepare(std::string("EXPLAIN QUERY PLAN ") + sql);
+        while (statement->Next()) plan += std::get<std::string>(statement->Column(3)) + "\n";
+        EXPECT_NE(std::string::npos, plan.find(index)) << plan;
+    }
 
     connection->Execute(R"(INSERT INTO AggregationState ("Key", "Value") VALUES ('LastRecordId', '5'))");
     EXPECT_EQ(SqlValue(std::string("5")),

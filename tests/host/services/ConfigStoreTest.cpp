@@ -19,32 +19,22 @@ protected:
     ComPtr<CComponentObject<CConfigServer>> m_store = CreateComponent<CConfigServer>();
 };
 
-TEST_F(ConfigStoreTest, NodeWrittenAtItsPathIsReadBackWithItsSubtree)
+TEST_F(ConfigStoreTest, NodeWrittenAtItsPathIsReadBackAsACopyToTheAskedDepth)
 {
     ASSERT_EQ(S_OK, Write(m_store.Get(), AtPath("\\Statuses\\OverviewMetricsStatus", kStatus)));
-
     const QxNodePtr read = Read(m_store.Get(), "\\Statuses\\OverviewMetricsStatus");
     ASSERT_TRUE(read);
     EXPECT_EQ("OverviewMetricsStatus", read.GetName());
     EXPECT_EQ(3, read.GetRequiredAttribute<int32_t>("Count"));
     EXPECT_EQ(7, read.GetChild("A").GetRequiredAttribute<int64_t>("Value"));
-    EXPECT_TRUE(Read(m_store.Get(), "\\Statuses"));
-}
+    read.SetAttribute("Count", int32_t{99});
+    EXPECT_EQ(3, Read(m_store.Get(), "\\Statuses\\OverviewMetricsStatus").GetRequiredAttribute<int32_t>("Count"));
+    EXPECT_EQ(0u, Read(m_store.Get(), "\\Statuses", false, 1).GetChild("OverviewMetricsStatus").GetChildCount());
 
-TEST_F(ConfigStoreTest, AbsentPathReadsAsNothing)
-{
     EXPECT_FALSE(Read(m_store.Get(), "\\Nowhere\\Node"));
     uint64_t count = 5;
-    const QxNodePtr filter = MakePathFilterNode("\\Nowhere");
-    EXPECT_EQ(S_OK, m_store->CountNodes(filter.Get(), &count));
+    EXPECT_EQ(S_OK, m_store->CountNodes(MakePathFilterNode("\\Nowhere").Get(), &count));
     EXPECT_EQ(0u, count);
-}
-
-TEST_F(ConfigStoreTest, ReadGivesACopyThatDoesNotChangeTheStore)
-{
-    Write(m_store.Get(), AtPath("\\S\\N", kStatus));
-    Read(m_store.Get(), "\\S\\N").SetAttribute("Count", int32_t{99});
-    EXPECT_EQ(3, Read(m_store.Get(), "\\S\\N").GetRequiredAttribute<int32_t>("Count"));
 }
 
 TEST_F(ConfigStoreTest, WriteReplacesTheWholeSubtreeAndKeepsSiblingOrder)
@@ -64,17 +54,6 @@ TEST_F(ConfigStoreTest, WriteReplacesTheWholeSubtreeAndKeepsSiblingOrder)
     EXPECT_EQ("First", children[0].GetName());
     EXPECT_EQ("Second", children[1].GetName());
     EXPECT_EQ("Third", children[2].GetName());
-}
-
-TEST_F(ConfigStoreTest, MaxDepthLimitsTheCopy)
-{
-    Write(m_store.Get(), AtPath("\\S\\N", kStatus));
-    const QxNodePtr filter = MakePathFilterNode("\\S", 1);
-    IQxNode* nodes[1] = {};
-    uint64_t returned = 0;
-    ASSERT_EQ(S_OK, m_store->ReadNodes(filter.Get(), 0, nodes, 1, &returned));
-    const QxNodePtr read(nodes[0], QxNodePtr::Attach{});
-    EXPECT_EQ(0u, read.GetChild("N").GetChildCount());
 }
 
 TEST_F(ConfigStoreTest, IsParentReadsTheChildrenAndAsksForRoomWhenShort)
@@ -97,20 +76,16 @@ TEST_F(ConfigStoreTest, IsParentReadsTheChildrenAndAsksForRoomWhenShort)
     EXPECT_EQ("P2", p2.GetName());
 }
 
-TEST_F(ConfigStoreTest, DeleteRemovesTheSubtreeAndRefusesAnAbsentPath)
+TEST_F(ConfigStoreTest, DeleteRemovesTheSubtreeOrWithIsParentOnlyTheChildren)
 {
-    Write(m_store.Get(), AtPath("\\S\\N", kStatus));
-    const QxNodePtr filter = MakePathFilterNode("\\S\\N");
-    EXPECT_EQ(S_OK, m_store->DeleteNodes(filter.Get(), 0));
-    EXPECT_FALSE(Read(m_store.Get(), "\\S\\N"));
-    EXPECT_TRUE(Read(m_store.Get(), "\\S"));
-    EXPECT_EQ(kHrNotFound, m_store->DeleteNodes(filter.Get(), 0));
-}
-
-TEST_F(ConfigStoreTest, DeleteWithIsParentEmptiesTheNodeAndKeepsIt)
-{
-    Write(m_store.Get(), AtPath("\\Plans\\P1", "<nr><node/></nr>"));
+    Write(m_store.Get(), AtPath("\\Plans\\P1", kStatus));
     Write(m_store.Get(), AtPath("\\Plans\\P2", "<nr><node/></nr>"));
+    const QxNodePtr p1 = MakePathFilterNode("\\Plans\\P1");
+    EXPECT_EQ(S_OK, m_store->DeleteNodes(p1.Get(), 0));
+    EXPECT_FALSE(Read(m_store.Get(), "\\Plans\\P1"));
+    EXPECT_TRUE(Read(m_store.Get(), "\\Plans\\P2"));
+    EXPECT_EQ(kHrNotFound, m_store->DeleteNodes(p1.Get(), 0));
+
     EXPECT_EQ(S_OK, m_store->DeleteNodes(MakePathFilterNode("\\Plans", QXN_DEPTH_ALL, true).Get(), 0));
     const QxNodePtr plans = Read(m_store.Get(), "\\Plans");
     ASSERT_TRUE(plans);
@@ -156,16 +131,7 @@ protected:
     }
     void TearDown() override { std::filesystem::remove_all(m_dir); }
 
-    void WriteFile(const std::string& text)
-    {
-        std::ofstream out(m_file, std::ios::binary);
-        out << text;
-    }
-    std::string ReadFile()
-    {
-        std::ifstream in(m_file, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
+    void WriteFile(const std::string& text) { std::ofstream(m_file, std::ios::binary) << text; }
 
     std::filesystem::path m_dir;
     std::string m_file;
@@ -190,10 +156,14 @@ TEST_F(ConfigFileTest, TopLevelNodesOfTheFileBecomeTheStoresTopLevel)
 TEST_F(ConfigFileTest, FlushWritesWhatALaterLoadReadsBack)
 {
     auto store = CreateComponent<CConfigServer>(m_file);
+    ASSERT_EQ(S_OK, store->Flush(0));
+    auto empty = CreateComponent<CConfigServer>(m_file);
+    empty->Load();
+    EXPECT_EQ(0u, Read(empty.Get(), "\\").GetChildCount());
+
     Write(store.Get(), AtPath("\\Statuses\\OverviewMetricsStatus", kStatus));
     Write(store.Get(), AtPath("\\Configuration\\X", "<nr><node Name=\"a &amp; b\"/></nr>"));
     ASSERT_EQ(S_OK, store->Flush(0));
-
     auto reloaded = CreateComponent<CConfigServer>(m_file);
     reloaded->Load();
     EXPECT_EQ(TextOf(Read(store.Get(), "\\")), TextOf(Read(reloaded.Get(), "\\")));
@@ -202,54 +172,33 @@ TEST_F(ConfigFileTest, FlushWritesWhatALaterLoadReadsBack)
         EXPECT_EQ("config.xml", entry.path().filename().string()) << "a temporary file was left behind";
 }
 
-TEST_F(ConfigFileTest, EmptyStoreSavesAndLoadsAsEmpty)
-{
-    auto store = CreateComponent<CConfigServer>(m_file);
-    ASSERT_EQ(S_OK, store->Flush(0));
-    auto reloaded = CreateComponent<CConfigServer>(m_file);
-    reloaded->Load();
-    EXPECT_EQ(0u, Read(reloaded.Get(), "\\").GetChildCount());
-}
-
-TEST_F(ConfigFileTest, MalformedFileIsNamedWithLineAndColumnAndLoadsNothing)
+TEST_F(ConfigFileTest, MalformedOrMissingFileIsAnErrorNamingItAndLoadsNothing)
 {
     auto store = CreateComponent<CConfigServer>(m_file);
     Write(store.Get(), AtPath("\\Kept\\Node", kStatus));
     WriteFile("<nr>\n  <node q:name=\"A\">\n    <node q:name=\"B\">\n</nr>\n");
-    try {
-        store->Load();
-        FAIL() << "a malformed file was loaded";
-    } catch (const HRX& error) {
-        EXPECT_EQ(kHrInvalidData, error.Code());
-        const std::string text = ErrorText(error);
-        EXPECT_NE(std::string::npos, text.find(m_file)) << text;
-        EXPECT_NE(std::string::npos, text.find("line 4")) << text;
-        EXPECT_NE(std::string::npos, text.find("column")) << text;
-    }
+    const Thrown malformed = ThrownBy([&] { store->Load(); });
+    EXPECT_EQ(kHrInvalidData, malformed.code);
+    EXPECT_NE(std::string::npos, malformed.text.find(m_file)) << malformed.text;
+    EXPECT_NE(std::string::npos, malformed.text.find("line 4")) << malformed.text;
+    EXPECT_NE(std::string::npos, malformed.text.find("column")) << malformed.text;
     EXPECT_TRUE(Read(store.Get(), "\\Kept\\Node")) << "the store was changed by a failed load";
+
+    const Thrown missing = ThrownBy([&] { CreateComponent<CConfigServer>((m_dir / "absent.xml").string())->Load(); });
+    EXPECT_EQ(HResultFromWin32(ERROR_FILE_NOT_FOUND), missing.code);
+    EXPECT_NE(std::string::npos, missing.text.find("absent.xml")) << missing.text;
 }
 
-TEST_F(ConfigFileTest, MissingFileIsAnErrorNamingIt)
+TEST_F(ConfigFileTest, FailedFlushLeavesNoTemporaryFileAndStoreWithoutFileHasNothingToFlush)
 {
-    auto store = CreateComponent<CConfigServer>((m_dir / "absent.xml").string());
-    try {
-        store->Load();
-        FAIL() << "a missing file was loaded";
-    } catch (const HRX& error) {
-        EXPECT_EQ(HResultFromWin32(ERROR_FILE_NOT_FOUND), error.Code());
-        EXPECT_NE(std::string::npos, ErrorText(error).find("absent.xml"));
-    }
-}
-
-TEST_F(ConfigFileTest, FailedFlushLeavesNoTemporaryFileAndChangesNothing)
-{
-    // The target is a directory that rename cannot replace.
+    // A target that rename cannot replace, and one in a folder that does not exist.
     const std::filesystem::path occupied = m_dir / "occupied";
     std::filesystem::create_directories(occupied / "inside");
-    auto store = CreateComponent<CConfigServer>(occupied.string());
-    Write(store.Get(), AtPath("\\New", "<nr><node/></nr>"));
-
-    EXPECT_TRUE(Failed(store->Flush(0)));
+    for (const std::filesystem::path& target : {occupied, m_dir / "no-such-dir" / "config.xml"}) {
+        auto store = CreateComponent<CConfigServer>(target.string());
+        Write(store.Get(), AtPath("\\New", "<nr><node/></nr>"));
+        EXPECT_TRUE(Failed(store->Flush(0))) << target;
+    }
     EXPECT_TRUE(std::filesystem::is_directory(occupied / "inside"));
     size_t entries = 0;
     for (const auto& entry : std::filesystem::directory_iterator(m_dir)) {
@@ -257,16 +206,7 @@ TEST_F(ConfigFileTest, FailedFlushLeavesNoTemporaryFileAndChangesNothing)
         ++entries;
     }
     EXPECT_EQ(1u, entries);
-}
-
-TEST_F(ConfigFileTest, UnreachableFileFailsFlushAndStoreWithoutFileHasNothingToFlush)
-{
-    auto store = CreateComponent<CConfigServer>((m_dir / "no-such-dir" / "config.xml").string());
-    Write(store.Get(), AtPath("\\New", "<nr><node/></nr>"));
-    EXPECT_TRUE(Failed(store->Flush(0)));
-
-    auto inMemory = CreateComponent<CConfigServer>();
-    EXPECT_EQ(S_FALSE, inMemory->Flush(0));
+    EXPECT_EQ(S_FALSE, CreateComponent<CConfigServer>()->Flush(0));
 }
 
 }  // namespace

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <future>
 #include <thread>
 
 #include "services/ConfigChanges.h"
@@ -220,73 +219,20 @@ TEST_F(ConfigSubscriptionTest, NotificationsOfEachSubscriptionArriveInWriteOrder
 
 TEST_F(ConfigSubscriptionTest, NoNotificationAfterUnsubscribeReturns)
 {
-    std::atomic<bool> unsubscribeReturned{false};
-    std::atomic<int> lateCalls{0};
-    std::atomic<int> calls{0};
-    m_sink->onCall = [&](IQxModifySubscription*) {
-        ++calls;
-        if (unsubscribeReturned) ++lateCalls;
-        // Widen the window in which Unsubscribe must wait for a running callback.
-        std::this_thread::yield();
-    };
+    const auto install = [&](std::function<void()> call) { m_sink->onCall = [call](IQxModifySubscription*) { call(); }; };
     const auto subscription = Follow(m_server.Get(), "\\Busy", m_sink.Get());
-    std::atomic<bool> stop{false};
-    std::thread writer([&] {
-        for (int i = 0; !stop; ++i) {
-            QxNodePtr node = QxNodePtr::Create();
-            node.SetName(QXN_NAME_PATH, "\\Busy\\Node");
-            node.SetAttribute("I", int32_t{i});
-            Write(m_server.Get(), node);
-        }
-    });
-    const bool heardSome = m_sink->WaitForCount(20);
-    EXPECT_EQ(S_OK, m_server->Unsubscribe(subscription.Get()));
-    unsubscribeReturned = true;
-    const int callsAtUnsubscribe = calls;
-    // Keep writing after it, then let every queued notification drain.
-    for (int i = 0; i < 50; ++i) Write(m_server.Get(), AtPath("\\Busy\\Node", "<nr><node/></nr>"));
-    stop = true;
-    writer.join();
-    m_server->WaitForNotifications();
-
-    EXPECT_TRUE(heardSome);
-    EXPECT_EQ(0, lateCalls.load());
-    EXPECT_EQ(callsAtUnsubscribe, calls.load());
+    ExpectNoCallAfterUnsubscribeReturns(
+        install, [&] { Write(m_server.Get(), AtPath("\\Busy\\Node", "<nr><node/></nr>")); }, 1,
+        [&] { return m_server->Unsubscribe(subscription.Get()); }, [&] { m_server->WaitForNotifications(); });
 }
 
 TEST_F(ConfigSubscriptionTest, UnsubscribeWaitsForTheRunningCallback)
 {
-    std::promise<void> entered;
-    std::promise<void> release;
-    std::shared_future<void> released = release.get_future().share();
-    std::atomic<bool> unsubscribeReturned{false};
-    std::atomic<bool> returnedDuringCallback{false};
-    m_sink->onCall = [&](IQxModifySubscription*) {
-        entered.set_value();
-        released.wait_for(kWaitLimit);
-        returnedDuringCallback = unsubscribeReturned.load();
-    };
+    const auto install = [&](std::function<void()> call) { m_sink->onCall = [call](IQxModifySubscription*) { call(); }; };
     const auto subscription = Follow(m_server.Get(), "\\S", m_sink.Get());
-    Write(m_server.Get(), AtPath("\\S\\A", "<nr><node/></nr>"));
-    ASSERT_EQ(std::future_status::ready, entered.get_future().wait_for(kWaitLimit));
-
-    std::mutex lock;
-    std::condition_variable changed;
-    std::thread unsubscriber([&] {
-        EXPECT_EQ(S_OK, m_server->Unsubscribe(subscription.Get()));
-        std::lock_guard guard(lock);
-        unsubscribeReturned = true;
-        changed.notify_all();
-    });
-    {
-        // Give a wrong Unsubscribe the chance to return while the callback still runs.
-        std::unique_lock guard(lock);
-        changed.wait_for(guard, std::chrono::milliseconds(100), [&] { return unsubscribeReturned.load(); });
-    }
-    release.set_value();
-    unsubscriber.join();
-    EXPECT_TRUE(unsubscribeReturned.load());
-    EXPECT_FALSE(returnedDuringCallback.load());
+    ExpectUnsubscribeWaitsForTheRunningCallback(
+        install, [&] { Write(m_server.Get(), AtPath("\\S\\A", "<nr><node/></nr>")); },
+        [&] { return m_server->Unsubscribe(subscription.Get()); });
 }
 
 TEST_F(ConfigSubscriptionTest, ShutdownEndsSubscriptionsAndLaterWritesNotifyNobody)

@@ -3,10 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <condition_variable>
-#include <future>
-#include <mutex>
-#include <thread>
 
 #include "services/DsmNotifications.h"
 #include "host/services/HostTestSupport.h"
@@ -101,64 +97,19 @@ TEST_F(DsmNotificationsTest, SinkMayUnsubscribeItselfFromItsCall)
 TEST_F(DsmNotificationsTest, UnsubscribeWaitsForTheRunningCall)
 {
     auto sink = CreateComponent<CountingSink>();
-    std::promise<void> entered;
-    std::promise<void> release;
-    std::shared_future<void> released = release.get_future().share();
-    std::atomic<bool> unsubscribeReturned{false};
-    std::atomic<bool> returnedDuringCall{false};
-    sink->onCall = [&] {
-        entered.set_value();
-        released.wait_for(kWaitLimit);
-        returnedDuringCall = unsubscribeReturned.load();
-    };
     m_source->Subscribe(sink.Get());
-    std::thread publisher([&] { m_source->NotifyAdded(m_change.Get()); });
-    ASSERT_EQ(std::future_status::ready, entered.get_future().wait_for(kWaitLimit));
-
-    std::mutex lock;
-    std::condition_variable changed;
-    std::thread unsubscriber([&] {
-        EXPECT_EQ(S_OK, m_source->Unsubscribe(sink.Get()));
-        std::lock_guard guard(lock);
-        unsubscribeReturned = true;
-        changed.notify_all();
-    });
-    {
-        std::unique_lock guard(lock);
-        changed.wait_for(guard, std::chrono::milliseconds(100), [&] { return unsubscribeReturned.load(); });
-    }
-    release.set_value();
-    unsubscriber.join();
-    publisher.join();
-    EXPECT_FALSE(returnedDuringCall.load());
+    ExpectUnsubscribeWaitsForTheRunningCallback([&](std::function<void()> call) { sink->onCall = std::move(call); },
+                                                [&] { m_source->NotifyAdded(m_change.Get()); },
+                                                [&] { return m_source->Unsubscribe(sink.Get()); });
 }
 
 TEST_F(DsmNotificationsTest, NoCallAfterUnsubscribeReturns)
 {
     auto sink = CreateComponent<CountingSink>();
-    std::atomic<bool> unsubscribeReturned{false};
-    std::atomic<int> lateCalls{0};
-    sink->onCall = [&] {
-        if (unsubscribeReturned) ++lateCalls;
-        std::this_thread::yield();
-    };
     m_source->Subscribe(sink.Get());
-    std::atomic<bool> stop{false};
-    std::vector<std::thread> publishers;
-    for (int p = 0; p < 3; ++p)
-        publishers.emplace_back([&] {
-            while (!stop) m_source->NotifyModified(m_change.Get());
-        });
-    while (sink->modified.load() < 50) std::this_thread::yield();
-    EXPECT_EQ(S_OK, m_source->Unsubscribe(sink.Get()));
-    unsubscribeReturned = true;
-    const int callsAtUnsubscribe = sink->modified.load();
-    for (int i = 0; i < 200; ++i) std::this_thread::yield();
-    stop = true;
-    for (std::thread& publisher : publishers) publisher.join();
-
-    EXPECT_EQ(0, lateCalls.load());
-    EXPECT_EQ(callsAtUnsubscribe, sink->modified.load());
+    ExpectNoCallAfterUnsubscribeReturns([&](std::function<void()> call) { sink->onCall = std::move(call); },
+                                        [&] { m_source->NotifyModified(m_change.Get()); }, 3,
+                                        [&] { return m_source->Unsubscribe(sink.Get()); });
 }
 
 }  // namespace

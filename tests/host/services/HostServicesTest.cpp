@@ -86,35 +86,26 @@ TEST_F(HostServicesTest, WritesThroughOneNameAreSeenThroughTheOtherAndSavedAtSto
 
 TEST_F(HostServicesTest, BadFileFailsStartNamingItAndLeavesNothingRegistered)
 {
-    WriteFile("<nr>\n<node q:name=\"Broken\">\n</nr>\n");
-    const std::string before = "<nr>\n<node q:name=\"Broken\">\n</nr>\n";
+    const std::string broken = "<nr>\n<node q:name=\"Broken\">\n</nr>\n";
+    WriteFile(broken);
     HostServicesOptions options;
     options.configFile = m_file;
-    try {
-        m_services.Start(options);
-        FAIL() << "a broken configuration file started the services";
-    } catch (const HRX& error) {
-        EXPECT_NE(std::string::npos, ErrorText(error).find(m_file));
-        EXPECT_NE(std::string::npos, ErrorText(error).find("line 3"));
-    }
+    const Thrown thrown = ThrownBy([&] { m_services.Start(options); });
+    EXPECT_EQ(kHrInvalidData, thrown.code);
+    EXPECT_NE(std::string::npos, thrown.text.find(m_file)) << thrown.text;
+    EXPECT_NE(std::string::npos, thrown.text.find("line 3")) << thrown.text;
     EXPECT_FALSE(m_services.IsStarted());
     EXPECT_FALSE(Resolve<IConfigStorage>(kAppConfigStorageName));
     EXPECT_FALSE(Resolve<IServiceClient>(kServiceClientName));
     std::ifstream in(m_file, std::ios::binary);
-    EXPECT_EQ(before, std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()));
+    EXPECT_EQ(broken, std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()));
 }
 
 TEST_F(HostServicesTest, TakenNameFailsStartAndReleasesWhatWasRegistered)
 {
     auto squatter = CreateComponent<CServiceClient>();
     ASSERT_EQ(S_OK, SkRegisterNamedInstance(kRequestContextMgrName, squatter.Get()));
-    HostServicesOptions options;
-    try {
-        m_services.Start(options);
-        ADD_FAILURE() << "started although a name was taken";
-    } catch (const HRX& error) {
-        EXPECT_EQ(HResultFromWin32(183), error.Code());
-    }
+    EXPECT_EQ(HResultFromWin32(183), ThrownBy([&] { m_services.Start(HostServicesOptions{}); }).code);
     EXPECT_FALSE(Resolve<IConfigStorage>(kAppConfigStorageName));
     EXPECT_FALSE(Resolve<IServiceClient>(kServiceClientName));
     SkUnregisterNamedInstance(kRequestContextMgrName);

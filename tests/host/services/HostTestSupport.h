@@ -1,19 +1,24 @@
-// Helpers of the host services tests: a recording configuration sink, node
-// text fixtures, and reading and writing the store by path.
+// Helpers of the host tests: a recording configuration sink, node text
+// fixtures, reading and writing the store by path, the error an HRX carries,
+// and the unsubscribe rules that every notification source keeps.
 // Thread safety: RecordingSink may be called from any thread; the rest belongs
 // to the test's thread.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Components/ComponentObject.h"
+#include "ErrorHandling/HRX.h"
 #include "NodeAccess/QxNodePtr.h"
 #include "corvane/ServiceInterfaces.h"
 
@@ -111,10 +116,11 @@ inline HRESULT Write(IConfigStorage* store, const QxNodePtr& node)
     return store->WriteNodes(nullptr, 0, &handle, 1);
 }
 
-/// The node at path, or null.
-inline QxNodePtr Read(IConfigStorage* store, std::string_view path, bool isParent = false)
+/// The node at path (to depth), or null.
+inline QxNodePtr Read(IConfigStorage* store, std::string_view path, bool isParent = false,
+                      int32_t depth = QXN_DEPTH_ALL)
 {
-    const QxNodePtr filter = MakePathFilterNode(path, QXN_DEPTH_ALL, isParent);
+    const QxNodePtr filter = MakePathFilterNode(path, depth, isParent);
     IQxNode* nodes[1] = {nullptr};
     uint64_t returned = 0;
     EXPECT_EQ(S_OK, store->ReadNodes(filter.Get(), 0, nodes, 1, &returned));
@@ -137,7 +143,87 @@ inline ComPtr<IQxModifySubscription> Follow(IConfigSubscriptions* server, std::s
     return subscription;
 }
 
-/// The node's text without the wrapper's indentation differences mattering: its whole text form.
+/// The node's whole text form, "(null)" for none.
 inline std::string TextOf(const QxNodePtr& node) { return node ? node.ToText() : std::string("(null)"); }
+
+/// The code and error text ("0x%08X description") of the HRX that call throws; S_OK and "" when none.
+struct Thrown {
+    HRESULT code = S_OK;
+    std::string text;
+};
+template <class Call>
+Thrown ThrownBy(Call&& call)
+{
+    try {
+        call();
+    } catch (const HRX& error) {
+        return {error.Code(), ErrorText(error)};
+    }
+    return {};
+}
+
+/// A callback a test installs into a sink, to run at the start of every call.
+using InstallCallback = std::function<void(std::function<void()>)>;
+
+/// Unsubscribe, started while a callback runs, returns only after that callback has ended.
+/// deliver makes one call reach the sink (it may block until the call returns).
+inline void ExpectUnsubscribeWaitsForTheRunningCallback(const InstallCallback& install,
+                                                        const std::function<void()>& deliver,
+                                                        const std::function<HRESULT()>& unsubscribe)
+{
+    std::promise<void> entered, release;
+    std::shared_future<void> released = release.get_future().share();
+    std::atomic<bool> unsubscribeReturned{false}, returnedDuringCallback{false};
+    std::once_flag once;
+    install([&] {
+        std::call_once(once, [&] { entered.set_value(); });
+        released.wait_for(kWaitLimit);
+        returnedDuringCallback = returnedDuringCallback || unsubscribeReturned;
+    });
+    std::thread deliverer(deliver);
+    const bool inside = entered.get_future().wait_for(kWaitLimit) == std::future_status::ready;
+    EXPECT_TRUE(inside) << "no callback came";
+    std::thread unsubscriber([&] {
+        EXPECT_EQ(S_OK, unsubscribe());
+        unsubscribeReturned = true;
+    });
+    // Give a wrong Unsubscribe the chance to return while the callback still runs.
+    for (int i = 0; i < 100 && inside && !unsubscribeReturned; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    release.set_value();
+    unsubscriber.join();
+    deliverer.join();
+    EXPECT_FALSE(returnedDuringCallback.load());
+}
+
+/// No callback starts after Unsubscribe returned, while publishers keep delivering on other threads.
+/// drain waits until every queued delivery is done.
+inline void ExpectNoCallAfterUnsubscribeReturns(const InstallCallback& install, const std::function<void()>& publish,
+                                                int publishers, const std::function<HRESULT()>& unsubscribe,
+                                                const std::function<void()>& drain = [] {})
+{
+    std::atomic<int> calls{0}, lateCalls{0};
+    std::atomic<bool> unsubscribeReturned{false}, stop{false};
+    install([&] {
+        ++calls;
+        if (unsubscribeReturned) ++lateCalls;
+        std::this_thread::yield();  // widens the window in which Unsubscribe must wait for a running call
+    });
+    std::vector<std::thread> threads;
+    for (int p = 0; p < publishers; ++p) threads.emplace_back([&] {
+            while (!stop) publish();
+        });
+    const auto limit = std::chrono::steady_clock::now() + kWaitLimit;
+    while (calls < 20 && std::chrono::steady_clock::now() < limit) std::this_thread::yield();
+    EXPECT_GE(calls.load(), 20) << "too few calls came";
+    EXPECT_EQ(S_OK, unsubscribe());
+    unsubscribeReturned = true;
+    const int callsAtUnsubscribe = calls;
+    for (int i = 0; i < 50; ++i) publish();  // keep publishing after it
+    stop = true;
+    for (std::thread& thread : threads) thread.join();
+    drain();
+    EXPECT_EQ(0, lateCalls.load());
+    EXPECT_EQ(callsAtUnsubscribe, calls.load());
+}
 
 }  // namespace corvane::host::test
