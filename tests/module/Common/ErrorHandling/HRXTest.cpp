@@ -44,23 +44,14 @@ try {
     return S_OK;
 } CV_CATCH_RETURN("Test::Outer")
 
-// Each raises an error and returns its own return address, which the error's trace must
-// hold as the raising function's caller.
-[[gnu::noinline]] const void* ThrowHere(HRX& caught)
-{
-    try {
-        ThrowHr(E_INVALIDARG);
-    } catch (const HRX& error) {
-        caught = error;
-    }
-    return __builtin_return_address(0);
-}
-
-[[gnu::noinline]] const void* AssignHere(HRX& caught)
+// Raises an error by throwing or by checked assignment and returns its own return address,
+// which the error's trace must hold as the raising function's caller.
+[[gnu::noinline]] const void* RaiseHere(HRX& caught, bool assign)
 {
     try {
         HRX hr;
-        hr = E_POINTER;
+        if (assign) hr = E_POINTER;
+        ThrowHr(E_INVALIDARG);
     } catch (const HRX& error) {
         caught = error;
     }
@@ -70,12 +61,14 @@ try {
 TEST(HRX, TraceHoldsTheRaisingFunctionAndItsCaller)
 {
     HRX thrown;
-    EXPECT_EQ(ThrowHere(thrown), thrown.Trace()[1]);
+    EXPECT_EQ(RaiseHere(thrown, false), thrown.Trace()[1]);
+    EXPECT_EQ(thrown.Code(), E_INVALIDARG);
     EXPECT_NE(thrown.Trace()[0], nullptr);
     EXPECT_EQ(thrown.FrameSkip(), 1u);
 
     HRX assigned;
-    EXPECT_EQ(AssignHere(assigned), assigned.Trace()[1]);
+    EXPECT_EQ(RaiseHere(assigned, true), assigned.Trace()[1]);
+    EXPECT_EQ(assigned.Code(), E_POINTER);
     EXPECT_NE(assigned.Trace()[0], nullptr);
 }
 

@@ -40,17 +40,14 @@ TEST(AsyncActionTiming, PeriodIsMeasuredFromTheEndOfARunAndRunsNeverOverlap)
     std::atomic<int> running{0};
     std::atomic<bool> overlapped{false};
     std::mutex timesLock;
-    std::vector<steady_clock::time_point> starts, ends;
+    std::vector<std::pair<steady_clock::time_point, steady_clock::time_point>> times;  // start and end of each run
     CAsyncAction worker(0ms, 10ms, [&](CAsyncAction&) {
         if (running.fetch_add(1) != 0) overlapped = true;
-        {
-            std::lock_guard guard(timesLock);
-            starts.push_back(steady_clock::now());
-        }
+        const auto start = steady_clock::now();
         std::this_thread::sleep_for(5ms);
         {
             std::lock_guard guard(timesLock);
-            ends.push_back(steady_clock::now());
+            times.emplace_back(start, steady_clock::now());
         }
         running.fetch_sub(1);
         runs.Add("run");
@@ -58,7 +55,7 @@ TEST(AsyncActionTiming, PeriodIsMeasuredFromTheEndOfARunAndRunsNeverOverlap)
     ASSERT_TRUE(runs.WaitFor(4));
     EXPECT_FALSE(overlapped);
     std::lock_guard guard(timesLock);
-    for (size_t i = 1; i < starts.size() && i < ends.size() + 1; ++i) EXPECT_GE(starts[i] - ends[i - 1], 10ms);
+    for (size_t i = 1; i < times.size(); ++i) EXPECT_GE(times[i].first - times[i - 1].second, 10ms);
 }
 
 TEST(AsyncActionStopping, DestructionDuringTheFirstDelayReturnsAtOnceWithoutRunning)
