@@ -2,7 +2,7 @@
 // condition, and replacing a node by path.
 #include <gtest/gtest.h>
 
-#include "FilterTestSupport.h"
+#include "module/OverviewReportsProcessing/OverviewTestSupport.h"
 #include "OverviewReportsProcessing/Common/FiltersHelper.h"
 
 namespace corvane::test {

@@ -1,7 +1,7 @@
 // Reading leaves of a filter: column attributes, traversal and the total mask.
 #include <gtest/gtest.h>
 
-#include "FilterTestSupport.h"
+#include "module/OverviewReportsProcessing/OverviewTestSupport.h"
 #include "OverviewReportsProcessing/Common/FiltersHelper.h"
 
 namespace corvane::test {
@@ -64,37 +64,32 @@ TEST(FilterTraversal, VisitsLeavesAtAnyDepthInOrderWithoutEnteringThem)
     EXPECT_EQ(visited, "");  // the start node is never passed
 }
 
-TEST(FilterMask, RealColumnsOfConditionsGroupingAndSortingCount)
+// Real columns of conditions, grouping and sorting count; pseudo columns do not; anything else
+// sets the unknown bit.
+TEST(FilterMask, TheTotalMaskOfAFilter)
 {
-    const QxNodePtr filter = Tree(R"(
-        <RetrieveCountersRequest>
-          <ConditionsRoot q:name="Conditions">
-            <Condition operator="AND">
-              <ConditionValues Columnn="Who" Value="alice"/>
-              <ConditionValues Columnn="When" Value="2026-01-01T00:00:00Z"/>
-            </Condition>
-          </ConditionsRoot>
-          <GroupByRoot q:name="GroupByRoot"><GroupByRootEntry Column="What"/></GroupByRoot>
-          <SortingRoot q:name="SortingRoot"><SortingEntry Column="Count"/><SortingEntry Column="Where"/></SortingRoot>
-        </RetrieveCountersRequest>)");
-    EXPECT_EQ(FilterHelper::MakeTotalFiltersMask(filter).Value(), 0x4Cu);
-}
-
-TEST(FilterMask, PseudoColumnsGiveTheEmptyMaskAndUnknownColumnsTheUnknownBit)
-{
-    EXPECT_EQ(FilterHelper::MakeTotalFiltersMask(Tree(R"(
-        <Query><ConditionsRoot q:name="Conditions"><Condition operator="AND">
-          <ConditionValues Columnn="When" Value="x"/><ConditionValues Columnn="ConditionId" Value:i64="3"/>
-          <ConditionValues Columnn="Mask" Value:i32="12"/>
-        </Condition></ConditionsRoot></Query>)")).Value(),
-              0u);
-    EXPECT_EQ(FilterHelper::MakeTotalFiltersMask(Tree(R"(
-        <Query><ConditionsRoot q:name="Conditions">
-          <ConditionValues Columnn="DataSource" Value:guid="{6F9619FF-8B86-D011-B42D-00C04FC964FF}"/>
-          <ConditionValues Columnn="ProductId" Value="P1"/>
-        </ConditionsRoot></Query>)")).Value(),
-              0x802u);
-    EXPECT_EQ(FilterHelper::MakeTotalFiltersMask(Tree("<Query/>")).Value(), 0u);
+    const std::pair<const char*, uint32_t> cases[] = {
+        {R"(<RetrieveCountersRequest>
+              <ConditionsRoot q:name="Conditions"><Condition operator="AND">
+                <ConditionValues Columnn="Who" Value="alice"/><ConditionValues Columnn="When" Value="2026-01-01T00:00:00Z"/>
+              </Condition></ConditionsRoot>
+              <GroupByRoot q:name="GroupByRoot"><GroupByRootEntry Column="What"/></GroupByRoot>
+              <SortingRoot q:name="SortingRoot"><SortingEntry Column="Count"/><SortingEntry Column="Where"/></SortingRoot>
+            </RetrieveCountersRequest>)",
+         0x4C},
+        {R"(<Query><ConditionsRoot q:name="Conditions"><Condition operator="AND">
+              <ConditionValues Columnn="When" Value="x"/><ConditionValues Columnn="ConditionId" Value:i64="3"/>
+              <ConditionValues Columnn="Mask" Value:i32="12"/>
+            </Condition></ConditionsRoot></Query>)",
+         0},
+        {R"(<Query><ConditionsRoot q:name="Conditions">
+              <ConditionValues Columnn="DataSource" Value:guid="{6F9619FF-8B86-D011-B42D-00C04FC964FF}"/>
+              <ConditionValues Columnn="ProductId" Value="P1"/>
+            </ConditionsRoot></Query>)",
+         0x802},
+        {"<Query/>", 0},
+    };
+    for (const auto& [filter, mask] : cases) EXPECT_EQ(FilterHelper::MakeTotalFiltersMask(Tree(filter)).Value(), mask) << filter;
     EXPECT_EQ(CodeOf([] {
                   FilterHelper::MakeTotalFiltersMask(
                       Tree(R"(<Query><ConditionsRoot><ConditionValues Value="x"/></ConditionsRoot></Query>)"));

@@ -1,7 +1,7 @@
 // The metrics configuration: reading it, and the group queries with their failures.
 #include <gtest/gtest.h>
 
-#include "FilterTestSupport.h"
+#include "module/OverviewReportsProcessing/OverviewTestSupport.h"
 
 namespace corvane::test {
 namespace {
@@ -12,14 +12,6 @@ using OverviewReportsProcessing::MaskHelper;
 using OverviewReportsProcessing::TableColumnNames;
 
 ColumnsMask Mask(uint32_t value) { return ColumnsMask::FromValue(value); }
-
-std::string WithConfiguration(std::string_view attributes, std::string_view children)
-{
-    return "<OverviewMetricsConfiguration GroupColumns:strs=\"G1|G2|G3\" IdColumnName=\"Id\" "
-           "MaskColumnName=\"GroupMask\" ConditionIdColumnName=\"PresetId\" CountColumnName=\"Cnt\" "
-           "TimestampColumnName=\"Ts\" " +
-           std::string(attributes) + ">" + std::string(children) + "</OverviewMetricsConfiguration>";
-}
 
 TEST(ColumnMaskTest, ColumnsMapToTheirBitsAndEverythingElseToTheUnknownBit)
 {
@@ -53,29 +45,20 @@ protected:
 
 TEST_F(MaskHelperQueries, FullMaskIsTheExactGroupOrTheSmallestContainingOne)
 {
-    EXPECT_EQ(m_helper.GetFullMask(Mask(0xC)).Value(), 0xCu);
-    EXPECT_EQ(m_helper.GetFullMask(Mask(0x4)).Value(), 0xCu);
-    EXPECT_EQ(m_helper.GetFullMask(Mask(0x48)).Value(), 0x4Cu);
-    EXPECT_EQ(m_helper.GetFullMask(Mask(0)).Value(), 0xCu);
-}
-
-TEST_F(MaskHelperQueries, FullMaskNotFoundIsLoggedWithTheUnsignedMask)
-{
-    LogCapture log;
-    EXPECT_EQ(CodeOf([&] { m_helper.GetFullMask(Mask(0x1)); }), kHrNotFound);
-    EXPECT_EQ(log.Count("OverviewReportsProcessing::MaskHelper::GetFullMask failed: Full mask not found: 1"), 1u);
-    EXPECT_EQ(CodeOf([&] { m_helper.GetFullMask(Mask(0x804)); }), kHrNotFound);
-    EXPECT_EQ(log.Count("Full mask not found: 2052"), 1u);
-}
-
-TEST_F(MaskHelperQueries, MaskValidityFollowsTheGroups)
-{
+    const std::pair<uint32_t, uint32_t> found[] = {{0xC, 0xC}, {0x4, 0xC}, {0x48, 0x4C}, {0, 0xC}};
+    for (const auto& [mask, full] : found) EXPECT_EQ(m_helper.GetFullMask(Mask(mask)).Value(), full) << mask;
     LogCapture log;
     EXPECT_TRUE(m_helper.CheckMaskValid(Mask(0x44)));
     EXPECT_TRUE(m_helper.CheckMaskValid(Mask(0xC)));
     EXPECT_FALSE(m_helper.CheckMaskValid(Mask(0x2)));
     EXPECT_FALSE(m_helper.CheckMaskValid(Mask(0x804)));
-    EXPECT_EQ(log.Count("failed"), 0u);
+    EXPECT_EQ(log.Count("failed"), 0u) << "a validity check logs no failure";
+
+    // Not found: logged with the unsigned mask.
+    EXPECT_EQ(CodeOf([&] { m_helper.GetFullMask(Mask(0x1)); }), kHrNotFound);
+    EXPECT_EQ(log.Count("OverviewReportsProcessing::MaskHelper::GetFullMask failed: Full mask not found: 1"), 1u);
+    EXPECT_EQ(CodeOf([&] { m_helper.GetFullMask(Mask(0x804)); }), kHrNotFound);
+    EXPECT_EQ(log.Count("Full mask not found: 2052"), 1u);
 }
 
 TEST_F(MaskHelperQueries, GroupColumnsFollowTheColumnBitsNotTheListOrder)
@@ -138,7 +121,7 @@ TEST_F(MaskHelperQueries, PresetsAreTheStoredNodes)
 
 TEST(MaskHelperConfiguration, GroupsWithTheSameColumnsFormOneGroup)
 {
-    const MaskHelper helper(Tree(WithConfiguration("", R"(
+    const MaskHelper helper(Tree(MetricsConfiguration("G1|G2|G3", R"(
         <node q:name="ConditionPresets"><Condition q:name="P" PresetConditionId:i64="7"/></node>
         <Group GroupAttributes:strs="Where|Who"/>
         <Group GroupAttributes:strs="Who|Where|Unknown" PresetConditionName="P"/>)")));
@@ -154,7 +137,7 @@ TEST(MaskHelperConfiguration, BadConfigurationsFailWithTheirCodes)
     LogCapture log;
     const auto codeOf = [](const std::string& text) { return CodeOf([&] { MaskHelper helper(Tree(text)); }); };
 
-    EXPECT_EQ(codeOf(WithConfiguration("", R"(<node q:name="ConditionPresets">
+    EXPECT_EQ(codeOf(MetricsConfiguration("G1|G2|G3", R"(<node q:name="ConditionPresets">
         <Condition q:name="A" PresetConditionId:i64="5"/><Condition q:name="B" PresetConditionId:i64="5"/>
         </node>)")),
               kHrInvalidData);
@@ -162,16 +145,16 @@ TEST(MaskHelperConfiguration, BadConfigurationsFailWithTheirCodes)
                         "Duplicate preset id: 5"),
               1u);
 
-    EXPECT_EQ(codeOf(WithConfiguration("", R"(<Group GroupAttributes:strs="Who" PresetConditionName="Nope"/>)")),
+    EXPECT_EQ(codeOf(MetricsConfiguration("G1|G2|G3", R"(<Group GroupAttributes:strs="Who" PresetConditionName="Nope"/>)")),
               kHrNotFound);
     EXPECT_EQ(log.Count("Invalid preset condition name: Nope"), 1u);
 
-    EXPECT_EQ(codeOf(WithConfiguration("", R"(<Group GroupAttributes:strs="Who|Where|What|ObjectType"/>)")),
+    EXPECT_EQ(codeOf(MetricsConfiguration("G1|G2|G3", R"(<Group GroupAttributes:strs="Who|Where|What|ObjectType"/>)")),
               E_INVALIDARG);
     EXPECT_EQ(log.Count("OverviewReportsProcessing::MaskHelper::AddGroup failed: Invalid group size: "), 1u);
 
-    EXPECT_EQ(codeOf(WithConfiguration("", R"(<Group/>)")), kHrNotFound);
-    EXPECT_EQ(codeOf(WithConfiguration("", R"(<node q:name="ConditionPresets"><Condition q:name="A"/></node>)")),
+    EXPECT_EQ(codeOf(MetricsConfiguration("G1|G2|G3", R"(<Group/>)")), kHrNotFound);
+    EXPECT_EQ(codeOf(MetricsConfiguration("G1|G2|G3", R"(<node q:name="ConditionPresets"><Condition q:name="A"/></node>)")),
               kHrNotFound);
     EXPECT_EQ(codeOf("<OverviewMetricsConfiguration IdColumnName=\"Id\"/>"), kHrNotFound);
     EXPECT_EQ(codeOf("<OverviewMetricsConfiguration GroupColumns:strs=\"G1\" IdColumnName=\"Id\" "

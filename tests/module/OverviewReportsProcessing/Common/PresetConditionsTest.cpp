@@ -1,7 +1,7 @@
 // Preset condition references: finding them and expanding them into the preset's own conditions.
 #include <gtest/gtest.h>
 
-#include "FilterTestSupport.h"
+#include "module/OverviewReportsProcessing/OverviewTestSupport.h"
 #include "OverviewReportsProcessing/Common/FiltersHelper.h"
 
 namespace corvane::test {

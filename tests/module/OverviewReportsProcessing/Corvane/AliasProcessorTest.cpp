@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "ProcessorTestSupport.h"
+#include "module/OverviewReportsProcessing/OverviewTestSupport.h"
 
 namespace corvane::test {
 namespace {
@@ -82,12 +82,6 @@ TEST_F(AliasProcessorTest, PseudoColumnsWithoutAliasAndUnservedFiltersFail)
         R"(<Query><GroupByRoot q:name="GroupByRoot"><GroupByRootEntry Column="ObjectType"/></GroupByRoot></Query>)");
     EXPECT_EQ(CodeOf([&] { m_processor.ProcessFilters(unserved); }), kHrNotFound);
     EXPECT_FALSE(unserved.FindByPath("GroupByRoot").GetChild(0).HasAttribute("AliasColumn"));
-}
-
-TEST(AliasProcessorConfiguration, AnAliasEntryWithoutItsNamesFailsConstruction)
-{
-    EXPECT_EQ(CodeOf([] { AliasProcessor(Tree(R"(<A><Alias ColumnName="When"/></A>)")); }), kHrNotFound);
-    EXPECT_EQ(CodeOf([] { AliasProcessor(Tree(R"(<A><Alias ColumnAlias="x"/></A>)")); }), kHrNotFound);
 }
 
 }  // namespace

@@ -2,13 +2,8 @@
 // the stamped copy at the queries processor, configuration and shutdown.
 #include <gtest/gtest.h>
 
-#include <vector>
-
-#include "ClassTable.h"
-#include "DataRetrieverTestSupport.h"
 #include "OverviewReportsProcessing/Corvane/DataRetrieverFactory.h"
-#include "OverviewReportsProcessing/Corvane/FiltersProcessorsFactory.h"
-#include "module/OverviewReportsProcessing/Common/FilterTestSupport.h"
+#include "module/OverviewReportsProcessing/OverviewTestSupport.h"
 
 namespace corvane::test {
 namespace {
@@ -16,50 +11,17 @@ namespace {
 using namespace OverviewReportsProcessing;
 using host::QueryCallKind;
 
-/// Answers every retrieve method question with a fixed answer node and keeps the questions.
-class FixedMetaInfoProvider : public Implements<IMetaInfoProvider> {
-public:
-    std::string answer = R"(<node ResultCode:i32="0" RetrieveMethod:i32="1"/>)";
-    std::vector<QxNodePtr> questions;
-
-    HRESULT GetDefaultTimeRange(int32_t, IQxNode**) noexcept override { return E_NOTIMPL; }
-    HRESULT GetAvailableTimeRange(int32_t, IQxNode**) noexcept override { return E_NOTIMPL; }
-    HRESULT IsTimeRangeValid(int32_t, IQxNode*, BOOL*) noexcept override { return E_NOTIMPL; }
-    HRESULT GetRetrieveMethod(IQxNode* request, IQxNode** out) noexcept override
-    {
-        questions.push_back(QxNodePtr(request).Clone());
-        *out = QxNodePtr::Parse(answer).Detach();
-        return S_OK;
-    }
-};
-
-std::vector<std::string> g_shutdowns;  // test thread only
-
-/// Stamps "Chain" with its tag and records its Shutdown.
-class StampProcessor : public IFiltersProcessor {
-public:
-    explicit StampProcessor(const QxNodePtr& configuration) : m_tag(configuration.GetRequiredAttribute<std::string>("Tag")) {}
-    void ProcessFilters(const QxNodePtr& filters) override
-    {
-        filters.SetAttribute("Chain", filters.GetAttributeOr("Chain", "") + m_tag);
-    }
-    void Shutdown() override { g_shutdowns.push_back(m_tag); }
-
-private:
-    std::string m_tag;
-};
-
 constexpr std::string_view kFactoryConfig = R"(
 <node q:name="RetrieverFactory" MetaInfoProviderInstanceName="Test.MetaInfo">
   <node q:name="Retriever" WaitIntervalMs:i64="1" QueriesProcessorUri="Service.QueriesProcessor"/>
-  <node q:name="DefaultProcessorsConfig"><node q:name="StampProcessor" Tag="x"/></node>
+  <node q:name="DefaultProcessorsConfig"><node q:name="TagProcessor" Tag="x"/></node>
   <node q:name="RetrieveMethods">
-    <node q:name="Standard" RetrieveMethod:i32="2" Processors:strs="StampProcessor"/>
-    <node q:name="Fast" RetrieveMethod:i32="1" Processors:strs="StampProcessor|StampProcessor">
-      <node q:name="StampProcessor" Tag="f"/>
+    <node q:name="Standard" RetrieveMethod:i32="2" Processors:strs="TagProcessor"/>
+    <node q:name="Fast" RetrieveMethod:i32="1" Processors:strs="TagProcessor|TagProcessor">
+      <node q:name="TagProcessor" Tag="f"/>
     </node>
-    <node q:name="FastAgain" RetrieveMethod:i32="1" Processors:strs="StampProcessor">
-      <node q:name="StampProcessor" Tag="second"/>
+    <node q:name="FastAgain" RetrieveMethod:i32="1" Processors:strs="TagProcessor">
+      <node q:name="TagProcessor" Tag="second"/>
     </node>
   </node>
 </node>)";
@@ -74,9 +36,8 @@ protected:
     void SetUp() override
     {
         RetrievalTest::SetUp();
-        g_shutdowns.clear();
-        RegisterProcessorForTests("StampProcessor", BuildActivator<StampProcessor>());
-        metaInfo = CreateComponent<FixedMetaInfoProvider>();
+        metaInfo = CreateComponent<ScriptedMetaInfoProvider>();
+        metaInfo->methodAnswer = R"(<node ResultCode:i32="0" RetrieveMethod:i32="1"/>)";
         m_metaInfoName = std::make_unique<ScopedNamedInstance>("Test.MetaInfo", metaInfo.Get());
         ASSERT_EQ(ModuleObject::Instance().CreateInstance(&Corvane::CLSID_DataRetrieverFactory,
                                                           &IDataRetrieverFactory::kIid, factory.PutVoid()),
@@ -87,7 +48,6 @@ protected:
         factory.Reset();
         m_metaInfoName.reset();
         metaInfo.Reset();
-        UnregisterProcessorForTests("StampProcessor");
         RetrievalTest::TearDown();
     }
     HRESULT Configure(std::string_view text = kFactoryConfig)
@@ -107,10 +67,11 @@ protected:
         return factory->CreateRetriever(subRequest.Get(), retriever.Put());
     }
 
-    ComPtr<CComponentObject<FixedMetaInfoProvider>> metaInfo;
+    ComPtr<CComponentObject<ScriptedMetaInfoProvider>> metaInfo;
     ComPtr<IDataRetrieverFactory> factory;
 
 private:
+    ScopedTagProcessor m_tagProcessor;
     std::unique_ptr<ScopedNamedInstance> m_metaInfoName;
 };
 
@@ -123,10 +84,10 @@ TEST_F(DataRetrieverFactoryTest, TheRetrieverGetsAProcessedStampedCopyAndTheCall
     ASSERT_EQ(Create(subRequest, retriever), S_OK);
     EXPECT_EQ(Canonical(subRequest), before);
 
-    ASSERT_EQ(metaInfo->questions.size(), 1u);
-    EXPECT_EQ(metaInfo->questions[0].GetType(), "GetRetrieveMethodRequest");
+    ASSERT_EQ(metaInfo->methodRequests.size(), 1u);
+    EXPECT_EQ(Tree(metaInfo->methodRequests[0]).GetType(), "GetRetrieveMethodRequest");
     const QxNodePtr sent = queries->Calls().at(0).node;
-    EXPECT_EQ(sent.GetAttributeOr("Chain", ""), "ff") << "the first chain configured for method 1";
+    EXPECT_EQ(sent.GetAttributeOr("Trail", ""), "ff") << "the first chain configured for method 1";
     EXPECT_EQ(sent.GetAttributeOr<int32_t>("RetrieveMethod", 0), 1);
     EXPECT_EQ(sent.GetType(), "Query");
 
@@ -134,9 +95,9 @@ TEST_F(DataRetrieverFactoryTest, TheRetrieverGetsAProcessedStampedCopyAndTheCall
     ASSERT_EQ(retriever->GetMetaInfo(&raw), S_OK);
     EXPECT_EQ(QxNodePtr(raw, QxNodePtr::Attach{}).GetAttributeOr<int32_t>("RetrieveMethod", 0), 1);
 
-    metaInfo->answer = R"(<node ResultCode:i32="0" RetrieveMethod:i32="2"/>)";
+    metaInfo->methodAnswer = R"(<node ResultCode:i32="0" RetrieveMethod:i32="2"/>)";
     ASSERT_EQ(Create(subRequest, retriever), S_OK);
-    EXPECT_EQ(queries->Calls().back().node.GetAttributeOr("Chain", ""), "x") << "the default configuration";
+    EXPECT_EQ(queries->Calls().back().node.GetAttributeOr("Trail", ""), "x") << "the default configuration";
     retriever.Reset();
     EXPECT_EQ(queries->Count(QueryCallKind::Free), 2u);
 }
@@ -146,12 +107,12 @@ TEST_F(DataRetrieverFactoryTest, MethodsWithoutAChainAndRefusedQuestionsCreateNo
     LogCapture log;
     ASSERT_EQ(Configure(), S_OK);
     ComPtr<IDataRetriever> retriever;
-    metaInfo->answer = R"(<node ResultCode:i32="0" RetrieveMethod:i32="7"/>)";
+    metaInfo->methodAnswer = R"(<node ResultCode:i32="0" RetrieveMethod:i32="7"/>)";
     EXPECT_EQ(Create(Tree(kSubRequest), retriever), kHrInvalidData);
     EXPECT_EQ(log.Count("Invalid retrieve method: 7"), 2u) << "the ERR line and the failure's text";
     EXPECT_FALSE(retriever);
 
-    metaInfo->answer = R"(<node ResultCode:i32="-2147024883" ErrorSerialized="0x8007000D The fast method is disabled. [x]"/>)";
+    metaInfo->methodAnswer = R"(<node ResultCode:i32="-2147024883" ErrorSerialized="0x8007000D The fast method is disabled. [x]"/>)";
     EXPECT_EQ(Create(Tree(kSubRequest), retriever), kHrInvalidData);
     EXPECT_EQ(log.Count("The fast method is disabled."), 1u);
     EXPECT_TRUE(queries->Calls().empty());
@@ -161,10 +122,10 @@ TEST_F(DataRetrieverFactoryTest, MethodsWithoutAChainAndRefusedQuestionsCreateNo
 TEST_F(DataRetrieverFactoryTest, ShutdownEndsEveryProcessorOnceAndLeavesNoMethod)
 {
     ASSERT_EQ(Configure(), S_OK);
-    EXPECT_EQ(g_shutdowns, std::vector<std::string>{"second"}) << "the discarded duplicate chain";
-    g_shutdowns.clear();
+    EXPECT_EQ(TagProcessor::shutdowns, std::vector<std::string>{"second"}) << "the discarded duplicate chain";
+    TagProcessor::shutdowns.clear();
     EXPECT_EQ(Shutdown(), S_OK);
-    EXPECT_EQ(g_shutdowns, (std::vector<std::string>{"f", "f", "x"}));
+    EXPECT_EQ(TagProcessor::shutdowns, (std::vector<std::string>{"f", "f", "x"}));
     ComPtr<IDataRetriever> retriever;
     EXPECT_EQ(Create(Tree(kSubRequest), retriever), kHrInvalidData);
 }
@@ -174,9 +135,7 @@ TEST_F(DataRetrieverFactoryTest, IncompleteConfigurationsAreRefusedWhole)
     for (const char* child : {"Retriever", "DefaultProcessorsConfig", "RetrieveMethods"}) {
         const QxNodePtr config = Tree(kFactoryConfig);
         config.RemoveChild(config.GetChild(child));
-        ComPtr<IConfigurableComponent> configurable;
-        ASSERT_EQ(factory.As(configurable), S_OK);
-        EXPECT_EQ(configurable->Configure(config.Get()), kHrNotFound) << child;
+        EXPECT_EQ(Configure(config.ToText()), kHrNotFound) << child;
     }
     EXPECT_EQ(Configure(R"(<node MetaInfoProviderInstanceName="Test.Nobody"><node q:name="Retriever"/>
         <node q:name="DefaultProcessorsConfig"/><node q:name="RetrieveMethods"/></node>)"),

@@ -1,21 +1,16 @@
 // The fast method's chain as the host ships it (preset, mask, When, live plans, sorting,
 // alias, template) on a sub-request grouped by "Who" with a time range: the exact Query
-// the chain makes, and the same Query reaching the queries processor through the
-// retriever factory with the host's own configuration server.
+// reaching the queries processor through the retriever factory with the host's own
+// configuration server.
 #include <gtest/gtest.h>
 
 #include <optional>
 
-#include "DataRetrieverTestSupport.h"
 #include "OverviewReportsProcessing/Corvane/DataRetrieverFactory.h"
-#include "OverviewReportsProcessing/Corvane/FiltersProcessorsFactory.h"
-#include "ProcessorTestSupport.h"
-#include "corvane/RetrievalInterfaces.h"
+#include "module/OverviewReportsProcessing/OverviewTestSupport.h"
 
 namespace corvane::test {
 namespace {
-
-using namespace OverviewReportsProcessing;
 
 constexpr std::string_view kByUser = R"(
 <Query q:name="ByUser" TimeZoneOffsetSec:i32="7200">
@@ -29,12 +24,9 @@ constexpr std::string_view kByUser = R"(
 // Conditions from the outside in: live plans, the When range, the group mask (Who's group
 // 0xD), the default preset's id, the request's own. Every leaf carries its table column with
 // the logical name in "AliasColumn", the default sorting included.
-std::string ExpectedByUser(std::string_view extraAttributes = {})
-{
-    return std::string(R"(
+constexpr std::string_view kExpectedByUser = R"(
 <Query q:name="ByUser" TimeZoneOffsetSec:i32="7200" DateTimeOffset:i32="7200" DateTimePart="second"
-    Query_Template_Name="OverviewCountersFast" )") +
-           std::string(extraAttributes) + R"(>
+    Query_Template_Name="OverviewCountersFast" RetrieveMethod:i32="1">
   <GroupByRoot q:name="GroupByRoot"><GroupByRootEntry Column="c.G2" AliasColumn="Who"/></GroupByRoot>
   <node q:name="TimeRange" TimeFrom="2026-11-01T00:00:00Z" TimeTill="2026-12-01T00:00:00Z"/>
   <ConditionsRoot q:name="Conditions">
@@ -60,45 +52,6 @@ std::string ExpectedByUser(std::string_view extraAttributes = {})
   </ConditionsRoot>
   <SortingRoot q:name="SortingRoot"><SortingEntry Column="c.Cnt" AliasColumn="Count" Order="DESC"/></SortingRoot>
 </Query>)";
-}
-
-TEST(FastMethodChain, ASubRequestOnWhoBecomesTheQueryOnTheCountersTable)
-{
-    ScopedMetricsConfiguration metrics{kPlanMetricsConfiguration};
-    ScopedConfigServer config;
-    const QxNodePtr factoryConfig = Tree(kFactoryConfiguration);
-    const ProcessorsChain chain = BuildProcessorsChain(factoryConfig.FindByPath("RetrieveMethods\\Fast"),
-                                                       factoryConfig.GetChild("DefaultProcessorsConfig"));
-    ASSERT_EQ(chain.size(), 7u);
-
-    const QxNodePtr first = Tree(kByUser);
-    RunProcessorsChain(chain, first);  // subscribes; no plans known yet
-    EXPECT_EQ(first.FindByPath("Conditions").GetChild(0).GetChild(0).GetRequiredAttribute<std::string>("operator"),
-              "AND");
-    ASSERT_EQ(config.SendPlans(kTwoNamedPlans), S_OK);
-
-    const QxNodePtr query = Tree(kByUser);
-    RunProcessorsChain(chain, query);
-    EXPECT_EQ(Canonical(query), Canonical(Tree(ExpectedByUser())));
-    for (const auto& processor : chain) processor->Shutdown();
-    EXPECT_TRUE(config.server->Entries().empty());
-}
-
-// Answers every retrieve method question with the fast method.
-class FastMethodProvider : public Implements<IMetaInfoProvider> {
-public:
-    HRESULT GetDefaultTimeRange(int32_t, IQxNode**) noexcept override { return E_NOTIMPL; }
-    HRESULT GetAvailableTimeRange(int32_t, IQxNode**) noexcept override { return E_NOTIMPL; }
-    HRESULT IsTimeRangeValid(int32_t, IQxNode*, BOOL*) noexcept override { return E_NOTIMPL; }
-    HRESULT GetRetrieveMethod(IQxNode*, IQxNode** answer) noexcept override
-    try {
-        const QxNodePtr node = QxNodePtr::Create("GetRetrieveMethodResponse", "GetRetrieveMethodResponse");
-        node.SetAttribute("RetrieveMethod", int32_t{1});
-        *answer = QxNodePtr(node).Detach();
-        return S_OK;
-    }
-    CV_CATCH_RETURN("FastMethodProvider::GetRetrieveMethod")
-};
 
 class FastMethodThroughTheFactory : public RetrievalTest {
 protected:
@@ -106,7 +59,8 @@ protected:
     void SetUp() override
     {
         RetrievalTest::SetUp();
-        m_provider = CreateComponent<FastMethodProvider>();
+        m_provider = CreateComponent<ScriptedMetaInfoProvider>();  // answers with the fast method
+        m_provider->methodAnswer = R"(<node RetrieveMethod:i32="1"/>)";
         m_providerName.emplace("Test.MetaInfoProvider", m_provider.Get());
         m_factory = CreateComponent<Corvane::CDataRetrieverFactory>();
         ASSERT_EQ(m_factory->Configure(Tree(kFactoryConfiguration).Get()), S_OK);
@@ -121,7 +75,7 @@ protected:
     }
 
     ScopedMetricsConfiguration m_metrics{kPlanMetricsConfiguration};
-    ComPtr<CComponentObject<FastMethodProvider>> m_provider;
+    ComPtr<CComponentObject<ScriptedMetaInfoProvider>> m_provider;
     std::optional<ScopedNamedInstance> m_providerName;
     ComPtr<CComponentObject<Corvane::CDataRetrieverFactory>> m_factory;
 };
@@ -149,7 +103,7 @@ TEST_F(FastMethodThroughTheFactory, TheQueryProcessorGetsTheQueryOfTheLatestPlan
     const auto calls = queries->Calls();
     ASSERT_FALSE(calls.empty());
     EXPECT_EQ(calls[0].kind, host::QueryCallKind::Query);
-    EXPECT_EQ(Canonical(calls[0].node), Canonical(Tree(ExpectedByUser(R"(RetrieveMethod:i32="1")"))));
+    EXPECT_EQ(Canonical(calls[0].node), Canonical(Tree(kExpectedByUser)));
 }
 
 }  // namespace

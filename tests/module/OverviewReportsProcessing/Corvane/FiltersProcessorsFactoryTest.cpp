@@ -1,41 +1,23 @@
 // The processor table by name and chains built from a method's configuration.
 #include <gtest/gtest.h>
 
-#include "OverviewReportsProcessing/Corvane/FiltersProcessorsFactory.h"
-#include "module/OverviewReportsProcessing/Common/FilterTestSupport.h"
+#include "module/OverviewReportsProcessing/OverviewTestSupport.h"
 
 namespace corvane::test {
 namespace {
 
 using namespace OverviewReportsProcessing;
 
-/// Appends its configured "Tag" (or "-" without configuration) to the filter's "Trail".
-class TagProcessor : public IFiltersProcessor {
-public:
-    explicit TagProcessor(const QxNodePtr& configuration)
-        : m_tag(configuration ? configuration.GetRequiredAttribute<std::string>("Tag") : "-")
-    {
-    }
-    void ProcessFilters(const QxNodePtr& filters) override
-    {
-        filters.SetAttribute("Trail", filters.GetAttributeOr("Trail", "") + m_tag);
-    }
-
-private:
-    std::string m_tag;
-};
-
 class FiltersProcessorsFactoryTest : public testing::Test {
 protected:
-    FiltersProcessorsFactoryTest() { RegisterProcessorForTests("TagProcessor", BuildActivator<TagProcessor>()); }
-    ~FiltersProcessorsFactoryTest() override { UnregisterProcessorForTests("TagProcessor"); }
-
     static std::string Trail(const ProcessorsChain& chain)
     {
         const QxNodePtr filters = Tree("<Query/>");
         RunProcessorsChain(chain, filters);
         return filters.GetAttributeOr("Trail", "");
     }
+
+    ScopedTagProcessor m_tagProcessor;
 };
 
 TEST_F(FiltersProcessorsFactoryTest, AChainHasOneObjectPerNameInOrderWithTheMethodsOrTheDefaultConfiguration)
@@ -53,14 +35,38 @@ TEST_F(FiltersProcessorsFactoryTest, AChainHasOneObjectPerNameInOrderWithTheMeth
 
 TEST_F(FiltersProcessorsFactoryTest, TheShippedKindsAreInTheTable)
 {
-    EXPECT_EQ(BuildProcessorsChain(Tree(R"(<node Processors:strs="WhenProcessor|WhenProcessor|MaskProcessor"/>)"), nullptr)
-                  .size(),
-              3u);
+    const ProcessorsChain twice = BuildProcessorsChain(Tree(R"(<node Processors:strs="WhenProcessor|WhenProcessor"/>)"), nullptr);
+    const QxNodePtr filter = Tree(R"(<Query><node q:name="TimeRange" TimeFrom="a" TimeTill="b"/></Query>)");
+    RunProcessorsChain(twice, filter);
+    // Both ran: the second wraps the first's range condition once more.
+    EXPECT_EQ(filter.FindByPath("Conditions").GetChild(0).GetChild(1).GetChild(0).GetChildCount(), 2u);
+    EXPECT_EQ(BuildProcessorsChain(Tree(R"(<node Processors:strs="MaskProcessor"/>)"), nullptr).size(), 1u);
     const QxNodePtr templates = Tree(R"(<node><node q:name="QueryTemplateProcessor" QueryTemplateName="fast"/></node>)");
     EXPECT_EQ(BuildProcessorsChain(Tree(R"(<node Processors:strs="QueryTemplateProcessor"/>)"), templates).size(), 1u);
-    EXPECT_EQ(CodeOf([] { BuildProcessorsChain(Tree(R"(<node Processors:strs="QueryTemplateProcessor"/>)"), nullptr); }),
-              kHrNotFound)
-        << "a processor that needs configuration refuses a null node";
+}
+
+// Each kind refuses a configuration (or none) without the settings it needs.
+TEST_F(FiltersProcessorsFactoryTest, ShippedKindsRefuseConfigurationsWithoutTheirSettings)
+{
+    const std::pair<const char*, const char*> cases[] = {
+        {"LiveMonitoringPlansProcessor", "<D/>"},
+        {"LiveMonitoringPlansProcessor", R"(<D><C q:name="LiveMonitoringPlansProcessor" Path="x"/></D>)"},
+        {"MonitoringPlanNameProcessor", R"(<D><C q:name="MonitoringPlanNameProcessor"/></D>)"},
+        {"SortingProcessor", "<D/>"},
+        // Found by name: a SortingRoot-typed child under another name does not count.
+        {"SortingProcessor", R"(<D><C q:name="SortingProcessor"><SortingRoot q:name="Other"/></C></D>)"},
+        {"QueryTemplateProcessor", "<D/>"},
+        {"QueryTemplateProcessor", R"(<D><C q:name="QueryTemplateProcessor" Name="x"/></D>)"},
+        {"AliasProcessor", R"(<D><C q:name="AliasProcessor"><Alias ColumnName="When"/></C></D>)"},
+        {"AliasProcessor", R"(<D><C q:name="AliasProcessor"><Alias ColumnAlias="x"/></C></D>)"},
+    };
+    LogCapture log;
+    for (const auto& [kind, defaults] : cases) {
+        const QxNodePtr method = QxNodePtr::Create("M");
+        method.SetAttribute("Processors", std::vector<std::string>{kind});
+        EXPECT_EQ(CodeOf([&] { BuildProcessorsChain(method, Tree(defaults)); }), kHrNotFound) << defaults;
+    }
+    EXPECT_EQ(log.Count("QueryTemplateName is missing"), 2u);
 }
 
 TEST_F(FiltersProcessorsFactoryTest, UnknownNamesAndMissingListsFailTheWholeChain)

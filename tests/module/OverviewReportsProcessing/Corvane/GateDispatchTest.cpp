@@ -2,7 +2,7 @@
 // response, the two requests the meta info provider answers, configuration.
 #include <gtest/gtest.h>
 
-#include "GateTestSupport.h"
+#include "module/OverviewReportsProcessing/OverviewTestSupport.h"
 
 namespace corvane::test {
 namespace {
@@ -54,7 +54,8 @@ TEST_F(GateDispatch, RetrieveMethodCopiesTheProvidersAnswer)
     EXPECT_EQ(Text(response, "Reason"), "scripted");
     // The dispatch writes its own code over the copied one.
     EXPECT_EQ(Code(response), S_OK);
-    EXPECT_NE(m_metaInfo->lastMethodRequest.find("ConditionsRoot"), std::string::npos);
+    ASSERT_EQ(m_metaInfo->methodRequests.size(), 1u);
+    EXPECT_NE(m_metaInfo->methodRequests[0].find("ConditionsRoot"), std::string::npos);
 
     m_metaInfo->methodFailure = E_ACCESSDENIED;
     const QxNodePtr failed = Process("<GetRetrieveMethodRequest/>");
@@ -92,16 +93,14 @@ TEST_F(GateDispatch, DataRequestIsTheSameAsCountersRequest)
     EXPECT_EQ(Status(first), 0);
     EXPECT_EQ(SubStatus(first, "X"), 0);
     script->Finish("X", 4);
-    const QxNodePtr done = Process("<RetrieveCountersDataRequest><node q:name=\"RetrieveCookie\" Token:guid=\"" +
-                                   OverviewReportsProcessing::GuidToText(TokenOf(first)) +
-                                   "\"/></RetrieveCountersDataRequest>");
+    const QxNodePtr done = Process(CookieRequest("RetrieveCountersDataRequest", TokenOf(first)));
     EXPECT_EQ(Status(done), 1);
     EXPECT_EQ(SubCount(done, "X"), 4);
     EXPECT_EQ(Gate().RegisteredContextCount(), 0u);
 }
 
 // Each required key, in the order the gate reads them; removing one fails with 0x80070490.
-TEST_F(GateDispatch, MissingConfigurationKeysFailInReadingOrder)
+TEST_F(GateDispatch, MissingConfigurationKeysOrAnUnknownProviderFailConfigure)
 {
     const char* const keys[] = {"DataSourceMapping", "RetrieveCounters", "MetaInfoProviderNameInstance",
                                 "ReportingSettingsCfgPath", "TtlRequest", "GarbageCollectorRoutineInterval"};
@@ -124,7 +123,9 @@ TEST_F(GateDispatch, MissingConfigurationKeysFailInReadingOrder)
         EXPECT_EQ(log.Count("Corvane::CCorvaneGate::Configure failed: 0x80070490"), 1u);
         // The failure guard shut the gate down: releasing it leaves no worker holding it.
     }
-    QxNodePtr nothing;
+    QxNodePtr configuration = QxNodePtr::Parse(kGateConfiguration);
+    configuration.SetAttribute("MetaInfoProviderNameInstance", "Nobody.Here");
+    EXPECT_EQ(MakeGate(configuration.ToText()), kHrNotFound) << "an unknown meta info provider";
     ComPtr<IConfigurableComponent> gate;
     ASSERT_EQ(ModuleObject::Instance().CreateInstance(&Corvane::CLSID_CorvaneGate, &IConfigurableComponent::kIid,
                                                       gate.PutVoid()),
@@ -132,22 +133,13 @@ TEST_F(GateDispatch, MissingConfigurationKeysFailInReadingOrder)
     EXPECT_EQ(gate->Configure(nullptr), E_POINTER);
 }
 
-TEST_F(GateDispatch, UnknownMetaInfoProviderFailsConfigure)
-{
-    QxNodePtr configuration = QxNodePtr::Parse(kGateConfiguration);
-    configuration.SetAttribute("MetaInfoProviderNameInstance", "Nobody.Here");
-    EXPECT_EQ(MakeGate(configuration.ToText()), kHrNotFound);
-}
-
 TEST_F(GateDispatch, ShutdownTwiceAndReconfigure)
 {
     ASSERT_EQ(MakeGate(), S_OK);
     EXPECT_EQ(m_gate->Shutdown(), S_OK);
     EXPECT_EQ(m_gate->Shutdown(), S_OK);
-    ComPtr<IConfigurableComponent> configurable;
-    ASSERT_EQ(m_gate.As(configurable), S_OK);
-    EXPECT_EQ(configurable->Configure(QxNodePtr::Parse(kGateConfiguration).Get()), S_OK);
-    EXPECT_EQ(configurable->Configure(QxNodePtr::Parse(kGateConfiguration).Get()), S_OK);
+    EXPECT_EQ(Reconfigure(), S_OK);
+    EXPECT_EQ(Reconfigure(), S_OK);
 }
 
 }  // namespace

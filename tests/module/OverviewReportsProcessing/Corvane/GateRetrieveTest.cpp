@@ -4,8 +4,7 @@
 
 #include <thread>
 
-#include "GateTestSupport.h"
-#include "module/OverviewReportsProcessing/Common/FilterTestSupport.h"
+#include "module/OverviewReportsProcessing/OverviewTestSupport.h"
 
 namespace corvane::test {
 namespace {
@@ -176,9 +175,6 @@ TEST_F(GateRetrieve, BadCookiesAreAnsweredWithNotFound)
     EXPECT_EQ(Code(noToken), kHrNotFound);
     EXPECT_EQ(Status(noToken), 2);
     EXPECT_EQ(noToken.GetType(), "");
-    const QxNodePtr unknown = Poll(MakeGuid(1, 2, 3, 4, 5));
-    EXPECT_EQ(Code(unknown), kHrNotFound);
-    EXPECT_EQ(Status(unknown), 2);
     const QxNodePtr cookieOnly = Process(R"(<RetrieveCookieRequest><node q:name="RetrieveCookie"
                                             Token:guid="{00000000-0000-0000-0000-0000000000AA}"/></RetrieveCookieRequest>)");
     EXPECT_EQ(Code(cookieOnly), kHrNotFound);

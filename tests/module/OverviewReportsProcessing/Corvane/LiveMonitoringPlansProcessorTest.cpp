@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "OverviewReportsProcessing/Corvane/MonitoringPlanId.h"
-#include "ProcessorTestSupport.h"
+#include "module/OverviewReportsProcessing/OverviewTestSupport.h"
 
 namespace corvane::test {
 namespace {
@@ -48,23 +48,20 @@ protected:
         std::make_shared<LiveMonitoringPlansProcessor>(Tree(kConfig), 5ms);
 };
 
-TEST_F(LivePlansTest, SubscribesOnTheFirstFilterAndChangesNothingBeforeANotification)
+TEST_F(LivePlansTest, SubscribesOnTheFirstFilterThenEveryFilterGainsTheLivePlansAsFirstAndTerm)
 {
     EXPECT_TRUE(m_config.server->Entries().empty());
-    const QxNodePtr filter = Tree(kFilter);
-    m_processor->ProcessFilters(filter);
-    m_processor->ProcessFilters(filter);
-    EXPECT_EQ(Canonical(filter), Canonical(Tree(kFilter)));
+    const QxNodePtr before = Tree(kFilter);
+    m_processor->ProcessFilters(before);
+    m_processor->ProcessFilters(before);
+    EXPECT_EQ(Canonical(before), Canonical(Tree(kFilter))) << "nothing changes before a notification";
     const auto entries = m_config.server->Entries();
     ASSERT_EQ(entries.size(), 1u);
     EXPECT_EQ(entries[0].path, kPlansPath);
     EXPECT_EQ(entries[0].changesMask, 24);
     EXPECT_EQ(entries[0].subscribeOptions, 11);
-}
 
-TEST_F(LivePlansTest, EveryFilterGainsTheLivePlansWithTheAlwaysLiveIdAsFirstAndTerm)
-{
-    m_processor->ProcessFilters(Tree(kFilter));
+    // The always-live id sorts among the listed ones, which are written in any text form.
     ASSERT_EQ(m_config.SendPlans(kTwoPlans), S_OK);
     const QxNodePtr filter = Tree(kFilter);
     m_processor->ProcessFilters(filter);
@@ -169,22 +166,12 @@ TEST_F(LivePlansTest, FiltersRunWhileTheListChanges)
     EXPECT_FALSE(failed);
 }
 
-TEST(LivePlansConfiguration, APathIsRequired)
-{
-    EXPECT_EQ(CodeOf([] { LiveMonitoringPlansProcessor(nullptr); }), kHrNotFound);
-    EXPECT_EQ(CodeOf([] { LiveMonitoringPlansProcessor(Tree("<C Path=\"x\"/>")); }), kHrNotFound);
-}
-
-TEST(MonitoringPlanId, BracedPlainAndUndashedFormsInAnyCase)
+TEST(MonitoringPlanId, BracedPlainAndUndashedFormsInAnyCaseAndNothingShortOfElevenFullFields)
 {
     const GUID expected = MakeGuid(0x0123ABCD, 0x4567, 0x89EF, 0xA1B2, 0xC3D4E5F60718);
     EXPECT_EQ(ParseMonitoringPlanId("{0123abcd-4567-89EF-a1b2-C3D4E5F60718}"), expected);
     EXPECT_EQ(ParseMonitoringPlanId("0123ABCD-4567-89ef-A1B2-c3d4e5f60718"), expected);
     EXPECT_EQ(ParseMonitoringPlanId("0123abcd456789efa1b2c3d4e5f60718"), expected);
-}
-
-TEST(MonitoringPlanId, AnythingShortOfElevenFullFieldsIsRefused)
-{
     for (const char* text : {"", "{}", "{0123abcd-4567-89ef-a1b2-c3d4e5f60718", "0123abcd-4567-89ef-a1b2-c3d4e5f6071",
                              "{0123abcd-4567-89ef-a1b2-c3d4e5f60718}x", "0123abcd456789efa1b2c3d4e5f6071",
                              "0123abcd456789efa1b2c3d4e5f607189", "0123abcd-4567-89ef-a1b2c3d4e5f60718",

@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "OverviewReportsProcessing/Corvane/PresetConditionProcessor.h"
-#include "module/OverviewReportsProcessing/Common/FilterTestSupport.h"
+#include "module/OverviewReportsProcessing/OverviewTestSupport.h"
 
 namespace corvane::test {
 namespace {
@@ -57,7 +57,7 @@ TEST_F(MaskAndPresetProcessors, ColumnsNoGroupServesFailWithTheFilterUnchanged)
     EXPECT_EQ(Canonical(filter), before);
 }
 
-TEST_F(MaskAndPresetProcessors, PresetIdComesFromTheNamedPresetOrDefaultPreset)
+TEST_F(MaskAndPresetProcessors, PresetIdComesFromTheNamedPresetOrDefaultPresetAndUnknownNamesFail)
 {
     const QxNodePtr named = Tree(R"(<Query PresetConditionName="Failed"/>)");
     PresetConditionProcessor(nullptr).ProcessFilters(named);
@@ -71,15 +71,12 @@ TEST_F(MaskAndPresetProcessors, PresetIdComesFromTheNamedPresetOrDefaultPreset)
     const QxNodePtr unnamed = Tree(R"(<Query/>)");
     PresetConditionProcessor(nullptr).ProcessFilters(unnamed);
     EXPECT_EQ(unnamed.FindByPath("Conditions").GetChild(0).GetChild(0).GetRequiredAttribute<int64_t>("Value"), 1);
-}
 
-TEST_F(MaskAndPresetProcessors, AnUnknownPresetFails)
-{
-    const QxNodePtr filter = Tree(R"(<Query PresetConditionName="failed"/>)");
+    const QxNodePtr unknown = Tree(R"(<Query PresetConditionName="failed"/>)");  // names are case-sensitive
     LogCapture log;
-    EXPECT_EQ(CodeOf([&] { PresetConditionProcessor(nullptr).ProcessFilters(filter); }), kHrNotFound);
+    EXPECT_EQ(CodeOf([&] { PresetConditionProcessor(nullptr).ProcessFilters(unknown); }), kHrNotFound);
     EXPECT_EQ(log.Count("Invalid preset condition name: failed"), 1u);
-    EXPECT_EQ(filter.GetChildCount(), 0u);
+    EXPECT_EQ(unknown.GetChildCount(), 0u);
 }
 
 }  // namespace

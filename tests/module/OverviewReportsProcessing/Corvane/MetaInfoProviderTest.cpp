@@ -3,14 +3,10 @@
 // and the stale records check for ranges that begin before the metrics.
 #include <gtest/gtest.h>
 
-#include <thread>
-
-#include "DataRetrieverTestSupport.h"
 #include "Helpers/Clock.h"
 #include "OverviewReportsProcessing/Corvane/MetaInfoProvider.h"
 #include "OverviewReportsProcessing/Corvane/MetaInfoTimes.h"
-#include "ServiceLayer/NamedServices.h"
-#include "module/OverviewReportsProcessing/Common/FilterTestSupport.h"
+#include "module/OverviewReportsProcessing/OverviewTestSupport.h"
 
 namespace corvane::test {
 namespace {
@@ -22,12 +18,6 @@ using host::QueryCallKind;
 using host::QueryScript;
 
 constexpr std::string_view kSettingsPath = "\\Settings\\OverviewSettings";
-constexpr std::string_view kProviderConfig = R"(
-<node q:name="MetaInfoProvider" DefaultTimeRangeInHour:i32="24" OverviewSettingsCfgPath="\Settings\OverviewSettings"
-      EnableSettingsAttrName="FastEnabled">
-  <node q:name="StaleRecordsExistenceChecker" DSMInstName="Dsm.Notifications" CheckIntervalSec:i64="60"
-        SupressedProductIds:i32s="7" WaitIntervalMs:i64="1" QueriesProcessorUri="Service.QueriesProcessor"/>
-</node>)";
 
 class MetaInfoProviderTest : public RetrievalTest {
 protected:
@@ -39,7 +29,7 @@ protected:
         provider.Reset();
         RetrievalTest::TearDown();
     }
-    HRESULT Make(std::string_view config = kProviderConfig)
+    HRESULT Make(std::string_view config = kProviderConfiguration)
     {
         provider = CreateComponent<CMetaInfoProvider>(5ms);
         return provider->Configure(Tree(config).Get());
@@ -49,10 +39,7 @@ protected:
         const QxNodePtr settings = QxNodePtr::Create();
         settings.SetAttribute("FastEnabled", enabled);
         WriteConfigNode(ConfigSource::ConfigServer, kSettingsPath, settings);
-        const auto until = std::chrono::steady_clock::now() + kLimit;
-        while (provider->IsFastEnabled() != enabled && std::chrono::steady_clock::now() < until)
-            std::this_thread::sleep_for(1ms);
-        ASSERT_EQ(provider->IsFastEnabled(), enabled);
+        ASSERT_TRUE(WaitUntil([&] { return provider->IsFastEnabled() == enabled; }));
     }
     QxNodePtr Range(bool isDefault, int32_t offset)
     {
@@ -77,8 +64,7 @@ protected:
         EXPECT_EQ(provider->GetRetrieveMethod(request.Get(), &raw), S_OK);
         return QxNodePtr(raw, QxNodePtr::Attach{});
     }
-    static int32_t Method(const QxNodePtr& answer) { return answer.GetAttributeOr<int32_t>("RetrieveMethod", -1); }
-    static HRESULT Code(const QxNodePtr& answer) { return answer.GetAttributeOr<int32_t>("ResultCode", -1); }
+    static int32_t Method(const QxNodePtr& answer) { return Int(answer, "RetrieveMethod"); }
 
     ManualClock clock{ParseUtcTime("2024-03-05T07:09:00Z")};
     ScopedMetricsConfiguration metrics{kMetricsConfiguration};
@@ -126,7 +112,7 @@ TEST_F(MetaInfoProviderTest, WithTheFastMethodOffRequestsGetTheStandardMethodOrA
     const QxNodePtr refused = Ask(R"(RetrieveMethod:i32="1")", kWhoWhere);
     EXPECT_EQ(Code(refused), kHrInvalidData);
     EXPECT_EQ(Method(refused), -1);
-    EXPECT_NE(refused.GetAttributeOr("ErrorSerialized", "").find("The fast method is disabled."), std::string::npos);
+    EXPECT_NE(Text(refused, "ErrorSerialized").find("The fast method is disabled."), std::string::npos);
     EXPECT_EQ(log.Count("Corvane::CMetaInfoProvider::GetMethod failed: The fast method is disabled."), 1u);
     EXPECT_EQ(Code(Ask("", kWhoWhere)), S_OK);
 
@@ -144,8 +130,7 @@ TEST_F(MetaInfoProviderTest, TheFastMethodServesFiltersThatMapOntoAGroupAndItsPr
     clock.Advance(30min);
     SetFast(true);
     // The switch is published before the status is written.
-    const auto until = std::chrono::steady_clock::now() + kLimit;
-    while (StartTime() != "2024-03-05T07:39:00Z" && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(1ms);
+    WaitUntil([&] { return StartTime() == "2024-03-05T07:39:00Z"; });
     EXPECT_EQ(StartTime(), "2024-03-05T07:39:00Z") << "switching the fast method on restarts the metrics";
     EXPECT_EQ(Method(Ask("", kWhoWhere)), 1);
     EXPECT_EQ(Method(Ask(R"(RetrieveMethod:i32="1")", kWhoWhere)), 1);
@@ -194,7 +179,7 @@ TEST_F(MetaInfoProviderTest, ARangeBeforeTheMetricsStartIsFastOnlyWithoutStaleRe
 TEST_F(MetaInfoProviderTest, BadConfigurationOrTimeTextsAreNamed)
 {
     for (const char* missing : {"DefaultTimeRangeInHour", "OverviewSettingsCfgPath", "EnableSettingsAttrName"}) {
-        const QxNodePtr config = Tree(kProviderConfig);
+        const QxNodePtr config = Tree(kProviderConfiguration);
         config.DeleteAttribute(missing, true);
         provider = CreateComponent<CMetaInfoProvider>(5ms);
         EXPECT_EQ(provider->Configure(config.Get()), kHrNotFound) << missing;
@@ -206,7 +191,7 @@ TEST_F(MetaInfoProviderTest, BadConfigurationOrTimeTextsAreNamed)
     SetFast(true);
     const QxNodePtr answer = Ask("", std::string(kWhoWhere) + R"(<node q:name="TimeRange" TimeFrom="yesterday"/>)");
     EXPECT_EQ(Code(answer), kHrInvalidData);
-    EXPECT_NE(answer.GetAttributeOr("ErrorSerialized", "").find("Invalid UTC time: \"yesterday\""), std::string::npos);
+    EXPECT_NE(Text(answer, "ErrorSerialized").find("Invalid UTC time: \"yesterday\""), std::string::npos);
 }
 
 }  // namespace

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "OverviewReportsProcessing/Corvane/ProductIdRemaper.h"
-#include "module/OverviewReportsProcessing/Common/FilterTestSupport.h"
+#include "module/OverviewReportsProcessing/OverviewTestSupport.h"
 
 namespace corvane::test {
 namespace {

@@ -1,11 +1,11 @@
 // The sorting and query template processors: the default sorting only where the request
-// has none, the template name always, and their required configuration.
+// has none, the template name always.
 #include "OverviewReportsProcessing/Corvane/SortingProcessor.h"
 
 #include <gtest/gtest.h>
 
 #include "OverviewReportsProcessing/Corvane/QueryTemplateProcessor.h"
-#include "module/OverviewReportsProcessing/Common/FilterTestSupport.h"
+#include "module/OverviewReportsProcessing/OverviewTestSupport.h"
 
 namespace corvane::test {
 namespace {
@@ -44,27 +44,12 @@ TEST(SortingProcessor, TheRequestsOwnSortingWinsEvenWhenEmpty)
     }
 }
 
-TEST(SortingProcessor, ConfigurationWithoutSortingRootIsRefused)
-{
-    EXPECT_EQ(CodeOf([] { SortingProcessor(nullptr); }), kHrNotFound);
-    // Found by name: a SortingRoot-typed child under another name does not count.
-    EXPECT_EQ(CodeOf([] { SortingProcessor(Tree(R"(<S><SortingRoot q:name="Other"/></S>)")); }), kHrNotFound);
-}
-
 TEST(QueryTemplateProcessor, SetsTheTemplateNameOverAnyValue)
 {
     QueryTemplateProcessor processor(Tree(R"(<QueryTemplateProcessor QueryTemplateName="OverviewCounters"/>)"));
     const QxNodePtr filter = Tree(R"(<Query Query_Template_Name="Old"/>)");
     processor.ProcessFilters(filter);
     EXPECT_EQ(Canonical(filter), Canonical(Tree(R"(<Query Query_Template_Name="OverviewCounters"/>)")));
-}
-
-TEST(QueryTemplateProcessor, ConfigurationWithoutTemplateNameIsRefused)
-{
-    LogCapture log;
-    EXPECT_EQ(CodeOf([] { QueryTemplateProcessor(nullptr); }), kHrNotFound);
-    EXPECT_EQ(CodeOf([] { QueryTemplateProcessor(Tree("<Q Name=\"x\"/>")); }), kHrNotFound);
-    EXPECT_EQ(log.Count("QueryTemplateName is missing"), 2u);
 }
 
 }  // namespace

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "Corvane/SqlConnectionVerifier.h"
-#include "GateTestSupport.h"
+#include "module/OverviewReportsProcessing/OverviewTestSupport.h"
 #include "Helpers/Clock.h"
 
 namespace corvane::test {
@@ -36,7 +36,7 @@ TEST_F(SqlConnectionVerifierTest, SendsTheSettingsAndNeverReusesASuccess)
     EXPECT_EQ(Text(sent.GetChild(uint64_t{0}), "Server"), "db1");
 }
 
-TEST_F(SqlConnectionVerifierTest, AReportedFailureIsCachedForTheCacheTime)
+TEST_F(SqlConnectionVerifierTest, AReportedFailureIsCachedForTheCacheTimeIfAny)
 {
     auto verifier = Make();
     m_databaseGate->answerCode = kDatabaseDown;
@@ -50,6 +50,12 @@ TEST_F(SqlConnectionVerifierTest, AReportedFailureIsCachedForTheCacheTime)
     m_clock.Advance(1ms);
     EXPECT_EQ(verifier.CheckSqlConnection().Code(), S_OK);
     EXPECT_EQ(m_databaseGate->Calls(), 2u);
+
+    auto uncached = Make(0s);  // no cache time: asks every time
+    m_databaseGate->answerCode = kDatabaseDown;
+    uncached.CheckSqlConnection();
+    uncached.CheckSqlConnection();
+    EXPECT_EQ(m_databaseGate->Calls(), 4u);
 }
 
 TEST_F(SqlConnectionVerifierTest, WallClockSetBackKeepsTheCachedFailure)
@@ -63,15 +69,6 @@ TEST_F(SqlConnectionVerifierTest, WallClockSetBackKeepsTheCachedFailure)
     EXPECT_EQ(verifier.CheckSqlConnection().Code(), kDatabaseDown);
     EXPECT_EQ(m_databaseGate->Calls(), 1u);
     m_clock.Advance(1ms);
-    verifier.CheckSqlConnection();
-    EXPECT_EQ(m_databaseGate->Calls(), 2u);
-}
-
-TEST_F(SqlConnectionVerifierTest, NoCacheTimeAsksEveryTime)
-{
-    auto verifier = Make(0s);
-    m_databaseGate->answerCode = kDatabaseDown;
-    verifier.CheckSqlConnection();
     verifier.CheckSqlConnection();
     EXPECT_EQ(m_databaseGate->Calls(), 2u);
 }

@@ -2,11 +2,10 @@
 // answer, and what makes it stale (interval, change notifications, failures).
 #include <gtest/gtest.h>
 
-#include "DataRetrieverTestSupport.h"
+#include "module/OverviewReportsProcessing/OverviewTestSupport.h"
 #include "Helpers/Clock.h"
 #include "OverviewReportsProcessing/Corvane/MetaInfoTimes.h"
 #include "OverviewReportsProcessing/Corvane/StaleRecordsExistenceChecker.h"
-#include "module/OverviewReportsProcessing/Common/FilterTestSupport.h"
 
 namespace corvane::test {
 namespace {

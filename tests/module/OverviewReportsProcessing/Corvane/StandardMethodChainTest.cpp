@@ -7,7 +7,7 @@
 #include <memory>
 
 #include "OverviewReportsProcessing/Corvane/FiltersProcessorsFactory.h"
-#include "ProcessorTestSupport.h"
+#include "module/OverviewReportsProcessing/OverviewTestSupport.h"
 
 namespace corvane::test {
 namespace {
@@ -21,12 +21,13 @@ ProcessorsChain MethodChain(std::string_view method)
                                 config.GetChild("DefaultProcessorsConfig"));
 }
 
-const std::string kByPlan = std::string(R"(
+// Plans p1 (named "Alpha") and p3 (no name).
+constexpr std::string_view kByPlan = R"(
 <Query q:name="ByPlan" TimeZoneOffsetSec:i32="-3600">
   <ConditionsRoot q:name="Conditions">
     <Condition operator="AND">
-      <Condition operator="IN"><ConditionValues Columnn="ManagedObjectUId" Values:guids=")") +
-                            kPlanP1 + "|" + kPlanP3 + R"("/></Condition>
+      <Condition operator="IN"><ConditionValues Columnn="ManagedObjectUId"
+          Values:guids="{00000001-0000-0000-0000-000000000000}|{00000003-0000-0000-0000-000000000000}"/></Condition>
     </Condition>
   </ConditionsRoot>
   <GroupByRoot q:name="GroupByRoot"><GroupByRootEntry Column="ManagedObjectUId"/></GroupByRoot>
@@ -39,7 +40,7 @@ protected:
     {
         for (const auto& processor : m_chain) processor->Shutdown();
     }
-    QxNodePtr Run(const std::string& text)
+    QxNodePtr Run(std::string_view text)
     {
         const QxNodePtr query = Tree(text);
         RunProcessorsChain(m_chain, query);
@@ -58,7 +59,7 @@ TEST_F(StandardMethodChain, ASubRequestOnPlansBecomesTheQueryOnPlanNames)
     ASSERT_EQ(m_chain.size(), 5u);
     Run(kByPlan);  // subscribes
     ASSERT_EQ(m_config.SendPlans(kTwoNamedPlans), S_OK);
-    EXPECT_EQ(Canonical(Run(kByPlan)), Canonical(Tree(std::string(R"(
+    EXPECT_EQ(Canonical(Run(kByPlan)), Canonical(Tree(R"(
 <Query q:name="ByPlan" TimeZoneOffsetSec:i32="-3600" DateTimeOffset:i32="-3600" DateTimePart="second"
     Query_Template_Name="OverviewCountersStandard">
   <GroupByRoot q:name="GroupByRoot"><GroupByRootEntry Column="ManagedObjectUId"/></GroupByRoot>
@@ -73,8 +74,9 @@ TEST_F(StandardMethodChain, ASubRequestOnPlansBecomesTheQueryOnPlanNames)
         <Condition operator="AND">
           <Condition operator="OR">
             <Condition operator="IN"><ConditionValues Columnn="ManagedObject" Values:strs="Alpha"/></Condition>
-            <Condition operator="IN"><ConditionValues Columnn="ManagedObjectUId" Values:guids=")") +
-                                                      kPlanP3 + R"("/></Condition>
+            <Condition operator="IN">
+              <ConditionValues Columnn="ManagedObjectUId" Values:guids="{00000003-0000-0000-0000-000000000000}"/>
+            </Condition>
           </Condition>
         </Condition>
       </Condition>
@@ -100,8 +102,8 @@ TEST_F(StandardMethodChain, AListChangeReachesTheNextFilterAndNothingAfterShutdo
     Run(kByPlan);
     ASSERT_EQ(m_config.SendPlans(kTwoNamedPlans), S_OK);
     EXPECT_EQ(liveNames(), "Alpha|Beta");
-    ASSERT_EQ(m_config.SendPlans(std::string(R"(<MonitoringPlans><P q:name=")") + kPlanP3 +
-                                 R"(" Name="Gamma"/></MonitoringPlans>)"),
+    ASSERT_EQ(m_config.SendPlans(R"(<MonitoringPlans><P q:name="{00000003-0000-0000-0000-000000000000}" Name="Gamma"/>
+                                    </MonitoringPlans>)"),
               S_OK);
     EXPECT_EQ(liveNames(), "Gamma");
 
@@ -110,41 +112,15 @@ TEST_F(StandardMethodChain, AListChangeReachesTheNextFilterAndNothingAfterShutdo
     EXPECT_TRUE(m_config.server->Entries().empty());
     m_config.SendPlans(kTwoNamedPlans);
     EXPECT_EQ(liveNames(), "Gamma");
-    EXPECT_TRUE(m_config.server->Entries().empty()) << "a shut down chain subscribes again";
-}
-
-TEST(StandardMethodChainConfiguration, EachOccurrenceIsItsOwnProcessorAndNamesAreExact)
-{
-    const QxNodePtr defaults = Tree(kFactoryConfiguration).GetChild("DefaultProcessorsConfig");
-    const ProcessorsChain twice =
-        BuildProcessorsChain(Tree(R"(<M Processors:strs="WhenProcessor|WhenProcessor"/>)"), defaults);
-    ASSERT_EQ(twice.size(), 2u);
-    EXPECT_NE(twice[0], twice[1]);
-    const QxNodePtr filter = Tree(R"(<Query><node q:name="TimeRange" TimeFrom="a" TimeTill="b"/></Query>)");
-    RunProcessorsChain(twice, filter);
-    // Both ran: the second wraps the first's range condition once more.
-    EXPECT_EQ(filter.FindByPath("Conditions").GetChild(0).GetChildCount(), 2u);
-    EXPECT_EQ(filter.FindByPath("Conditions").GetChild(0).GetChild(1).GetChild(0).GetChildCount(), 2u);
-
-    LogCapture log;
-    EXPECT_EQ(CodeOf([&] { BuildProcessorsChain(Tree(R"(<M Processors:strs="whenProcessor"/>)"), defaults); }),
-              kHrInvalidData);
-    EXPECT_EQ(log.Count("Filter Processor not found: whenProcessor"), 1u);
-    // Without configuration anywhere: the mask processor needs none, the template processor fails.
-    EXPECT_EQ(BuildProcessorsChain(Tree(R"(<M Processors:strs="MaskProcessor"/>)"), nullptr).size(), 1u);
-    EXPECT_EQ(CodeOf([&] { BuildProcessorsChain(Tree(R"(<M Processors:strs="QueryTemplateProcessor"/>)"), defaults); }),
-              kHrNotFound);
+    EXPECT_TRUE(m_config.server->Entries().empty()) << "a shut down chain does not subscribe again";
 }
 
 TEST(EveryProcessor, ANullFilterIsAnErrorNotACrash)
 {
     ScopedMetricsConfiguration metrics{kPlanMetricsConfiguration};
     ScopedConfigServer config;
-    const QxNodePtr factoryConfig = Tree(kFactoryConfiguration);
     for (std::string_view method : {"Fast", "Standard"}) {
-        ProcessorsChain chain =
-            BuildProcessorsChain(factoryConfig.FindByPath("RetrieveMethods\\" + std::string(method)),
-                                 factoryConfig.GetChild("DefaultProcessorsConfig"));
+        const ProcessorsChain chain = MethodChain(method);
         RunProcessorsChain(chain, Tree("<Query/>"));
         config.SendPlans(kTwoNamedPlans);
         for (const auto& processor : chain) {

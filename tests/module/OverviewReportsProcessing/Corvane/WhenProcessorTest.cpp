@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "OverviewReportsProcessing/Common/FiltersHelper.h"
-#include "module/OverviewReportsProcessing/Common/FilterTestSupport.h"
+#include "module/OverviewReportsProcessing/OverviewTestSupport.h"
 
 namespace corvane::test {
 namespace {
