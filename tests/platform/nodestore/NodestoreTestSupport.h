@@ -83,9 +83,13 @@ inline std::string ParseError(std::string_view text)
     return error;
 }
 
+/// The calls AppendBytes took on this thread: a long text must reach it in several.
+inline thread_local int t_appendCalls = 0;
+
 inline HRESULT AppendBytes(const void* bytes, uint32_t count, void* context)
 {
     static_cast<std::string*>(context)->append(static_cast<const char*>(bytes), count);
+    ++t_appendCalls;
     return S_OK;
 }
 

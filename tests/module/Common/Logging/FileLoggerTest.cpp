@@ -165,7 +165,7 @@ TEST(FileLogger, RegistryOverrideMovesTheLogs)
 TEST(LogManager, FourSlotsAndTheFifthIsRefused)
 {
     LogTestScope scope;  // its own sink takes one slot
-    corvane::testing::CollectingSink sinks[4];
+    corvane::test::LogCapture sinks[4]{false, false, false, false};  // registered by hand
     EXPECT_TRUE(LogManager::Instance().Register(&sinks[0]));
     EXPECT_TRUE(LogManager::Instance().Register(&sinks[1]));
     EXPECT_TRUE(LogManager::Instance().Register(&sinks[1]));  // moves, does not take a second slot

@@ -1,5 +1,4 @@
-// Test support for settings and logging: settings from a map, a sink that keeps
-// its lines, a clock the test moves, a temporary directory, the registry stand-in
+// Test support for settings and logging: settings from a map, a clock the test moves, a temporary directory, the registry stand-in
 // pointed at a folder and a capture of the debug output. LogTestScope puts them in
 // place and restores the process state on destruction.
 #pragma once
@@ -24,6 +23,7 @@
 #include "Settings/SettingsStore.h"
 #include "os/DebugOutput.h"
 #include "os/RegistryStandIn.h"
+#include "module/Common/ServiceLayer/ServiceTestSupport.h"
 
 namespace corvane::testing {
 
@@ -40,33 +40,6 @@ public:
 
 private:
     std::map<std::string, std::string> m_values;
-};
-
-class CollectingSink final : public ILogSink {
-public:
-    void Write(const char* text, size_t length) noexcept override
-    {
-        std::lock_guard<std::mutex> guard(m_lock);
-        m_lines.emplace_back(text, length);
-    }
-    std::vector<std::string> Lines()
-    {
-        std::lock_guard<std::mutex> guard(m_lock);
-        return m_lines;
-    }
-    /// The lines that contain the text.
-    std::vector<std::string> Matching(std::string_view text)
-    {
-        std::vector<std::string> found;
-        for (const std::string& line : Lines())
-            if (line.find(text) != std::string::npos) found.push_back(line);
-        return found;
-    }
-    size_t Count(std::string_view text) { return Matching(text).size(); }
-
-private:
-    std::mutex m_lock;
-    std::vector<std::string> m_lines;
 };
 
 // A clock the test moves by hand.
@@ -149,7 +122,7 @@ public:
         return m_debug;
     }
 
-    CollectingSink sink;
+    test::LogCapture sink{false};  // registered once the settings and the clock are in place
 
 private:
     static void Refresh()

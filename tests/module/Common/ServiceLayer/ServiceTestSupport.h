@@ -35,10 +35,13 @@ private:
     std::u16string m_name;
 };
 
-/// Collects every log line written while it lives.
+/// Collects every log line written while it lives (registered from construction unless told otherwise).
 class LogCapture : public ILogSink {
 public:
-    LogCapture() { log::LogManager::Instance().Register(this); }
+    LogCapture(bool registered = true)  // NOLINT(google-explicit-constructor): arrays of unregistered ones
+    {
+        if (registered) log::LogManager::Instance().Register(this);
+    }
     ~LogCapture() { log::LogManager::Instance().Unregister(this); }
 
     void Write(const char* text, size_t length) noexcept override
@@ -46,14 +49,20 @@ public:
         std::lock_guard guard(m_lock);
         m_lines.emplace_back(text, length);
     }
-    /// How many captured lines contain the text.
-    size_t Count(std::string_view text)
+    std::vector<std::string> Lines()
     {
         std::lock_guard guard(m_lock);
-        size_t count = 0;
-        for (const auto& line : m_lines) count += line.find(text) != std::string::npos ? 1 : 0;
-        return count;
+        return m_lines;
     }
+    /// The captured lines that contain the text.
+    std::vector<std::string> Matching(std::string_view text)
+    {
+        std::vector<std::string> found;
+        for (const std::string& line : Lines())
+            if (line.find(text) != std::string::npos) found.push_back(line);
+        return found;
+    }
+    size_t Count(std::string_view text) { return Matching(text).size(); }
 
 private:
     std::mutex m_lock;
