@@ -51,6 +51,8 @@ public:
     std::string DatabasePath() const { return m_dataDirectory + "/" + m_config.databaseFile; }
     /// The configuration store itself (for services that write their status); null when not started.
     IConfigStorage* ConfigStorage() const noexcept { return m_services.ConfigServer(); }
+    /// The queries processor service; null when not started. For diagnostics and tests.
+    const reporting::CQueriesProcessor* QueriesProcessor() const noexcept { return m_queries.Get(); }
     /// Reads a node of the configuration store (null when absent); throws HostError.
     QxNodePtr ReadStore(const std::string& path) const;
     /// Writes a node at the path of the configuration store; throws HostError.

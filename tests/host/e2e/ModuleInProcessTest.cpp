@@ -1,0 +1,343 @@
+// The host run inside the test's process: requests reach the module through
+// its export exactly as corvane-host sends them, and the test can look at the
+// queries processor while a cookie is polled, freed or left to expire.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <thread>
+
+#include "host/e2e/HostProcess.h"
+#include "main/Commands.h"
+#include "main/RequestRunner.h"
+#include "reporting/QueryValues.h"
+#include "reporting/Storage.h"
+
+namespace corvane::test {
+namespace {
+
+using hostmain::HostRuntime;
+using reporting::SqlValue;
+
+std::string ReadFile(const std::string& path)
+{
+    std::ifstream file(path);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+void Replace(std::string& text, const std::string& from, const std::string& to)
+{
+    const size_t at = text.find(from);
+    ASSERT_NE(at, std::string::npos) << from;
+    text.replace(at, from.size(), to);
+}
+
+std::string TimeText(int64_t seconds)
+{
+    const time_t value = static_cast<time_t>(seconds);
+    tm parts{};
+    gmtime_r(&value, &parts);
+    char text[32];
+    std::strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%SZ", &parts);
+    return text;
+}
+
+/// Rows as "value|value" -> count, from the sub-response's "Counters" or from a statement whose last
+/// column is the count.
+using Rows = std::map<std::string, int64_t>;
+
+Rows RowsOf(const QxNodePtr& subResponse)
+{
+    Rows rows;
+    for (const QxNodePtr& row : subResponse.GetChild("Counters").GetChildren()) {
+        std::string key;
+        for (const std::string& column : row.GetAttributeNames())
+            if (column != "Count") key += (key.empty() ? "" : "|") + row.GetRequiredAttribute<std::string>(column);
+        rows[key] += row.GetRequiredAttribute<int64_t>("Count");
+    }
+    return rows;
+}
+
+Rows SqlRows(reporting::IConnection& db, const std::string& sql, const std::vector<SqlValue>& params)
+{
+    const auto statement = db.Prepare(sql);
+    for (size_t i = 0; i < params.size(); ++i) statement->Bind(i + 1, params[i]);
+    Rows rows;
+    while (statement->Next()) {
+        std::string key;
+        const size_t last = statement->ColumnCount() - 1;
+        for (size_t i = 0; i < last; ++i) {
+            const SqlValue value = statement->Column(i);
+            key += i ? "|" : "";
+            key += std::holds_alternative<int64_t>(value) ? std::to_string(std::get<int64_t>(value)) : std::get<std::string>(value);
+        }
+        rows[key] += std::get<int64_t>(statement->Column(last));
+    }
+    return rows;
+}
+
+/// The shipped configuration in a folder of the test's own, the module taken from the build, with
+/// the changes a suite needs applied to the host configuration's text.
+std::string WriteConfiguration(const std::string& dir, const std::vector<std::pair<std::string, std::string>>& changes)
+{
+    std::filesystem::create_directories(dir + "/config");
+    for (const char* file : {"config-store.xml", "dashboard.xml"})
+        std::filesystem::copy_file(HostConfigDir() + "/" + file, dir + "/config/" + file);
+    std::string config = ReadFile(HostConfigDir() + "/host.cfg.xml");
+    Replace(config, "ModuleFile=\"libcorvane.so\"", "ModuleFile=\"" CORVANE_BIN_DIR "/libcorvane.so\"");
+    for (const auto& [from, to] : changes) Replace(config, from, to);
+    std::ofstream(dir + "/config/host.cfg.xml") << config;
+    return dir + "/config/host.cfg.xml";
+}
+
+/// One host per suite, started with its own configuration and sample data.
+class InProcessHost : public testing::Test {
+protected:
+    static void StartHost(const std::string& prefix, const std::vector<std::pair<std::string, std::string>>& changes,
+                          bool fast)
+    {
+        s_dir = MakeTempDir(prefix);
+        // The logs stay for reading after a failure; the loggers keep the first folder they saw.
+        static const std::string logs = MakeTempDir("corvane-inproc-logs");
+        setenv("GS_General_DataDirectoryPath", logs.c_str(), 1);
+        const std::string config = WriteConfiguration(s_dir, changes);
+        s_host = new HostRuntime;
+        hostmain::CommandOptions options;
+        options.host = {.configFile = config, .dataDirectory = s_dir + "/data"};
+        options.records = 20000;
+        options.days = 10;
+        std::ostringstream out;
+        s_host->StartServices(options.host);
+        hostmain::GenerateIfMissing(*s_host, options, out);
+        s_host->StartModule();
+        if (fast) {
+            hostmain::AggregateMetrics(*s_host, out);
+            ASSERT_TRUE(hostmain::SwitchFastMethodOn(*s_host));
+            ASSERT_TRUE(WaitForFastMethod());
+        }
+    }
+    /// Switching the fast method on moves the metrics start to now; a range before it may be served fast
+    /// once the stale records check has found nothing uncovered there.
+    static bool WaitForFastMethod()
+    {
+        const QxNodePtr probe = QxNodePtr::Parse(R"(<GetRetrieveMethodRequest RetrieveMethod:i32="1"><node q:name="TimeRange"/></GetRetrieveMethodRequest>)");
+        probe.GetChild("TimeRange").SetAttribute("TimeFrom", TimeText(static_cast<int64_t>(std::time(nullptr)) - 9 * 86400));
+        probe.GetChild("TimeRange").SetAttribute("TimeTill", TimeText(static_cast<int64_t>(std::time(nullptr))));
+        for (int i = 0; i < 1000; ++i) {
+            const QxNodePtr answer = s_host->Process(probe);
+            if (hostmain::ResultCodeOf(answer) == 0 && answer.GetAttributeOr<int32_t>("RetrieveMethod", 0) == 1) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
+    }
+    static void TearDownTestSuite()
+    {
+        delete s_host;  // stops the module and the services
+        s_host = nullptr;
+        std::filesystem::remove_all(s_dir);
+    }
+
+    static QxNodePtr Send(const std::string& text) { return s_host->Process(QxNodePtr::Parse(text)); }
+    static QxNodePtr Poll(const GUID& token)
+    {
+        std::string text = "<RetrieveCountersRequest q:name=\"Dashboard\"><node q:name=\"RetrieveCookie\" Token:guid=\"" +
+                           reporting::GuidText(token) + "\"/></RetrieveCountersRequest>";
+        return Send(text);
+    }
+    static GUID TokenOf(const QxNodePtr& answer)
+    {
+        GUID token{};
+        EXPECT_TRUE(answer.GetChild("RetrieveCookie").GetAttribute("Token", token)) << answer.ToText(0, 0);
+        return token;
+    }
+    static size_t Delivered(const QxNodePtr& answer)
+    {
+        size_t delivered = 0;
+        for (const QxNodePtr& sub : answer.GetChildren())
+            if (sub.GetType() == "RetrieveCountersSubResponse" && hostmain::RetrieveStatusOf(sub) == 1) ++delivered;
+        return delivered;
+    }
+
+    static inline std::string s_dir;
+    static inline HostRuntime* s_host = nullptr;
+};
+
+// Counts through the processor chains and the queries processor service equal hand-written SQL on the
+// database file, by the fast method and by the standard method.
+class ModuleInProcessCounts : public InProcessHost {
+protected:
+    static void SetUpTestSuite() { StartHost("corvane-inproc-counts", {}, true); }
+
+    /// Sends the request with the method forced, polls it to the end; the last answer.
+    static QxNodePtr Retrieve(const std::string& body, int method, int offset, int64_t from, int64_t till)
+    {
+        hostmain::RequestRunner runner(*s_host, std::chrono::seconds(120));
+        const std::string text = "<RetrieveCountersRequest q:name=\"Check\" PartialResult:bool=\"false\" RetrieveMethod:i32=\"" +
+                                 std::to_string(method) + "\" TimeZoneOffsetSec:i32=\"" + std::to_string(offset) +
+                                 "\"><node q:name=\"TimeRange\" TimeFrom=\"" + TimeText(from) + "\" TimeTill=\"" +
+                                 TimeText(till) + "\"/>" + body + "</RetrieveCountersRequest>";
+        const hostmain::RetrieveOutcome outcome = runner.Run(QxNodePtr::Parse(text), {});
+        EXPECT_FALSE(outcome.failed) << outcome.last.ToText(0, 0);
+        EXPECT_EQ(hostmain::RetrieveStatusOf(outcome.last), 1);
+        return outcome.last;
+    }
+};
+
+TEST_F(ModuleInProcessCounts, GroupsListsPresetsMergedSourcesAndLocalDaysEqualHandWrittenSql)
+{
+    const auto db = reporting::OpenSqlite(s_host->DatabasePath(), false);
+    // The two busiest users, a third one to exclude, and a data source serving two products.
+    std::vector<std::string> users;
+    for (const auto& [key, count] : SqlRows(*db, R"(SELECT "Who", COUNT(*) AS n FROM "AuditRecords" GROUP BY 1 ORDER BY n DESC LIMIT 3)", {}))
+        users.push_back(key);
+    ASSERT_EQ(users.size(), 3u);
+    const Rows sources = SqlRows(*db, R"(SELECT "DataSource", COUNT(DISTINCT "ProductId") AS n FROM "AuditRecords" GROUP BY 1 HAVING n >= 2)", {});
+    ASSERT_FALSE(sources.empty());
+    const std::string shared = sources.begin()->first;
+
+    const int64_t hour = 3600, day = 86400;
+    const int64_t midnight = static_cast<int64_t>(std::time(nullptr)) / day * day - 3 * day;  // UTC, three days ago
+    const int64_t from = midnight - 2 * day + 3 * hour, till = midnight + day + 17 * hour;
+    auto item = [](const std::string& value) {  // one item of a string list in the text form
+        std::string text;
+        for (char c : value) text += c == '\\' ? "\\\\" : c == '|' ? "\\|" : std::string(1, c);
+        return text;
+    };
+    const std::string body =
+        R"(<RetrieveCountersSubRequest q:name="ListedUsers"><ConditionsRoot q:name="Conditions">
+             <Condition operator="IN"><ConditionValues Columnn="Who" Values:strs=")" + item(users[0]) + "|" + item(users[1]) + "|" + item(users[2]) + R"("/></Condition>
+             <Condition operator="NOT IN"><ConditionValues Columnn="Who" Values:strs=")" + item(users[2]) + R"("/></Condition>
+           </ConditionsRoot><GroupByRoot q:name="GroupByRoot"><GroupByRootEntry Column="Who"/></GroupByRoot></RetrieveCountersSubRequest>
+           <RetrieveCountersSubRequest q:name="RemovalsByWho"><ConditionsRoot q:name="Conditions">
+             <Condition operator="AND"><ConditionValues Columnn="ConditionId" Value="Removals" Comparator="="/></Condition>
+           </ConditionsRoot><GroupByRoot q:name="GroupByRoot"><GroupByRootEntry Column="Who"/></GroupByRoot></RetrieveCountersSubRequest>
+           <RetrieveCountersSubRequest q:name="BySource"><GroupByRoot q:name="GroupByRoot"><GroupByRootEntry Column="DataSource"/></GroupByRoot></RetrieveCountersSubRequest>
+           <RetrieveCountersSubRequest q:name="OneSource"><ConditionsRoot q:name="Conditions">
+             <Condition operator="AND"><ConditionValues Columnn="DataSource" Comparator="=" Value:guid=")" + shared + R"("/></Condition>
+           </ConditionsRoot><GroupByRoot q:name="GroupByRoot"><GroupByRootEntry Column="DataSource"/></GroupByRoot></RetrieveCountersSubRequest>
+           <RetrieveCountersSubRequest q:name="ByPlan"><GroupByRoot q:name="GroupByRoot"><GroupByRootEntry Column="ManagedObjectUId"/></GroupByRoot></RetrieveCountersSubRequest>)";
+    const std::string range = R"( FROM "AuditRecords" WHERE "When" >= ?1 AND "When" < ?2 )";
+    const std::map<std::string, Rows> expected = {
+        {"ListedUsers", SqlRows(*db, "SELECT \"Who\", COUNT(*)" + range + "AND \"Who\" IN (?3, ?4) GROUP BY 1", {from, till, users[0], users[1]})},
+        {"RemovalsByWho", SqlRows(*db, "SELECT \"Who\", COUNT(*)" + range + "AND \"What_Action\" = 'Removed' GROUP BY 1", {from, till})},
+        {"BySource", SqlRows(*db, "SELECT \"DataSource\", COUNT(*)" + range + "GROUP BY 1", {from, till})},
+        {"OneSource", SqlRows(*db, "SELECT \"DataSource\", COUNT(*)" + range + "AND \"DataSource\" = ?3 GROUP BY 1", {from, till, shared})},
+        {"ByPlan", SqlRows(*db, "SELECT \"ManagedObjectUId\", COUNT(*)" + range + "GROUP BY 1", {from, till})},
+    };
+    EXPECT_EQ(expected.at("ListedUsers").size(), 2u);
+
+    for (const int method : {1, 2}) {
+        SCOPED_TRACE(method == 1 ? "fast" : "standard");
+        const QxNodePtr answer = Retrieve(body, method, 0, from, till);
+        size_t checked = 0;
+        for (const QxNodePtr& sub : answer.GetChildren()) {
+            if (sub.GetType() != "RetrieveCountersSubResponse") continue;
+            SCOPED_TRACE(sub.GetName());
+            EXPECT_EQ(sub.GetChild("MetaInfo").GetAttributeOr<int32_t>("RetrieveMethod", 0), method);
+            EXPECT_EQ(RowsOf(sub), expected.at(sub.GetName()));
+            ++checked;
+        }
+        EXPECT_EQ(checked, expected.size());
+    }
+
+    // Local days at UTC-5 across two local midnights (05:00Z), whole hours so the counters serve them.
+    const int64_t localFrom = midnight + hour, localTill = midnight + day + 9 * hour;
+    const Rows days = SqlRows(*db, "SELECT (\"When\" - 18000) / 86400 * 86400, COUNT(*)" + range + "GROUP BY 1", {localFrom, localTill});
+    EXPECT_EQ(days.size(), 3u);
+    const std::string byDay = R"(<RetrieveCountersSubRequest q:name="ByLocalDay"><GroupByRoot q:name="GroupByRoot"><GroupByRootEntry Column="When"/></GroupByRoot></RetrieveCountersSubRequest>)";
+    for (const int method : {1, 2}) {
+        SCOPED_TRACE(method == 1 ? "fast, local days" : "standard, local days");
+        const QxNodePtr answer = Retrieve(byDay, method, -18000, localFrom, localTill);
+        const QxNodePtr sub = answer.GetChild("ByLocalDay");
+        EXPECT_EQ(sub.GetChild("MetaInfo").GetAttributeOr<int32_t>("RetrieveMethod", 0), method);
+        EXPECT_EQ(RowsOf(sub), days);
+    }
+}
+
+// A slow records template and one worker: the dashboard's eight queries finish one after another.
+class ModuleInProcessCookies : public InProcessHost {
+protected:
+    static void SetUpTestSuite()
+    {
+        StartHost("corvane-inproc-cookies",
+                  {{"Workers:i32=\"2\"", "Workers:i32=\"1\""},
+                   {"CountExpression=\"COUNT(*)\"",
+                    "CountExpression=\"COUNT(*) + (WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c "
+                    "WHERE x &lt; 3000000) SELECT MIN(x) - 1 FROM c)\""},
+                   {"TtlRequest:i64=\"120\"", "TtlRequest:i64=\"1\""},
+                   {"GarbageCollectorRoutineInterval:i64=\"10\"", "GarbageCollectorRoutineInterval:i64=\"1\""}},
+                  false);
+    }
+    static std::string Dashboard() { return ReadFile(s_dir + "/config/dashboard.xml"); }
+    static bool WaitUntilNoQueryHeld()
+    {
+        for (int i = 0; i < 3000; ++i) {
+            if (s_host->QueriesProcessor()->HeldQueries() == 0) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
+    }
+    static void ExpectGone(const GUID& token)
+    {
+        const QxNodePtr answer = Poll(token);
+        EXPECT_EQ(answer.GetAttributeOr<uint32_t>("ResultCode", 0), 0x80070490u) << answer.ToText(0, 0);
+        EXPECT_EQ(hostmain::RetrieveStatusOf(answer), 2);
+    }
+};
+
+TEST_F(ModuleInProcessCookies, PartialResultsArriveOverSeveralAnswers)
+{
+    QxNodePtr answer = Send(Dashboard());
+    ASSERT_EQ(hostmain::ResultCodeOf(answer), 0) << answer.ToText(0, 0);
+    const GUID token = TokenOf(answer);
+    EXPECT_EQ(Delivered(answer), 0u);
+    std::vector<size_t> delivered;
+    while (hostmain::RetrieveStatusOf(answer) == 0 && delivered.size() < 1000) {
+        answer = Poll(token);
+        delivered.push_back(Delivered(answer));
+    }
+    EXPECT_EQ(hostmain::RetrieveStatusOf(answer), 1) << answer.ToText(0, 0);
+    ASSERT_FALSE(delivered.empty());
+    EXPECT_EQ(delivered.back(), 8u);
+    size_t bringingNews = 0;
+    for (size_t i = 0; i < delivered.size(); ++i) {
+        if (i > 0) {
+            EXPECT_GE(delivered[i], delivered[i - 1]) << "a result, once given, stays in every later answer";
+        }
+        if (delivered[i] > (i ? delivered[i - 1] : 0)) ++bringingNews;
+    }
+    EXPECT_GE(bringingNews, 2u) << "the results came in one answer, not as they finished";
+    ExpectGone(token);
+    EXPECT_TRUE(WaitUntilNoQueryHeld());
+}
+
+TEST_F(ModuleInProcessCookies, FreeCookieMidPollDropsTheRequestAndItsQueries)
+{
+    const QxNodePtr first = Send(Dashboard());
+    const GUID token = TokenOf(first);
+    const QxNodePtr partial = Poll(token);
+    EXPECT_EQ(hostmain::RetrieveStatusOf(partial), 0) << "eight slow queries on one worker are still running";
+    EXPECT_GT(s_host->QueriesProcessor()->HeldQueries(), 0u);
+
+    const QxNodePtr freed = Send("<FreeCookieRequest q:name=\"Dashboard\"><node q:name=\"RetrieveCookie\" Token:guid=\"" +
+                                 reporting::GuidText(token) + "\"/></FreeCookieRequest>");
+    EXPECT_EQ(hostmain::ResultCodeOf(freed), 0) << freed.ToText(0, 0);
+    ExpectGone(token);
+    EXPECT_TRUE(WaitUntilNoQueryHeld()) << "the freed request's queries are dropped at the queries processor";
+}
+
+TEST_F(ModuleInProcessCookies, CookieNobodyPollsExpires)
+{
+    const GUID token = TokenOf(Send(Dashboard()));
+    // TtlRequest and the collector's interval are whole seconds: one each, and a margin.
+    std::this_thread::sleep_for(std::chrono::milliseconds(3000));
+    ExpectGone(token);
+    EXPECT_TRUE(WaitUntilNoQueryHeld());
+}
+
+}  // namespace
+}  // namespace corvane::test
