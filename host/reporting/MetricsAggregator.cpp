@@ -14,6 +14,7 @@ namespace {
 constexpr int64_t kHour = 3600;
 constexpr const char* kStartKey = "MetricsStartTime";
 constexpr const char* kLastIdKey = "LastRecordId";
+constexpr const char* kDefinitionKey = "MetricsDefinition";
 
 int64_t HourOf(int64_t seconds) { return (seconds >= 0 ? seconds : seconds - (kHour - 1)) / kHour * kHour; }
 
@@ -40,6 +41,15 @@ MetricsAggregator::MetricsAggregator(IConnection& connection, const QxNodePtr& m
       m_table(CountersTableLayoutFromMetrics(metrics)),
       m_groups(ReadAggregatedGroups(metrics))
 {
+    m_definition = m_table.table + "(" + m_table.idColumn + "," + m_table.maskColumn + "," + m_table.conditionIdColumn +
+                   "," + m_table.countColumn + "," + m_table.timestampColumn;
+    for (const std::string& column : m_table.groupColumns) m_definition += "," + column;
+    m_definition += ")";
+    for (const AggregatedGroup& group : m_groups) {
+        m_definition += ";" + std::to_string(group.mask) + ":";
+        for (const auto& [logical, column] : group.columns) m_definition += logical + "=" + column + ",";
+        for (const auto& [id, preset] : group.presets) m_definition += std::to_string(id) + "=" + preset.ToText(0, 0) + ",";
+    }
     // Translate every preset once now, so a preset the records template cannot express fails here.
     for (const AggregatedGroup& group : m_groups) {
         for (const auto& [id, preset] : group.presets) {
@@ -65,18 +75,35 @@ MetricsAggregator::State MetricsAggregator::LoadState(int64_t now)
     State state;
     state.startTime = HourOf(now);
     bool haveStart = false;
+    std::string definition;
     auto statement = m_connection.Prepare("SELECT " + sql.QuoteIdentifier("Key") + ", " + sql.QuoteIdentifier("Value") +
                                           " FROM " + sql.QuoteIdentifier(kAggregationStateTable));
     while (statement->Next()) {
         const SqlValue key = statement->Column(0);
-        const std::optional<int64_t> value = AsInteger(statement->Column(1));
+        const SqlValue text = statement->Column(1);
+        const std::optional<int64_t> value = AsInteger(text);
         const auto* name = std::get_if<std::string>(&key);
-        if (!name || !value) continue;
+        if (!name) continue;
+        if (*name == kDefinitionKey && std::holds_alternative<std::string>(text)) definition = std::get<std::string>(text);
+        if (!value) continue;
         if (*name == kStartKey) {
             state.startTime = *value;
             haveStart = true;
         }
         if (*name == kLastIdKey) state.lastRecordId = *value;
+    }
+    statement.reset();
+    if (definition != m_definition) {
+        // Counters of other groups, presets or columns would be summed as if they were these: the
+        // counters are derived data, so they are made again from the records.
+        if (haveStart)
+            CV_LOG(Warn, "MetricsAggregator: the counters in " << m_table.table
+                                                               << " were made for another metrics configuration; "
+                                                                  "they are dropped and counted anew");
+        m_connection.Execute("DROP TABLE IF EXISTS " + sql.QuoteIdentifier(m_table.table));
+        m_connection.Execute("DELETE FROM " + sql.QuoteIdentifier(kAggregationStateTable));
+        CreateReportingSchema(m_connection, m_table);
+        return State{HourOf(now), 0};
     }
     if (!haveStart) state.lastRecordId = 0;
     return state;
@@ -85,12 +112,14 @@ MetricsAggregator::State MetricsAggregator::LoadState(int64_t now)
 void MetricsAggregator::SaveState(const State& state)
 {
     const IDialect& sql = m_connection.Dialect();
-    for (const auto& [key, value] : {std::pair{kStartKey, state.startTime}, std::pair{kLastIdKey, state.lastRecordId}}) {
+    for (const auto& [key, value] : {std::pair{kStartKey, std::to_string(state.startTime)},
+                                     std::pair{kLastIdKey, std::to_string(state.lastRecordId)},
+                                     std::pair{kDefinitionKey, m_definition}}) {
         auto statement = m_connection.Prepare("INSERT OR REPLACE INTO " + sql.QuoteIdentifier(kAggregationStateTable) +
                                               " (" + sql.QuoteIdentifier("Key") + ", " + sql.QuoteIdentifier("Value") +
                                               ") VALUES (" + sql.Placeholder(1) + ", " + sql.Placeholder(2) + ")");
         statement->Bind(1, std::string(key));
-        statement->Bind(2, std::to_string(value));
+        statement->Bind(2, value);
         while (statement->Next()) {
         }
     }

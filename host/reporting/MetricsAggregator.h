@@ -40,7 +40,8 @@ public:
                       std::string recordsTemplate, IConfigStorage* statusStore = nullptr);
 
     /// Counts the hours touched by records added since the last run (from the metrics start time on;
-    /// the first run starts the metrics at now's hour). Returns the number of hours re-counted (0 when
+    /// the first run starts the metrics at now's hour). Counters made for another table layout, groups
+    /// or presets are dropped first and the metrics start anew, as on a first run. Returns the number of hours re-counted (0 when
     /// nothing arrived). Throws StorageError or HRX; a failed run changes nothing.
     int64_t Aggregate(int64_t now);
     /// Counts the hours from `from`'s hour up to the metrics start time and moves the start time back
@@ -56,6 +57,8 @@ private:
         int64_t startTime = 0;
         int64_t lastRecordId = 0;
     };
+    /// The stored progress; when the counters were made for another definition, drops them and
+    /// returns a first run's state. Caller holds the transaction.
     State LoadState(int64_t now);
     void SaveState(const State& state);
     void CountRange(int64_t from, int64_t till);
@@ -69,6 +72,7 @@ private:
     IConfigStorage* m_statusStore;
     CountersTableLayout m_table;
     std::vector<AggregatedGroup> m_groups;
+    std::string m_definition;  ///< the layout, groups and presets as text: stored beside the progress
     std::optional<int64_t> m_writtenStart;
 };
 
