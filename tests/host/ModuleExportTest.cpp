@@ -5,12 +5,14 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -146,23 +148,17 @@ size_t CountLogLines(std::initializer_list<std::string> texts)
         for (size_t i = 0; i + 1 < bytes.size(); i += 2) text += bytes[i + 1] == 0 ? bytes[i] : '?';
         // An entry starts with its date; node text continues it on lines of its own.
         std::vector<std::string> entries;
-        size_t begin = 0;
-        while (begin < text.size()) {
-            size_t end = text.find("\r\n", begin);
-            if (end == std::string::npos) end = text.size();
-            std::string line = text.substr(begin, end - begin);
-            if (!entries.empty() && (line.empty() || !std::isdigit(static_cast<unsigned char>(line[0])))) {
+        std::istringstream lines(text);
+        for (std::string line; std::getline(lines, line);) {
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            if (entries.empty() || std::isdigit(static_cast<unsigned char>(line[0])))
+                entries.push_back(line);
+            else
                 entries.back() += "\n" + line;
-            } else {
-                entries.push_back(std::move(line));
-            }
-            begin = end + 2;
         }
-        for (const std::string& entry : entries) {
-            bool all = true;
-            for (const std::string& wanted : texts) all = all && entry.find(wanted) != std::string::npos;
-            count += all ? 1 : 0;
-        }
+        for (const std::string& entry : entries)
+            count += std::all_of(texts.begin(), texts.end(),
+                                 [&](const std::string& wanted) { return entry.find(wanted) != std::string::npos; });
     }
     return count;
 }

@@ -62,7 +62,8 @@ protected:
     }
     static QxNodePtr Running(IRequestProcessor* processor, const QxNodePtr& handle)
     {
-        return PollUntil(processor, handle, [](const QxNodePtr& a) { return a.GetAttributeOr("State", "") == "Running"; });
+        return PollUntil(processor, handle,
+                         [](const QxNodePtr& a) { return a.GetAttributeOr("State", "") == "Running"; });
     }
     static int32_t ErrorCode(const QxNodePtr& answer) { return answer.GetAttributeOr<int32_t>("Error_Result", 0); }
     // A finished answer with "Status" 2, no rows, the code and an error text starting with start.
@@ -153,7 +154,7 @@ TEST_F(QueriesProcessorTest, FreeResultDropsTheHandleAndUnknownHandlesAreClearEr
     EXPECT_NE(std::string::npos, m_lastText.find("'Query'")) << m_lastText;
 }
 
-TEST_F(QueriesProcessorTest, FreeingARunningQueryInterruptsIt)
+TEST_F(QueriesProcessorTest, FreeAndShutdownInterruptARunningQuery)
 {
     const Processor processor = Make(R"(Workers:i32="1")");
     const QxNodePtr slow = Send(processor.Get(), kSlow);
@@ -162,12 +163,23 @@ TEST_F(QueriesProcessorTest, FreeingARunningQueryInterruptsIt)
     const auto freedAt = std::chrono::steady_clock::now();
     Call(processor.Get(), FreeRequest(slow));
     EXPECT_EQ(S_OK, m_lastCode);
-
     // The only worker is free again at once: the next query is answered long before the slow one could end.
     const QxNodePtr result = PollUntil(processor.Get(), Send(processor.Get(), kByWho));
     ASSERT_TRUE(result);
     EXPECT_EQ(0, ErrorCode(result));
     EXPECT_LT(std::chrono::steady_clock::now() - freedAt, 5s);
+
+    // Shutdown interrupts the running query, drops it and refuses new ones.
+    const QxNodePtr another = Send(processor.Get(), kSlow);
+    ASSERT_TRUE(Running(processor.Get(), another));
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(S_OK, processor->Shutdown());
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
+    EXPECT_FALSE(Call(processor.Get(), another));
+    EXPECT_EQ(kHrNotFound, m_lastCode);
+    EXPECT_FALSE(Call(processor.Get(), Node(kByWho)));
+    EXPECT_EQ(kHrDatabaseUnavailable, m_lastCode);
+    EXPECT_EQ(S_OK, processor->Shutdown());
 }
 
 TEST_F(QueriesProcessorTest, ResultsNobodyPollsExpireOnTheInjectedClock)
@@ -230,8 +242,9 @@ TEST_F(QueriesProcessorTest, QueriesPastTheConcurrencyLimitAreAnsweredBusy)
     const QxNodePtr second = Send(processor.Get(), kByWho);  // queued
     const QxNodePtr third = Send(processor.Get(), kByWho);   // refused, in its own answer
     ASSERT_TRUE(third);
-    ExpectFailed(Call(processor.Get(), third), kHrDatabaseBusy,
-                 "0x80040C0B The reporting database is busy: 2 queries are running or waiting (MaxConcurrentQueries 2)");
+    ExpectFailed(
+        Call(processor.Get(), third), kHrDatabaseBusy,
+        "0x80040C0B The reporting database is busy: 2 queries are running or waiting (MaxConcurrentQueries 2)");
 
     // Freeing a queued query gives its place back at once.
     Call(processor.Get(), FreeRequest(second));
@@ -276,21 +289,6 @@ TEST_F(QueriesProcessorTest, TranslationAndStatementFailuresKeepTheirCodes)
               wrongColumns.GetAttributeOr("Error_Serialized", "").find("gives 3 columns but the translation names 2"));
 }
 
-TEST_F(QueriesProcessorTest, ShutdownInterruptsDropsAndRefuses)
-{
-    const Processor processor = Make(R"(Workers:i32="1")");
-    const QxNodePtr slow = Send(processor.Get(), kSlow);
-    ASSERT_TRUE(Running(processor.Get(), slow));
-    const auto started = std::chrono::steady_clock::now();
-    EXPECT_EQ(S_OK, processor->Shutdown());
-    EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
-    EXPECT_FALSE(Call(processor.Get(), slow));
-    EXPECT_EQ(kHrNotFound, m_lastCode);
-    EXPECT_FALSE(Call(processor.Get(), Node(kByWho)));
-    EXPECT_EQ(kHrDatabaseUnavailable, m_lastCode);
-    EXPECT_EQ(S_OK, processor->Shutdown());
-}
-
 TEST(QueriesProcessorOptions, DefaultsRangesAndRequiredItems)
 {
     const QueriesProcessorOptions defaults = ReadQueriesProcessorOptions(
@@ -311,10 +309,9 @@ TEST(QueriesProcessorOptions, DefaultsRangesAndRequiredItems)
         {R"(DatabasePath="/r.db" MaxRows="many")", "<QueryTemplates/>", kHrInvalidData},
     };
     for (const auto& [attributes, inner, code] : cases) {
-        EXPECT_EQ(code, ThrownBy([&] {
-                      ReadQueriesProcessorOptions(Node(std::string("<nr><QueriesProcessor ") + attributes + ">" +
-                                                       inner + "</QueriesProcessor></nr>"));
-                  }).code) << attributes << inner;
+        const std::string text =
+            std::string("<nr><QueriesProcessor ") + attributes + ">" + inner + "</QueriesProcessor></nr>";
+        EXPECT_EQ(code, ThrownBy([&] { ReadQueriesProcessorOptions(Node(text)); }).code) << text;
     }
 }
 

@@ -111,37 +111,31 @@ TEST_F(QueryTranslatorTest, FilterShapesBecomeStatementsWithBoundValues)
 
 TEST_F(QueryTranslatorTest, BadInputIsRefusedNamingWhatIsWrong)
 {
-    const std::pair<const char*, const char*> cases[] = {
+    const auto where = [](const std::string& conditions, const std::string& templateName = "overview_records") {
+        return "<Query Query_Template_Name=\"" + templateName + "\"><ConditionsRoot>" + conditions +
+               "</ConditionsRoot></Query>";
+    };
+    const std::pair<std::string, const char*> cases[] = {
         {R"~(<Query/>)~", "no \"Query_Template_Name\""},
         {R"~(<Query Query_Template_Name="nope"/>)~", "unknown query template 'nope'"},
-        {R"~(<Query Query_Template_Name="overview_records"><ConditionsRoot>
-             <ConditionValues Columnn="Who&quot; OR 1=1 --" Comparator="=" Value="x"/></ConditionsRoot></Query>)~",
+        {where(R"~(<ConditionValues Columnn="Who&quot; OR 1=1 --" Comparator="=" Value="x"/>)~"),
          "column 'Who\" OR 1=1 --' is not a column of query template 'overview_records'"},
-        {R"~(<Query Query_Template_Name="overview_counters"><ConditionsRoot>
-             <ConditionValues Columnn="Who" Comparator="=" Value="x"/></ConditionsRoot></Query>)~",
+        {where(R"~(<ConditionValues Columnn="Who" Comparator="=" Value="x"/>)~", "overview_counters"),
          "column 'Who' is not a column of query template 'overview_counters'"},
-        {R"~(<Query Query_Template_Name="overview_records"><ConditionsRoot><Condition operator="XOR"/></ConditionsRoot></Query>)~",
-         "unknown operator 'XOR'"},
-        {R"~(<Query Query_Template_Name="overview_records"><ConditionsRoot>
-             <ConditionValues Columnn="Who" Comparator="LIKE" Value="%"/></ConditionsRoot></Query>)~",
+        {where(R"~(<Condition operator="XOR"/>)~"), "unknown operator 'XOR'"},
+        {where(R"~(<ConditionValues Columnn="Who" Comparator="LIKE" Value="%"/>)~"),
          "unknown comparator 'LIKE' on column 'Who'"},
-        {R"~(<Query Query_Template_Name="overview_records"><ConditionsRoot>
-             <ConditionValues Columnn="Who" Comparator="=" Values:strs="a|b"/></ConditionsRoot></Query>)~",
+        {where(R"~(<ConditionValues Columnn="Who" Comparator="=" Values:strs="a|b"/>)~"),
          "a list of values on column 'Who' needs an IN or NOT IN condition"},
-        {R"~(<Query Query_Template_Name="overview_records"><ConditionsRoot>
-             <ConditionValues Columnn="When" Comparator="&gt;=" Value="yesterday"/></ConditionsRoot></Query>)~",
+        {where(R"~(<ConditionValues Columnn="When" Comparator="&gt;=" Value="yesterday"/>)~"),
          "value 'yesterday' of column 'When' is not a time text"},
-        {R"~(<Query Query_Template_Name="overview_records"><ConditionsRoot>
-             <ConditionValues Columnn="When" Comparator="&gt;=" Value="2026-02-30T00:00:00Z"/></ConditionsRoot></Query>)~",
+        {where(R"~(<ConditionValues Columnn="When" Comparator="&gt;=" Value="2026-02-30T00:00:00Z"/>)~"),
          "value '2026-02-30T00:00:00Z' of column 'When' is not a time text"},
-        {R"~(<Query Query_Template_Name="overview_records"><ConditionsRoot>
-             <ConditionValues Columnn="Who" Comparator="=" Value:bool="true"/></ConditionsRoot></Query>)~",
+        {where(R"~(<ConditionValues Columnn="Who" Comparator="=" Value:bool="true"/>)~"),
          "\"Value\" of column 'Who' has unsupported type 0x7"},
-        {R"~(<Query Query_Template_Name="overview_records"><ConditionsRoot>
-             <ConditionValues Columnn="Who" AliasColumn="Who" JoinIndex:i64="1" Comparator="=" Value="x"/></ConditionsRoot></Query>)~",
+        {where(R"~(<ConditionValues Columnn="Who" AliasColumn="Who" JoinIndex:i64="1" Comparator="=" Value="x"/>)~"),
          "query template 'overview_records' defines no joins, but column 'Who' has JoinIndex 1"},
-        {R"~(<Query Query_Template_Name="records_by_plan"><ConditionsRoot>
-             <ConditionValues Columnn="p.Secret" JoinIndex:i64="2" Comparator="=" Value="x"/></ConditionsRoot></Query>)~",
+        {where(R"~(<ConditionValues Columnn="p.Secret" JoinIndex:i64="2" Comparator="=" Value="x"/>)~", "records_by_plan"),
          "column 'p.Secret' is not a column of join 2 of query template 'records_by_plan'"},
         {R"~(<Query Query_Template_Name="overview_counters" Suppressed_Auditing_systems:i32s="3"/>)~",
          "query template 'overview_counters' has no auditing system column"},

@@ -1,16 +1,13 @@
-// Helpers of the reporting tests, on top of the host ones: a temporary folder,
-// the statement templates and metrics configuration as configuration text, a
-// small reporting database, a translator that takes its statement from the
-// query node itself, reading single values, and polling a query handle.
+// Helpers of the reporting tests, on top of the host ones: the statement
+// templates and metrics configuration as configuration text, a small reporting
+// database, a translator that takes its statement from the query node itself,
+// reading single values, and polling a query handle.
 // Thread safety: each helper belongs to the test's thread, except
 // SqlFromNode, which may be called from the processor's workers.
 #pragma once
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
-#include <filesystem>
-#include <fstream>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -26,35 +23,10 @@
 namespace corvane::reporting::test {
 
 using host::test::kWaitLimit;
+using host::test::TempDir;
 using host::test::Node;
 using host::test::Thrown;
 using host::test::ThrownBy;
-
-class TempDir {
-public:
-    TempDir()
-    {
-        std::string pattern = (std::filesystem::temp_directory_path() / "corvane-reporting-XXXXXX").string();
-        m_path = mkdtemp(pattern.data()) ? pattern : std::string();
-    }
-    ~TempDir()
-    {
-        std::error_code ignored;
-        std::filesystem::remove_all(m_path, ignored);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    std::string File(const std::string& name) const { return (std::filesystem::path(m_path) / name).string(); }
-    std::string Write(const std::string& name, const std::string& text) const
-    {
-        std::ofstream(File(name), std::ios::binary) << text;
-        return File(name);
-    }
-
-private:
-    std::string m_path;
-};
 
 /// Counters over G1..G4 plus the fixed columns; records with logical columns; the presence template;
 /// a records template with a join on a plan table.

@@ -3,6 +3,7 @@
 // the indexes that the two retrieve methods' queries use.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <thread>
 
 #include "host/reporting/ReportingTestSupport.h"
@@ -34,7 +35,8 @@ TEST(SqliteStorage, MissingFileDirectoryAndNonDatabaseAreUnavailable)
     EXPECT_EQ(StorageErrorKind::Unavailable, KindOf([&] { OpenSqlite(dir.File("missing.db"), false); }));
     EXPECT_FALSE(std::filesystem::exists(dir.File("missing.db"))) << "opening without create made the file";
     EXPECT_EQ(StorageErrorKind::Unavailable, KindOf([&] { OpenSqlite(dir.File(""), false); }));
-    const std::string text = dir.Write("notes.db", std::string(4096, 'x'));
+    const std::string text = dir.File("notes.db");
+    std::ofstream(text, std::ios::binary) << std::string(4096, 'x');
     const Failure notDatabase = StorageFailureOf([&] { OpenSqlite(text, false); });
     EXPECT_EQ(StorageErrorKind::Unavailable, notDatabase.kind);
     EXPECT_NE(std::string::npos, notDatabase.message.find("notes.db")) << notDatabase.message;
@@ -100,7 +102,7 @@ TEST(SqliteStorage, ValuesKeepTheirTypesAndResetKeepsBindings)
     const auto statement = connection->Prepare("SELECT ?1 AS a, ?2 AS b, ?3 AS c, ?4 AS d");
     statement->Bind(1, int64_t{1} << 40);
     statement->Bind(2, 2.5);
-    const std::string text("Gr\xC3\xBC\xC3\x9F" "e\0x", 9);  // UTF-8 and an embedded NUL survive
+    const std::string text("Gr\xC3\xBC\xC3\x9F\0x", 8);  // UTF-8 and an embedded NUL survive
     statement->Bind(3, text);
     statement->Bind(4, std::monostate{});
     ASSERT_TRUE(statement->Next());

@@ -104,37 +104,26 @@ TEST_F(ConfigStoreTest, BadRequestsAreRefusedWithoutWritingAnything)
     IQxNode* one[1] = {good.Get()};
     EXPECT_EQ(E_INVALIDARG, m_store->WriteNodes(good.Get(), 0, one, 1));
 
-    uint64_t returned = 0;
-    IQxNode* nodes[1] = {};
-    const QxNodePtr wrongType = Node(R"(<nr><Other NodePath="\S"/></nr>)");
-    EXPECT_EQ(E_INVALIDARG, m_store->ReadNodes(wrongType.Get(), 0, nodes, 1, &returned));
-    const QxNodePtr noPath = Node(R"(<nr><FilterByPath IsParent:bool="false"/></nr>)");
-    EXPECT_EQ(kHrNotFound, m_store->ReadNodes(noPath.Get(), 0, nodes, 1, &returned));
-    const QxNodePtr relative = MakePathFilterNode("S\\Good");
-    EXPECT_EQ(E_INVALIDARG, m_store->ReadNodes(relative.Get(), 0, nodes, 1, &returned));
-    const QxNodePtr emptyName = MakePathFilterNode("\\S\\\\Good");
-    EXPECT_EQ(E_INVALIDARG, m_store->ReadNodes(emptyName.Get(), 0, nodes, 1, &returned));
-    const QxNodePtr negativeDepth = MakePathFilterNode("\\S", -1);
-    EXPECT_EQ(E_INVALIDARG, m_store->ReadNodes(negativeDepth.Get(), 0, nodes, 1, &returned));
+    const std::pair<QxNodePtr, HRESULT> filters[] = {
+        {Node(R"(<nr><Other NodePath="\S"/></nr>)"), E_INVALIDARG},
+        {Node(R"(<nr><FilterByPath IsParent:bool="false"/></nr>)"), kHrNotFound},
+        {MakePathFilterNode("S\\Good"), E_INVALIDARG},      // relative
+        {MakePathFilterNode("\\S\\\\Good"), E_INVALIDARG},  // empty name
+        {MakePathFilterNode("\\S", -1), E_INVALIDARG},      // negative depth
+    };
+    for (const auto& [filter, code] : filters) {
+        uint64_t returned = 0;
+        IQxNode* nodes[1] = {};
+        EXPECT_EQ(code, m_store->ReadNodes(filter.Get(), 0, nodes, 1, &returned)) << TextOf(filter);
+    }
 }
 
 class ConfigFileTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        m_dir = std::filesystem::temp_directory_path() /
-                ("corvane-host-" + std::string(info->name()) + "-" + std::to_string(::getpid()));
-        std::filesystem::remove_all(m_dir);
-        std::filesystem::create_directories(m_dir);
-        m_file = (m_dir / "config.xml").string();
-    }
-    void TearDown() override { std::filesystem::remove_all(m_dir); }
-
     void WriteFile(const std::string& text) { std::ofstream(m_file, std::ios::binary) << text; }
 
-    std::filesystem::path m_dir;
-    std::string m_file;
+    TempDir m_dir;
+    std::string m_file = m_dir.File("config.xml");
 };
 
 TEST_F(ConfigFileTest, TopLevelNodesOfTheFileBecomeTheStoresTopLevel)
@@ -168,7 +157,7 @@ TEST_F(ConfigFileTest, FlushWritesWhatALaterLoadReadsBack)
     reloaded->Load();
     EXPECT_EQ(TextOf(Read(store.Get(), "\\")), TextOf(Read(reloaded.Get(), "\\")));
     EXPECT_EQ("a & b", Read(reloaded.Get(), "\\Configuration\\X").GetAttributeOr("Name", ""));
-    for (const auto& entry : std::filesystem::directory_iterator(m_dir))
+    for (const auto& entry : std::filesystem::directory_iterator(m_dir.Path()))
         EXPECT_EQ("config.xml", entry.path().filename().string()) << "a temporary file was left behind";
 }
 
@@ -184,7 +173,7 @@ TEST_F(ConfigFileTest, MalformedOrMissingFileIsAnErrorNamingItAndLoadsNothing)
     EXPECT_NE(std::string::npos, malformed.text.find("column")) << malformed.text;
     EXPECT_TRUE(Read(store.Get(), "\\Kept\\Node")) << "the store was changed by a failed load";
 
-    const Thrown missing = ThrownBy([&] { CreateComponent<CConfigServer>((m_dir / "absent.xml").string())->Load(); });
+    const Thrown missing = ThrownBy([&] { CreateComponent<CConfigServer>(m_dir.File("absent.xml"))->Load(); });
     EXPECT_EQ(HResultFromWin32(ERROR_FILE_NOT_FOUND), missing.code);
     EXPECT_NE(std::string::npos, missing.text.find("absent.xml")) << missing.text;
 }
@@ -192,16 +181,16 @@ TEST_F(ConfigFileTest, MalformedOrMissingFileIsAnErrorNamingItAndLoadsNothing)
 TEST_F(ConfigFileTest, FailedFlushLeavesNoTemporaryFileAndStoreWithoutFileHasNothingToFlush)
 {
     // A target that rename cannot replace, and one in a folder that does not exist.
-    const std::filesystem::path occupied = m_dir / "occupied";
+    const std::filesystem::path occupied = m_dir.Path() / "occupied";
     std::filesystem::create_directories(occupied / "inside");
-    for (const std::filesystem::path& target : {occupied, m_dir / "no-such-dir" / "config.xml"}) {
+    for (const std::filesystem::path& target : {occupied, m_dir.Path() / "no-such-dir" / "config.xml"}) {
         auto store = CreateComponent<CConfigServer>(target.string());
         Write(store.Get(), AtPath("\\New", "<nr><node/></nr>"));
         EXPECT_TRUE(Failed(store->Flush(0))) << target;
     }
     EXPECT_TRUE(std::filesystem::is_directory(occupied / "inside"));
     size_t entries = 0;
-    for (const auto& entry : std::filesystem::directory_iterator(m_dir)) {
+    for (const auto& entry : std::filesystem::directory_iterator(m_dir.Path())) {
         EXPECT_EQ("occupied", entry.path().filename().string()) << "a temporary file was left behind";
         ++entries;
     }

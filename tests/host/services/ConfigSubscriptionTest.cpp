@@ -18,6 +18,7 @@ class ConfigSubscriptionTest : public ::testing::Test {
 protected:
     ComPtr<CComponentObject<CConfigServer>> m_server = CreateComponent<CConfigServer>();
     ComPtr<CComponentObject<RecordingSink>> m_sink = CreateComponent<RecordingSink>();
+    const InstallCallback m_onEachCall = [this](auto call) { m_sink->onCall = [call](auto*) { call(); }; };
 
     std::vector<SeenModification> SeenAfterIdle()
     {
@@ -219,19 +220,17 @@ TEST_F(ConfigSubscriptionTest, NotificationsOfEachSubscriptionArriveInWriteOrder
 
 TEST_F(ConfigSubscriptionTest, NoNotificationAfterUnsubscribeReturns)
 {
-    const auto install = [&](std::function<void()> call) { m_sink->onCall = [call](IQxModifySubscription*) { call(); }; };
     const auto subscription = Follow(m_server.Get(), "\\Busy", m_sink.Get());
     ExpectNoCallAfterUnsubscribeReturns(
-        install, [&] { Write(m_server.Get(), AtPath("\\Busy\\Node", "<nr><node/></nr>")); }, 1,
+        m_onEachCall, [&] { Write(m_server.Get(), AtPath("\\Busy\\Node", "<nr><node/></nr>")); }, 1,
         [&] { return m_server->Unsubscribe(subscription.Get()); }, [&] { m_server->WaitForNotifications(); });
 }
 
 TEST_F(ConfigSubscriptionTest, UnsubscribeWaitsForTheRunningCallback)
 {
-    const auto install = [&](std::function<void()> call) { m_sink->onCall = [call](IQxModifySubscription*) { call(); }; };
     const auto subscription = Follow(m_server.Get(), "\\S", m_sink.Get());
     ExpectUnsubscribeWaitsForTheRunningCallback(
-        install, [&] { Write(m_server.Get(), AtPath("\\S\\A", "<nr><node/></nr>")); },
+        m_onEachCall, [&] { Write(m_server.Get(), AtPath("\\S\\A", "<nr><node/></nr>")); },
         [&] { return m_server->Unsubscribe(subscription.Get()); });
 }
 

@@ -22,21 +22,11 @@ ComPtr<I> Resolve(const char16_t* name)
 
 class HostServicesTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        m_file = (std::filesystem::temp_directory_path() /
-                  ("corvane-host-services-" + std::to_string(::getpid()) + ".xml"))
-                     .string();
-        std::filesystem::remove(m_file);
-    }
-    void TearDown() override
-    {
-        m_services.Stop();
-        std::filesystem::remove(m_file);
-    }
+    void TearDown() override { m_services.Stop(); }
     void WriteFile(const std::string& text) { std::ofstream(m_file, std::ios::binary) << text; }
 
-    std::string m_file;
+    TempDir m_dir;
+    std::string m_file = m_dir.File("config.xml");
     HostServices m_services;
 };
 

@@ -1,15 +1,17 @@
-// Helpers of the host tests: a recording configuration sink, node text
-// fixtures, reading and writing the store by path, the error an HRX carries,
+// Helpers of the host tests: a temporary folder, a recording configuration
+// sink, node text fixtures, reading and writing the store by path, the error an HRX carries,
 // and the unsubscribe rules that every notification source keeps.
 // Thread safety: RecordingSink may be called from any thread; the rest belongs
 // to the test's thread.
 #pragma once
 
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <filesystem>
 #include <functional>
 #include <future>
 #include <mutex>
@@ -25,6 +27,29 @@
 namespace corvane::host::test {
 
 inline constexpr auto kWaitLimit = std::chrono::seconds(20);
+
+/// A fresh folder under the system's temporary folder, removed with everything in it.
+class TempDir {
+public:
+    TempDir()
+    {
+        std::string pattern = (std::filesystem::temp_directory_path() / "corvane-test-XXXXXX").string();
+        if (mkdtemp(pattern.data())) m_path = pattern;
+    }
+    ~TempDir()
+    {
+        std::error_code ignored;
+        std::filesystem::remove_all(m_path, ignored);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::filesystem::path& Path() const { return m_path; }
+    std::string File(const std::string& name) const { return (m_path / name).string(); }
+
+private:
+    std::filesystem::path m_path;
+};
 
 /// One modification as a sink saw it.
 struct SeenModification {
@@ -188,7 +213,8 @@ inline void ExpectUnsubscribeWaitsForTheRunningCallback(const InstallCallback& i
         unsubscribeReturned = true;
     });
     // Give a wrong Unsubscribe the chance to return while the callback still runs.
-    for (int i = 0; i < 100 && inside && !unsubscribeReturned; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    for (int i = 0; i < 100 && inside && !unsubscribeReturned; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     release.set_value();
     unsubscriber.join();
     deliverer.join();
@@ -209,7 +235,8 @@ inline void ExpectNoCallAfterUnsubscribeReturns(const InstallCallback& install, 
         std::this_thread::yield();  // widens the window in which Unsubscribe must wait for a running call
     });
     std::vector<std::thread> threads;
-    for (int p = 0; p < publishers; ++p) threads.emplace_back([&] {
+    for (int p = 0; p < publishers; ++p)
+        threads.emplace_back([&] {
             while (!stop) publish();
         });
     const auto limit = std::chrono::steady_clock::now() + kWaitLimit;

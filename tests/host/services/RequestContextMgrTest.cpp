@@ -29,42 +29,33 @@ protected:
     }
 };
 
-TEST_F(RequestContextMgrTest, SlotsAreKeptPerThreadAndPerKind)
+TEST_F(RequestContextMgrTest, SlotsArePerThreadAndKindAndSetHandsBackThePrevious)
 {
-    const auto request = m_manager->CreateContext(0, "dashboard");
+    const auto outer = m_manager->CreateContext(0, "outer");
+    const auto inner = m_manager->CreateContext(0, "inner");
     ComPtr<IRequestContext> previous;
-    ASSERT_EQ(S_OK, m_manager->SetContext(0, request.Get(), previous.Put()));
+    ASSERT_EQ(S_OK, m_manager->SetContext(0, outer.Get(), previous.Put()));
     EXPECT_FALSE(previous);
-    EXPECT_EQ(static_cast<IRequestContext*>(request.Get()), Bound(0).Get());
+    EXPECT_EQ(static_cast<IRequestContext*>(outer.Get()), Bound(0).Get());
     EXPECT_FALSE(Bound(1));
-
-    ComPtr<IRequestContext> onOtherThread = ComPtr<IRequestContext>(request);
+    ComPtr<IRequestContext> onOtherThread = ComPtr<IRequestContext>(outer);
     std::thread([&] { EXPECT_EQ(S_FALSE, m_manager->GetContext(0, onOtherThread.Put())); }).join();
     EXPECT_FALSE(onOtherThread);
-}
 
-TEST_F(RequestContextMgrTest, SetContextHandsBackThePreviousAndNullFreesTheSlot)
-{
-    const auto outer = m_manager->CreateContext(1, "outer");
-    const auto inner = m_manager->CreateContext(1, "inner");
-    m_manager->SetContext(1, outer.Get(), nullptr);
-    ComPtr<IRequestContext> previous;
-    ASSERT_EQ(S_OK, m_manager->SetContext(1, inner.Get(), previous.Put()));
+    ASSERT_EQ(S_OK, m_manager->SetContext(0, inner.Get(), previous.Put()));
     EXPECT_EQ(static_cast<IRequestContext*>(outer.Get()), previous.Get());
-    m_manager->SetContext(1, previous.Get(), nullptr);
-    EXPECT_EQ(static_cast<IRequestContext*>(outer.Get()), Bound(1).Get());
-
-    m_manager->SetContext(1, nullptr, nullptr);
-    EXPECT_FALSE(Bound(1));
+    m_manager->SetContext(0, previous.Get(), nullptr);
+    EXPECT_EQ(static_cast<IRequestContext*>(outer.Get()), Bound(0).Get());
+    m_manager->SetContext(0, nullptr, nullptr);
+    EXPECT_FALSE(Bound(0));
     EXPECT_EQ(0u, m_manager->BoundThreadCount());
 }
 
-TEST_F(RequestContextMgrTest, CopySharesIdentityAndCancellationButHasItsOwnKind)
+TEST_F(RequestContextMgrTest, CopySharesIdentityAndCancellationHasItsOwnKindAndOutlivesItsSource)
 {
     const auto request = m_manager->CreateContext(0, "dashboard");
     ComPtr<IRequestContext> copy;
     ASSERT_EQ(S_OK, m_manager->CopyContext(1, request.Get(), copy.Put()));
-
     uint32_t kind = 7;
     copy->GetKind(&kind);
     EXPECT_EQ(1u, kind);
@@ -76,21 +67,17 @@ TEST_F(RequestContextMgrTest, CopySharesIdentityAndCancellationButHasItsOwnKind)
     uint32_t size = 32;
     ASSERT_EQ(S_OK, copy->GetCallerName(name, &size));
     EXPECT_EQ(u"dashboard", std::u16string(name, size - 1));
-
     EXPECT_FALSE(IsCancelled(copy.Get()));
     request->Cancel();
     EXPECT_TRUE(IsCancelled(copy.Get())) << "work that captured a copy must notice its caller's cancellation";
+
+    ComPtr<IRequestContext> orphan;
+    m_manager->CopyContext(1, m_manager->CreateContext(0, "short-lived").Get(), orphan.Put());
+    EXPECT_FALSE(IsCancelled(orphan.Get()));
 }
 
-TEST_F(RequestContextMgrTest, CopyOutlivesTheSourceAndNullSourceMakesAFreshContext)
+TEST_F(RequestContextMgrTest, NullSourceMakesAFreshContext)
 {
-    ComPtr<IRequestContext> copy;
-    {
-        const auto request = m_manager->CreateContext(0, "short-lived");
-        m_manager->CopyContext(1, request.Get(), copy.Put());
-    }
-    EXPECT_FALSE(IsCancelled(copy.Get()));
-
     ComPtr<IRequestContext> fresh, another;
     ASSERT_EQ(S_OK, m_manager->CopyContext(1, nullptr, fresh.Put()));
     ASSERT_EQ(S_OK, m_manager->CopyContext(1, nullptr, another.Put()));
