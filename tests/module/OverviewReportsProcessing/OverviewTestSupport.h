@@ -1,7 +1,8 @@
 // Helpers of the overview reports tests: trees from the text form and their
 // canonical dump, the metrics and factory configurations, a fake configuration
-// server, scripted retrieval components, and the two fixtures (retrieval over
-// the scripted queries processor, the gate) with the leak checks they end with.
+// server, a tag processor, and the two fixtures (retrieval over the scripted
+// queries processor, the gate over the scripted components of GateTestScripts.h)
+// with the leak checks they end with.
 // Thread safety: test-thread only, except the scripted components (any thread)
 // and WaitUntil, which polls what other threads change.
 #pragma once
@@ -9,34 +10,26 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cctype>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <future>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
 
 #include "ClassTable.h"
-#include "Corvane/GateTestScripts.h"
-#include "Components/ComponentObject.h"
 #include "Components/ModuleObject.h"
 #include "Corvane/CorvaneGate.h"
 #include "Corvane/RetrieveCountersContext.h"
-#include "ErrorHandling/ErrorObjects.h"
-#include "ErrorHandling/ErrorRecord.h"
+#include "module/OverviewReportsProcessing/Corvane/GateTestScripts.h"
 #include "NodeAccess/QxNodePtr.h"
 #include "OverviewReportsProcessing/Common/GuidText.h"
 #include "OverviewReportsProcessing/Common/OverviewCountersMaskHelper.h"
 #include "OverviewReportsProcessing/Corvane/FiltersProcessorsFactory.h"
 #include "ServiceLayer/NamedServices.h"
-#include "corvane/RetrievalInterfaces.h"
 #include "module/Common/ServiceLayer/ServiceTestSupport.h"
 #include "module/Common/SubsystemHelpers/FakeConfigServer.h"
 #include "services/HostServices.h"
@@ -94,6 +87,15 @@ inline std::vector<std::string> MaskGuidNames(const QxNodePtr& node)
         found.insert(found.end(), inner.begin(), inner.end());
     }
     return found;
+}
+
+/// The result of a call that hands out a node through its last argument, and that node.
+template <class Call>
+std::pair<HRESULT, QxNodePtr> HandedOut(Call&& call)
+{
+    IQxNode* raw = nullptr;
+    const HRESULT hr = call(&raw);
+    return {hr, QxNodePtr(raw, QxNodePtr::Attach{})};
 }
 
 /// Polls until the predicate holds; false after the timeout.
@@ -329,13 +331,12 @@ inline constexpr std::string_view kGateConfiguration = R"(
 
 /// Host services in memory, the scripted components registered by name and a gate made through
 /// the module's class table; every test ends with no context, retriever or component left.
-class GateTest : public testing::Test {
+class GateTest : public RetrievalTest {
 protected:
     void SetUp() override
     {
-        m_startLocks = ModuleObject::Instance().LockCount();
         m_startContexts = Corvane::CRetrieveCountersContext::LiveCount();
-        m_host.Start({});
+        RetrievalTest::SetUp();
         WriteConfigNode(ConfigSource::ConfigServer, kReportingSettingsPath,
                         Tree(R"(<node Enabled:bool="true" Server="db1"/>)"));
         m_databaseGate = CreateComponent<ScriptedDatabaseGate>();
@@ -357,11 +358,10 @@ protected:
         m_metaInfoName.reset();
         m_factory.Reset();
         m_metaInfo.Reset();
-        m_host.Stop();
         m_databaseGate.Reset();
+        RetrievalTest::TearDown();
         EXPECT_EQ(Corvane::CRetrieveCountersContext::LiveCount(), m_startContexts) << "a context leaked";
         EXPECT_EQ(script->liveRetrievers.load(), 0) << "a retriever was not released";
-        EXPECT_EQ(ModuleObject::Instance().LockCount(), m_startLocks) << "a component leaked";
     }
 
     /// Creates the gate through the class table and configures it; the configure result.
@@ -384,9 +384,9 @@ protected:
     /// The response to a request in text form; fails the test when ProcessRequest does not answer S_OK.
     QxNodePtr Process(std::string_view text)
     {
-        IQxNode* response = nullptr;
-        EXPECT_EQ(m_processor->ProcessRequest(Tree(text).Get(), &response), S_OK);
-        return QxNodePtr(response, QxNodePtr::Attach{});
+        auto [hr, response] = HandedOut([&](IQxNode** out) { return m_processor->ProcessRequest(Tree(text).Get(), out); });
+        EXPECT_EQ(hr, S_OK);
+        return response;
     }
     /// A poll of the token, optionally with "PartialResult".
     QxNodePtr Poll(const GUID& token, std::string_view extra = {})
@@ -401,7 +401,6 @@ protected:
     HRESULT FreeCookieCode(const GUID& token) { return Code(Process(CookieRequest("FreeCookieRequest", token))); }
 
     std::shared_ptr<RetrievalScript> script = std::make_shared<RetrievalScript>();
-    host::HostServices m_host;
     ComPtr<CComponentObject<ScriptedDatabaseGate>> m_databaseGate;
     ComPtr<CComponentObject<ScriptedMetaInfoProvider>> m_metaInfo;
     ComPtr<CComponentObject<ScriptedRetrieverFactory>> m_factory;
@@ -411,7 +410,6 @@ protected:
     ComPtr<IComponentWithShutdown> m_gate;
 
 private:
-    ULONG m_startLocks = 0;
     size_t m_startContexts = 0;
 };
 

@@ -82,24 +82,5 @@ TEST_F(MaskHelperInstance, FailuresAreRetriedOnTheNextUse)
     EXPECT_EQ(m_store->reads, 3);
 }
 
-TEST_F(MaskHelperInstance, AnInstalledConfigurationReplacesTheCurrentOne)
-{
-    const MaskHelper* before = nullptr;
-    {
-        ScopedMetricsConfiguration first(kMetricsConfiguration);
-        before = &MaskHelper::Instance();
-        EXPECT_TRUE(before->CheckMaskValid(ColumnsMask::FromValue(0x40)));
-    }
-    ScopedMetricsConfiguration second(R"(
-        <OverviewMetricsConfiguration GroupColumns:strs="G1" IdColumnName="Id" MaskColumnName="M"
-            ConditionIdColumnName="C" CountColumnName="N" TimestampColumnName="T">
-          <Group GroupAttributes:strs="ProductId"/>
-        </OverviewMetricsConfiguration>)");
-    EXPECT_FALSE(MaskHelper::Instance().CheckMaskValid(ColumnsMask::FromValue(0x40)));
-    EXPECT_TRUE(MaskHelper::Instance().CheckMaskValid(ColumnsMask::FromValue(0x2)));
-    EXPECT_TRUE(before->CheckMaskValid(ColumnsMask::FromValue(0x40)));  // references handed out stay valid
-    EXPECT_EQ(m_store->reads, 0);
-}
-
 }  // namespace
 }  // namespace corvane::test

@@ -12,12 +12,12 @@ protected:
     ScopedMetricsConfiguration m_configuration{kMetricsConfiguration};
 };
 
-TEST_F(PresetConditions, ReferencesAreFoundInTraversalOrder)
+TEST_F(PresetConditions, ReferencesAreFoundInOrderAndExpandedIntoThePresetMarkingTheEnclosingRequest)
 {
     const QxNodePtr request = Tree(R"(
-        <RetrieveCountersRequest>
+        <RetrieveCountersRequest q:name="R">
           <ConditionsRoot q:name="Conditions">
-            <Condition operator="OR">
+            <Condition operator="AND">
               <ConditionValues q:name="a" Columnn="ConditionId" Value="Failed"/>
               <ConditionValues Columnn="Who" Value="x"/>
             </Condition>
@@ -26,26 +26,11 @@ TEST_F(PresetConditions, ReferencesAreFoundInTraversalOrder)
             <ConditionsMerge><ConditionValues q:name="b" Columnn="ConditionId" Value="DefaultPreset"/></ConditionsMerge>
           </RetrieveCountersSubRequest>
         </RetrieveCountersRequest>)");
-    std::string names;
+    std::string names;  // the references, in traversal order
     for (const QxNodePtr& leaf : FilterHelper::GetPresetConditions(request)) names += leaf.GetName();
     EXPECT_EQ(names, "ab");
     EXPECT_TRUE(FilterHelper::GetPresetConditions(Tree("<Query/>")).empty());
-}
 
-TEST_F(PresetConditions, ExpansionInsertsThePresetAndMarksTheEnclosingRequest)
-{
-    const QxNodePtr request = Tree(R"(
-        <RetrieveCountersRequest q:name="R">
-          <ConditionsRoot q:name="Conditions">
-            <Condition operator="AND">
-              <ConditionValues Columnn="ConditionId" Value="Failed"/>
-              <ConditionValues Columnn="Who" Value="x"/>
-            </Condition>
-          </ConditionsRoot>
-          <RetrieveCountersSubRequest q:name="S">
-            <ConditionsMerge><ConditionValues Columnn="ConditionId" Value="DefaultPreset"/></ConditionsMerge>
-          </RetrieveCountersSubRequest>
-        </RetrieveCountersRequest>)");
     FilterHelper::ExpandPresetConditions(request);
     EXPECT_EQ(Canonical(request), Canonical(Tree(R"(
         <RetrieveCountersRequest q:name="R" PresetConditionName="Failed">

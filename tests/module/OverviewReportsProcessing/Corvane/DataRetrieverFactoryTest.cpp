@@ -31,6 +31,7 @@ constexpr std::string_view kSubRequest = R"(
   <node q:name="TimeRange" TimeFrom="2024-03-04T00:00:00Z" TimeTill="2024-03-05T00:00:00Z"/>
 </Query>)";
 
+// Made directly: the end-to-end tests make it through the module's class table.
 class DataRetrieverFactoryTest : public RetrievalTest {
 protected:
     void SetUp() override
@@ -39,9 +40,7 @@ protected:
         metaInfo = CreateComponent<ScriptedMetaInfoProvider>();
         metaInfo->methodAnswer = R"(<node ResultCode:i32="0" RetrieveMethod:i32="1"/>)";
         m_metaInfoName = std::make_unique<ScopedNamedInstance>("Test.MetaInfo", metaInfo.Get());
-        ASSERT_EQ(ModuleObject::Instance().CreateInstance(&Corvane::CLSID_DataRetrieverFactory,
-                                                          &IDataRetrieverFactory::kIid, factory.PutVoid()),
-                  S_OK);
+        factory = CreateComponent<Corvane::CDataRetrieverFactory>();
     }
     void TearDown() override
     {
@@ -50,25 +49,14 @@ protected:
         metaInfo.Reset();
         RetrievalTest::TearDown();
     }
-    HRESULT Configure(std::string_view text = kFactoryConfig)
-    {
-        ComPtr<IConfigurableComponent> configurable;
-        EXPECT_EQ(factory.As(configurable), S_OK);
-        return configurable->Configure(Tree(text).Get());
-    }
-    HRESULT Shutdown()
-    {
-        ComPtr<IComponentWithShutdown> component;
-        EXPECT_EQ(factory.As(component), S_OK);
-        return component->Shutdown();
-    }
+    HRESULT Configure(std::string_view text = kFactoryConfig) { return factory->Configure(Tree(text).Get()); }
     HRESULT Create(const QxNodePtr& subRequest, ComPtr<IDataRetriever>& retriever)
     {
         return factory->CreateRetriever(subRequest.Get(), retriever.Put());
     }
 
     ComPtr<CComponentObject<ScriptedMetaInfoProvider>> metaInfo;
-    ComPtr<IDataRetrieverFactory> factory;
+    ComPtr<CComponentObject<Corvane::CDataRetrieverFactory>> factory;
 
 private:
     ScopedTagProcessor m_tagProcessor;
@@ -91,9 +79,9 @@ TEST_F(DataRetrieverFactoryTest, TheRetrieverGetsAProcessedStampedCopyAndTheCall
     EXPECT_EQ(sent.GetAttributeOr<int32_t>("RetrieveMethod", 0), 1);
     EXPECT_EQ(sent.GetType(), "Query");
 
-    IQxNode* raw = nullptr;
-    ASSERT_EQ(retriever->GetMetaInfo(&raw), S_OK);
-    EXPECT_EQ(QxNodePtr(raw, QxNodePtr::Attach{}).GetAttributeOr<int32_t>("RetrieveMethod", 0), 1);
+    const auto [hr, info] = HandedOut([&](IQxNode** out) { return retriever->GetMetaInfo(out); });
+    EXPECT_EQ(hr, S_OK);
+    EXPECT_EQ(Int(info, "RetrieveMethod"), 1);
 
     metaInfo->methodAnswer = R"(<node ResultCode:i32="0" RetrieveMethod:i32="2"/>)";
     ASSERT_EQ(Create(subRequest, retriever), S_OK);
@@ -124,7 +112,7 @@ TEST_F(DataRetrieverFactoryTest, ShutdownEndsEveryProcessorOnceAndLeavesNoMethod
     ASSERT_EQ(Configure(), S_OK);
     EXPECT_EQ(TagProcessor::shutdowns, std::vector<std::string>{"second"}) << "the discarded duplicate chain";
     TagProcessor::shutdowns.clear();
-    EXPECT_EQ(Shutdown(), S_OK);
+    EXPECT_EQ(factory->Shutdown(), S_OK);
     EXPECT_EQ(TagProcessor::shutdowns, (std::vector<std::string>{"f", "f", "x"}));
     ComPtr<IDataRetriever> retriever;
     EXPECT_EQ(Create(Tree(kSubRequest), retriever), kHrInvalidData);

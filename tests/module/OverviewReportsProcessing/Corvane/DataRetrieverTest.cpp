@@ -30,9 +30,7 @@ protected:
     }
     static std::pair<HRESULT, QxNodePtr> Data(IDataRetriever& retriever)
     {
-        IQxNode* raw = nullptr;
-        const HRESULT hr = retriever.GetData(&raw);
-        return {hr, QxNodePtr(raw, QxNodePtr::Attach{})};
+        return HandedOut([&](IQxNode** out) { return retriever.GetData(out); });
     }
 };
 
@@ -150,15 +148,15 @@ TEST_F(DataRetrieverTest, EveryCallCarriesTheCreatingRequestsContextWhateverThre
 TEST_F(DataRetrieverTest, MetaInformationCarriesTheMethodAndACopyOfTheTimeRange)
 {
     auto retriever = Make();
-    IQxNode* raw = nullptr;
-    ASSERT_EQ(retriever->GetMetaInfo(&raw), S_OK);
-    const QxNodePtr info(raw, QxNodePtr::Attach{});
+    const auto [hr, info] = HandedOut([&](IQxNode** out) { return retriever->GetMetaInfo(out); });
+    ASSERT_EQ(hr, S_OK);
     EXPECT_EQ(Canonical(info), Canonical(Tree(R"(
         <MetaInfo q:name="MetaInfo" RetrieveMethod:n32="2">
           <node q:name="TimeRange" TimeFrom="2024-03-04T00:00:00Z" TimeTill="2024-03-05T07:09:00Z"/>
         </MetaInfo>)")));
 
     auto bare = CreateComponent<CDataRetriever>(Tree(R"(<Query q:name="Bare"/>)"), Tree(kRetrieverConfig));
+    IQxNode* raw = nullptr;
     EXPECT_EQ(bare->GetMetaInfo(&raw), kHrNotFound);
     EXPECT_EQ(raw, nullptr);
     ComPtr<IDataRetrieverFactory> notThere;

@@ -70,9 +70,9 @@ protected:
 
     QxNodePtr Process(std::string_view request)
     {
-        IQxNode* raw = nullptr;
-        EXPECT_EQ(m_gate->ProcessRequest(Tree(request).Get(), &raw), S_OK);
-        return QxNodePtr(raw, QxNodePtr::Attach{});
+        auto [hr, response] = HandedOut([&](IQxNode** out) { return m_gate->ProcessRequest(Tree(request).Get(), out); });
+        EXPECT_EQ(hr, S_OK);
+        return response;
     }
     QxNodePtr Poll(const GUID& token)
     {
@@ -97,9 +97,8 @@ protected:
         const QxNodePtr question = Tree(R"(<GetRetrieveMethodRequest>
             <GroupByRoot q:name="GroupByRoot"><GroupByRootEntry Column="Who"/></GroupByRoot></GetRetrieveMethodRequest>)");
         ASSERT_TRUE(WaitUntil([&] {
-            IQxNode* raw = nullptr;
-            provider->GetRetrieveMethod(question.Get(), &raw);
-            return Int(QxNodePtr(raw, QxNodePtr::Attach{}), "RetrieveMethod") == 1;
+            return Int(HandedOut([&](IQxNode** out) { return provider->GetRetrieveMethod(question.Get(), out); }).second,
+                       "RetrieveMethod") == 1;
         })) << "the fast method was not switched on";
     }
     /// The sub-requests' queries the queries processor received (presence checks have no name).

@@ -95,9 +95,7 @@ TEST_F(FastMethodThroughTheFactory, TheQueryProcessorGetsTheQueryOfTheLatestPlan
     IDataRetriever* raw = nullptr;
     ASSERT_EQ(m_factory->CreateRetriever(Tree(kByUser).Get(), &raw), S_OK);
     auto retriever = ComPtr<IDataRetriever>::Attach(raw);
-    IQxNode* data = nullptr;
-    ASSERT_EQ(retriever->GetData(&data), S_OK);
-    QxNodePtr(data, QxNodePtr::Attach{});
+    ASSERT_EQ(HandedOut([&](IQxNode** out) { return retriever->GetData(out); }).first, S_OK);
     retriever.Reset();
 
     const auto calls = queries->Calls();

@@ -43,11 +43,11 @@ protected:
     }
     QxNodePtr Range(bool isDefault, int32_t offset)
     {
-        IQxNode* raw = nullptr;
-        const HRESULT hr = isDefault ? provider->GetDefaultTimeRange(offset, &raw)
-                                     : provider->GetAvailableTimeRange(offset, &raw);
+        auto [hr, range] = HandedOut([&](IQxNode** out) {
+            return isDefault ? provider->GetDefaultTimeRange(offset, out) : provider->GetAvailableTimeRange(offset, out);
+        });
         EXPECT_EQ(hr, S_OK);
-        return QxNodePtr(raw, QxNodePtr::Attach{});
+        return range;
     }
     static std::string From(const QxNodePtr& range) { return range.GetAttributeOr("TimeFrom", "?"); }
     std::string StartTime()
@@ -60,9 +60,9 @@ protected:
     {
         const QxNodePtr request = Tree("<GetRetrieveMethodRequest " + std::string(attributes) + ">" +
                                        std::string(children) + "</GetRetrieveMethodRequest>");
-        IQxNode* raw = nullptr;
-        EXPECT_EQ(provider->GetRetrieveMethod(request.Get(), &raw), S_OK);
-        return QxNodePtr(raw, QxNodePtr::Attach{});
+        auto [hr, answer] = HandedOut([&](IQxNode** out) { return provider->GetRetrieveMethod(request.Get(), out); });
+        EXPECT_EQ(hr, S_OK);
+        return answer;
     }
     static int32_t Method(const QxNodePtr& answer) { return Int(answer, "RetrieveMethod"); }
 
