@@ -94,6 +94,29 @@ TEST_F(MetricsAggregatorTest, BackfillCountsEveryGroupAndPresetPerHourAndMovesTh
         AND "Ts" = ?1)~", {kDay0 + 3600}), 2);
 }
 
+TEST_F(MetricsAggregatorTest, CountersOfAnotherConfigurationAreDroppedAndCountedAnew)
+{
+    const int64_t now = kDay0 + 2 * 86400;
+    MetricsAggregator(*m_db, Node(kMetrics), m_translator, "overview_records").Backfill(kDay0, now);
+    ASSERT_NE(Counters(), "");
+
+    // One more table column, and the first group loses Where and ProductId: its mask changes.
+    std::string changed(kMetrics);
+    changed.replace(changed.find("G1|G2|G3|G4"), 11, "G1|G2|G3|G4|G5");
+    changed.replace(changed.find("ManagedObjectUId|Who|Where|ProductId"), 36, "ManagedObjectUId|Who");
+    MetricsAggregator aggregator(*m_db, Node(changed), m_translator, "overview_records");
+    EXPECT_EQ(aggregator.Aggregate(now), 0);
+    EXPECT_EQ(aggregator.StartTime(), now) << "the metrics start anew";
+    EXPECT_EQ(ScalarOf(*m_db, R"~(SELECT COUNT(*) FROM "OverviewCounters")~"), 0);
+    EXPECT_EQ(aggregator.Backfill(kDay0, now), 48);
+    EXPECT_EQ(ScalarOf(*m_db, R"~(SELECT COUNT(*) FROM "OverviewCounters" WHERE "GroupMask" = 15)~"), 0);
+    EXPECT_EQ(ScalarOf(*m_db, R"~(SELECT SUM("Cnt") FROM "OverviewCounters" WHERE "GroupMask" = 5 AND "G5" IS NULL)~"), 3);
+
+    // The same configuration again keeps what was counted.
+    MetricsAggregator(*m_db, Node(changed), m_translator, "overview_records").Aggregate(now + 60);
+    EXPECT_EQ(ScalarOf(*m_db, R"~(SELECT SUM("Cnt") FROM "OverviewCounters" WHERE "GroupMask" = 5)~"), 3);
+}
+
 TEST_F(MetricsAggregatorTest, ConfigurationsTheRecordsCannotServeAreRefused)
 {
     const std::pair<std::string, std::string> cases[] = {
