@@ -267,7 +267,7 @@ protected:
                   {{"Workers:i32=\"2\"", "Workers:i32=\"1\""},
                    {"CountExpression=\"COUNT(*)\"",
                     "CountExpression=\"COUNT(*) + (WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c "
-                    "WHERE x &lt; 3000000) SELECT MIN(x) - 1 FROM c)\""},
+                    "WHERE x &lt; 1500000) SELECT MIN(x) - 1 FROM c)\""},
                    {"TtlRequest:i64=\"120\"", "TtlRequest:i64=\"1\""},
                    {"GarbageCollectorRoutineInterval:i64=\"10\"", "GarbageCollectorRoutineInterval:i64=\"1\""}},
                   false);
