@@ -10,6 +10,7 @@
 
 #include "ErrorHandling/HRX.h"
 #include "ServiceLayer/NamedServices.h"
+#include "ServiceLayer/RequestContext.h"
 #include "corvane/NamedInstances.h"
 #include "main/HostError.h"
 #include "reporting/QueriesProcessorService.h"
@@ -113,20 +114,37 @@ void HostRuntime::StartModule()
 
 QxNodePtr HostRuntime::Process(const QxNodePtr& request)
 {
+    host::CRequestContextMgr* contexts = m_services.RequestContexts();
+    if (!contexts) throw HostError("the host is not running");
+    // The module asks the current request context of its calling thread whether the caller gave up.
+    const auto context = contexts->CreateContext(kRequestContextCurrent, "corvane-host");
     {
         std::lock_guard guard(m_lock);
         if (m_stopping || !m_gate) throw HostError("the host is not running");
         ++m_inFlight;
+        m_requests.insert(context.Get());
+        if (m_cancelling) context->Cancel();
     }
+    ComPtr<IRequestContext> previous;
+    const HRESULT bound = contexts->SetContext(kRequestContextCurrent, context.Get(), previous.Put());
     IQxNode* raw = nullptr;
     const HRESULT processed = m_gate->ProcessRequest(request.Get(), &raw);
     QxNodePtr response(raw, QxNodePtr::Attach{});
+    if (bound >= 0) contexts->SetContext(kRequestContextCurrent, previous.Get(), nullptr);
     {
         std::lock_guard guard(m_lock);
+        m_requests.erase(context.Get());
         if (--m_inFlight == 0) m_idle.notify_all();
     }
     if (processed < 0 || !response) throw HostError("the gate refused the request: " + HrHex(processed), kExitFailedAnswer);
     return response;
+}
+
+void HostRuntime::CancelRequests() noexcept
+{
+    std::lock_guard guard(m_lock);
+    m_cancelling = true;
+    for (host::CRequestContext* context : m_requests) context->Cancel();
 }
 
 QxNodePtr HostRuntime::ReadStore(const std::string& path) const

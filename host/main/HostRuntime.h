@@ -8,6 +8,7 @@
 
 #include <condition_variable>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -42,9 +43,13 @@ public:
     /// module's Terminate, the reporting services, the host's services (the store is saved). Idempotent.
     void Stop() noexcept;
 
-    /// One request through the gate's ProcessRequest. Throws HostError when the gate returns a failure
-    /// itself (no response), or when the host is stopping.
+    /// One request through the gate's ProcessRequest, under a request context of its own that
+    /// CancelRequests can cancel. Throws HostError when the gate returns a failure itself (no response),
+    /// or when the host is stopping.
     QxNodePtr Process(const QxNodePtr& request);
+    /// Cancels the requests in flight and every later one: a poll waiting for results answers status 2
+    /// within one wait step instead of waiting for a query. For a stop signal; any thread.
+    void CancelRequests() noexcept;
 
     const HostConfig& Config() const noexcept { return m_config; }
     const std::string& DataDirectory() const noexcept { return m_dataDirectory; }
@@ -81,6 +86,8 @@ private:
     std::condition_variable m_idle;
     int m_inFlight = 0;
     bool m_stopping = false;
+    bool m_cancelling = false;
+    std::set<host::CRequestContext*> m_requests;  ///< contexts of the requests in flight
 };
 
 }  // namespace corvane::hostmain

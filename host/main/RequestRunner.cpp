@@ -25,6 +25,8 @@ RetrieveOutcome RequestRunner::Run(const QxNodePtr& request, const AnswerCallbac
     const auto elapsed = [&] { return std::chrono::duration<double>(Clock::now() - start).count(); };
     RetrieveOutcome outcome;
     const bool retrieve = IsNewRetrieveRequest(request);
+    // A stop signal cancels the poll that is waiting for a query, so it answers within one wait step.
+    const SignalWatch::StopAction cancelOnStop([this] { m_host.CancelRequests(); });
 
     QxNodePtr answer = m_host.Process(request);
     for (;;) {
@@ -41,7 +43,10 @@ RetrieveOutcome RequestRunner::Run(const QxNodePtr& request, const AnswerCallbac
             if (status == 1 || status == 2) outcome.deliveredAt.emplace(child.GetName(), seconds);
         }
         if (onAnswer) onAnswer(answer, seconds);
-        if (!retrieve || RetrieveStatusOf(answer) != 0 || ResultCodeOf(answer) != 0) return outcome;
+        if (!retrieve || RetrieveStatusOf(answer) != 0 || ResultCodeOf(answer) != 0) {
+            outcome.interrupted = retrieve && SignalWatch::StopRequested() && RetrieveStatusOf(answer) != 1;
+            return outcome;
+        }
 
         const QxNodePtr cookie = answer.GetChild("RetrieveCookie", false);
         GUID token{};

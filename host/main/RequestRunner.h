@@ -16,7 +16,7 @@ struct RetrieveOutcome {
     QxNodePtr last;                              ///< the last answer
     int answers = 0;
     bool failed = false;                         ///< an answer, or one sub-response, reported a failure
-    bool interrupted = false;                    ///< SIGINT/SIGTERM: the cookie was freed
+    bool interrupted = false;                    ///< SIGINT/SIGTERM: the poll was cancelled or the cookie freed
     bool timedOut = false;                       ///< no complete answer in time: the cookie was freed
     std::map<std::string, double> deliveredAt;   ///< sub-request name: seconds until its result or failure
 };

@@ -6,6 +6,8 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
+#include <mutex>
 #include <thread>
 
 namespace corvane::hostmain {
@@ -24,8 +26,23 @@ public:
     /// The signal that arrived, 0 when none.
     static int Signal() noexcept { return s_signal.load(); }
 
+    /// Runs action on the watcher thread when a stop signal arrives while the scope lives (at once
+    /// when one has arrived already), so a wait in progress can be ended. The destructor waits for a
+    /// running action. One scope at a time.
+    class StopAction {
+    public:
+        explicit StopAction(std::function<void()> action);
+        ~StopAction();
+        StopAction(const StopAction&) = delete;
+        StopAction& operator=(const StopAction&) = delete;
+    };
+
 private:
+    static void RunStopAction();
+
     static inline std::atomic<int> s_signal{0};
+    static inline std::mutex s_actionLock;
+    static inline std::function<void()> s_action;
     std::atomic<bool> m_done{false};
     std::thread m_thread;
 };
