@@ -41,8 +41,9 @@ public:
 
     /// Counts the hours touched by records added since the last run (from the metrics start time on;
     /// the first run starts the metrics at now's hour). Counters made for another table layout, groups
-    /// or presets are dropped first and the metrics start anew, as on a first run. Returns the number of hours re-counted (0 when
-    /// nothing arrived). Throws StorageError or HRX; a failed run changes nothing.
+    /// or presets are dropped first and the metrics start anew, as on a first run. Returns the number
+    /// of hours re-counted (0 when nothing arrived). Throws StorageError or HRX; a failed run changes
+    /// nothing.
     int64_t Aggregate(int64_t now);
     /// Counts the hours from `from`'s hour up to the metrics start time and moves the start time back
     /// there. Returns the hours counted (0 when from is not earlier). Throws as Aggregate.
