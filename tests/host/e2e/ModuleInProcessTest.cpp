@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "host/e2e/HostProcess.h"
+#include "host/reporting/ReportingTestSupport.h"
 #include "main/Commands.h"
 #include "main/RequestRunner.h"
 #include "reporting/QueryValues.h"
@@ -21,7 +22,7 @@ namespace corvane::test {
 namespace {
 
 using hostmain::HostRuntime;
-using reporting::SqlValue;
+using reporting::test::CountedRows;
 
 std::string ReadFile(const std::string& path)
 {
@@ -46,8 +47,7 @@ std::string TimeText(int64_t seconds)
     return text;
 }
 
-/// Rows as "value|value" -> count, from the sub-response's "Counters" or from a statement whose last
-/// column is the count.
+/// Rows as "value|value" -> count, from the sub-response's "Counters" (as CountedRows gives them from SQL).
 using Rows = std::map<std::string, int64_t>;
 
 Rows RowsOf(const QxNodePtr& subResponse)
@@ -62,23 +62,6 @@ Rows RowsOf(const QxNodePtr& subResponse)
     return rows;
 }
 
-Rows SqlRows(reporting::IConnection& db, const std::string& sql, const std::vector<SqlValue>& params)
-{
-    const auto statement = db.Prepare(sql);
-    for (size_t i = 0; i < params.size(); ++i) statement->Bind(i + 1, params[i]);
-    Rows rows;
-    while (statement->Next()) {
-        std::string key;
-        const size_t last = statement->ColumnCount() - 1;
-        for (size_t i = 0; i < last; ++i) {
-            const SqlValue value = statement->Column(i);
-            key += i ? "|" : "";
-            key += std::holds_alternative<int64_t>(value) ? std::to_string(std::get<int64_t>(value)) : std::get<std::string>(value);
-        }
-        rows[key] += std::get<int64_t>(statement->Column(last));
-    }
-    return rows;
-}
 
 /// The shipped configuration in a folder of the test's own, the module taken from the build, with
 /// the changes a suite needs applied to the host configuration's text.
@@ -190,12 +173,13 @@ protected:
 TEST_F(ModuleInProcessCounts, GroupsListsPresetsMergedSourcesAndLocalDaysEqualHandWrittenSql)
 {
     const auto db = reporting::OpenSqlite(s_host->DatabasePath(), false);
-    // The two busiest users, a third one to exclude, and a data source serving two products.
+    // Three of the busiest users (two to count, one listed and excluded again), and a data source serving
+    // two products.
     std::vector<std::string> users;
-    for (const auto& [key, count] : SqlRows(*db, R"(SELECT "Who", COUNT(*) AS n FROM "AuditRecords" GROUP BY 1 ORDER BY n DESC LIMIT 3)", {}))
+    for (const auto& [key, count] : CountedRows(*db, R"(SELECT "Who", COUNT(*) AS n FROM "AuditRecords" GROUP BY 1 ORDER BY n DESC LIMIT 3)", {}))
         users.push_back(key);
     ASSERT_EQ(users.size(), 3u);
-    const Rows sources = SqlRows(*db, R"(SELECT "DataSource", COUNT(DISTINCT "ProductId") AS n FROM "AuditRecords" GROUP BY 1 HAVING n >= 2)", {});
+    const Rows sources = CountedRows(*db, R"(SELECT "DataSource", COUNT(DISTINCT "ProductId") AS n FROM "AuditRecords" GROUP BY 1 HAVING n >= 2)", {});
     ASSERT_FALSE(sources.empty());
     const std::string shared = sources.begin()->first;
 
@@ -222,11 +206,11 @@ TEST_F(ModuleInProcessCounts, GroupsListsPresetsMergedSourcesAndLocalDaysEqualHa
            <RetrieveCountersSubRequest q:name="ByPlan"><GroupByRoot q:name="GroupByRoot"><GroupByRootEntry Column="ManagedObjectUId"/></GroupByRoot></RetrieveCountersSubRequest>)";
     const std::string range = R"( FROM "AuditRecords" WHERE "When" >= ?1 AND "When" < ?2 )";
     const std::map<std::string, Rows> expected = {
-        {"ListedUsers", SqlRows(*db, "SELECT \"Who\", COUNT(*)" + range + "AND \"Who\" IN (?3, ?4) GROUP BY 1", {from, till, users[0], users[1]})},
-        {"RemovalsByWho", SqlRows(*db, "SELECT \"Who\", COUNT(*)" + range + "AND \"What_Action\" = 'Removed' GROUP BY 1", {from, till})},
-        {"BySource", SqlRows(*db, "SELECT \"DataSource\", COUNT(*)" + range + "GROUP BY 1", {from, till})},
-        {"OneSource", SqlRows(*db, "SELECT \"DataSource\", COUNT(*)" + range + "AND \"DataSource\" = ?3 GROUP BY 1", {from, till, shared})},
-        {"ByPlan", SqlRows(*db, "SELECT \"ManagedObjectUId\", COUNT(*)" + range + "GROUP BY 1", {from, till})},
+        {"ListedUsers", CountedRows(*db, "SELECT \"Who\", COUNT(*)" + range + "AND \"Who\" IN (?3, ?4) GROUP BY 1", {from, till, users[0], users[1]})},
+        {"RemovalsByWho", CountedRows(*db, "SELECT \"Who\", COUNT(*)" + range + "AND \"What_Action\" = 'Removed' GROUP BY 1", {from, till})},
+        {"BySource", CountedRows(*db, "SELECT \"DataSource\", COUNT(*)" + range + "GROUP BY 1", {from, till})},
+        {"OneSource", CountedRows(*db, "SELECT \"DataSource\", COUNT(*)" + range + "AND \"DataSource\" = ?3 GROUP BY 1", {from, till, shared})},
+        {"ByPlan", CountedRows(*db, "SELECT \"ManagedObjectUId\", COUNT(*)" + range + "GROUP BY 1", {from, till})},
     };
     EXPECT_EQ(expected.at("ListedUsers").size(), 2u);
 
@@ -246,7 +230,7 @@ TEST_F(ModuleInProcessCounts, GroupsListsPresetsMergedSourcesAndLocalDaysEqualHa
 
     // Local days at UTC-5 across two local midnights (05:00Z), whole hours so the counters serve them.
     const int64_t localFrom = midnight + hour, localTill = midnight + day + 9 * hour;
-    const Rows days = SqlRows(*db, "SELECT (\"When\" - 18000) / 86400 * 86400, COUNT(*)" + range + "GROUP BY 1", {localFrom, localTill});
+    const Rows days = CountedRows(*db, "SELECT (\"When\" - 18000) / 86400 * 86400, COUNT(*)" + range + "GROUP BY 1", {localFrom, localTill});
     EXPECT_EQ(days.size(), 3u);
     const std::string byDay = R"(<RetrieveCountersSubRequest q:name="ByLocalDay"><GroupByRoot q:name="GroupByRoot"><GroupByRootEntry Column="When"/></GroupByRoot></RetrieveCountersSubRequest>)";
     for (const int method : {1, 2}) {

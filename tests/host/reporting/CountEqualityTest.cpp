@@ -17,26 +17,6 @@ namespace {
 
 constexpr int64_t kEnd = 1772323200;  // 2026-03-01T00:00:00Z
 
-/// Rows as "key values=count" lines, counts of equal keys summed (the merge of a data source's products).
-std::map<std::string, int64_t> Rows(IConnection& db, const std::string& sql, const std::vector<SqlValue>& params)
-{
-    auto statement = db.Prepare(sql);
-    for (size_t i = 0; i < params.size(); ++i) statement->Bind(i + 1, params[i]);
-    std::map<std::string, int64_t> rows;
-    while (statement->Next()) {
-        std::string key;
-        const size_t last = statement->ColumnCount() - 1;
-        for (size_t i = 0; i < last; ++i) {
-            const SqlValue value = statement->Column(i);
-            key += i ? "|" : "";
-            if (const auto* number = std::get_if<int64_t>(&value)) key += std::to_string(*number);
-            if (const auto* text = std::get_if<std::string>(&value)) key += *text;
-        }
-        const SqlValue count = statement->Column(last);
-        if (const auto* number = std::get_if<int64_t>(&count); number && *number != 0) rows[key] += *number;
-    }
-    return rows;
-}
 
 class CountEqualityTest : public ::testing::Test {
 protected:
@@ -55,7 +35,7 @@ protected:
     static std::map<std::string, int64_t> RunTranslated(const std::string& query)
     {
         const TranslatedQuery translated = s_translator->Translate(Node(query));
-        return Rows(*s_db, translated.sql, translated.parameters);
+        return CountedRows(*s_db, translated.sql, translated.parameters);
     }
     static void TearDownTestSuite()
     {
@@ -100,7 +80,7 @@ TEST_F(CountEqualityTest, FastStandardAndHandWrittenCountsAgree)
     const int64_t fromSec = 1771988400, tillSec = 1772298000;
     const std::string who2 = R"~(<Condition operator="IN"><ConditionValues Columnn="G3" AliasColumn="Who" Values:strs="%1|%2"/></Condition>)~";
     // Two frequent users and a server, and a data source serving two products, from the data itself.
-    auto top = Rows(*s_db, R"~(SELECT "Who", COUNT(*) FROM "AuditRecords" GROUP BY 1)~", {});
+    auto top = CountedRows(*s_db, R"~(SELECT "Who", COUNT(*) FROM "AuditRecords" GROUP BY 1)~", {});
     std::vector<std::pair<int64_t, std::string>> users;
     for (const auto& [who, count] : top) users.emplace_back(-count, who);
     std::sort(users.begin(), users.end());
@@ -158,12 +138,12 @@ TEST_F(CountEqualityTest, FastStandardAndHandWrittenCountsAgree)
         SCOPED_TRACE(item.what);
         std::map<std::string, int64_t> fast, standard;
         ASSERT_EQ("", ThrownBy([&] { fast = RunTranslated(item.fast), standard = RunTranslated(item.standard); }).text);
-        const auto hand = Rows(*s_db, item.hand, item.handParams);
+        const auto hand = CountedRows(*s_db, item.hand, item.handParams);
         EXPECT_GE(hand.size(), 1u);
         EXPECT_EQ(fast, hand);
         EXPECT_EQ(standard, hand);
     }
-    EXPECT_EQ(Rows(*s_db, cases[4].hand, cases[4].handParams).size(), 2u);  // the range does cross local midnight
+    EXPECT_EQ(CountedRows(*s_db, cases[4].hand, cases[4].handParams).size(), 2u);  // the range does cross local midnight
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 // Helpers of the reporting tests, on top of the host ones: the statement
 // templates and metrics configuration as configuration text, a small reporting
 // database, a translator that takes its statement from the query node itself,
-// reading single values, and polling a query handle.
+// reading single values and grouped counts, and polling a query handle.
 // Thread safety: each helper belongs to the test's thread, except
 // SqlFromNode, which may be called from the processor's workers.
 #pragma once
@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <map>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -27,6 +28,29 @@ using host::test::TempDir;
 using host::test::Node;
 using host::test::Thrown;
 using host::test::ThrownBy;
+
+/// Rows of a statement whose last column is a count, as "value|value" -> count; rows with equal values
+/// are summed (as the merge of a data source's products does) and zero counts left out.
+inline std::map<std::string, int64_t> CountedRows(IConnection& db, const std::string& sql,
+                                                  const std::vector<SqlValue>& params = {})
+{
+    auto statement = db.Prepare(sql);
+    for (size_t i = 0; i < params.size(); ++i) statement->Bind(i + 1, params[i]);
+    std::map<std::string, int64_t> rows;
+    while (statement->Next()) {
+        std::string key;
+        const size_t last = statement->ColumnCount() - 1;
+        for (size_t i = 0; i < last; ++i) {
+            const SqlValue value = statement->Column(i);
+            key += i ? "|" : "";
+            if (const auto* number = std::get_if<int64_t>(&value)) key += std::to_string(*number);
+            if (const auto* text = std::get_if<std::string>(&value)) key += *text;
+        }
+        const SqlValue count = statement->Column(last);
+        if (const auto* number = std::get_if<int64_t>(&count); number && *number != 0) rows[key] += *number;
+    }
+    return rows;
+}
 
 /// Counters over G1..G4 plus the fixed columns; records with logical columns; the presence template;
 /// a records template with a join on a plan table.
