@@ -12,12 +12,12 @@
 #include <filesystem>
 #include <memory>
 
-#include "Logging/FileLogger.h"
-#include "Logging/Log.h"
-#include "Logging/LogManager.h"
-#include "Logging/Logger.h"
-#include "Logging/ModuleLog.h"
-#include "Settings/SettingsStore.h"
+#include "common/Logging/FileLogger.h"
+#include "common/Logging/Log.h"
+#include "common/Logging/LogManager.h"
+#include "common/Logging/Logger.h"
+#include "common/Logging/ModuleLog.h"
+#include "common/Settings/SettingsStore.h"
 
 namespace {
 
@@ -48,16 +48,16 @@ void CorvaneStep(int depth)
 
 void BM_CorvaneFileSink(benchmark::State& state)
 {
-    corvane::SettingsStore::Global().ResetSources({});  // defaults: DBG, keep open 5000 ms
-    corvane::log::Logger::Instance().Invalidate();
-    corvane::log::ResetModuleLogForTests(false);
+    cvn::SettingsStore::Global().ResetSources({});  // defaults: DBG, keep open 5000 ms
+    cvn::log::Logger::Instance().Invalidate();
+    cvn::log::ResetModuleLogForTests(false);
     const std::string path = BenchFile("corvane-bench.log");
-    corvane::log::FileLogger sink(path, "banner\r\n");
-    corvane::log::LogManager::Instance().Register(&sink);
+    cvn::log::FileLogger sink(path, "banner\r\n");
+    cvn::log::LogManager::Instance().Register(&sink);
     const auto start = std::chrono::steady_clock::now();
     for (auto _ : state) CorvaneStep(0);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    corvane::log::LogManager::Instance().Unregister(&sink);
+    cvn::log::LogManager::Instance().Unregister(&sink);
     g_corvaneRate = static_cast<double>(state.iterations()) * kLinesPerRequest / seconds;
     state.counters["lines/s"] = benchmark::Counter(static_cast<double>(state.iterations()) * kLinesPerRequest,
                                                    benchmark::Counter::kIsRate);

@@ -11,14 +11,14 @@
 #include <map>
 #include <thread>
 
-#include "NodeAccess/QxNodePtr.h"
-#include "reporting/MetricsAggregator.h"
-#include "reporting/QueriesProcessorService.h"
-#include "reporting/QueryTranslator.h"
-#include "reporting/SampleDataGenerator.h"
+#include "common/NodeAccess/QxNodePtr.h"
+#include "host/reporting/metrics/MetricsAggregator.h"
+#include "host/reporting/processor/QueriesProcessorService.h"
+#include "host/reporting/query/QueryTranslator.h"
+#include "host/reporting/sample/SampleDataGenerator.h"
 
-using namespace corvane;
-using namespace corvane::reporting;
+using namespace cvn;
+using namespace cvn::reporting;
 
 namespace {
 

@@ -9,20 +9,20 @@
 #include <cstdlib>
 #include <string>
 
-#include "ClassTable.h"
-#include "Components/ModuleObject.h"
-#include "Logging/Logger.h"
-#include "NodeAccess/QxNodePtr.h"
-#include "OverviewReportsProcessing/Common/GuidText.h"
-#include "OverviewReportsProcessing/Common/OverviewCountersMaskHelper.h"
-#include "ServiceLayer/NamedServices.h"
+#include "module/OverviewReportsProcessing/ClassTable.h"
+#include "common/Components/ModuleObject.h"
+#include "common/Logging/Logger.h"
+#include "common/NodeAccess/QxNodePtr.h"
+#include "module/OverviewReportsProcessing/Common/GuidText.h"
+#include "module/OverviewReportsProcessing/Common/OverviewCountersMaskHelper.h"
+#include "common/ServiceLayer/NamedServices.h"
 #include "corvane/NamedInstances.h"
-#include "services/HostServices.h"
-#include "services/QueriesProcessorStandIn.h"
+#include "host/services/HostServices.h"
+#include "tests/support/QueriesProcessorStandIn.h"
 
 namespace {
 
-using namespace corvane;
+using namespace cvn;
 
 constexpr int kSubRequests = 7;
 constexpr double kWaitIntervalMs = 1.0;  // one poll and one wait per sub-request, all running at once

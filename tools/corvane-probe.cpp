@@ -10,7 +10,7 @@
 
 #include "corvane/Components.h"
 
-using namespace corvane;
+using namespace cvn;
 
 namespace {
 

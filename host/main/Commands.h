@@ -9,10 +9,10 @@
 #include <ostream>
 #include <string>
 
-#include "main/HostRuntime.h"
-#include "reporting/SampleDataGenerator.h"
+#include "host/main/HostRuntime.h"
+#include "host/reporting/sample/SampleDataGenerator.h"
 
-namespace corvane::hostmain {
+namespace cvn::hostmain {
 
 struct CommandOptions {
     HostOptions host;
@@ -45,4 +45,4 @@ bool AggregateMetrics(HostRuntime& host, std::ostream& out);
 /// module has heard it; false when it did not.
 bool SwitchFastMethodOn(HostRuntime& host);
 
-}  // namespace corvane::hostmain
+}  // namespace cvn::hostmain

@@ -4,15 +4,15 @@
 #include <filesystem>
 #include <thread>
 
-#include "main/Commands.h"
-#include "main/HostError.h"
-#include "main/RequestRunner.h"
-#include "reporting/MetricsAggregator.h"
-#include "reporting/QueryTranslator.h"
-#include "reporting/Schema.h"
-#include "reporting/Storage.h"
+#include "host/main/Commands.h"
+#include "host/main/HostError.h"
+#include "host/main/RequestRunner.h"
+#include "host/reporting/metrics/MetricsAggregator.h"
+#include "host/reporting/query/QueryTranslator.h"
+#include "host/reporting/storage/Schema.h"
+#include "host/reporting/storage/Storage.h"
 
-namespace corvane::hostmain {
+namespace cvn::hostmain {
 
 namespace {
 
@@ -142,4 +142,4 @@ bool SwitchFastMethodOn(HostRuntime& host)
     return false;
 }
 
-}  // namespace corvane::hostmain
+}  // namespace cvn::hostmain

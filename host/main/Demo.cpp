@@ -4,13 +4,13 @@
 #include <cstdio>
 #include <iostream>
 
-#include "main/Commands.h"
-#include "main/HostError.h"
-#include "main/RequestRunner.h"
-#include "main/SignalWatch.h"
-#include "main/TableOutput.h"
+#include "host/main/Commands.h"
+#include "host/main/HostError.h"
+#include "host/main/RequestRunner.h"
+#include "host/main/SignalWatch.h"
+#include "host/main/TableOutput.h"
 
-namespace corvane::hostmain {
+namespace cvn::hostmain {
 
 namespace {
 
@@ -80,4 +80,4 @@ int RunDemo(const CommandOptions& options, std::ostream& out)
     return kExitOk;
 }
 
-}  // namespace corvane::hostmain
+}  // namespace cvn::hostmain

@@ -1,13 +1,13 @@
 // Reading the host configuration file.
-#include "main/HostConfig.h"
+#include "host/main/HostConfig.h"
 
 #include <fstream>
 #include <sstream>
 
-#include "main/HostError.h"
-#include "main/ModuleLoader.h"
+#include "host/main/HostError.h"
+#include "host/main/ModuleLoader.h"
 
-namespace corvane::hostmain {
+namespace cvn::hostmain {
 
 namespace {
 
@@ -100,4 +100,4 @@ HostConfig LoadHostConfig(const std::string& path)
     return config;
 }
 
-}  // namespace corvane::hostmain
+}  // namespace cvn::hostmain

@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "NodeAccess/QxNodePtr.h"
+#include "common/NodeAccess/QxNodePtr.h"
 #include "corvane/Platform.h"
 
-namespace corvane::hostmain {
+namespace cvn::hostmain {
 
 struct ComponentEntry {
     std::string instanceName;  ///< registered under it (SkRegisterNamedInstance)
@@ -43,4 +43,4 @@ std::string ReadTextFile(const std::string& path);
 /// path when absolute, else directory + "/" + path.
 std::string ResolvePath(const std::string& directory, const std::string& path);
 
-}  // namespace corvane::hostmain
+}  // namespace cvn::hostmain

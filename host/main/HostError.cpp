@@ -1,13 +1,13 @@
 // Error texts for the user.
-#include "main/HostError.h"
+#include "host/main/HostError.h"
 
 #include <cstdio>
 #include <exception>
 
-#include "ErrorHandling/HRX.h"
-#include "reporting/Storage.h"
+#include "common/ErrorHandling/HRX.h"
+#include "host/reporting/storage/Storage.h"
 
-namespace corvane::hostmain {
+namespace cvn::hostmain {
 
 std::string HrHex(long code)
 {
@@ -29,4 +29,4 @@ std::string CurrentErrorText()
     }
 }
 
-}  // namespace corvane::hostmain
+}  // namespace cvn::hostmain

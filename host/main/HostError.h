@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <string>
 
-namespace corvane::hostmain {
+namespace cvn::hostmain {
 
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailedAnswer = 1;  ///< a request was answered with a failure
@@ -27,4 +27,4 @@ std::string HrHex(long code);
 /// The message of whatever is being handled (HRX: its code and description); call inside catch.
 std::string CurrentErrorText();
 
-}  // namespace corvane::hostmain
+}  // namespace cvn::hostmain

@@ -6,12 +6,12 @@
 #include <string>
 #include <vector>
 
-#include "main/Commands.h"
-#include "main/HostError.h"
-#include "main/ModuleLoader.h"
-#include "main/SignalWatch.h"
+#include "host/main/Commands.h"
+#include "host/main/HostError.h"
+#include "host/main/ModuleLoader.h"
+#include "host/main/SignalWatch.h"
 
-using namespace corvane::hostmain;
+using namespace cvn::hostmain;
 
 namespace {
 

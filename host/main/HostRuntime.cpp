@@ -1,5 +1,5 @@
 // Start-up and shutdown of the host, in the order the services depend on each other.
-#include "main/HostRuntime.h"
+#include "host/main/HostRuntime.h"
 
 #include <sys/stat.h>
 
@@ -8,14 +8,14 @@
 #include <cstring>
 #include <filesystem>
 
-#include "ErrorHandling/HRX.h"
-#include "ServiceLayer/NamedServices.h"
-#include "ServiceLayer/RequestContext.h"
+#include "common/ErrorHandling/HRX.h"
+#include "common/ServiceLayer/NamedServices.h"
+#include "common/ServiceLayer/RequestContext.h"
 #include "corvane/NamedInstances.h"
-#include "main/HostError.h"
-#include "reporting/QueriesProcessorService.h"
+#include "host/main/HostError.h"
+#include "host/reporting/processor/QueriesProcessorService.h"
 
-namespace corvane::hostmain {
+namespace cvn::hostmain {
 
 namespace {
 
@@ -205,4 +205,4 @@ void HostRuntime::Stop() noexcept
     m_services.Stop();
 }
 
-}  // namespace corvane::hostmain
+}  // namespace cvn::hostmain

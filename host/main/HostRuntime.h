@@ -12,13 +12,13 @@
 #include <string>
 #include <vector>
 
-#include "main/HostConfig.h"
-#include "main/ModuleLoader.h"
-#include "reporting/DatabaseManagementGate.h"
-#include "reporting/QueriesProcessor.h"
-#include "services/HostServices.h"
+#include "host/main/HostConfig.h"
+#include "host/main/ModuleLoader.h"
+#include "host/reporting/gate/DatabaseManagementGate.h"
+#include "host/reporting/processor/QueriesProcessor.h"
+#include "host/services/HostServices.h"
 
-namespace corvane::hostmain {
+namespace cvn::hostmain {
 
 struct HostOptions {
     std::string configFile;     ///< the host configuration file
@@ -90,4 +90,4 @@ private:
     std::set<host::CRequestContext*> m_requests;  ///< contexts of the requests in flight
 };
 
-}  // namespace corvane::hostmain
+}  // namespace cvn::hostmain

@@ -1,5 +1,5 @@
 // Module loading through the one export.
-#include "main/ModuleLoader.h"
+#include "host/main/ModuleLoader.h"
 
 #include <dlfcn.h>
 #include <unistd.h>
@@ -7,9 +7,9 @@
 #include <climits>
 #include <cstdio>
 
-#include "main/HostError.h"
+#include "host/main/HostError.h"
 
-namespace corvane::hostmain {
+namespace cvn::hostmain {
 
 LoadedModule::~LoadedModule() { Unload(); }
 
@@ -94,4 +94,4 @@ bool ParseGuidText(const std::string& text, GUID& out)
     return true;
 }
 
-}  // namespace corvane::hostmain
+}  // namespace cvn::hostmain

@@ -9,7 +9,7 @@
 #include "corvane/ComPtr.h"
 #include "corvane/Components.h"
 
-namespace corvane::hostmain {
+namespace cvn::hostmain {
 
 class LoadedModule {
 public:
@@ -39,4 +39,4 @@ std::string ExecutableDirectory();
 /// "{87074C74-6D4D-4288-92E8-B954789A88BD}" (braces optional) as a GUID; false on any other text.
 bool ParseGuidText(const std::string& text, GUID& out);
 
-}  // namespace corvane::hostmain
+}  // namespace cvn::hostmain

@@ -2,12 +2,12 @@
 #include <iostream>
 #include <iterator>
 
-#include "main/Commands.h"
-#include "main/HostError.h"
-#include "main/RequestRunner.h"
-#include "main/SignalWatch.h"
+#include "host/main/Commands.h"
+#include "host/main/HostError.h"
+#include "host/main/RequestRunner.h"
+#include "host/main/SignalWatch.h"
 
-namespace corvane::hostmain {
+namespace cvn::hostmain {
 
 int RunRequest(const CommandOptions& options, std::ostream& out)
 {
@@ -71,4 +71,4 @@ int RunAggregate(const CommandOptions& options, std::ostream& out)
     return aggregated ? kExitOk : kExitSetup;
 }
 
-}  // namespace corvane::hostmain
+}  // namespace cvn::hostmain

@@ -1,10 +1,10 @@
 // Sending a request and polling its cookie.
-#include "main/RequestRunner.h"
+#include "host/main/RequestRunner.h"
 
-#include "main/HostError.h"
-#include "main/SignalWatch.h"
+#include "host/main/HostError.h"
+#include "host/main/SignalWatch.h"
 
-namespace corvane::hostmain {
+namespace cvn::hostmain {
 
 bool IsNewRetrieveRequest(const QxNodePtr& request)
 {
@@ -80,4 +80,4 @@ void RequestRunner::FreeCookie(const QxNodePtr& request, const GUID& token)
     m_host.Process(free);
 }
 
-}  // namespace corvane::hostmain
+}  // namespace cvn::hostmain

@@ -8,9 +8,9 @@
 #include <map>
 #include <string>
 
-#include "main/HostRuntime.h"
+#include "host/main/HostRuntime.h"
 
-namespace corvane::hostmain {
+namespace cvn::hostmain {
 
 struct RetrieveOutcome {
     QxNodePtr last;                              ///< the last answer
@@ -47,4 +47,4 @@ int32_t ResultCodeOf(const QxNodePtr& node);
 /// "RetrieveStatus" of the node, -1 when absent.
 int32_t RetrieveStatusOf(const QxNodePtr& node);
 
-}  // namespace corvane::hostmain
+}  // namespace cvn::hostmain

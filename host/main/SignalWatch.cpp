@@ -1,12 +1,12 @@
 // The signal watcher thread.
-#include "main/SignalWatch.h"
+#include "host/main/SignalWatch.h"
 
 #include <signal.h>
 
 #include <cstdio>
 #include <ctime>
 
-namespace corvane::hostmain {
+namespace cvn::hostmain {
 
 namespace {
 
@@ -66,4 +66,4 @@ SignalWatch::~SignalWatch()
     if (m_thread.joinable()) m_thread.join();
 }
 
-}  // namespace corvane::hostmain
+}  // namespace cvn::hostmain

@@ -10,7 +10,7 @@
 #include <mutex>
 #include <thread>
 
-namespace corvane::hostmain {
+namespace cvn::hostmain {
 
 class SignalWatch {
 public:
@@ -47,4 +47,4 @@ private:
     std::thread m_thread;
 };
 
-}  // namespace corvane::hostmain
+}  // namespace cvn::hostmain

@@ -1,13 +1,13 @@
 // Aligned tables of result rows.
-#include "main/TableOutput.h"
+#include "host/main/TableOutput.h"
 
 #include <algorithm>
 #include <cstdio>
 
-#include "main/HostError.h"
-#include "main/RequestRunner.h"
+#include "host/main/HostError.h"
+#include "host/main/RequestRunner.h"
 
-namespace corvane::hostmain {
+namespace cvn::hostmain {
 
 namespace {
 
@@ -97,4 +97,4 @@ void PrintSubResponse(std::ostream& out, const QxNodePtr& subResponse, double se
     out << "\n";
 }
 
-}  // namespace corvane::hostmain
+}  // namespace cvn::hostmain

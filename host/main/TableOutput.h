@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "NodeAccess/QxNodePtr.h"
+#include "common/NodeAccess/QxNodePtr.h"
 
-namespace corvane::hostmain {
+namespace cvn::hostmain {
 
 /// "fast", "standard", or "method ?" when the meta information does not say.
 std::string MethodName(const QxNodePtr& subResponse);
@@ -23,4 +23,4 @@ std::vector<QxNodePtr> RowsByCount(const QxNodePtr& subResponse);
 /// order of the first row, "Count" last). A failed one prints its "ResultCode" and error instead.
 void PrintSubResponse(std::ostream& out, const QxNodePtr& subResponse, double seconds, size_t top);
 
-}  // namespace corvane::hostmain
+}  // namespace cvn::hostmain

@@ -1,10 +1,10 @@
 // What a write did to a node. Content is compared through values read as text,
 // which the node library gives for every attribute type.
-#include "services/ConfigChanges.h"
+#include "host/services/ConfigChanges.h"
 
 #include <string>
 
-namespace corvane::host {
+namespace cvn::host {
 
 namespace {
 
@@ -50,4 +50,4 @@ QxNodePtr MakeModificationNode(std::string_view path, uint64_t changesMask, cons
     return notification;
 }
 
-}  // namespace corvane::host
+}  // namespace cvn::host

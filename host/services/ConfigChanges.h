@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <string_view>
 
-#include "NodeAccess/QxNodePtr.h"
+#include "common/NodeAccess/QxNodePtr.h"
 
-namespace corvane::host {
+namespace cvn::host {
 
 /// Bits of "ChangesMask" in notifications and in "SubscribeConfig".
 namespace ChangeBits {
@@ -28,4 +28,4 @@ uint64_t ChangesBetween(const QxNodePtr& before, const QxNodePtr& after);
 /// as its first child; no child when node is null.
 QxNodePtr MakeModificationNode(std::string_view path, uint64_t changesMask, const QxNodePtr& node, int32_t depth);
 
-}  // namespace corvane::host
+}  // namespace cvn::host

@@ -1,6 +1,6 @@
 // The configuration store's file. Written through a temporary file and rename so
 // that a crash or a full disk leaves either the old file or the new one.
-#include "services/ConfigFile.h"
+#include "host/services/ConfigFile.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -12,11 +12,11 @@
 #include <iterator>
 #include <sstream>
 
-#include "ErrorHandling/ErrorObjects.h"
-#include "ErrorHandling/HRX.h"
-#include "os/FileSystem.h"
+#include "common/ErrorHandling/ErrorObjects.h"
+#include "common/ErrorHandling/HRX.h"
+#include "platform/os/FileSystem.h"
 
-namespace corvane::host {
+namespace cvn::host {
 
 namespace {
 
@@ -114,4 +114,4 @@ void SaveConfigFile(const std::string& path, const std::vector<QxNodePtr>& nodes
     }
 }
 
-}  // namespace corvane::host
+}  // namespace cvn::host

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "NodeAccess/QxNodePtr.h"
+#include "common/NodeAccess/QxNodePtr.h"
 
-namespace corvane::host {
+namespace cvn::host {
 
 /// The file's top-level nodes, in order (none for an empty list). Throws HRX naming the file:
 /// the Win32 code of an unreadable file, or 0x8007000D with "line L, column C: ..." for bad text.
@@ -17,4 +17,4 @@ std::vector<QxNodePtr> LoadConfigFile(const std::string& path);
 /// path; on failure path is untouched and HRX names the file and the system's reason.
 void SaveConfigFile(const std::string& path, const std::vector<QxNodePtr>& nodes);
 
-}  // namespace corvane::host
+}  // namespace cvn::host

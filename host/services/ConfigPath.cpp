@@ -1,11 +1,11 @@
 // Backslash paths of the configuration store.
-#include "services/ConfigPath.h"
+#include "host/services/ConfigPath.h"
 
 #include <algorithm>
 
-#include "ErrorHandling/ErrorObjects.h"
+#include "common/ErrorHandling/ErrorObjects.h"
 
-namespace corvane::host {
+namespace cvn::host {
 
 ConfigPath SplitConfigPath(std::string_view path)
 {
@@ -44,4 +44,4 @@ bool IsSameOrAncestor(const ConfigPath& prefix, const ConfigPath& path)
     return prefix.size() <= path.size() && std::equal(prefix.begin(), prefix.end(), path.begin());
 }
 
-}  // namespace corvane::host
+}  // namespace cvn::host

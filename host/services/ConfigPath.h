@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-namespace corvane::host {
+namespace cvn::host {
 
 using ConfigPath = std::vector<std::string>;
 
@@ -19,4 +19,4 @@ std::string JoinConfigPath(const ConfigPath& path);
 /// True when prefix equals path or is one of its ancestors (names compare exactly).
 bool IsSameOrAncestor(const ConfigPath& prefix, const ConfigPath& path);
 
-}  // namespace corvane::host
+}  // namespace cvn::host

@@ -1,15 +1,15 @@
 // The configuration store and server.
-#include "services/ConfigServer.h"
+#include "host/services/ConfigServer.h"
 
 #include <algorithm>
 #include <optional>
 
-#include "ErrorHandling/ErrorObjects.h"
-#include "services/ConfigChanges.h"
-#include "services/ConfigFile.h"
-#include "services/NodeModifyEnum.h"
+#include "common/ErrorHandling/ErrorObjects.h"
+#include "host/services/ConfigChanges.h"
+#include "host/services/ConfigFile.h"
+#include "host/services/NodeModifyEnum.h"
 
-namespace corvane::host {
+namespace cvn::host {
 
 namespace {
 
@@ -155,7 +155,7 @@ try {
     Post(pending);
     return S_OK;
 }
-CV_CATCH_RETURN("corvane::host::CConfigServer::DeleteNodes")
+CV_CATCH_RETURN("cvn::host::CConfigServer::DeleteNodes")
 
 HRESULT CConfigServer::Flush(uint32_t) noexcept
 try {
@@ -169,7 +169,7 @@ try {
     SaveConfigFile(m_file, copies);
     return S_OK;
 }
-CV_CATCH_RETURN("corvane::host::CConfigServer::Flush")
+CV_CATCH_RETURN("cvn::host::CConfigServer::Flush")
 
 HRESULT CConfigServer::WriteNodes(IQxNode* context, uint32_t, IQxNode* const* nodes, uint64_t count) noexcept
 try {
@@ -196,7 +196,7 @@ try {
     Post(pending);
     return S_OK;
 }
-CV_CATCH_RETURN("corvane::host::CConfigServer::WriteNodes")
+CV_CATCH_RETURN("cvn::host::CConfigServer::WriteNodes")
 
 HRESULT CConfigServer::CountNodes(IQxNode* filter, uint64_t* count) noexcept
 try {
@@ -208,7 +208,7 @@ try {
     if (node) *count = request.isParent ? node.GetChildCount() : 1;
     return S_OK;
 }
-CV_CATCH_RETURN("corvane::host::CConfigServer::CountNodes")
+CV_CATCH_RETURN("cvn::host::CConfigServer::CountNodes")
 
 HRESULT CConfigServer::ReadNodes(IQxNode* filter, uint32_t, IQxNode** nodes, uint64_t capacity,
                                  uint64_t* returned) noexcept
@@ -232,7 +232,7 @@ try {
     *returned = copies.size();
     return S_OK;
 }
-CV_CATCH_RETURN("corvane::host::CConfigServer::ReadNodes")
+CV_CATCH_RETURN("cvn::host::CConfigServer::ReadNodes")
 
 HRESULT CConfigServer::Subscribe(IQxNode* pathFilter, IQxNode* options, IQxModifySink* sink,
                                  IQxModifySubscription** subscription) noexcept
@@ -261,7 +261,7 @@ try {
     *subscription = created.Detach();
     return S_OK;
 }
-CV_CATCH_RETURN("corvane::host::CConfigServer::Subscribe")
+CV_CATCH_RETURN("cvn::host::CConfigServer::Subscribe")
 
 HRESULT CConfigServer::Unsubscribe(IQxModifySubscription* subscription) noexcept
 try {
@@ -281,6 +281,6 @@ try {
     ended->End();
     return S_OK;
 }
-CV_CATCH_RETURN("corvane::host::CConfigServer::Unsubscribe")
+CV_CATCH_RETURN("cvn::host::CConfigServer::Unsubscribe")
 
-}  // namespace corvane::host
+}  // namespace cvn::host

@@ -12,13 +12,13 @@
 #include <string>
 #include <vector>
 
-#include "Components/ComponentObject.h"
+#include "common/Components/ComponentObject.h"
 #include "corvane/ServiceInterfaces.h"
-#include "services/ConfigSubscription.h"
-#include "services/ConfigTree.h"
-#include "services/NotificationDispatcher.h"
+#include "host/services/ConfigSubscription.h"
+#include "host/services/ConfigTree.h"
+#include "host/services/NotificationDispatcher.h"
 
-namespace corvane::host {
+namespace cvn::host {
 
 class CConfigServer : public Implements<IConfigStorage, IConfigSubscriptions> {
 public:
@@ -76,4 +76,4 @@ private:
     NotificationDispatcher m_dispatcher;
 };
 
-}  // namespace corvane::host
+}  // namespace cvn::host

@@ -1,12 +1,12 @@
 // One subscription at the configuration server.
-#include "services/ConfigSubscription.h"
+#include "host/services/ConfigSubscription.h"
 
-#include "ErrorHandling/ErrorObjects.h"
-#include "Logging/Log.h"
-#include "os/Uuid.h"
-#include "services/HrText.h"
+#include "common/ErrorHandling/ErrorObjects.h"
+#include "common/Logging/Log.h"
+#include "platform/os/Uuid.h"
+#include "host/services/HrText.h"
 
-namespace corvane::host {
+namespace cvn::host {
 
 namespace {
 constexpr HRESULT kIllegalMethodCall = static_cast<HRESULT>(0x8000000E);
@@ -26,7 +26,7 @@ try {
     m_active = true;
     return S_OK;
 }
-CV_CATCH_RETURN("corvane::host::CConfigSubscription::Activate")
+CV_CATCH_RETURN("cvn::host::CConfigSubscription::Activate")
 
 HRESULT CConfigSubscription::Deactivate() noexcept
 {
@@ -74,4 +74,4 @@ void CConfigSubscription::End()
     m_callbackDone.wait(lock, [&] { return !m_inCallback || m_callbackThread == std::this_thread::get_id(); });
 }
 
-}  // namespace corvane::host
+}  // namespace cvn::host

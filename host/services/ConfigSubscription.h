@@ -9,12 +9,12 @@
 #include <mutex>
 #include <thread>
 
-#include "Components/ComponentObject.h"
+#include "common/Components/ComponentObject.h"
 #include "corvane/ComPtr.h"
 #include "corvane/NodeNotifications.h"
-#include "services/ConfigPath.h"
+#include "host/services/ConfigPath.h"
 
-namespace corvane::host {
+namespace cvn::host {
 
 class CConfigSubscription : public Implements<IQxModifySubscription> {
 public:
@@ -56,4 +56,4 @@ private:
     std::thread::id m_callbackThread;
 };
 
-}  // namespace corvane::host
+}  // namespace cvn::host

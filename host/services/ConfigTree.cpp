@@ -1,9 +1,9 @@
 // The configuration store's node tree.
-#include "services/ConfigTree.h"
+#include "host/services/ConfigTree.h"
 
-#include "ErrorHandling/ErrorObjects.h"
+#include "common/ErrorHandling/ErrorObjects.h"
 
-namespace corvane::host {
+namespace cvn::host {
 
 namespace {
 
@@ -72,4 +72,4 @@ void ConfigTree::Reset(const std::vector<QxNodePtr>& topLevel)
     m_root = std::move(root);
 }
 
-}  // namespace corvane::host
+}  // namespace cvn::host

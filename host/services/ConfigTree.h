@@ -5,10 +5,10 @@
 
 #include <vector>
 
-#include "NodeAccess/QxNodePtr.h"
-#include "services/ConfigPath.h"
+#include "common/NodeAccess/QxNodePtr.h"
+#include "host/services/ConfigPath.h"
 
-namespace corvane::host {
+namespace cvn::host {
 
 class ConfigTree {
 public:
@@ -32,4 +32,4 @@ private:
     QxNodePtr m_root;
 };
 
-}  // namespace corvane::host
+}  // namespace cvn::host

@@ -1,16 +1,16 @@
 // The host's source of change notifications. Each subscription counts the
 // calls in flight, so that Unsubscribe can wait for them and no call starts
 // once it has ended.
-#include "services/DsmNotifications.h"
+#include "host/services/DsmNotifications.h"
 
 #include <algorithm>
 #include <thread>
 
-#include "ErrorHandling/ErrorObjects.h"
-#include "Logging/Log.h"
-#include "services/HrText.h"
+#include "common/ErrorHandling/ErrorObjects.h"
+#include "common/Logging/Log.h"
+#include "host/services/HrText.h"
 
-namespace corvane::host {
+namespace cvn::host {
 
 struct CDsmNotifications::Entry {
     ComPtr<IDsmChangesSink> sink;
@@ -69,7 +69,7 @@ try {
     }
     return anyFailed ? S_FALSE : S_OK;
 }
-CV_CATCH_RETURN("corvane::host::CDsmNotifications::Notify")
+CV_CATCH_RETURN("cvn::host::CDsmNotifications::Notify")
 
 HRESULT CDsmNotifications::GetSubscriberCount(uint32_t* count) noexcept
 {
@@ -89,7 +89,7 @@ try {
     for (const std::shared_ptr<Entry>& entry : ended) End(entry);
     return S_OK;
 }
-CV_CATCH_RETURN("corvane::host::CDsmNotifications::UnsubscribeAll")
+CV_CATCH_RETURN("cvn::host::CDsmNotifications::UnsubscribeAll")
 
 HRESULT CDsmNotifications::Subscribe(IDsmChangesSink* sink) noexcept
 try {
@@ -102,7 +102,7 @@ try {
     if (!known) m_entries.push_back(std::move(entry));
     return S_OK;
 }
-CV_CATCH_RETURN("corvane::host::CDsmNotifications::Subscribe")
+CV_CATCH_RETURN("cvn::host::CDsmNotifications::Subscribe")
 
 HRESULT CDsmNotifications::Unsubscribe(IDsmChangesSink* sink) noexcept
 try {
@@ -121,7 +121,7 @@ try {
     End(ended);
     return S_OK;
 }
-CV_CATCH_RETURN("corvane::host::CDsmNotifications::Unsubscribe")
+CV_CATCH_RETURN("cvn::host::CDsmNotifications::Unsubscribe")
 
 void CDsmNotifications::End(const std::shared_ptr<Entry>& entry)
 {
@@ -135,4 +135,4 @@ void CDsmNotifications::End(const std::shared_ptr<Entry>& entry)
     });
 }
 
-}  // namespace corvane::host
+}  // namespace cvn::host

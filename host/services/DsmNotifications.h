@@ -9,10 +9,10 @@
 #include <mutex>
 #include <vector>
 
-#include "Components/ComponentObject.h"
+#include "common/Components/ComponentObject.h"
 #include "corvane/ServiceInterfaces.h"
 
-namespace corvane::host {
+namespace cvn::host {
 
 class CDsmNotifications : public Implements<IDsmNotifications> {
 public:
@@ -43,4 +43,4 @@ private:
     std::vector<std::shared_ptr<Entry>> m_entries;
 };
 
-}  // namespace corvane::host
+}  // namespace cvn::host

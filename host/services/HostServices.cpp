@@ -1,14 +1,14 @@
 // The host's own services, created and registered together.
-#include "services/HostServices.h"
+#include "host/services/HostServices.h"
 
 #include <filesystem>
 
-#include "ErrorHandling/ErrorObjects.h"
-#include "Logging/Log.h"
-#include "NodeAccess/QxNodePtr.h"
+#include "common/ErrorHandling/ErrorObjects.h"
+#include "common/Logging/Log.h"
+#include "common/NodeAccess/QxNodePtr.h"
 #include "corvane/NamedInstances.h"
 
-namespace corvane::host {
+namespace cvn::host {
 
 HostServices::~HostServices() { Stop(); }
 
@@ -70,4 +70,4 @@ HRESULT HostServices::Stop() noexcept
     return Failed(result) ? result : S_OK;
 }
 
-}  // namespace corvane::host
+}  // namespace cvn::host

@@ -9,12 +9,12 @@
 #include <string>
 
 #include "corvane/ComPtr.h"
-#include "services/ConfigServer.h"
-#include "services/DsmNotifications.h"
-#include "services/RequestContextMgr.h"
-#include "services/ServiceClient.h"
+#include "host/services/ConfigServer.h"
+#include "host/services/DsmNotifications.h"
+#include "host/services/RequestContextMgr.h"
+#include "host/services/ServiceClient.h"
 
-namespace corvane::host {
+namespace cvn::host {
 
 inline constexpr char16_t kAppConfigStorageName[] = u"Base.AppConfigStorage";
 inline constexpr char16_t kConfigServerName[] = u"ConfigServer.Proxy";
@@ -61,4 +61,4 @@ private:
     ComPtr<CComponentObject<CDsmNotifications>> m_dsm;
 };
 
-}  // namespace corvane::host
+}  // namespace cvn::host

@@ -7,7 +7,7 @@
 
 #include "corvane/Platform.h"
 
-namespace corvane::host {
+namespace cvn::host {
 
 /// "0x" and eight upper-case hex digits.
 inline std::string HrText(HRESULT hr)
@@ -17,4 +17,4 @@ inline std::string HrText(HRESULT hr)
     return text;
 }
 
-}  // namespace corvane::host
+}  // namespace cvn::host

@@ -1,7 +1,7 @@
 // The modification enumerator and its node sequence.
-#include "services/NodeModifyEnum.h"
+#include "host/services/NodeModifyEnum.h"
 
-namespace corvane::host {
+namespace cvn::host {
 
 HRESULT CNodeSequence::Prepare(uint32_t) noexcept
 {
@@ -18,7 +18,7 @@ try {
     ++m_position;
     return S_OK;
 }
-CV_CATCH_RETURN("corvane::host::CNodeSequence::Next")
+CV_CATCH_RETURN("cvn::host::CNodeSequence::Next")
 
 HRESULT CNodeModifyEnum::GetNodes(IQxNodeSequence** nodes) noexcept
 try {
@@ -26,6 +26,6 @@ try {
     *nodes = CreateComponent<CNodeSequence>(m_nodes).Detach();
     return S_OK;
 }
-CV_CATCH_RETURN("corvane::host::CNodeModifyEnum::GetNodes")
+CV_CATCH_RETURN("cvn::host::CNodeModifyEnum::GetNodes")
 
-}  // namespace corvane::host
+}  // namespace cvn::host

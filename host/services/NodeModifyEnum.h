@@ -6,11 +6,11 @@
 
 #include <vector>
 
-#include "Components/ComponentObject.h"
-#include "NodeAccess/QxNodePtr.h"
+#include "common/Components/ComponentObject.h"
+#include "common/NodeAccess/QxNodePtr.h"
 #include "corvane/NodeNotifications.h"
 
-namespace corvane::host {
+namespace cvn::host {
 
 class CNodeSequence : public Implements<IQxNodeSequence> {
 public:
@@ -35,4 +35,4 @@ private:
     std::vector<QxNodePtr> m_nodes;
 };
 
-}  // namespace corvane::host
+}  // namespace cvn::host

@@ -1,7 +1,7 @@
 // One thread that runs posted jobs in order.
-#include "services/NotificationDispatcher.h"
+#include "host/services/NotificationDispatcher.h"
 
-namespace corvane::host {
+namespace cvn::host {
 
 NotificationDispatcher::NotificationDispatcher() : m_state(std::make_shared<State>())
 {
@@ -69,4 +69,4 @@ void NotificationDispatcher::Run(std::shared_ptr<State> state)
     }
 }
 
-}  // namespace corvane::host
+}  // namespace cvn::host

@@ -10,7 +10,7 @@
 #include <mutex>
 #include <thread>
 
-namespace corvane::host {
+namespace cvn::host {
 
 class NotificationDispatcher {
 public:
@@ -49,4 +49,4 @@ private:
     std::thread::id m_threadId;
 };
 
-}  // namespace corvane::host
+}  // namespace cvn::host

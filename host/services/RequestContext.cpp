@@ -1,14 +1,14 @@
 // A request's context and its cancellation state.
-#include "services/RequestContext.h"
+#include "host/services/RequestContext.h"
 
 #include <chrono>
 #include <cstring>
 
-#include "NodeAccess/QxNodePtr.h"
-#include "ErrorHandling/HRX.h"
-#include "os/Uuid.h"
+#include "common/NodeAccess/QxNodePtr.h"
+#include "common/ErrorHandling/HRX.h"
+#include "platform/os/Uuid.h"
 
-namespace corvane::host {
+namespace cvn::host {
 
 namespace {
 
@@ -131,7 +131,7 @@ try {
     m_callerName = std::move(value);
     return S_OK;
 }
-CV_CATCH_RETURN("corvane::host::CRequestContext::SetCallerName")
+CV_CATCH_RETURN("cvn::host::CRequestContext::SetCallerName")
 
 HRESULT CRequestContext::GetRequestState(IRequestState** state) noexcept
 {
@@ -147,4 +147,4 @@ std::string CRequestContext::CallerName() const
     return ToUtf8(m_callerName);
 }
 
-}  // namespace corvane::host
+}  // namespace cvn::host

@@ -8,10 +8,10 @@
 #include <mutex>
 #include <string>
 
-#include "Components/ComponentObject.h"
+#include "common/Components/ComponentObject.h"
 #include "corvane/ServiceInterfaces.h"
 
-namespace corvane::host {
+namespace cvn::host {
 
 class CRequestState : public Implements<IRequestState> {
 public:
@@ -55,4 +55,4 @@ private:
     std::u16string m_callerName;
 };
 
-}  // namespace corvane::host
+}  // namespace cvn::host

@@ -1,9 +1,9 @@
 // The host's request context manager. Slots live in a map keyed by thread id
 // rather than in thread_local storage, so that several managers (one per test,
 // say) never see each other's bindings.
-#include "services/RequestContextMgr.h"
+#include "host/services/RequestContextMgr.h"
 
-namespace corvane::host {
+namespace cvn::host {
 
 ComPtr<CComponentObject<CRequestContext>> CRequestContextMgr::CreateContext(uint32_t kind,
                                                                               const std::string& callerName)
@@ -29,7 +29,7 @@ try {
     *context = ComPtr<IRequestContext>(slot->second).Detach();
     return S_OK;
 }
-CV_CATCH_RETURN("corvane::host::CRequestContextMgr::GetContext")
+CV_CATCH_RETURN("cvn::host::CRequestContextMgr::GetContext")
 
 HRESULT CRequestContextMgr::SetContext(uint32_t kind, IRequestContext* context, IRequestContext** previous) noexcept
 try {
@@ -57,7 +57,7 @@ try {
     if (previous) *previous = old.Detach();
     return S_OK;
 }
-CV_CATCH_RETURN("corvane::host::CRequestContextMgr::SetContext")
+CV_CATCH_RETURN("cvn::host::CRequestContextMgr::SetContext")
 
 HRESULT CRequestContextMgr::CopyContext(uint32_t value, IRequestContext* source, IRequestContext** copy) noexcept
 try {
@@ -69,6 +69,6 @@ try {
         *copy = CreateComponent<CRequestContext>(value, std::string()).Detach();
     return S_OK;
 }
-CV_CATCH_RETURN("corvane::host::CRequestContextMgr::CopyContext")
+CV_CATCH_RETURN("cvn::host::CRequestContextMgr::CopyContext")
 
-}  // namespace corvane::host
+}  // namespace cvn::host

@@ -9,9 +9,9 @@
 #include <mutex>
 #include <thread>
 
-#include "services/RequestContext.h"
+#include "host/services/RequestContext.h"
 
-namespace corvane::host {
+namespace cvn::host {
 
 class CRequestContextMgr : public Implements<IRequestContextMgr> {
 public:
@@ -35,4 +35,4 @@ private:
     std::map<std::thread::id, Slots> m_threads;
 };
 
-}  // namespace corvane::host
+}  // namespace cvn::host

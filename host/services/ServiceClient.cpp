@@ -1,13 +1,13 @@
 // The host's service client. A proxy is the service object itself: services
 // run in this process, so there is no transport to stand between them.
-#include "services/ServiceClient.h"
+#include "host/services/ServiceClient.h"
 
 #include <mutex>
 
-#include "ErrorHandling/ErrorObjects.h"
-#include "NodeAccess/QxNodePtr.h"
+#include "common/ErrorHandling/ErrorObjects.h"
+#include "common/NodeAccess/QxNodePtr.h"
 
-namespace corvane::host {
+namespace cvn::host {
 
 namespace {
 constexpr HRESULT kHrAlreadyExists = HResultFromWin32(183);
@@ -45,6 +45,6 @@ try {
         ThrowHrWithDescription(hr, "the service '" + name + "' does not offer the requested interface");
     return hr;
 }
-CV_CATCH_RETURN("corvane::host::CServiceClient::CreateProxy")
+CV_CATCH_RETURN("cvn::host::CServiceClient::CreateProxy")
 
-}  // namespace corvane::host
+}  // namespace cvn::host

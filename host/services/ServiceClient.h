@@ -7,10 +7,10 @@
 #include <shared_mutex>
 #include <string>
 
-#include "Components/ComponentObject.h"
+#include "common/Components/ComponentObject.h"
 #include "corvane/ServiceInterfaces.h"
 
-namespace corvane::host {
+namespace cvn::host {
 
 class CServiceClient : public Implements<IServiceClient> {
 public:
@@ -29,4 +29,4 @@ private:
     std::map<std::string, ComPtr<IComponentBase>> m_services;
 };
 
-}  // namespace corvane::host
+}  // namespace cvn::host

@@ -8,7 +8,7 @@
 
 #include "corvane/Components.h"
 
-namespace corvane {
+namespace cvn {
 
 template <class T>
 class ComPtr {
@@ -78,4 +78,4 @@ private:
     T* m_ptr = nullptr;
 };
 
-}  // namespace corvane
+}  // namespace cvn

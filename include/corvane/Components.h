@@ -8,7 +8,7 @@
 #include "corvane/Nodestore.h"
 #include "corvane/Platform.h"
 
-namespace corvane {
+namespace cvn {
 
 /// Base of every object: add reference, release, query interface.
 struct IComponentBase {
@@ -65,7 +65,7 @@ protected:
 };
 using IServiceProxy = IRequestProcessor;
 
-}  // namespace corvane
+}  // namespace cvn
 
 extern "C" {
 /// The module's only export: E_INVALIDARG for null, else the module interface (no reference added).

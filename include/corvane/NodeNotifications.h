@@ -6,7 +6,7 @@
 
 #include "corvane/Components.h"
 
-namespace corvane {
+namespace cvn {
 
 /// A sequence of nodes; Prepare(8) once, then Next until it answers non-zero.
 struct IQxNodeSequence : IComponentBase {
@@ -50,4 +50,4 @@ protected:
     ~IQxModifySink() = default;
 };
 
-}  // namespace corvane
+}  // namespace cvn

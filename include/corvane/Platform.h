@@ -60,7 +60,7 @@ struct std::hash<GUID> {
     }
 };
 
-namespace corvane {
+namespace cvn {
 
 inline constexpr HRESULT S_OK = 0;
 inline constexpr HRESULT S_FALSE = 1;
@@ -113,7 +113,7 @@ inline constexpr GUID MakeGuid(uint32_t d1, uint16_t d2, uint16_t d3, uint16_t d
                  static_cast<uint8_t>(d5 >> 8), static_cast<uint8_t>(d5)}};
 }
 
-}  // namespace corvane
+}  // namespace cvn
 #endif
 
 #endif

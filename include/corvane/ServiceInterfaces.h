@@ -8,7 +8,7 @@
 #include "corvane/Components.h"
 #include "corvane/NodeNotifications.h"
 
-namespace corvane {
+namespace cvn {
 
 /// Configuration store addressed by backslash paths ("\Statuses\OverviewMetricsStatus").
 struct IConfigStorage : IComponentBase {
@@ -121,4 +121,4 @@ protected:
     ~IDsmNotifications() = default;
 };
 
-}  // namespace corvane
+}  // namespace cvn

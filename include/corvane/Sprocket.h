@@ -6,7 +6,7 @@
 
 #include "corvane/Components.h"
 
-namespace corvane {
+namespace cvn {
 
 /// A readable error object, as set on a thread by a failing component method.
 struct IErrorInfo : IComponentBase {
@@ -29,13 +29,13 @@ protected:
     ~ICreateErrorInfo() = default;
 };
 
-}  // namespace corvane
+}  // namespace cvn
 
 extern "C" {
 /// A new, empty error object (one reference).
-CV_EXPORT HRESULT SkCreateErrorInfo(corvane::ICreateErrorInfo** out);
+CV_EXPORT HRESULT SkCreateErrorInfo(cvn::ICreateErrorInfo** out);
 /// Replaces the calling thread's error object (null clears it). reserved must be 0.
-CV_EXPORT HRESULT SkSetErrorInfo(uint32_t reserved, corvane::IErrorInfo* info);
+CV_EXPORT HRESULT SkSetErrorInfo(uint32_t reserved, cvn::IErrorInfo* info);
 /// Hands over the calling thread's error object and clears it; S_FALSE with null when none.
-CV_EXPORT HRESULT SkGetErrorInfo(uint32_t reserved, corvane::IErrorInfo** out);
+CV_EXPORT HRESULT SkGetErrorInfo(uint32_t reserved, cvn::IErrorInfo** out);
 }

@@ -8,7 +8,7 @@
 
 #include "corvane/Platform.h"
 
-namespace corvane::nodestore {
+namespace cvn::nodestore {
 
 /// Runs body (returning an HRESULT); bad_alloc becomes E_OUTOFMEMORY, anything else E_UNEXPECTED.
 template <class Body>
@@ -40,4 +40,4 @@ HRESULT CopyOut(std::basic_string_view<Char> text, bool nulTerminated, Char* buf
     return S_OK;
 }
 
-}  // namespace corvane::nodestore
+}  // namespace cvn::nodestore

@@ -1,12 +1,12 @@
 // The attribute functions of the C API: typed reads with conversion, writes, deletion, names.
-#include "ApiGuard.h"
-#include "Node.h"
-#include "Utf.h"
-#include "ValueConversion.h"
+#include "platform/nodestore/ApiGuard.h"
+#include "platform/nodestore/Node.h"
+#include "platform/nodestore/Utf.h"
+#include "platform/nodestore/ValueConversion.h"
 #include "corvane/Nodestore.h"
 
-using namespace corvane;
-using namespace corvane::nodestore;
+using namespace cvn;
+using namespace cvn::nodestore;
 
 namespace {
 

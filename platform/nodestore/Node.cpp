@@ -1,9 +1,9 @@
 // Node lifetime and tree structure (see Node.h).
-#include "Node.h"
+#include "platform/nodestore/Node.h"
 
 #include <algorithm>
 
-namespace corvane::nodestore {
+namespace cvn::nodestore {
 
 namespace {
 
@@ -192,4 +192,4 @@ HRESULT PlaceAtPath(Node* node, std::u16string_view path)
     return S_OK;
 }
 
-}  // namespace corvane::nodestore
+}  // namespace cvn::nodestore

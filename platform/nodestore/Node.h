@@ -14,17 +14,17 @@
 #include <string_view>
 #include <vector>
 
-#include "NodeData.h"
+#include "platform/nodestore/NodeData.h"
 
 struct IQxNode {
     std::atomic<uint32_t> handles{0};      ///< handles to this node
     std::atomic<uint64_t> treeHandles{0};  ///< at a root: handles to any node of the tree
     IQxNode* parent = nullptr;
     std::vector<IQxNode*> children;
-    corvane::nodestore::NodeData data;  ///< name, type and attributes
+    cvn::nodestore::NodeData data;  ///< name, type and attributes
 };
 
-namespace corvane::nodestore {
+namespace cvn::nodestore {
 
 using Node = IQxNode;
 
@@ -71,4 +71,4 @@ std::u16string PathOf(const Node& node);
 /// E_INVALIDARG for a node that has a parent or a path that is not absolute or has empty names.
 HRESULT PlaceAtPath(Node* node, std::u16string_view path);
 
-}  // namespace corvane::nodestore
+}  // namespace cvn::nodestore

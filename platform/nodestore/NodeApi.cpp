@@ -1,13 +1,13 @@
 // The node functions of the C API: creation, copies, handles, names, types and children.
 #include <algorithm>
 
-#include "ApiGuard.h"
-#include "Node.h"
-#include "Utf.h"
+#include "platform/nodestore/ApiGuard.h"
+#include "platform/nodestore/Node.h"
+#include "platform/nodestore/Utf.h"
 #include "corvane/Nodestore.h"
 
-using namespace corvane;
-using namespace corvane::nodestore;
+using namespace cvn;
+using namespace cvn::nodestore;
 
 extern "C" {
 

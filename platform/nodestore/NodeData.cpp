@@ -1,12 +1,12 @@
 // The packed name, type and attributes of a node (see NodeData.h).
-#include "NodeData.h"
+#include "platform/nodestore/NodeData.h"
 
 #include <algorithm>
 #include <cstring>
 #include <new>
 #include <string>
 
-namespace corvane::nodestore {
+namespace cvn::nodestore {
 
 namespace {
 
@@ -194,4 +194,4 @@ void NodeData::Splice(size_t offset, size_t oldLength, size_t newLength)
     m_size = static_cast<uint32_t>(newSize);
 }
 
-}  // namespace corvane::nodestore
+}  // namespace cvn::nodestore

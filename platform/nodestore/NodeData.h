@@ -11,9 +11,9 @@
 #include <string_view>
 #include <utility>
 
-#include "Value.h"
+#include "platform/nodestore/Value.h"
 
-namespace corvane::nodestore {
+namespace cvn::nodestore {
 
 struct AttributeRef {
     std::u16string_view name;
@@ -105,4 +105,4 @@ private:
     uint32_t m_capacity = 0;
 };
 
-}  // namespace corvane::nodestore
+}  // namespace cvn::nodestore

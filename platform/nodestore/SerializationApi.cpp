@@ -4,15 +4,15 @@
 #include <string>
 #include <vector>
 
-#include "ApiGuard.h"
-#include "Node.h"
-#include "TextParser.h"
-#include "TextWriter.h"
-#include "Utf.h"
+#include "platform/nodestore/ApiGuard.h"
+#include "platform/nodestore/Node.h"
+#include "platform/nodestore/TextParser.h"
+#include "platform/nodestore/TextWriter.h"
+#include "platform/nodestore/Utf.h"
 #include "corvane/Nodestore.h"
 
-using namespace corvane;
-using namespace corvane::nodestore;
+using namespace cvn;
+using namespace cvn::nodestore;
 
 static_assert(std::endian::native == std::endian::little, "UTF-16LE output assumes a little-endian host");
 

@@ -1,12 +1,12 @@
 // Names, type suffixes and escaping of the text form (see TextFormSyntax.h).
-#include "TextFormSyntax.h"
+#include "platform/nodestore/TextFormSyntax.h"
 
 #include <array>
 
-#include "Utf.h"
+#include "platform/nodestore/Utf.h"
 #include "corvane/Nodestore.h"
 
-namespace corvane::nodestore::textform {
+namespace cvn::nodestore::textform {
 
 namespace {
 
@@ -143,4 +143,4 @@ void AppendEscaped(std::string& out, std::u16string_view text)
     AppendUtf8(out, text.substr(start));
 }
 
-}  // namespace corvane::nodestore::textform
+}  // namespace cvn::nodestore::textform

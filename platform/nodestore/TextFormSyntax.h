@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-namespace corvane::nodestore::textform {
+namespace cvn::nodestore::textform {
 
 inline constexpr std::string_view kWrapper = "nr";          ///< the element around serialized nodes
 inline constexpr std::string_view kUntypedTag = "node";     ///< tag of a node whose type is no tag
@@ -33,4 +33,4 @@ bool IsPlainAttributeName(std::u16string_view name) noexcept;
 /// character references for control characters and lone surrogates.
 void AppendEscaped(std::string& out, std::u16string_view text);
 
-}  // namespace corvane::nodestore::textform
+}  // namespace cvn::nodestore::textform

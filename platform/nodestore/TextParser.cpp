@@ -1,15 +1,15 @@
 // The text form parser (see TextParser.h).
-#include "TextParser.h"
+#include "platform/nodestore/TextParser.h"
 
 #include <algorithm>
 
 #include <pugixml.hpp>
 
-#include "TextFormSyntax.h"
-#include "Utf.h"
-#include "ValueText.h"
+#include "platform/nodestore/TextFormSyntax.h"
+#include "platform/nodestore/Utf.h"
+#include "platform/nodestore/ValueText.h"
 
-namespace corvane::nodestore {
+namespace cvn::nodestore {
 
 namespace {
 
@@ -293,4 +293,4 @@ HRESULT ParseNodeText(std::string_view text, std::vector<TreePtr>& roots, std::s
     return S_OK;
 }
 
-}  // namespace corvane::nodestore
+}  // namespace cvn::nodestore

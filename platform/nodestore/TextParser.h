@@ -8,12 +8,12 @@
 #include <string_view>
 #include <vector>
 
-#include "Node.h"
+#include "platform/nodestore/Node.h"
 
-namespace corvane::nodestore {
+namespace cvn::nodestore {
 
 /// Parses UTF-8 text into new roots (the <nr> wrapper optional): S_OK; 0x8007000D with
 /// error set for malformed text; E_OUTOFMEMORY.
 HRESULT ParseNodeText(std::string_view text, std::vector<TreePtr>& roots, std::string& error);
 
-}  // namespace corvane::nodestore
+}  // namespace cvn::nodestore

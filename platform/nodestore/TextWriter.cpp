@@ -1,13 +1,13 @@
 // The text form writer (see TextWriter.h).
-#include "TextWriter.h"
+#include "platform/nodestore/TextWriter.h"
 
 #include <vector>
 
-#include "TextFormSyntax.h"
-#include "Utf.h"
-#include "ValueText.h"
+#include "platform/nodestore/TextFormSyntax.h"
+#include "platform/nodestore/Utf.h"
+#include "platform/nodestore/ValueText.h"
 
-namespace corvane::nodestore {
+namespace cvn::nodestore {
 
 namespace {
 
@@ -173,4 +173,4 @@ bool AppendNodeText(std::string& out, const Node& node, int32_t depth, int level
     return Writer(out, indent, drain, drainContext).Write(node, depth, level);
 }
 
-}  // namespace corvane::nodestore
+}  // namespace cvn::nodestore

@@ -7,9 +7,9 @@
 #include <cstdint>
 #include <string>
 
-#include "Node.h"
+#include "platform/nodestore/Node.h"
 
-namespace corvane::nodestore {
+namespace cvn::nodestore {
 
 /// Receives the text while it is written, between elements, once it holds kTextChunk bytes
 /// or more; consumes what it takes from the buffer and returns false to stop the writing.
@@ -22,4 +22,4 @@ inline constexpr size_t kTextChunk = 64 * 1024;
 bool AppendNodeText(std::string& out, const Node& node, int32_t depth, int level, bool indent,
                     TextDrain drain = nullptr, void* drainContext = nullptr);
 
-}  // namespace corvane::nodestore
+}  // namespace cvn::nodestore

@@ -1,7 +1,7 @@
 // UTF-8 <-> UTF-16 conversion (see Utf.h).
-#include "Utf.h"
+#include "platform/nodestore/Utf.h"
 
-namespace corvane::nodestore {
+namespace cvn::nodestore {
 
 size_t Length16(const char16_t* text) noexcept
 {
@@ -90,4 +90,4 @@ size_t CountCodePoints(std::string_view text) noexcept
     return count;
 }
 
-}  // namespace corvane::nodestore
+}  // namespace cvn::nodestore

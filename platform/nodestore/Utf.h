@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-namespace corvane::nodestore {
+namespace cvn::nodestore {
 
 /// Length of a NUL-terminated UTF-16 string; 0 for null.
 size_t Length16(const char16_t* text) noexcept;
@@ -28,4 +28,4 @@ bool AppendUtf16(std::u16string& out, std::string_view text);
 /// Number of code points in UTF-8 text (continuation bytes are not counted).
 size_t CountCodePoints(std::string_view text) noexcept;
 
-}  // namespace corvane::nodestore
+}  // namespace cvn::nodestore

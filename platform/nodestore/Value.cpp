@@ -1,7 +1,7 @@
 // Attribute values and the size rules of QxnSetAttribute (see Value.h).
-#include "Value.h"
+#include "platform/nodestore/Value.h"
 
-namespace corvane::nodestore {
+namespace cvn::nodestore {
 
 namespace {
 constexpr HRESULT kInvalidArg = static_cast<HRESULT>(0x80070057);
@@ -125,4 +125,4 @@ HRESULT CheckApiValue(uint16_t type, const void* bytes, uint32_t size, ValueView
     }
 }
 
-}  // namespace corvane::nodestore
+}  // namespace cvn::nodestore

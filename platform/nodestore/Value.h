@@ -12,7 +12,7 @@
 
 #include "corvane/Nodestore.h"
 
-namespace corvane::nodestore {
+namespace cvn::nodestore {
 
 /// A typed value that lives elsewhere.
 struct ValueView {
@@ -54,4 +54,4 @@ bool IsKnownType(uint32_t type) noexcept;
 /// (a string cut at its first NUL, a boolean as 0 or 1), E_POINTER or E_INVALIDARG.
 HRESULT CheckApiValue(uint16_t type, const void* bytes, uint32_t size, ValueView& view) noexcept;
 
-}  // namespace corvane::nodestore
+}  // namespace cvn::nodestore

@@ -1,13 +1,13 @@
 // Value conversions for typed reads (see ValueConversion.h).
-#include "ValueConversion.h"
+#include "platform/nodestore/ValueConversion.h"
 
 #include <string>
 #include <vector>
 
-#include "Utf.h"
-#include "ValueText.h"
+#include "platform/nodestore/Utf.h"
+#include "platform/nodestore/ValueText.h"
 
-namespace corvane::nodestore {
+namespace cvn::nodestore {
 
 namespace {
 
@@ -124,4 +124,4 @@ HRESULT ConvertValue(ValueView value, uint16_t type, ValueBuffer& out)
     }
 }
 
-}  // namespace corvane::nodestore
+}  // namespace cvn::nodestore

@@ -5,12 +5,12 @@
 // Thread safety: pure functions.
 #pragma once
 
-#include "Value.h"
+#include "platform/nodestore/Value.h"
 
-namespace corvane::nodestore {
+namespace cvn::nodestore {
 
 /// Converts value to type into out: S_OK, or 0x8007000D when no conversion exists
 /// or the value does not fit (out is then unspecified).
 HRESULT ConvertValue(ValueView value, uint16_t type, ValueBuffer& out);
 
-}  // namespace corvane::nodestore
+}  // namespace cvn::nodestore

@@ -1,14 +1,14 @@
 // Canonical value text and its parsing (see ValueText.h).
-#include "ValueText.h"
+#include "platform/nodestore/ValueText.h"
 
 #include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <vector>
 
-#include "Utf.h"
+#include "platform/nodestore/Utf.h"
 
-namespace corvane::nodestore {
+namespace cvn::nodestore {
 
 namespace {
 
@@ -334,4 +334,4 @@ bool ParseValueText(uint16_t type, std::string_view text, ValueBuffer& out, std:
     }
 }
 
-}  // namespace corvane::nodestore
+}  // namespace cvn::nodestore

@@ -10,9 +10,9 @@
 #include <string>
 #include <string_view>
 
-#include "Value.h"
+#include "platform/nodestore/Value.h"
 
-namespace corvane::nodestore {
+namespace cvn::nodestore {
 
 /// Appends the canonical text of value (UTF-8 or UTF-16).
 void AppendValueText(std::string& out, ValueView value);
@@ -29,4 +29,4 @@ bool ParseInteger(std::string_view text, int bits, int64_t& out) noexcept;
 bool ParseBool(std::string_view text, bool& out) noexcept;
 bool ParseGuid(std::string_view text, GUID& out) noexcept;
 
-}  // namespace corvane::nodestore
+}  // namespace cvn::nodestore

@@ -1,9 +1,9 @@
 // Clocks on this platform.
-#include "os/Clock.h"
+#include "platform/os/Clock.h"
 
 #include <time.h>
 
-namespace corvane::os {
+namespace cvn::os {
 namespace {
 // Seconds from 1601-01-01 to 1970-01-01.
 constexpr uint64_t kEpochDifferenceSeconds = 11644473600ull;
@@ -59,4 +59,4 @@ int64_t PerformanceCounter() noexcept
 
 int64_t PerformanceFrequency() noexcept { return 1000000000ll; }
 
-}  // namespace corvane::os
+}  // namespace cvn::os

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-namespace corvane::os {
+namespace cvn::os {
 
 struct CalendarTime {
     uint32_t year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, millisecond = 0;
@@ -22,4 +22,4 @@ uint64_t TickCountMs() noexcept;
 int64_t PerformanceCounter() noexcept;
 int64_t PerformanceFrequency() noexcept;
 
-}  // namespace corvane::os
+}  // namespace cvn::os

@@ -1,11 +1,11 @@
 // Debugger output on this platform: standard error, one line per message.
-#include "os/DebugOutput.h"
+#include "platform/os/DebugOutput.h"
 
 #include <cstdarg>
 #include <cstdio>
 #include <mutex>
 
-namespace corvane::os {
+namespace cvn::os {
 namespace {
 
 std::mutex& CaptureLock()
@@ -54,4 +54,4 @@ void SetDebugOutputCapture(std::function<void(const std::string&)> capture)
     Capture() = std::move(capture);
 }
 
-}  // namespace corvane::os
+}  // namespace cvn::os

@@ -6,7 +6,7 @@
 #include <functional>
 #include <string>
 
-namespace corvane::os {
+namespace cvn::os {
 
 /// Sends the text (a trailing "\n" is added when missing) to standard error or the capture; never throws.
 void DebugOutput(const std::string& text) noexcept;
@@ -16,4 +16,4 @@ void DebugOutputF(const char* format, ...) noexcept __attribute__((format(printf
 /// Replaces standard error by the given function (empty restores standard error). For tests.
 void SetDebugOutputCapture(std::function<void(const std::string&)> capture);
 
-}  // namespace corvane::os
+}  // namespace cvn::os

@@ -1,9 +1,9 @@
 // Environment variables on this platform.
-#include "os/Environment.h"
+#include "platform/os/Environment.h"
 
 #include <cstdlib>
 
-namespace corvane::os {
+namespace cvn::os {
 
 std::optional<std::string> GetEnvironmentVariable(const std::string& name)
 {
@@ -39,4 +39,4 @@ std::string ExpandEnvironmentStrings(const std::string& text)
     return result;
 }
 
-}  // namespace corvane::os
+}  // namespace cvn::os

@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-namespace corvane::os {
+namespace cvn::os {
 
 /// The variable's value, or nothing when it is not set (an empty but set variable gives "").
 std::optional<std::string> GetEnvironmentVariable(const std::string& name);
@@ -13,4 +13,4 @@ std::optional<std::string> GetEnvironmentVariable(const std::string& name);
 /// Replaces each %NAME% by the variable's value; unset names, "%%" and an unpaired "%" stay as written.
 std::string ExpandEnvironmentStrings(const std::string& text);
 
-}  // namespace corvane::os
+}  // namespace cvn::os

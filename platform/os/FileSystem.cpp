@@ -1,5 +1,5 @@
 // Log files on this platform: POSIX file descriptors opened with O_APPEND.
-#include "os/FileSystem.h"
+#include "platform/os/FileSystem.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -9,7 +9,7 @@
 #include <chrono>
 #include <thread>
 
-namespace corvane::os {
+namespace cvn::os {
 
 uint32_t Win32ErrorFromErrno(int error) noexcept
 {
@@ -127,4 +127,4 @@ uint32_t ReadWholeFile(const std::string& path, std::string& bytes)
 
 void SleepMs(uint32_t milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); }
 
-}  // namespace corvane::os
+}  // namespace cvn::os

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-namespace corvane::os {
+namespace cvn::os {
 
 using FileHandle = int;
 inline constexpr FileHandle kNoFile = -1;
@@ -41,4 +41,4 @@ uint32_t ReadWholeFile(const std::string& path, std::string& bytes);
 /// Blocks the calling thread.
 void SleepMs(uint32_t milliseconds);
 
-}  // namespace corvane::os
+}  // namespace cvn::os

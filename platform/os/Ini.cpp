@@ -1,11 +1,11 @@
 // INI reader.
-#include "os/Ini.h"
+#include "platform/os/Ini.h"
 
 
-#include "os/FileSystem.h"
-#include "os/TextUtil.h"
+#include "platform/os/FileSystem.h"
+#include "platform/os/TextUtil.h"
 
-namespace corvane::os {
+namespace cvn::os {
 namespace {
 
 std::string_view Trim(std::string_view text)
@@ -58,4 +58,4 @@ std::string ReadIniValue(const std::string& file, std::string_view section, std:
     return FindIniValue(DecodeTextFile(bytes), section, key);
 }
 
-}  // namespace corvane::os
+}  // namespace cvn::os

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-namespace corvane::os {
+namespace cvn::os {
 
 /// The value of key in section of the INI file, or "" when the file cannot be read, the key is
 /// missing or its value is empty. Lines that are neither "[section]", "key=value", blank nor a
@@ -17,4 +17,4 @@ std::string ReadIniValue(const std::string& file, std::string_view section, std:
 /// The same rules applied to INI text already in memory (UTF-8).
 std::string FindIniValue(std::string_view text, std::string_view section, std::string_view key);
 
-}  // namespace corvane::os
+}  // namespace cvn::os

@@ -1,5 +1,5 @@
 // Process facts from /proc and the dynamic loader.
-#include "os/Process.h"
+#include "platform/os/Process.h"
 
 #include <dlfcn.h>
 #include <sys/syscall.h>
@@ -10,7 +10,7 @@
 #include <fstream>
 #include <iterator>
 
-namespace corvane::os {
+namespace cvn::os {
 
 std::string ExecutablePath()
 {
@@ -57,4 +57,4 @@ uint32_t CurrentThreadId() noexcept
     return id;
 }
 
-}  // namespace corvane::os
+}  // namespace cvn::os

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-namespace corvane::os {
+namespace cvn::os {
 
 /// Full path of the executable; "" when the system does not say.
 std::string ExecutablePath();
@@ -19,4 +19,4 @@ std::string CommandLine();
 uint32_t ProcessId() noexcept;
 uint32_t CurrentThreadId() noexcept;
 
-}  // namespace corvane::os
+}  // namespace cvn::os

@@ -1,17 +1,17 @@
 // The file-backed registry stand-in.
-#include "os/RegistryStandIn.h"
+#include "platform/os/RegistryStandIn.h"
 
 #include <cerrno>
 #include <filesystem>
 #include <mutex>
 
 #include "corvane/Platform.h"
-#include "os/DebugOutput.h"
-#include "os/Environment.h"
-#include "os/FileSystem.h"
-#include "os/TextUtil.h"
+#include "platform/os/DebugOutput.h"
+#include "platform/os/Environment.h"
+#include "platform/os/FileSystem.h"
+#include "platform/os/TextUtil.h"
 
-namespace corvane::os {
+namespace cvn::os {
 namespace {
 
 std::mutex g_rootLock;
@@ -121,4 +121,4 @@ uint32_t ReadRegistryKey(RegistryHive hive, const std::string& subkey, std::vect
     return 0;
 }
 
-}  // namespace corvane::os
+}  // namespace cvn::os

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace corvane::os {
+namespace cvn::os {
 
 enum class RegistryHive { LocalMachine, CurrentUser };
 
@@ -35,4 +35,4 @@ void SetRegistryRoot(const std::string& directory);
 /// debug output.
 uint32_t ReadRegistryKey(RegistryHive hive, const std::string& subkey, std::vector<RegistryValue>& values);
 
-}  // namespace corvane::os
+}  // namespace cvn::os

@@ -1,9 +1,9 @@
 // backtrace() stands in for the system's stack capture.
-#include "os/StackCapture.h"
+#include "platform/os/StackCapture.h"
 
 #include <execinfo.h>
 
-namespace corvane::os {
+namespace cvn::os {
 
 namespace {
 constexpr int kMaxFrames = 64;
@@ -33,4 +33,4 @@ __attribute__((noinline)) uint32_t CaptureStackBackTrace(uint32_t framesToSkip, 
     return written;
 }
 
-}  // namespace corvane::os
+}  // namespace cvn::os

@@ -4,10 +4,10 @@
 
 #include <cstdint>
 
-namespace corvane::os {
+namespace cvn::os {
 
 /// Fills frames with up to count return addresses, innermost first: with framesToSkip 0 the first
 /// is the return address into the calling function. Returns how many were written (0 when none).
 uint32_t CaptureStackBackTrace(uint32_t framesToSkip, uint32_t count, const void** frames) noexcept;
 
-}  // namespace corvane::os
+}  // namespace cvn::os

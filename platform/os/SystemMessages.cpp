@@ -1,10 +1,10 @@
 // Built-in copy of the system message table entries this module can meet.
-#include "os/SystemMessages.h"
+#include "platform/os/SystemMessages.h"
 
 #include <algorithm>
 #include <iterator>
 
-namespace corvane::os {
+namespace cvn::os {
 
 namespace {
 
@@ -98,4 +98,4 @@ std::optional<std::string> FindSystemMessage(uint32_t messageId)
     return std::string(it->text);
 }
 
-}  // namespace corvane::os
+}  // namespace cvn::os

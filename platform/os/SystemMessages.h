@@ -8,9 +8,9 @@
 #include <optional>
 #include <string>
 
-namespace corvane::os {
+namespace cvn::os {
 
 /// The system's text for a message id, or nothing when the table has no such id.
 std::optional<std::string> FindSystemMessage(uint32_t messageId);
 
-}  // namespace corvane::os
+}  // namespace cvn::os

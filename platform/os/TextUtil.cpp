@@ -1,7 +1,7 @@
 // Text helpers for the stand-ins.
-#include "os/TextUtil.h"
+#include "platform/os/TextUtil.h"
 
-namespace corvane::os {
+namespace cvn::os {
 
 bool EqualsNoCase(std::string_view a, std::string_view b) noexcept
 {
@@ -61,4 +61,4 @@ std::string DecodeTextFile(const std::string& bytes)
     return out;
 }
 
-}  // namespace corvane::os
+}  // namespace cvn::os

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-namespace corvane::os {
+namespace cvn::os {
 
 /// ASCII case-insensitive equality; other bytes compare exactly.
 bool EqualsNoCase(std::string_view a, std::string_view b) noexcept;
@@ -18,4 +18,4 @@ std::string DecodeTextFile(const std::string& bytes);
 /// Appends the UTF-8 form of one code point.
 void AppendUtf8(std::string& out, char32_t codePoint);
 
-}  // namespace corvane::os
+}  // namespace cvn::os

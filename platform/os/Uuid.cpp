@@ -1,5 +1,5 @@
 // Random version-4 UUIDs from a per-thread generator seeded by the random device.
-#include "os/Uuid.h"
+#include "platform/os/Uuid.h"
 
 #include <chrono>
 #include <cstring>
@@ -7,7 +7,7 @@
 #include <random>
 #include <thread>
 
-namespace corvane::os {
+namespace cvn::os {
 
 namespace {
 
@@ -47,4 +47,4 @@ GUID NewUuid() noexcept
     return result;
 }
 
-}  // namespace corvane::os
+}  // namespace cvn::os

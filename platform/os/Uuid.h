@@ -4,9 +4,9 @@
 
 #include "corvane/Platform.h"
 
-namespace corvane::os {
+namespace cvn::os {
 
 /// A new random version-4 UUID (variant bits 10); never fails.
 GUID NewUuid() noexcept;
 
-}  // namespace corvane::os
+}  // namespace cvn::os

@@ -1,9 +1,9 @@
 // Error objects made by SkCreateErrorInfo.
-#include "ErrorObject.h"
+#include "platform/sprocket/ErrorObject.h"
 
 #include <new>
 
-namespace corvane::sprocket {
+namespace cvn::sprocket {
 
 ICreateErrorInfo* ErrorObject::Create() noexcept
 {
@@ -78,4 +78,4 @@ try {
     return E_OUTOFMEMORY;
 }
 
-}  // namespace corvane::sprocket
+}  // namespace cvn::sprocket

@@ -10,7 +10,7 @@
 
 #include "corvane/Sprocket.h"
 
-namespace corvane::sprocket {
+namespace cvn::sprocket {
 
 class ErrorObject final : public IErrorInfo, public ICreateErrorInfo {
 public:
@@ -36,4 +36,4 @@ private:
     std::u16string m_description;
 };
 
-}  // namespace corvane::sprocket
+}  // namespace cvn::sprocket

@@ -9,9 +9,9 @@
 
 namespace {
 
-using corvane::IComponentBase;
+using cvn::IComponentBase;
 
-constexpr HRESULT kHrAlreadyExists = corvane::HResultFromWin32(183);  // ERROR_ALREADY_EXISTS
+constexpr HRESULT kHrAlreadyExists = cvn::HResultFromWin32(183);  // ERROR_ALREADY_EXISTS
 
 struct Registry {
     std::mutex lock;
@@ -37,15 +37,15 @@ extern "C" {
 
 CV_EXPORT HRESULT SkGetNamedInstance(const char16_t* name, uint32_t reserved, const GUID* riid, void** out)
 {
-    if (!out) return corvane::E_POINTER;
+    if (!out) return cvn::E_POINTER;
     *out = nullptr;
-    if (!IsValidName(name) || reserved != 0 || !riid) return corvane::E_INVALIDARG;
+    if (!IsValidName(name) || reserved != 0 || !riid) return cvn::E_INVALIDARG;
     IComponentBase* object = nullptr;
     {
         Registry& registry = Instances();
         std::lock_guard guard(registry.lock);
         auto found = registry.instances.find(name);
-        if (found == registry.instances.end()) return corvane::kHrNotFound;
+        if (found == registry.instances.end()) return cvn::kHrNotFound;
         object = found->second;
         object->AddRef();
     }
@@ -54,32 +54,32 @@ CV_EXPORT HRESULT SkGetNamedInstance(const char16_t* name, uint32_t reserved, co
     return hr;
 }
 
-CV_EXPORT HRESULT SkRegisterNamedInstance(const char16_t* name, corvane::IComponentBase* object)
+CV_EXPORT HRESULT SkRegisterNamedInstance(const char16_t* name, cvn::IComponentBase* object)
 {
-    if (!IsValidName(name)) return corvane::E_INVALIDARG;
-    if (!object) return corvane::E_POINTER;
+    if (!IsValidName(name)) return cvn::E_INVALIDARG;
+    if (!object) return cvn::E_POINTER;
     Registry& registry = Instances();
     std::lock_guard guard(registry.lock);
     auto [where, inserted] = registry.instances.try_emplace(name, object);
     if (!inserted) return kHrAlreadyExists;
     object->AddRef();
-    return corvane::S_OK;
+    return cvn::S_OK;
 }
 
 CV_EXPORT HRESULT SkUnregisterNamedInstance(const char16_t* name)
 {
-    if (!IsValidName(name)) return corvane::E_INVALIDARG;
+    if (!IsValidName(name)) return cvn::E_INVALIDARG;
     IComponentBase* object = nullptr;
     {
         Registry& registry = Instances();
         std::lock_guard guard(registry.lock);
         auto found = registry.instances.find(name);
-        if (found == registry.instances.end()) return corvane::kHrNotFound;
+        if (found == registry.instances.end()) return cvn::kHrNotFound;
         object = found->second;
         registry.instances.erase(found);
     }
     // The last release may run a destructor that calls back into this table.
     object->Release();
-    return corvane::S_OK;
+    return cvn::S_OK;
 }
 }

@@ -16,14 +16,14 @@
 #include <string>
 #include <vector>
 
-#include "NodeAccess/QxNodePtr.h"
-#include "ServiceLayer/NamedServices.h"
-#include "module/Common/ServiceLayer/ServiceTestSupport.h"
-#include "module/OverviewReportsProcessing/Corvane/GateTestScripts.h"
-#include "os/Uuid.h"
-#include "services/HostServices.h"
+#include "common/NodeAccess/QxNodePtr.h"
+#include "common/ServiceLayer/NamedServices.h"
+#include "tests/support/ServiceTestSupport.h"
+#include "tests/support/GateTestScripts.h"
+#include "platform/os/Uuid.h"
+#include "host/services/HostServices.h"
 
-namespace corvane::test {
+namespace cvn::test {
 namespace {
 
 using Hr = int32_t;
@@ -279,4 +279,4 @@ TEST_F(GateExport, RetrieveAnswersStructureThenPartsThenAll)
 }
 
 }  // namespace
-}  // namespace corvane::test
+}  // namespace cvn::test

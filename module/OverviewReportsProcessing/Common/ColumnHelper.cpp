@@ -1,5 +1,5 @@
 // Column-to-bit lookup.
-#include "OverviewReportsProcessing/Common/ColumnHelper.h"
+#include "module/OverviewReportsProcessing/Common/ColumnHelper.h"
 
 namespace OverviewReportsProcessing::ColumnHelper {
 

@@ -1,14 +1,14 @@
 // FilterHelper: column access, traversal, the column mask and condition rewriting.
-#include "OverviewReportsProcessing/Common/FiltersHelper.h"
+#include "module/OverviewReportsProcessing/Common/FiltersHelper.h"
 
 #include <array>
 #include <utility>
 
-#include "OverviewReportsProcessing/Common/LoggedFailure.h"
+#include "module/OverviewReportsProcessing/Common/LoggedFailure.h"
 
 namespace FilterHelper {
 
-using corvane::QxNodePtr;
+using cvn::QxNodePtr;
 using OverviewReportsProcessing::ColumnsMask;
 
 namespace {
@@ -58,7 +58,7 @@ void SetColumnName(const QxNodePtr& leaf, std::string_view column)
 {
     const auto attribute = GetColumnAttrName(leaf);
     if (!attribute)
-        corvane::ThrowHrWithDescription(corvane::kHrInvalidData,
+        cvn::ThrowHrWithDescription(cvn::kHrInvalidData,
                                         "Cannot set a column on a node of type '" + leaf.GetType() + "'");
     leaf.SetAttribute(*attribute, column);
 }
@@ -121,14 +121,14 @@ void ReplaceConditionValue(const QxNodePtr& leaf, const QxNodePtr& newNode)
 {
     CV_TRACE(Dbg3, "FilterHelper::ReplaceConditionValue");
     QxNodePtr parent = leaf.GetParent();
-    if (!parent) corvane::ThrowHrWithDescription(corvane::kHrNotFound, "The condition to replace has no parent");
+    if (!parent) cvn::ThrowHrWithDescription(cvn::kHrNotFound, "The condition to replace has no parent");
     QxNodePtr target = leaf;
     const auto conditionOperator = parent.GetRequiredAttribute<std::string>("operator");
     if (conditionOperator == "IN" || conditionOperator == "NOT IN") {
         target = parent;
         parent = parent.GetParent();
         if (!parent)
-            corvane::ThrowHrWithDescription(corvane::kHrNotFound, "The list condition to replace has no parent");
+            cvn::ThrowHrWithDescription(cvn::kHrNotFound, "The list condition to replace has no parent");
     }
     CV_LOG(Dbg3, "Old condition: " << parent);
     parent.RemoveChild(target);
@@ -141,9 +141,9 @@ void Replace(const QxNodePtr& replacement, const QxNodePtr& root)
     const auto path = replacement.GetRequiredAttribute<std::string>("Path");
     const QxNodePtr found = root.FindByPath(path, 0);
     if (!found)
-        CV_FAIL_LOGGED("FilterHelper::Replace", corvane::kHrNotFound, "Node for replacement not found: " << path);
+        CV_FAIL_LOGGED("FilterHelper::Replace", cvn::kHrNotFound, "Node for replacement not found: " << path);
     const QxNodePtr parent = found.GetParent();
-    if (!parent) corvane::ThrowHrWithDescription(corvane::kHrInvalidData, "Cannot replace the root node: " + path);
+    if (!parent) cvn::ThrowHrWithDescription(cvn::kHrInvalidData, "Cannot replace the root node: " + path);
     // Copied before anything moves: the replacement may lie inside the node it replaces.
     const QxNodePtr copy = replacement.Clone();
     parent.RemoveChild(found);

@@ -10,59 +10,59 @@
 #include <string_view>
 #include <vector>
 
-#include "NodeAccess/QxNodePtr.h"
-#include "OverviewReportsProcessing/Common/ColumnHelper.h"
+#include "common/NodeAccess/QxNodePtr.h"
+#include "module/OverviewReportsProcessing/Common/ColumnHelper.h"
 
 namespace FilterHelper {
 
 /// The column attribute of a leaf type ("Columnn" or "Column"); none for any other node.
-std::optional<std::string> GetColumnAttrName(const corvane::QxNodePtr& node);
+std::optional<std::string> GetColumnAttrName(const cvn::QxNodePtr& node);
 
 /// The column a leaf names; none for a node that is not a leaf; HRX 0x80070490 when the leaf lacks it.
-std::optional<std::string> GetColumnName(const corvane::QxNodePtr& leaf);
+std::optional<std::string> GetColumnName(const cvn::QxNodePtr& leaf);
 
 /// Sets the column a leaf names; HRX 0x8007000D for a node that is not a leaf.
-void SetColumnName(const corvane::QxNodePtr& leaf, std::string_view column);
+void SetColumnName(const cvn::QxNodePtr& leaf, std::string_view column);
 
 /// Calls back for every leaf below node (not node itself), in order, without descending into leaves.
-void TraverseCondition(const corvane::QxNodePtr& node, const std::function<void(const corvane::QxNodePtr&)>& callback);
+void TraverseCondition(const cvn::QxNodePtr& node, const std::function<void(const cvn::QxNodePtr&)>& callback);
 
 /// The real columns the filter's leaves name; pseudo-columns are skipped, unknown names add 0x800.
-OverviewReportsProcessing::ColumnsMask MakeTotalFiltersMask(const corvane::QxNodePtr& filters);
+OverviewReportsProcessing::ColumnsMask MakeTotalFiltersMask(const cvn::QxNodePtr& filters);
 
 /// A new unnamed "Condition" node with the given "operator".
-corvane::QxNodePtr NewCondition(std::string_view conditionOperator);
+cvn::QxNodePtr NewCondition(std::string_view conditionOperator);
 
 /// Makes condition the first AND term of the filter's conditions (creating the section when absent).
-void AddNewCondition(const corvane::QxNodePtr& condition, const corvane::QxNodePtr& filters);
+void AddNewCondition(const cvn::QxNodePtr& condition, const cvn::QxNodePtr& filters);
 
 /// Replaces a leaf, or the IN / NOT IN condition holding it, by newNode (appended last).
 /// HRX 0x80070490 when the parent lacks "operator" or the leaf has no parent; the tree is then unchanged.
-void ReplaceConditionValue(const corvane::QxNodePtr& leaf, const corvane::QxNodePtr& newNode);
+void ReplaceConditionValue(const cvn::QxNodePtr& leaf, const cvn::QxNodePtr& newNode);
 
 /// Puts a copy of replacement where its "Path" points below root. HRX 0x80070490 for a missing "Path" or
 /// a path that finds nothing (logged), 0x8007000D for a path naming root itself; root is then unchanged.
-void Replace(const corvane::QxNodePtr& replacement, const corvane::QxNodePtr& root);
+void Replace(const cvn::QxNodePtr& replacement, const cvn::QxNodePtr& root);
 
 /// A new "Query" node for one sub-request: replacements applied, sections merged, the request's time
 /// range and attributes. Works on a copy: the request is never changed. HRX 0x80070490 for an unknown
 /// sub-request and from Replace.
-corvane::QxNodePtr MakeSubRequestFilters(const corvane::QxNodePtr& request, std::string_view subName);
+cvn::QxNodePtr MakeSubRequestFilters(const cvn::QxNodePtr& request, std::string_view subName);
 
 /// The leaves on column "ConditionId" below node, in traversal order; empty when there are none.
-std::vector<corvane::QxNodePtr> GetPresetConditions(const corvane::QxNodePtr& node);
+std::vector<cvn::QxNodePtr> GetPresetConditions(const cvn::QxNodePtr& node);
 
 /// Replaces each "ConditionId" leaf by a copy of its preset and marks the enclosing (sub-)request with
 /// "PresetConditionName". Every leaf is checked first: a missing "Value" (0x80070490) or an unknown preset
 /// (0x80070490, logged) fails with the request unchanged.
-void ExpandPresetConditions(const corvane::QxNodePtr& request);
+void ExpandPresetConditions(const cvn::QxNodePtr& request);
 
 /// Condition(AND){When >= "TimeFrom", When < "TimeTill"} with the bounds as text; null for a null range;
 /// HRX 0x8007000D (logged) when either bound is missing.
-corvane::QxNodePtr ConvertTimeRangeToWhenCondition(const corvane::QxNodePtr& timeRange);
+cvn::QxNodePtr ConvertTimeRangeToWhenCondition(const cvn::QxNodePtr& timeRange);
 
 /// Appends to target a "When" leaf holding the range's attribute as text; nothing when the attribute is absent.
-void AddWhenCondition(const corvane::QxNodePtr& target, const corvane::QxNodePtr& timeRange, std::string_view attribute,
+void AddWhenCondition(const cvn::QxNodePtr& target, const cvn::QxNodePtr& timeRange, std::string_view attribute,
                       std::string_view comparator);
 
 }  // namespace FilterHelper

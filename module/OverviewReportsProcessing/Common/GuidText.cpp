@@ -1,9 +1,9 @@
 // Braced GUID text.
-#include "OverviewReportsProcessing/Common/GuidText.h"
+#include "module/OverviewReportsProcessing/Common/GuidText.h"
 
 #include <cstdio>
 
-#include "os/Uuid.h"
+#include "platform/os/Uuid.h"
 
 namespace OverviewReportsProcessing {
 
@@ -18,7 +18,7 @@ std::string GuidToText(const GUID& g)
 
 std::string NewGuidText()
 {
-    return GuidToText(corvane::os::NewUuid());
+    return GuidToText(cvn::os::NewUuid());
 }
 
 }  // namespace OverviewReportsProcessing

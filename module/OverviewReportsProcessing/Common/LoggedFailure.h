@@ -4,18 +4,18 @@
 // Thread safety: touches only the calling thread's log scope and error object.
 #pragma once
 
-#include "ErrorHandling/ErrorObjects.h"
-#include "Logging/Log.h"
+#include "common/ErrorHandling/ErrorObjects.h"
+#include "common/Logging/Log.h"
 
 /// CV_FAIL_LOGGED("FilterHelper::Replace", kHrNotFound, "Node for replacement not found: " << path); never returns.
 #define CV_FAIL_LOGGED(function, code, message)                                            \
     do {                                                                                   \
-        ::corvane::log::MessageBuilder cvFailText_;                                        \
+        ::cvn::log::MessageBuilder cvFailText_;                                        \
         try {                                                                              \
             cvFailText_ << message;                                                        \
         } catch (...) {                                                                    \
             cvFailText_.MarkException();                                                   \
         }                                                                                  \
         CV_LOG(Err, function << " failed: " << cvFailText_.Text());                        \
-        ::corvane::ThrowHrWithDescription(code, cvFailText_.Text());                       \
+        ::cvn::ThrowHrWithDescription(code, cvFailText_.Text());                       \
     } while (0)

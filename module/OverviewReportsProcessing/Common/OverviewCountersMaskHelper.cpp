@@ -1,15 +1,15 @@
 // MaskHelper: reading the metrics configuration and answering group queries.
-#include "OverviewReportsProcessing/Common/OverviewCountersMaskHelper.h"
+#include "module/OverviewReportsProcessing/Common/OverviewCountersMaskHelper.h"
 
-#include "OverviewReportsProcessing/Common/LoggedFailure.h"
+#include "module/OverviewReportsProcessing/Common/LoggedFailure.h"
 
 namespace OverviewReportsProcessing {
 
-using corvane::QxNodePtr;
+using cvn::QxNodePtr;
 
 MaskHelper::MaskHelper(const QxNodePtr& configuration)
 {
-    if (!configuration) corvane::ThrowHrWithDescription(corvane::E_POINTER, "No metrics configuration node");
+    if (!configuration) cvn::ThrowHrWithDescription(cvn::E_POINTER, "No metrics configuration node");
     Configure(configuration);
 }
 
@@ -34,7 +34,7 @@ void MaskHelper::RegisterPresets(const QxNodePtr& presets)
         const auto id = preset.GetRequiredAttribute<int64_t>("PresetConditionId");
         if (!m_presetsById.emplace(id, preset).second)
             CV_FAIL_LOGGED("OverviewReportsProcessing::MaskHelper::Configure::<lambda_1>::operator ()",
-                           corvane::kHrInvalidData, "Duplicate preset id: " << id);
+                           cvn::kHrInvalidData, "Duplicate preset id: " << id);
     }
 }
 
@@ -42,7 +42,7 @@ void MaskHelper::AddGroup(const QxNodePtr& group)
 {
     const auto attributes = group.GetRequiredAttribute<std::vector<std::string>>("GroupAttributes");
     if (attributes.size() > m_groupColumns.size())
-        CV_FAIL_LOGGED("OverviewReportsProcessing::MaskHelper::AddGroup", corvane::E_INVALIDARG,
+        CV_FAIL_LOGGED("OverviewReportsProcessing::MaskHelper::AddGroup", cvn::E_INVALIDARG,
                        "Invalid group size: " << group);
 
     GroupInfo info;
@@ -88,7 +88,7 @@ ColumnsMask MaskHelper::GetFullMask(ColumnsMask mask) const
         return true;
     });
     if (!full.Any())
-        CV_FAIL_LOGGED("OverviewReportsProcessing::MaskHelper::GetFullMask", corvane::kHrNotFound,
+        CV_FAIL_LOGGED("OverviewReportsProcessing::MaskHelper::GetFullMask", cvn::kHrNotFound,
                        "Full mask not found: " << mask.Value());
     return full;
 }
@@ -115,7 +115,7 @@ std::string MaskHelper::GetTableColumnName(std::string_view column, ColumnsMask 
         return false;
     });
     if (!found)
-        CV_FAIL_LOGGED("OverviewReportsProcessing::MaskHelper::GetTableColumnName", corvane::E_INVALIDARG,
+        CV_FAIL_LOGGED("OverviewReportsProcessing::MaskHelper::GetTableColumnName", cvn::E_INVALIDARG,
                        "Invalid column name and mask: " << column << " " << mask.Value());
     return table;
 }
@@ -124,7 +124,7 @@ QxNodePtr MaskHelper::GetPresetCondition(std::string_view name) const
 {
     const auto found = m_presetsByName.find(name);
     if (found == m_presetsByName.end())
-        CV_FAIL_LOGGED("OverviewReportsProcessing::MaskHelper::GetPresetCondition", corvane::kHrNotFound,
+        CV_FAIL_LOGGED("OverviewReportsProcessing::MaskHelper::GetPresetCondition", cvn::kHrNotFound,
                        "Invalid preset condition name: " << name);
     return found->second;
 }
@@ -134,7 +134,7 @@ void MaskHelper::ForCountersGroup(ColumnsMask mask,
 {
     const auto found = m_groups.find(mask);
     if (found == m_groups.end())
-        CV_FAIL_LOGGED("OverviewReportsProcessing::MaskHelper::ForCountersGroup", corvane::kHrNotFound,
+        CV_FAIL_LOGGED("OverviewReportsProcessing::MaskHelper::ForCountersGroup", cvn::kHrNotFound,
                        "Mask not found: " << mask.Value());
     callback(found->second, m_tableColumns);
 }

@@ -15,8 +15,8 @@
 #include <utility>
 #include <vector>
 
-#include "NodeAccess/QxNodePtr.h"
-#include "OverviewReportsProcessing/Common/ColumnHelper.h"
+#include "common/NodeAccess/QxNodePtr.h"
+#include "module/OverviewReportsProcessing/Common/ColumnHelper.h"
 
 namespace OverviewReportsProcessing {
 
@@ -43,7 +43,7 @@ public:
 
     /// Reads a metrics configuration node; throws HRX 0x80070490 for a missing required item or unknown
     /// preset, 0x8007000D for a duplicate preset id, E_INVALIDARG for a group larger than "GroupColumns".
-    explicit MaskHelper(const corvane::QxNodePtr& configuration);
+    explicit MaskHelper(const cvn::QxNodePtr& configuration);
     MaskHelper(const MaskHelper&) = delete;
     MaskHelper& operator=(const MaskHelper&) = delete;
 
@@ -63,7 +63,7 @@ public:
     /// The table column of a logical column in the group serving mask; HRX E_INVALIDARG (logged) when none.
     std::string GetTableColumnName(std::string_view column, ColumnsMask mask) const;
     /// A second handle to the stored preset (not a copy); HRX 0x80070490 (logged) for an unknown name.
-    corvane::QxNodePtr GetPresetCondition(std::string_view name) const;
+    cvn::QxNodePtr GetPresetCondition(std::string_view name) const;
     /// Calls back with the group of exactly this mask; HRX 0x80070490 (logged) when there is none.
     void ForCountersGroup(ColumnsMask mask,
                           const std::function<void(const GroupInfo&, const TableColumnNames&)>& callback) const;
@@ -71,16 +71,16 @@ public:
     const std::vector<std::string>& GetGroupColumns() const noexcept { return m_groupColumns; }
 
 private:
-    void Configure(const corvane::QxNodePtr& configuration);
-    void RegisterPresets(const corvane::QxNodePtr& presets);
-    void AddGroup(const corvane::QxNodePtr& group);
+    void Configure(const cvn::QxNodePtr& configuration);
+    void RegisterPresets(const cvn::QxNodePtr& presets);
+    void AddGroup(const cvn::QxNodePtr& group);
     /// The group of exactly mask if there is one, else each group containing mask in ascending order,
     /// until visit returns true; false when none did.
     bool VisitServingGroups(ColumnsMask mask, const std::function<bool(ColumnsMask, const GroupInfo&)>& visit) const;
 
     std::map<ColumnsMask, GroupInfo> m_groups;
-    std::map<int64_t, corvane::QxNodePtr> m_presetsById;
-    std::map<std::string, corvane::QxNodePtr, std::less<>> m_presetsByName;
+    std::map<int64_t, cvn::QxNodePtr> m_presetsById;
+    std::map<std::string, cvn::QxNodePtr, std::less<>> m_presetsByName;
     std::vector<std::string> m_groupColumns;
     TableColumnNames m_tableColumns;
 };

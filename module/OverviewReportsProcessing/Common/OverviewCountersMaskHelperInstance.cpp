@@ -3,8 +3,8 @@
 #include <atomic>
 #include <mutex>
 
-#include "OverviewReportsProcessing/Common/OverviewCountersMaskHelper.h"
-#include "ServiceLayer/NamedServices.h"
+#include "module/OverviewReportsProcessing/Common/OverviewCountersMaskHelper.h"
+#include "common/ServiceLayer/NamedServices.h"
 
 namespace OverviewReportsProcessing {
 
@@ -32,8 +32,8 @@ const MaskHelper& MaskHelper::Instance()
     if (const MaskHelper* ready = holder.current.load(std::memory_order_acquire)) return *ready;
     std::lock_guard<std::recursive_mutex> guard(holder.lock);
     if (const MaskHelper* ready = holder.current.load(std::memory_order_acquire)) return *ready;
-    const corvane::QxNodePtr configuration =
-        corvane::ReadConfigNode(corvane::ConfigSource::AppConfigStorage, kConfigurationPath, true);
+    const cvn::QxNodePtr configuration =
+        cvn::ReadConfigNode(cvn::ConfigSource::AppConfigStorage, kConfigurationPath, true);
     auto created = std::make_unique<MaskHelper>(configuration);
     holder.made.push_back(std::move(created));
     holder.current.store(holder.made.back().get(), std::memory_order_release);

@@ -2,12 +2,12 @@
 #include <string>
 #include <vector>
 
-#include "OverviewReportsProcessing/Common/FiltersHelper.h"
-#include "OverviewReportsProcessing/Common/OverviewCountersMaskHelper.h"
+#include "module/OverviewReportsProcessing/Common/FiltersHelper.h"
+#include "module/OverviewReportsProcessing/Common/OverviewCountersMaskHelper.h"
 
 namespace FilterHelper {
 
-using corvane::QxNodePtr;
+using cvn::QxNodePtr;
 
 std::vector<QxNodePtr> GetPresetConditions(const QxNodePtr& node)
 {

@@ -1,14 +1,14 @@
 // FilterHelper::MakeSubRequestFilters: one sub-request's query built from a copy of the request.
 #include <vector>
 
-#include "ErrorHandling/HRX.h"
-#include "OverviewReportsProcessing/Common/FiltersHelper.h"
-#include "OverviewReportsProcessing/Common/GuidText.h"
-#include "OverviewReportsProcessing/Common/LoggedFailure.h"
+#include "common/ErrorHandling/HRX.h"
+#include "module/OverviewReportsProcessing/Common/FiltersHelper.h"
+#include "module/OverviewReportsProcessing/Common/GuidText.h"
+#include "module/OverviewReportsProcessing/Common/LoggedFailure.h"
 
 namespace FilterHelper {
 
-using corvane::QxNodePtr;
+using cvn::QxNodePtr;
 
 namespace {
 
@@ -69,13 +69,13 @@ void MergeSection(const Section& section, const QxNodePtr& total, const QxNodePt
 void CopyAttributes(const QxNodePtr& from, const QxNodePtr& to)
 {
     for (const std::string& name : from.GetAttributeNames()) {
-        const std::u16string wide = corvane::ToUtf16(name);
+        const std::u16string wide = cvn::ToUtf16(name);
         uint32_t size = 0;
         uint32_t stored = 0;
         HRESULT hr = QxnGetAttribute(from.Get(), wide.c_str(), nullptr, nullptr, &size, &stored);
-        if (hr != corvane::kHrInsufficientBuffer) corvane::CheckHr(hr);
+        if (hr != cvn::kHrInsufficientBuffer) cvn::CheckHr(hr);
         std::vector<uint8_t> bytes(size);
-        if (size != 0) corvane::CheckHr(QxnGetAttribute(from.Get(), wide.c_str(), nullptr, bytes.data(), &size, &stored));
+        if (size != 0) cvn::CheckHr(QxnGetAttribute(from.Get(), wide.c_str(), nullptr, bytes.data(), &size, &stored));
         to.SetAttributeRaw(name, static_cast<uint16_t>(stored), size ? bytes.data() : nullptr, size);
     }
 }
@@ -87,7 +87,7 @@ QxNodePtr MakeSubRequestFilters(const QxNodePtr& request, std::string_view subNa
     const QxNodePtr total = request.Clone();
     const QxNodePtr sub = total.GetChild(subName, false);
     if (!sub)
-        corvane::ThrowHrWithDescription(corvane::kHrNotFound, "Sub-request not found: " + std::string(subName));
+        cvn::ThrowHrWithDescription(cvn::kHrNotFound, "Sub-request not found: " + std::string(subName));
 
     if (const QxNodePtr replacements = sub.GetChild("Replacement", false)) {
         for (const QxNodePtr& replacement : replacements.GetChildren()) Replace(replacement, total);

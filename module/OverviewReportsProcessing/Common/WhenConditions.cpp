@@ -1,11 +1,11 @@
 // FilterHelper: the time range of a filter as conditions on the pseudo-column "When".
-#include "OverviewReportsProcessing/Common/FiltersHelper.h"
+#include "module/OverviewReportsProcessing/Common/FiltersHelper.h"
 
-#include "OverviewReportsProcessing/Common/LoggedFailure.h"
+#include "module/OverviewReportsProcessing/Common/LoggedFailure.h"
 
 namespace FilterHelper {
 
-using corvane::QxNodePtr;
+using cvn::QxNodePtr;
 
 QxNodePtr ConvertTimeRangeToWhenCondition(const QxNodePtr& timeRange)
 {
@@ -13,7 +13,7 @@ QxNodePtr ConvertTimeRangeToWhenCondition(const QxNodePtr& timeRange)
     if (!timeRange) return nullptr;
     // A half-open range would silently count everything on one side.
     if (!timeRange.HasAttribute("TimeFrom") || !timeRange.HasAttribute("TimeTill"))
-        CV_FAIL_LOGGED("FilterHelper::ConvertTimeRangeToWhenCondition", corvane::kHrInvalidData,
+        CV_FAIL_LOGGED("FilterHelper::ConvertTimeRangeToWhenCondition", cvn::kHrInvalidData,
                        "Invalid timerange filter");
     QxNodePtr condition = NewCondition("AND");
     AddWhenCondition(condition, timeRange, "TimeFrom", ">=");

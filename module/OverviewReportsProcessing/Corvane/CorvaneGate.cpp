@@ -1,21 +1,21 @@
 // The gate's life cycle, request entry and dispatch, and the two requests the
 // meta info provider answers alone.
-#include "Corvane/CorvaneGate.h"
+#include "module/OverviewReportsProcessing/Corvane/CorvaneGate.h"
 
 #include <atomic>
 
-#include "ClassTable.h"
-#include "Corvane/ProductIdRemaper.h"
-#include "Corvane/RequestProcessingUtils.h"
-#include "Corvane/RetrieveCountersContext.h"
-#include "Corvane/SqlConnectionVerifier.h"
-#include "ErrorHandling/ResultNodes.h"
-#include "Logging/Log.h"
-#include "ServiceLayer/NamedServices.h"
+#include "module/OverviewReportsProcessing/ClassTable.h"
+#include "module/OverviewReportsProcessing/FiltersProcessors/ProductIdRemaper.h"
+#include "module/OverviewReportsProcessing/Corvane/RequestProcessingUtils.h"
+#include "module/OverviewReportsProcessing/Corvane/RetrieveCountersContext.h"
+#include "module/OverviewReportsProcessing/Corvane/SqlConnectionVerifier.h"
+#include "common/ErrorHandling/ResultNodes.h"
+#include "common/Logging/Log.h"
+#include "common/ServiceLayer/NamedServices.h"
 
 namespace Corvane {
 
-using namespace corvane;
+using namespace cvn;
 
 namespace {
 

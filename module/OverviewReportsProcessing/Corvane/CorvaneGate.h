@@ -11,10 +11,10 @@
 #include <string>
 #include <unordered_map>
 
-#include "Components/ComponentObject.h"
-#include "Helpers/AsyncAction.h"
-#include "NodeAccess/QxNodePtr.h"
-#include "corvane/RetrievalInterfaces.h"
+#include "common/Components/ComponentObject.h"
+#include "common/Helpers/AsyncAction.h"
+#include "common/NodeAccess/QxNodePtr.h"
+#include "module/OverviewReportsProcessing/Corvane/RetrievalInterfaces.h"
 
 namespace OverviewReportsProcessing {
 class ProductIdRemaper;
@@ -26,10 +26,10 @@ class CRetrieveCountersContext;
 class SqlConnectionVerifier;
 
 class CCorvaneGate
-    : public corvane::Implements<corvane::IConfigurableComponent, corvane::IComponentWithShutdown,
-                                 corvane::IRequestProcessor> {
+    : public cvn::Implements<cvn::IConfigurableComponent, cvn::IComponentWithShutdown,
+                                 cvn::IRequestProcessor> {
 public:
-    using QxNodePtr = corvane::QxNodePtr;
+    using QxNodePtr = cvn::QxNodePtr;
 
     /// Fills the handler table; S_OK.
     HRESULT FinalConstruct() noexcept;
@@ -69,10 +69,10 @@ private:
     std::unordered_map<std::string, Handler> m_handlers;
     QxNodePtr m_retrieveCountersConfiguration;
     std::chrono::milliseconds m_ttlRequest{0};
-    std::unique_ptr<corvane::CAsyncAction> m_garbageCollector;
+    std::unique_ptr<cvn::CAsyncAction> m_garbageCollector;
     std::recursive_mutex m_contextsLock;
     std::unordered_map<GUID, ContextPtr> m_contexts;
-    corvane::ComPtr<corvane::IMetaInfoProvider> m_metaInfoProvider;
+    cvn::ComPtr<cvn::IMetaInfoProvider> m_metaInfoProvider;
     std::shared_ptr<const OverviewReportsProcessing::ProductIdRemaper> m_productIdRemapper;
     std::shared_ptr<SqlConnectionVerifier> m_sqlConnectionVerifier;
 };

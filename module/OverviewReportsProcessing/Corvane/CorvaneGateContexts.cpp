@@ -2,15 +2,15 @@
 // them by token, and the garbage collector that drops the ones nobody polls.
 #include <vector>
 
-#include "Corvane/CorvaneGate.h"
-#include "Corvane/RetrieveCountersContext.h"
-#include "Corvane/SqlConnectionVerifier.h"
-#include "Helpers/Clock.h"
-#include "Logging/Log.h"
+#include "module/OverviewReportsProcessing/Corvane/CorvaneGate.h"
+#include "module/OverviewReportsProcessing/Corvane/RetrieveCountersContext.h"
+#include "module/OverviewReportsProcessing/Corvane/SqlConnectionVerifier.h"
+#include "common/Helpers/Clock.h"
+#include "common/Logging/Log.h"
 
 namespace Corvane {
 
-using namespace corvane;
+using namespace cvn;
 
 namespace {
 constexpr const char* kCookieName = "RetrieveCookie";

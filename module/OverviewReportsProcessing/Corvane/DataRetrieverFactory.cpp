@@ -1,17 +1,17 @@
 // Method table, method question and retriever creation of the retriever factory.
-#include "OverviewReportsProcessing/Corvane/DataRetrieverFactory.h"
+#include "module/OverviewReportsProcessing/Corvane/DataRetrieverFactory.h"
 
-#include "OverviewReportsProcessing/ClassTable.h"
-#include "OverviewReportsProcessing/Corvane/FiltersProcessorsFactory.h"
-#include "OverviewReportsProcessing/Corvane/OverviewCountersRetriever.h"
-#include "ErrorHandling/ErrorObjects.h"
-#include "ErrorHandling/ResultNodes.h"
-#include "Logging/Log.h"
-#include "ServiceLayer/NamedServices.h"
+#include "module/OverviewReportsProcessing/ClassTable.h"
+#include "module/OverviewReportsProcessing/FiltersProcessors/FiltersProcessorsFactory.h"
+#include "module/OverviewReportsProcessing/Corvane/OverviewCountersRetriever.h"
+#include "common/ErrorHandling/ErrorObjects.h"
+#include "common/ErrorHandling/ResultNodes.h"
+#include "common/Logging/Log.h"
+#include "common/ServiceLayer/NamedServices.h"
 
 namespace Corvane {
 
-using namespace corvane;
+using namespace cvn;
 using OverviewReportsProcessing::ProcessorsChain;
 
 namespace {

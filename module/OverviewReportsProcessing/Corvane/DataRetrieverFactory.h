@@ -8,16 +8,16 @@
 #include <map>
 #include <shared_mutex>
 
-#include "Components/ComponentObject.h"
-#include "OverviewReportsProcessing/Corvane/IFiltersProcessor.h"
-#include "NodeAccess/QxNodePtr.h"
-#include "corvane/RetrievalInterfaces.h"
+#include "common/Components/ComponentObject.h"
+#include "module/OverviewReportsProcessing/FiltersProcessors/IFiltersProcessor.h"
+#include "common/NodeAccess/QxNodePtr.h"
+#include "module/OverviewReportsProcessing/Corvane/RetrievalInterfaces.h"
 
 namespace Corvane {
 
 class CDataRetrieverFactory
-    : public corvane::Implements<corvane::IComponentWithShutdown, corvane::IConfigurableComponent,
-                                 corvane::IDataRetrieverFactory> {
+    : public cvn::Implements<cvn::IComponentWithShutdown, cvn::IConfigurableComponent,
+                                 cvn::IDataRetrieverFactory> {
 public:
     /// E_POINTER for null; 0x80070490 for a missing item; 0x8007000D for an unknown processor name.
     HRESULT Configure(::IQxNode* configuration) noexcept override;
@@ -25,18 +25,18 @@ public:
     HRESULT Shutdown() noexcept override;
     /// A retriever for a processed copy of subRequest; E_POINTER for null arguments, 0x8007000D for a
     /// method without a chain, else the meta info provider's, a processor's or the retriever's error.
-    HRESULT CreateRetriever(::IQxNode* subRequest, corvane::IDataRetriever** retriever) noexcept override;
+    HRESULT CreateRetriever(::IQxNode* subRequest, cvn::IDataRetriever** retriever) noexcept override;
 
     /// The processed copy of subRequest that a retriever would get (throws HRX as CreateRetriever fails).
-    corvane::QxNodePtr ProcessFilters(const corvane::QxNodePtr& subRequest);
+    cvn::QxNodePtr ProcessFilters(const cvn::QxNodePtr& subRequest);
 
 private:
-    int32_t AskRetrieveMethod(const corvane::QxNodePtr& subRequest);
+    int32_t AskRetrieveMethod(const cvn::QxNodePtr& subRequest);
 
     std::shared_mutex m_lock;
     std::map<int32_t, OverviewReportsProcessing::ProcessorsChain> m_methods;
-    corvane::QxNodePtr m_retrieverConfig;
-    corvane::ComPtr<corvane::IMetaInfoProvider> m_metaInfoProvider;
+    cvn::QxNodePtr m_retrieverConfig;
+    cvn::ComPtr<cvn::IMetaInfoProvider> m_metaInfoProvider;
 };
 
 }  // namespace Corvane

@@ -1,16 +1,16 @@
 // The questions the meta info provider answers: retrieve method, time ranges, time range validity.
-#include "OverviewReportsProcessing/Corvane/MetaInfoProvider.h"
-#include "OverviewReportsProcessing/Corvane/MetaInfoTimes.h"
-#include "ErrorHandling/ErrorObjects.h"
-#include "ErrorHandling/ResultNodes.h"
-#include "Logging/Log.h"
-#include "OverviewReportsProcessing/Common/FiltersHelper.h"
-#include "OverviewReportsProcessing/Common/LoggedFailure.h"
-#include "OverviewReportsProcessing/Common/OverviewCountersMaskHelper.h"
+#include "module/OverviewReportsProcessing/Corvane/MetaInfoProvider.h"
+#include "module/OverviewReportsProcessing/Corvane/MetaInfoTimes.h"
+#include "common/ErrorHandling/ErrorObjects.h"
+#include "common/ErrorHandling/ResultNodes.h"
+#include "common/Logging/Log.h"
+#include "module/OverviewReportsProcessing/Common/FiltersHelper.h"
+#include "module/OverviewReportsProcessing/Common/LoggedFailure.h"
+#include "module/OverviewReportsProcessing/Common/OverviewCountersMaskHelper.h"
 
 namespace Corvane {
 
-using namespace corvane;
+using namespace cvn;
 using OverviewReportsProcessing::MaskHelper;
 
 namespace {

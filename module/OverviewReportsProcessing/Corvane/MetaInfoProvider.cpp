@@ -1,15 +1,15 @@
 // Configuration, status and settings subscription of the meta info provider.
-#include "OverviewReportsProcessing/Corvane/MetaInfoProvider.h"
+#include "module/OverviewReportsProcessing/Corvane/MetaInfoProvider.h"
 
-#include "OverviewReportsProcessing/ClassTable.h"
-#include "OverviewReportsProcessing/Corvane/MetaInfoTimes.h"
-#include "ErrorHandling/ErrorObjects.h"
-#include "Logging/Log.h"
-#include "ServiceLayer/NamedServices.h"
+#include "module/OverviewReportsProcessing/ClassTable.h"
+#include "module/OverviewReportsProcessing/Corvane/MetaInfoTimes.h"
+#include "common/ErrorHandling/ErrorObjects.h"
+#include "common/Logging/Log.h"
+#include "common/ServiceLayer/NamedServices.h"
 
 namespace Corvane {
 
-using namespace corvane;
+using namespace cvn;
 
 namespace {
 

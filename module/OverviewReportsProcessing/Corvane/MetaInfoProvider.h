@@ -11,16 +11,16 @@
 #include <mutex>
 #include <string>
 
-#include "Components/ComponentObject.h"
-#include "OverviewReportsProcessing/Corvane/StaleRecordsExistenceChecker.h"
-#include "NodeAccess/QxNodePtr.h"
-#include "SubsystemHelpers/ConfigSubscriptionHelpers/ConfigSubscriber.h"
-#include "corvane/RetrievalInterfaces.h"
+#include "common/Components/ComponentObject.h"
+#include "module/OverviewReportsProcessing/Corvane/StaleRecordsExistenceChecker.h"
+#include "common/NodeAccess/QxNodePtr.h"
+#include "common/SubsystemHelpers/ConfigSubscriptionHelpers/ConfigSubscriber.h"
+#include "module/OverviewReportsProcessing/Corvane/RetrievalInterfaces.h"
 
 namespace Corvane {
 
-class CMetaInfoProvider : public corvane::Implements<corvane::IComponentWithShutdown, corvane::IConfigurableComponent,
-                                                     corvane::IMetaInfoProvider> {
+class CMetaInfoProvider : public cvn::Implements<cvn::IComponentWithShutdown, cvn::IConfigurableComponent,
+                                                     cvn::IMetaInfoProvider> {
 public:
     static constexpr std::string_view kStatusPath = "\\Statuses\\OverviewMetricsStatus";
 
@@ -48,21 +48,21 @@ public:
 
 private:
     void UpdateStatus();
-    void OnSettings(const corvane::QxNodePtr& settings, const std::string& attributeName);
-    void GetMethod(const corvane::QxNodePtr& request, const corvane::QxNodePtr& answer);
-    bool CheckFastFilterValid(int32_t offset, const corvane::QxNodePtr& request);
-    bool CheckTimeRangeValid(const corvane::QxNodePtr& requested, int32_t offset);
-    corvane::QxNodePtr GetTimeRange(bool isDefault, int32_t offset);
+    void OnSettings(const cvn::QxNodePtr& settings, const std::string& attributeName);
+    void GetMethod(const cvn::QxNodePtr& request, const cvn::QxNodePtr& answer);
+    bool CheckFastFilterValid(int32_t offset, const cvn::QxNodePtr& request);
+    bool CheckTimeRangeValid(const cvn::QxNodePtr& requested, int32_t offset);
+    cvn::QxNodePtr GetTimeRange(bool isDefault, int32_t offset);
     void StopAll() noexcept;
 
-    using Checker = corvane::CComponentObject<CStaleRecordsExistenceChecker>;
+    using Checker = cvn::CComponentObject<CStaleRecordsExistenceChecker>;
 
     std::mutex m_mutex;
-    corvane::QxNodePtr m_status;
+    cvn::QxNodePtr m_status;
     std::unique_ptr<CfgSubscriptionsHelpers::ConfigSubscriber> m_settingsSubscriber;
     std::atomic<bool> m_fastEnabled{false};
     std::atomic<int32_t> m_defaultTimeRangeInHour{0};
-    corvane::ComPtr<Checker> m_staleChecker;  // replaced under m_mutex
+    cvn::ComPtr<Checker> m_staleChecker;  // replaced under m_mutex
 
     std::chrono::milliseconds m_settingsInterval;
     std::mutex m_configureLock;  // serializes Configure and Shutdown

@@ -1,16 +1,16 @@
 // Time texts and day starts, on the proleptic Gregorian calendar in UTC.
-#include "OverviewReportsProcessing/Corvane/MetaInfoTimes.h"
+#include "module/OverviewReportsProcessing/Corvane/MetaInfoTimes.h"
 
 #include <chrono>
 #include <cstdio>
 
-#include "ErrorHandling/ErrorObjects.h"
-#include "ErrorHandling/HRX.h"
+#include "common/ErrorHandling/ErrorObjects.h"
+#include "common/ErrorHandling/HRX.h"
 
 namespace Corvane {
 
 using namespace std::chrono;
-using corvane::SystemTimePoint;
+using cvn::SystemTimePoint;
 
 namespace {
 
@@ -21,7 +21,7 @@ std::string Format(SystemTimePoint time, const char* format)
     const year_month_day date{days};
     const hh_mm_ss clock{seconds - days};
     const int yearValue = static_cast<int>(date.year());
-    if (yearValue < 0 || yearValue > 9999) corvane::ThrowHrWithDescription(corvane::E_INVALIDARG, "Time out of range");
+    if (yearValue < 0 || yearValue > 9999) cvn::ThrowHrWithDescription(cvn::E_INVALIDARG, "Time out of range");
     char text[32];
     std::snprintf(text, sizeof text, format, yearValue, static_cast<unsigned>(date.month()),
                   static_cast<unsigned>(date.day()), static_cast<int>(clock.hours().count()),
@@ -45,7 +45,7 @@ SystemTimePoint ParseUtcTime(std::string_view text)
     const year_month_day date{year{y}, month{static_cast<unsigned>(mo)}, day{static_cast<unsigned>(d)}};
     if (read != 7 || end != 'Z' || static_cast<size_t>(consumed) != copy.size() || !date.ok() || h < 0 || h > 23 ||
         mi < 0 || mi > 59 || s < 0 || s > 59)
-        corvane::ThrowHrWithDescription(corvane::kHrInvalidData, "Invalid UTC time: \"" + copy + "\"");
+        cvn::ThrowHrWithDescription(cvn::kHrInvalidData, "Invalid UTC time: \"" + copy + "\"");
     return sys_days{date} + hours{h} + minutes{mi} + seconds{s};
 }
 

@@ -7,19 +7,19 @@
 #include <string>
 #include <string_view>
 
-#include "Helpers/Clock.h"
+#include "common/Helpers/Clock.h"
 
 namespace Corvane {
 
 /// "2024-03-05T07:09:00Z"; whole seconds, earlier fractions dropped. Years outside 0..9999 throw HRX E_INVALIDARG.
-std::string FormatUtcTime(corvane::SystemTimePoint time);
+std::string FormatUtcTime(cvn::SystemTimePoint time);
 /// "2024-03-05 07:09:00", as the queries processor's conditions take it; same limits.
-std::string FormatQueryTime(corvane::SystemTimePoint time);
+std::string FormatQueryTime(cvn::SystemTimePoint time);
 /// Reads the FormatUtcTime form; anything else, or an impossible date, throws HRX 0x8007000D naming the text.
-corvane::SystemTimePoint ParseUtcTime(std::string_view text);
+cvn::SystemTimePoint ParseUtcTime(std::string_view text);
 
 /// The UTC instant at which the client's local day began (local = UTC + offsetSec) that contains
 /// the moment hours before time.
-corvane::SystemTimePoint DayStart(corvane::SystemTimePoint time, int32_t hours, int32_t offsetSec);
+cvn::SystemTimePoint DayStart(cvn::SystemTimePoint time, int32_t hours, int32_t offsetSec);
 
 }  // namespace Corvane

@@ -1,9 +1,9 @@
 // The module's single export: hands out the static module object.
-#include "Components/ModuleObject.h"
+#include "common/Components/ModuleObject.h"
 
 extern "C" CV_EXPORT HRESULT GetComponentsModuleObject(void** module)
 {
-    if (!module) return corvane::E_INVALIDARG;
-    *module = static_cast<corvane::IComponentsModule*>(&corvane::ModuleObject::Instance());
-    return corvane::S_OK;
+    if (!module) return cvn::E_INVALIDARG;
+    *module = static_cast<cvn::IComponentsModule*>(&cvn::ModuleObject::Instance());
+    return cvn::S_OK;
 }

@@ -1,15 +1,15 @@
 // The queries processor exchange of one sub-request.
-#include "OverviewReportsProcessing/Corvane/OverviewCountersRetriever.h"
+#include "module/OverviewReportsProcessing/Corvane/OverviewCountersRetriever.h"
 
-#include "ErrorHandling/ErrorObjects.h"
-#include "ErrorHandling/ResultNodes.h"
-#include "Logging/Log.h"
-#include "ServiceLayer/NamedServices.h"
-#include "ServiceLayer/RequestContext.h"
+#include "common/ErrorHandling/ErrorObjects.h"
+#include "common/ErrorHandling/ResultNodes.h"
+#include "common/Logging/Log.h"
+#include "common/ServiceLayer/NamedServices.h"
+#include "common/ServiceLayer/RequestContext.h"
 
 namespace Corvane {
 
-using namespace corvane;
+using namespace cvn;
 
 namespace {
 

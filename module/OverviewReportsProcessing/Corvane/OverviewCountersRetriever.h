@@ -12,18 +12,18 @@
 #include <mutex>
 #include <string>
 
-#include "Components/ComponentObject.h"
-#include "NodeAccess/QxNodePtr.h"
-#include "corvane/RetrievalInterfaces.h"
+#include "common/Components/ComponentObject.h"
+#include "common/NodeAccess/QxNodePtr.h"
+#include "module/OverviewReportsProcessing/Corvane/RetrievalInterfaces.h"
 #include "corvane/ServiceInterfaces.h"
 
 namespace Corvane {
 
-class CDataRetriever : public corvane::Implements<corvane::IDataRetriever> {
+class CDataRetriever : public cvn::Implements<cvn::IDataRetriever> {
 public:
     /// Sends request to the queries processor that config names; throws HRX 0x80070490 for a missing
     /// setting, E_INVALIDARG for a null handle answer, and the service's code when it refuses.
-    CDataRetriever(const corvane::QxNodePtr& request, const corvane::QxNodePtr& config);
+    CDataRetriever(const cvn::QxNodePtr& request, const cvn::QxNodePtr& config);
     /// Cancels, then releases the handle at the queries processor; failures are logged, never thrown.
     ~CDataRetriever();
 
@@ -35,18 +35,18 @@ public:
     HRESULT GetMetaInfo(::IQxNode** metaInfo) noexcept override;
 
 private:
-    corvane::QxNodePtr RetrieveData();
-    corvane::QxNodePtr CallQueriesProcessor(const corvane::QxNodePtr& node);
+    cvn::QxNodePtr RetrieveData();
+    cvn::QxNodePtr CallQueriesProcessor(const cvn::QxNodePtr& node);
 
     std::atomic<bool> m_cancelled{false};
     std::mutex m_mutex;
     std::condition_variable m_wake;
-    std::shared_future<corvane::QxNodePtr> m_result;
+    std::shared_future<cvn::QxNodePtr> m_result;
     std::chrono::milliseconds m_waitInterval{0};
-    corvane::QxNodePtr m_request;
-    corvane::QxNodePtr m_handle;
-    corvane::ComPtr<corvane::IServiceProxy> m_proxy;
-    corvane::ComPtr<corvane::IRequestContext> m_capturedContext;
+    cvn::QxNodePtr m_request;
+    cvn::QxNodePtr m_handle;
+    cvn::ComPtr<cvn::IServiceProxy> m_proxy;
+    cvn::ComPtr<cvn::IRequestContext> m_capturedContext;
     std::string m_requestName;  // for the tracing scopes, read once
 };
 

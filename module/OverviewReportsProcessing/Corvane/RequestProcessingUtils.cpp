@@ -1,14 +1,14 @@
 // Attribute copying for the gate's handlers.
-#include "Corvane/RequestProcessingUtils.h"
+#include "module/OverviewReportsProcessing/Corvane/RequestProcessingUtils.h"
 
 #include <string>
 #include <vector>
 
-#include "ErrorHandling/HRX.h"
+#include "common/ErrorHandling/HRX.h"
 
 namespace Corvane {
 
-using namespace corvane;
+using namespace cvn;
 
 void CopyAttributes(const QxNodePtr& source, const QxNodePtr& target)
 {

@@ -5,7 +5,7 @@
 
 #include <utility>
 
-#include "NodeAccess/QxNodePtr.h"
+#include "common/NodeAccess/QxNodePtr.h"
 
 namespace Corvane {
 
@@ -29,6 +29,6 @@ private:
 
 /// Copies every attribute of source onto target with its stored type, replacing attributes of the same
 /// name; a null source copies nothing. Throws HRX when the node library refuses a read or write.
-void CopyAttributes(const corvane::QxNodePtr& source, const corvane::QxNodePtr& target);
+void CopyAttributes(const cvn::QxNodePtr& source, const cvn::QxNodePtr& target);
 
 }  // namespace Corvane

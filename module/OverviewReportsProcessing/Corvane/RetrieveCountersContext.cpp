@@ -1,15 +1,15 @@
 // Construction, sub-request tasks and cancellation of a retrieve counters context.
-#include "Corvane/RetrieveCountersContext.h"
+#include "module/OverviewReportsProcessing/Corvane/RetrieveCountersContext.h"
 
-#include "Corvane/ProductIdRemaper.h"
-#include "Logging/Log.h"
-#include "OverviewReportsProcessing/Common/FiltersHelper.h"
-#include "ServiceLayer/NamedServices.h"
-#include "os/Uuid.h"
+#include "module/OverviewReportsProcessing/FiltersProcessors/ProductIdRemaper.h"
+#include "common/Logging/Log.h"
+#include "module/OverviewReportsProcessing/Common/FiltersHelper.h"
+#include "common/ServiceLayer/NamedServices.h"
+#include "platform/os/Uuid.h"
 
 namespace Corvane {
 
-using namespace corvane;
+using namespace cvn;
 
 namespace {
 std::atomic<size_t> g_liveContexts{0};

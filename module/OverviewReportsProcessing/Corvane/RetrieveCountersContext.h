@@ -15,11 +15,11 @@
 #include <string>
 #include <unordered_map>
 
-#include "ErrorHandling/HRX.h"
-#include "Helpers/Clock.h"
-#include "NodeAccess/QxNodePtr.h"
+#include "common/ErrorHandling/HRX.h"
+#include "common/Helpers/Clock.h"
+#include "common/NodeAccess/QxNodePtr.h"
 #include "corvane/ComPtr.h"
-#include "corvane/RetrievalInterfaces.h"
+#include "module/OverviewReportsProcessing/Corvane/RetrievalInterfaces.h"
 
 namespace OverviewReportsProcessing {
 class ProductIdRemaper;
@@ -31,18 +31,18 @@ class CRetrieveCountersContext {
 public:
     /// What a sub-request's task delivers: the error (success when the retriever answered) and the data.
     struct CRequestResult {
-        corvane::HRX error;
-        corvane::QxNodePtr node;
+        cvn::HRX error;
+        cvn::QxNodePtr node;
     };
     struct ResultInternalContext {
         std::shared_future<CRequestResult> result;
-        corvane::ComPtr<corvane::IDataRetriever> retriever;
+        cvn::ComPtr<cvn::IDataRetriever> retriever;
     };
 
     /// Prepares the request (which it extends with the default time range when it has none) and starts
     /// every sub-request. Throws HRX (0x80070490 for a missing configuration key) after cancelling
     /// whatever it had started.
-    CRetrieveCountersContext(const corvane::QxNodePtr& configuration, const corvane::QxNodePtr& request,
+    CRetrieveCountersContext(const cvn::QxNodePtr& configuration, const cvn::QxNodePtr& request,
                              std::shared_ptr<const OverviewReportsProcessing::ProductIdRemaper> remapper);
     /// Cancels the retrievers and waits for their tasks; never throws.
     ~CRetrieveCountersContext();
@@ -51,12 +51,12 @@ public:
 
     /// One poll: writes the answer into response and returns 0 (in progress), 1 (complete) or 2
     /// (cancelled by the caller). Throws HRX for a sub-request failure that is not tolerated.
-    uint32_t GetData(const corvane::QxNodePtr& request, const corvane::QxNodePtr& response);
+    uint32_t GetData(const cvn::QxNodePtr& request, const cvn::QxNodePtr& response);
     /// Cancels every retriever; failures are only logged.
     void Cancel();
     void UpdateLastTimeAccess();
     /// Waits for a running poll (it holds the lock).
-    corvane::SystemTimePoint GetLastTimeAccess();
+    cvn::SystemTimePoint GetLastTimeAccess();
     std::chrono::milliseconds GetWaitDataInterval() const noexcept { return m_waitDataInterval; }
     const GUID& GetId() const noexcept { return m_id; }
 
@@ -68,22 +68,22 @@ private:
         LiveCounter() noexcept;
         ~LiveCounter();
     };
-    using SubResponses = std::map<std::string, corvane::QxNodePtr>;
+    using SubResponses = std::map<std::string, cvn::QxNodePtr>;
 
-    void ProcessRequest(const corvane::QxNodePtr& query);
-    ResultInternalContext MakeContext(const corvane::QxNodePtr& query);
-    SubResponses AdjustRetrieveCountersResponse(const corvane::QxNodePtr& response);
-    void Collect(const std::string& name, const corvane::QxNodePtr& subResponse, const ResultInternalContext& context,
+    void ProcessRequest(const cvn::QxNodePtr& query);
+    ResultInternalContext MakeContext(const cvn::QxNodePtr& query);
+    SubResponses AdjustRetrieveCountersResponse(const cvn::QxNodePtr& response);
+    void Collect(const std::string& name, const cvn::QxNodePtr& subResponse, const ResultInternalContext& context,
                  std::chrono::milliseconds wait, std::set<std::string>& newCompletions);
 
     LiveCounter m_liveCounter;
     std::recursive_mutex m_lock;
-    corvane::ComPtr<corvane::IDataRetrieverFactory> m_factory;
-    corvane::SystemTimePoint m_lastAccess;
+    cvn::ComPtr<cvn::IDataRetrieverFactory> m_factory;
+    cvn::SystemTimePoint m_lastAccess;
     std::unordered_map<std::string, ResultInternalContext> m_subRequests;
     std::chrono::milliseconds m_waitDataInterval{0};
-    corvane::QxNodePtr m_request;
-    corvane::QxNodePtr m_timeRange;
+    cvn::QxNodePtr m_request;
+    cvn::QxNodePtr m_timeRange;
     GUID m_id{};
     std::atomic<bool> m_firstPoll{true};
     std::shared_ptr<const OverviewReportsProcessing::ProductIdRemaper> m_remapper;

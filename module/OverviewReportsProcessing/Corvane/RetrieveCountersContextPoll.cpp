@@ -1,14 +1,14 @@
 // Polls of a retrieve counters context: the answer's structure, waiting for
 // sub-requests and writing their results or failures into the answer.
-#include "Corvane/RetrieveCountersContext.h"
+#include "module/OverviewReportsProcessing/Corvane/RetrieveCountersContext.h"
 
-#include "ErrorHandling/ResultNodes.h"
-#include "Logging/Log.h"
-#include "ServiceLayer/RequestContext.h"
+#include "common/ErrorHandling/ResultNodes.h"
+#include "common/Logging/Log.h"
+#include "common/ServiceLayer/RequestContext.h"
 
 namespace Corvane {
 
-using namespace corvane;
+using namespace cvn;
 
 namespace {
 

@@ -1,14 +1,14 @@
 // The reporting database check against "Service.DatabaseManagementGate".
-#include "Corvane/SqlConnectionVerifier.h"
+#include "module/OverviewReportsProcessing/Corvane/SqlConnectionVerifier.h"
 
-#include "ErrorHandling/ResultNodes.h"
-#include "Logging/Log.h"
-#include "NodeAccess/QxNodePtr.h"
-#include "ServiceLayer/NamedServices.h"
+#include "common/ErrorHandling/ResultNodes.h"
+#include "common/Logging/Log.h"
+#include "common/NodeAccess/QxNodePtr.h"
+#include "common/ServiceLayer/NamedServices.h"
 
 namespace Corvane {
 
-using namespace corvane;
+using namespace cvn;
 
 namespace {
 constexpr HRESULT kHrReportingDisabled = static_cast<HRESULT>(0x80040C03);

@@ -8,8 +8,8 @@
 #include <mutex>
 #include <string>
 
-#include "ErrorHandling/HRX.h"
-#include "Helpers/Clock.h"
+#include "common/ErrorHandling/HRX.h"
+#include "common/Helpers/Clock.h"
 #include "corvane/ComPtr.h"
 #include "corvane/Components.h"
 
@@ -26,17 +26,17 @@ public:
     /// The connection status: code 0 when reachable, else the failure with its error object. A failure
     /// the database management gate reported is kept for the cache time; failures to ask are not.
     /// Never throws.
-    corvane::HRX CheckSqlConnection() noexcept;
+    cvn::HRX CheckSqlConnection() noexcept;
 
 private:
-    corvane::HRX AskDatabaseManagementGate();
+    cvn::HRX AskDatabaseManagementGate();
 
-    corvane::ComPtr<corvane::IServiceProxy> m_gate;
+    cvn::ComPtr<cvn::IServiceProxy> m_gate;
     std::string m_settingsPath;
     std::mutex m_mutex;
-    corvane::SystemTimePoint m_lastCheck{};
+    cvn::SystemTimePoint m_lastCheck{};
     std::chrono::seconds m_cacheTime;
-    corvane::HRX m_cachedStatus;
+    cvn::HRX m_cachedStatus;
 };
 
 }  // namespace Corvane

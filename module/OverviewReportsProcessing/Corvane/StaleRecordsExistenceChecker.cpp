@@ -1,16 +1,16 @@
 // Presence query, cache and change notification subscription of the stale records checker.
-#include "OverviewReportsProcessing/Corvane/StaleRecordsExistenceChecker.h"
+#include "module/OverviewReportsProcessing/Corvane/StaleRecordsExistenceChecker.h"
 
-#include "OverviewReportsProcessing/Corvane/MetaInfoTimes.h"
-#include "OverviewReportsProcessing/Corvane/OverviewCountersRetriever.h"
-#include "ErrorHandling/ErrorObjects.h"
-#include "Logging/Log.h"
-#include "ServiceLayer/NamedServices.h"
-#include "ServiceLayer/RequestContext.h"
+#include "module/OverviewReportsProcessing/Corvane/MetaInfoTimes.h"
+#include "module/OverviewReportsProcessing/Corvane/OverviewCountersRetriever.h"
+#include "common/ErrorHandling/ErrorObjects.h"
+#include "common/Logging/Log.h"
+#include "common/ServiceLayer/NamedServices.h"
+#include "common/ServiceLayer/RequestContext.h"
 
 namespace Corvane {
 
-using namespace corvane;
+using namespace cvn;
 
 namespace {
 

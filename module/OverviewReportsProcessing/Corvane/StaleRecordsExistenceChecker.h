@@ -12,21 +12,21 @@
 #include <string>
 #include <vector>
 
-#include "Components/ComponentObject.h"
-#include "Helpers/Clock.h"
-#include "NodeAccess/QxNodePtr.h"
+#include "common/Components/ComponentObject.h"
+#include "common/Helpers/Clock.h"
+#include "common/NodeAccess/QxNodePtr.h"
 #include "corvane/ServiceInterfaces.h"
 
 namespace Corvane {
 
-class CStaleRecordsExistenceChecker : public corvane::Implements<corvane::IDsmChangesSink> {
+class CStaleRecordsExistenceChecker : public cvn::Implements<cvn::IDsmChangesSink> {
 public:
     /// Reads DSMInstName, CheckIntervalSec, SupressedProductIds, WaitIntervalMs and QueriesProcessorUri;
     /// a missing one throws HRX 0x80070490, a null node E_POINTER.
-    explicit CStaleRecordsExistenceChecker(const corvane::QxNodePtr& config);
+    explicit CStaleRecordsExistenceChecker(const cvn::QxNodePtr& config);
 
     /// True when a record exists between from and till; any failure is logged and answers false.
-    bool IsStaleRecordsPresent(corvane::SystemTimePoint from, corvane::SystemTimePoint till) noexcept;
+    bool IsStaleRecordsPresent(cvn::SystemTimePoint from, cvn::SystemTimePoint till) noexcept;
     /// Ends the change notification subscription; a refusal is logged. Never throws.
     void Shutdown() noexcept;
 
@@ -36,23 +36,23 @@ public:
     HRESULT OnRemoved(::IQxNode* change) noexcept override;
 
     /// The presence query for the stretch (also for tests of its shape).
-    corvane::QxNodePtr BuildPresenceQuery(corvane::SystemTimePoint from, corvane::SystemTimePoint till) const;
+    cvn::QxNodePtr BuildPresenceQuery(cvn::SystemTimePoint from, cvn::SystemTimePoint till) const;
 
 private:
-    void ExecuteCheckPresenseQuery(corvane::SystemTimePoint from, corvane::SystemTimePoint till);
+    void ExecuteCheckPresenseQuery(cvn::SystemTimePoint from, cvn::SystemTimePoint till);
     void SubscribeToDSMChanges();
 
-    corvane::QxNodePtr m_cachedResult;
-    corvane::QxNodePtr m_retrieverConfig;
+    cvn::QxNodePtr m_cachedResult;
+    cvn::QxNodePtr m_retrieverConfig;
     std::atomic<bool> m_dirty{true};
-    corvane::SteadyTimePoint m_lastCheck{};
+    cvn::SteadyTimePoint m_lastCheck{};
     std::shared_mutex m_lock;
     std::string m_dsmInstanceName;
     bool m_subscribed = false;  // under m_dsmLock; std::call_once cannot be retried safely after a throw
     std::chrono::seconds m_checkInterval{0};
     std::vector<int32_t> m_suppressedProductIds;
     std::mutex m_dsmLock;  // guards m_subscribed and m_dsm between the checks and Shutdown
-    corvane::ComPtr<corvane::IDsmNotifications> m_dsm;
+    cvn::ComPtr<cvn::IDsmNotifications> m_dsm;
 };
 
 }  // namespace Corvane

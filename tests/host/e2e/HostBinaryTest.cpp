@@ -8,13 +8,13 @@
 #include <map>
 #include <set>
 
-#include "NodeAccess/QxNodePtr.h"
-#include "host/e2e/HostProcess.h"
-#include "reporting/QueryValues.h"
-#include "reporting/SampleDataGenerator.h"
-#include "reporting/Storage.h"
+#include "common/NodeAccess/QxNodePtr.h"
+#include "tests/support/HostProcess.h"
+#include "host/reporting/query/QueryValues.h"
+#include "host/reporting/sample/SampleDataGenerator.h"
+#include "host/reporting/storage/Storage.h"
 
-namespace corvane::test {
+namespace cvn::test {
 namespace {
 
 using reporting::SqlValue;
@@ -222,9 +222,9 @@ TEST_F(HostDashboard, UnknownCookieAndDisabledOrMissingDatabaseAreFailedAnswers)
 }
 
 }  // namespace
-}  // namespace corvane::test
+}  // namespace cvn::test
 
-namespace corvane::test {
+namespace cvn::test {
 namespace {
 
 TEST(HostSignals, SigtermDuringPollsFreesTheCookieAndShutsDownInOrder)
@@ -261,4 +261,4 @@ TEST(HostSignals, SigtermDuringPollsFreesTheCookieAndShutsDownInOrder)
 }
 
 }  // namespace
-}  // namespace corvane::test
+}  // namespace cvn::test

@@ -11,14 +11,14 @@
 #include <sstream>
 #include <thread>
 
-#include "host/e2e/HostProcess.h"
-#include "host/reporting/ReportingTestSupport.h"
-#include "main/Commands.h"
-#include "main/RequestRunner.h"
-#include "reporting/QueryValues.h"
-#include "reporting/Storage.h"
+#include "tests/support/HostProcess.h"
+#include "tests/support/ReportingTestSupport.h"
+#include "host/main/Commands.h"
+#include "host/main/RequestRunner.h"
+#include "host/reporting/query/QueryValues.h"
+#include "host/reporting/storage/Storage.h"
 
-namespace corvane::test {
+namespace cvn::test {
 namespace {
 
 using hostmain::HostRuntime;
@@ -324,4 +324,4 @@ TEST_F(ModuleInProcessCookies, CookieNobodyPollsExpires)
 }
 
 }  // namespace
-}  // namespace corvane::test
+}  // namespace cvn::test

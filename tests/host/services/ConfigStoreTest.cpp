@@ -6,10 +6,10 @@
 #include <filesystem>
 #include <fstream>
 
-#include "services/ConfigServer.h"
-#include "host/services/HostTestSupport.h"
+#include "host/services/ConfigServer.h"
+#include "tests/support/HostTestSupport.h"
 
-namespace corvane::host::test {
+namespace cvn::host::test {
 namespace {
 
 constexpr const char* kStatus = R"(<nr><node Count:i32="3" Phase="ready"><Item q:name="A" Value:i64="7"/></node></nr>)";
@@ -199,4 +199,4 @@ TEST_F(ConfigFileTest, FailedFlushLeavesNoTemporaryFileAndStoreWithoutFileHasNot
 }
 
 }  // namespace
-}  // namespace corvane::host::test
+}  // namespace cvn::host::test

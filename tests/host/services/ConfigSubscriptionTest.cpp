@@ -5,11 +5,11 @@
 #include <atomic>
 #include <thread>
 
-#include "services/ConfigChanges.h"
-#include "services/ConfigServer.h"
-#include "host/services/HostTestSupport.h"
+#include "host/services/ConfigChanges.h"
+#include "host/services/ConfigServer.h"
+#include "tests/support/HostTestSupport.h"
 
-namespace corvane::host::test {
+namespace cvn::host::test {
 namespace {
 
 constexpr const char* kPlan = R"(<nr><node Enabled:bool="true"><Target q:name="T" Host="db1"/></node></nr>)";
@@ -244,4 +244,4 @@ TEST_F(ConfigSubscriptionTest, ShutdownEndsSubscriptionsAndLaterWritesNotifyNobo
 }
 
 }  // namespace
-}  // namespace corvane::host::test
+}  // namespace cvn::host::test

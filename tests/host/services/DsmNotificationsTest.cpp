@@ -4,10 +4,10 @@
 
 #include <atomic>
 
-#include "services/DsmNotifications.h"
-#include "host/services/HostTestSupport.h"
+#include "host/services/DsmNotifications.h"
+#include "tests/support/HostTestSupport.h"
 
-namespace corvane::host::test {
+namespace cvn::host::test {
 namespace {
 
 class CountingSink : public Implements<IDsmChangesSink> {
@@ -113,4 +113,4 @@ TEST_F(DsmNotificationsTest, NoCallAfterUnsubscribeReturns)
 }
 
 }  // namespace
-}  // namespace corvane::host::test
+}  // namespace cvn::host::test

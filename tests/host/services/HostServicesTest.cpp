@@ -6,10 +6,10 @@
 #include <fstream>
 
 #include "corvane/NamedInstances.h"
-#include "services/HostServices.h"
-#include "host/services/HostTestSupport.h"
+#include "host/services/HostServices.h"
+#include "tests/support/HostTestSupport.h"
 
-namespace corvane::host::test {
+namespace cvn::host::test {
 namespace {
 
 template <class I>
@@ -102,4 +102,4 @@ TEST_F(HostServicesTest, TakenNameFailsStartAndReleasesWhatWasRegistered)
 }
 
 }  // namespace
-}  // namespace corvane::host::test
+}  // namespace cvn::host::test

@@ -4,12 +4,12 @@
 
 #include <thread>
 
-#include "ServiceLayer/NamedServices.h"
-#include "ServiceLayer/RequestContext.h"
-#include "host/services/HostTestSupport.h"
-#include "services/HostServices.h"
+#include "common/ServiceLayer/NamedServices.h"
+#include "common/ServiceLayer/RequestContext.h"
+#include "tests/support/HostTestSupport.h"
+#include "host/services/HostServices.h"
 
-namespace corvane::host::test {
+namespace cvn::host::test {
 namespace {
 
 class ModuleHelpersTest : public ::testing::Test {
@@ -62,4 +62,4 @@ TEST_F(ModuleHelpersTest, CapturedContextSeesTheCallersCancellation)
 }
 
 }  // namespace
-}  // namespace corvane::host::test
+}  // namespace cvn::host::test

@@ -3,10 +3,10 @@
 
 #include <thread>
 
-#include "host/services/HostTestSupport.h"
-#include "services/RequestContextMgr.h"
+#include "tests/support/HostTestSupport.h"
+#include "host/services/RequestContextMgr.h"
 
-namespace corvane::host::test {
+namespace cvn::host::test {
 namespace {
 
 class RequestContextMgrTest : public ::testing::Test {
@@ -104,4 +104,4 @@ TEST_F(RequestContextMgrTest, CallerNameBufferProtocol)
 }
 
 }  // namespace
-}  // namespace corvane::host::test
+}  // namespace cvn::host::test

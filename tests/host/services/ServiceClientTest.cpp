@@ -1,10 +1,10 @@
 // The service client: proxies to services registered in the host by URI.
 #include <gtest/gtest.h>
 
-#include "host/services/HostTestSupport.h"
-#include "services/ServiceClient.h"
+#include "tests/support/HostTestSupport.h"
+#include "host/services/ServiceClient.h"
 
-namespace corvane::host::test {
+namespace cvn::host::test {
 namespace {
 
 // A service that answers each request with a response named like it and a "Served" count.
@@ -68,4 +68,4 @@ TEST_F(ServiceClientTest, RegistrationRefusesTakenAndEmptyUrisAndUnregisterForge
 }
 
 }  // namespace
-}  // namespace corvane::host::test
+}  // namespace cvn::host::test

@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "ServiceLayer/NamedServices.h"
-#include "SubsystemHelpers/ConfigSubscriptionHelpers/ConfigSubscriber.h"
-#include "services/HostServices.h"
+#include "common/ServiceLayer/NamedServices.h"
+#include "common/SubsystemHelpers/ConfigSubscriptionHelpers/ConfigSubscriber.h"
+#include "host/services/HostServices.h"
 
-namespace corvane {
+namespace cvn {
 namespace {
 
 using namespace std::chrono_literals;
@@ -96,4 +96,4 @@ TEST(ConfigSubscriberEndToEnd, WritesReachTheSubscriberInWriteOrderInOneBatch)
 }
 
 }  // namespace
-}  // namespace corvane
+}  // namespace cvn

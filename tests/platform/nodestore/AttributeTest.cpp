@@ -3,12 +3,12 @@
 #include <array>
 #include <cstring>
 
-#include "NodestoreTestSupport.h"
+#include "tests/support/NodestoreTestSupport.h"
 
 namespace nodestore_test {
 namespace {
 
-constexpr GUID kGuid = corvane::MakeGuid(0x87074c74, 0x6d4d, 0x4288, 0x92e8, 0xb954789a88bd);
+constexpr GUID kGuid = cvn::MakeGuid(0x87074c74, 0x6d4d, 0x4288, 0x92e8, 0xb954789a88bd);
 
 TEST(Attributes, WritesCheckTypeCodesAndSizes)
 {

@@ -4,7 +4,7 @@
 #include <atomic>
 #include <thread>
 
-#include "NodestoreTestSupport.h"
+#include "tests/support/NodestoreTestSupport.h"
 
 namespace nodestore_test {
 namespace {

@@ -1,5 +1,5 @@
 // Names, types, paths and children of node trees, and the codes of the C API.
-#include "NodestoreTestSupport.h"
+#include "tests/support/NodestoreTestSupport.h"
 
 namespace nodestore_test {
 namespace {

@@ -3,7 +3,7 @@
 #include <climits>
 #include <cstring>
 
-#include "NodestoreTestSupport.h"
+#include "tests/support/NodestoreTestSupport.h"
 
 namespace nodestore_test {
 namespace {
@@ -61,7 +61,7 @@ TEST(TextForm, SerializesIndentedXmlInsideNr)
     EXPECT_EQ(QxnSerializeNodes(context, first, 2, 0), S_OK);
     EXPECT_EQ(QxnSerializeNodes(context, first, 1, 0), S_OK);
     EXPECT_EQ(QxnFinalizeSerialization(context), S_OK);
-    EXPECT_EQ(QxnSerializeNodes(context, first, 1, 0), corvane::E_UNEXPECTED);
+    EXPECT_EQ(QxnSerializeNodes(context, first, 1, 0), cvn::E_UNEXPECTED);
     EXPECT_EQ(QxnCloseSerializationContext(context), S_OK);
     EXPECT_EQ(out, Crlf("<nr>\n  <node q:name=\"a\"/>\n  <node q:name=\"b\"/>\n  <node q:name=\"a\"/>\n</nr>\n"));
     EXPECT_EQ(Serialize(std::vector<IQxNode*>{}), "<nr>\r\n</nr>\r\n");
@@ -167,7 +167,7 @@ TEST(TextForm, EveryTypeCodeRoundTripsExactly)
     ASSERT_EQ(Set(node.get(), u"N32", QXN_TYPE_INT32_ALT, int32_t{INT32_MAX}), S_OK);
     ASSERT_EQ(Set(node.get(), u"I64", QXN_TYPE_INT64, int64_t{INT64_MIN}), S_OK);
     ASSERT_EQ(Set(node.get(), u"B", QXN_TYPE_BOOL, uint8_t{0}), S_OK);
-    const GUID guids[] = {corvane::MakeGuid(0xFFFFFFFF, 0, 0xABCD, 0x0102, 0xA0B0C0D0E0F0), {}};
+    const GUID guids[] = {cvn::MakeGuid(0xFFFFFFFF, 0, 0xABCD, 0x0102, 0xA0B0C0D0E0F0), {}};
     ASSERT_EQ(Set(node.get(), u"G", QXN_TYPE_GUID, guids[0]), S_OK);
     ASSERT_EQ(Set(node.get(), u"Gs", QXN_TYPE_GUID_ARRAY, guids), S_OK);
     ASSERT_EQ(QxnSetAttribute(node.get(), u"NoGs", QXN_TYPE_GUID_ARRAY, nullptr, 0), S_OK);

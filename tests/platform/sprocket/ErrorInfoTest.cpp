@@ -7,7 +7,7 @@
 #include "corvane/ComPtr.h"
 #include "corvane/Sprocket.h"
 
-namespace corvane {
+namespace cvn {
 namespace {
 
 constexpr GUID kSomeGuid = MakeGuid(0x64107A4E, 0x9383, 0x4398, 0x97FF, 0xEE55F0DA7FDF);
@@ -119,4 +119,4 @@ TEST(ThreadErrorInfo, ThreadExitReleasesItsObject)
 }
 
 }  // namespace
-}  // namespace corvane
+}  // namespace cvn

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-namespace corvane {
+namespace cvn {
 namespace {
 
 struct IProbe : IComponentBase {
@@ -167,4 +167,4 @@ TEST(NamedInstances, ConcurrentRegistrationResolutionAndUnregistrationKeepCounts
 }
 
 }  // namespace
-}  // namespace corvane
+}  // namespace cvn

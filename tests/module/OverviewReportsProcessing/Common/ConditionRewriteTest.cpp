@@ -2,10 +2,10 @@
 // condition, and replacing a node by path.
 #include <gtest/gtest.h>
 
-#include "module/OverviewReportsProcessing/OverviewTestSupport.h"
-#include "OverviewReportsProcessing/Common/FiltersHelper.h"
+#include "tests/support/OverviewTestSupport.h"
+#include "module/OverviewReportsProcessing/Common/FiltersHelper.h"
 
-namespace corvane::test {
+namespace cvn::test {
 namespace {
 
 QxNodePtr Leaf(std::string_view column, std::string_view value)
@@ -126,4 +126,4 @@ TEST_F(ReplaceByPath, MissingPathOrTargetFailsAndChangesNothing)
 }
 
 }  // namespace
-}  // namespace corvane::test
+}  // namespace cvn::test

@@ -1,10 +1,10 @@
 // Reading leaves of a filter: column attributes, traversal and the total mask.
 #include <gtest/gtest.h>
 
-#include "module/OverviewReportsProcessing/OverviewTestSupport.h"
-#include "OverviewReportsProcessing/Common/FiltersHelper.h"
+#include "tests/support/OverviewTestSupport.h"
+#include "module/OverviewReportsProcessing/Common/FiltersHelper.h"
 
-namespace corvane::test {
+namespace cvn::test {
 namespace {
 
 TEST(FilterColumns, EachLeafTypeHasItsColumnAttribute)
@@ -98,4 +98,4 @@ TEST(FilterMask, TheTotalMaskOfAFilter)
 }
 
 }  // namespace
-}  // namespace corvane::test
+}  // namespace cvn::test

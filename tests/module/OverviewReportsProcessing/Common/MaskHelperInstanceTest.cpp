@@ -5,10 +5,10 @@
 #include <thread>
 #include <vector>
 
-#include "module/OverviewReportsProcessing/OverviewTestSupport.h"
+#include "tests/support/OverviewTestSupport.h"
 #include "corvane/ServiceInterfaces.h"
 
-namespace corvane::test {
+namespace cvn::test {
 namespace {
 
 using OverviewReportsProcessing::ColumnsMask;
@@ -83,4 +83,4 @@ TEST_F(MaskHelperInstance, FailuresAreRetriedOnTheNextUse)
 }
 
 }  // namespace
-}  // namespace corvane::test
+}  // namespace cvn::test

@@ -1,9 +1,9 @@
 // The metrics configuration: reading it, and the group queries with their failures.
 #include <gtest/gtest.h>
 
-#include "module/OverviewReportsProcessing/OverviewTestSupport.h"
+#include "tests/support/OverviewTestSupport.h"
 
-namespace corvane::test {
+namespace cvn::test {
 namespace {
 
 using OverviewReportsProcessing::ColumnsMask;
@@ -163,4 +163,4 @@ TEST(MaskHelperConfiguration, BadConfigurationsFailWithTheirCodes)
 }
 
 }  // namespace
-}  // namespace corvane::test
+}  // namespace cvn::test

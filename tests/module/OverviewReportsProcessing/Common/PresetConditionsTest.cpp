@@ -1,10 +1,10 @@
 // Preset condition references: finding them and expanding them into the preset's own conditions.
 #include <gtest/gtest.h>
 
-#include "module/OverviewReportsProcessing/OverviewTestSupport.h"
-#include "OverviewReportsProcessing/Common/FiltersHelper.h"
+#include "tests/support/OverviewTestSupport.h"
+#include "module/OverviewReportsProcessing/Common/FiltersHelper.h"
 
-namespace corvane::test {
+namespace cvn::test {
 namespace {
 
 class PresetConditions : public testing::Test {
@@ -71,4 +71,4 @@ TEST_F(PresetConditions, ABadReferenceFailsWithTheRequestUnchanged)
 }
 
 }  // namespace
-}  // namespace corvane::test
+}  // namespace cvn::test

@@ -4,10 +4,10 @@
 
 #include <set>
 
-#include "module/OverviewReportsProcessing/OverviewTestSupport.h"
-#include "OverviewReportsProcessing/Common/FiltersHelper.h"
+#include "tests/support/OverviewTestSupport.h"
+#include "module/OverviewReportsProcessing/Common/FiltersHelper.h"
 
-namespace corvane::test {
+namespace cvn::test {
 namespace {
 
 constexpr std::string_view kRequest = R"(
@@ -134,4 +134,4 @@ TEST(MakeSubRequestFilters, BadSubRequestsFailAndLeaveTheRequestUnchanged)
 }
 
 }  // namespace
-}  // namespace corvane::test
+}  // namespace cvn::test

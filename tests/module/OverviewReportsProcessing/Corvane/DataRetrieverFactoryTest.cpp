@@ -2,10 +2,10 @@
 // the stamped copy at the queries processor, configuration and shutdown.
 #include <gtest/gtest.h>
 
-#include "OverviewReportsProcessing/Corvane/DataRetrieverFactory.h"
-#include "module/OverviewReportsProcessing/OverviewTestSupport.h"
+#include "module/OverviewReportsProcessing/Corvane/DataRetrieverFactory.h"
+#include "tests/support/OverviewTestSupport.h"
 
-namespace corvane::test {
+namespace cvn::test {
 namespace {
 
 using namespace OverviewReportsProcessing;
@@ -137,4 +137,4 @@ TEST_F(DataRetrieverFactoryTest, IncompleteConfigurationsAreRefusedWhole)
 }
 
 }  // namespace
-}  // namespace corvane::test
+}  // namespace cvn::test

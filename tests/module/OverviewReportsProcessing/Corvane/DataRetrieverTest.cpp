@@ -5,11 +5,11 @@
 #include <future>
 #include <thread>
 
-#include "module/OverviewReportsProcessing/OverviewTestSupport.h"
-#include "OverviewReportsProcessing/Corvane/OverviewCountersRetriever.h"
-#include "ServiceLayer/RequestContext.h"
+#include "tests/support/OverviewTestSupport.h"
+#include "module/OverviewReportsProcessing/Corvane/OverviewCountersRetriever.h"
+#include "common/ServiceLayer/RequestContext.h"
 
-namespace corvane::test {
+namespace cvn::test {
 namespace {
 
 using Corvane::CDataRetriever;
@@ -164,4 +164,4 @@ TEST_F(DataRetrieverTest, MetaInformationCarriesTheMethodAndACopyOfTheTimeRange)
 }
 
 }  // namespace
-}  // namespace corvane::test
+}  // namespace cvn::test

@@ -4,11 +4,11 @@
 // every handle and component released afterwards.
 #include <gtest/gtest.h>
 
-#include "OverviewReportsProcessing/Common/FiltersHelper.h"
-#include "ServiceLayer/RequestContext.h"
-#include "module/OverviewReportsProcessing/OverviewTestSupport.h"
+#include "module/OverviewReportsProcessing/Common/FiltersHelper.h"
+#include "common/ServiceLayer/RequestContext.h"
+#include "tests/support/OverviewTestSupport.h"
 
-namespace corvane::test {
+namespace cvn::test {
 namespace {
 
 using namespace std::chrono_literals;
@@ -190,4 +190,4 @@ TEST_F(EndToEnd, ACallerCancellingItsPollEndsThePollsAtTheQueriesProcessor)
 }
 
 }  // namespace
-}  // namespace corvane::test
+}  // namespace cvn::test

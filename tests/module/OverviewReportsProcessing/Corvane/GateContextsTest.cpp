@@ -2,11 +2,11 @@
 // (on a manual clock), cancellation by the caller and polls running in parallel.
 #include <gtest/gtest.h>
 
-#include "module/OverviewReportsProcessing/OverviewTestSupport.h"
-#include "Helpers/Clock.h"
-#include "ServiceLayer/RequestContext.h"
+#include "tests/support/OverviewTestSupport.h"
+#include "common/Helpers/Clock.h"
+#include "common/ServiceLayer/RequestContext.h"
 
-namespace corvane::test {
+namespace cvn::test {
 namespace {
 
 using namespace std::chrono_literals;
@@ -153,4 +153,4 @@ TEST_F(GateContexts, CallerCancellationStopsThePoll)
 }
 
 }  // namespace
-}  // namespace corvane::test
+}  // namespace cvn::test

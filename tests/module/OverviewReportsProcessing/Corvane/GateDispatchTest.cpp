@@ -2,9 +2,9 @@
 // response, the two requests the meta info provider answers, configuration.
 #include <gtest/gtest.h>
 
-#include "module/OverviewReportsProcessing/OverviewTestSupport.h"
+#include "tests/support/OverviewTestSupport.h"
 
-namespace corvane::test {
+namespace cvn::test {
 namespace {
 
 using GateDispatch = GateTest;
@@ -143,4 +143,4 @@ TEST_F(GateDispatch, ShutdownTwiceAndReconfigure)
 }
 
 }  // namespace
-}  // namespace corvane::test
+}  // namespace cvn::test

@@ -4,9 +4,9 @@
 
 #include <thread>
 
-#include "module/OverviewReportsProcessing/OverviewTestSupport.h"
+#include "tests/support/OverviewTestSupport.h"
 
-namespace corvane::test {
+namespace cvn::test {
 namespace {
 
 using namespace std::chrono_literals;
@@ -227,4 +227,4 @@ TEST_F(GateRetrieve, FailureWhileMakingTheContextRegistersNothing)
 }
 
 }  // namespace
-}  // namespace corvane::test
+}  // namespace cvn::test

@@ -3,12 +3,12 @@
 // and the stale records check for ranges that begin before the metrics.
 #include <gtest/gtest.h>
 
-#include "Helpers/Clock.h"
-#include "OverviewReportsProcessing/Corvane/MetaInfoProvider.h"
-#include "OverviewReportsProcessing/Corvane/MetaInfoTimes.h"
-#include "module/OverviewReportsProcessing/OverviewTestSupport.h"
+#include "common/Helpers/Clock.h"
+#include "module/OverviewReportsProcessing/Corvane/MetaInfoProvider.h"
+#include "module/OverviewReportsProcessing/Corvane/MetaInfoTimes.h"
+#include "tests/support/OverviewTestSupport.h"
 
-namespace corvane::test {
+namespace cvn::test {
 namespace {
 
 using namespace std::chrono_literals;
@@ -195,4 +195,4 @@ TEST_F(MetaInfoProviderTest, BadConfigurationOrTimeTextsAreNamed)
 }
 
 }  // namespace
-}  // namespace corvane::test
+}  // namespace cvn::test

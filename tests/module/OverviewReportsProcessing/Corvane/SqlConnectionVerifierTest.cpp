@@ -2,11 +2,11 @@
 // how long (on a manual clock), and how a failing check reaches a new request.
 #include <gtest/gtest.h>
 
-#include "Corvane/SqlConnectionVerifier.h"
-#include "module/OverviewReportsProcessing/OverviewTestSupport.h"
-#include "Helpers/Clock.h"
+#include "module/OverviewReportsProcessing/Corvane/SqlConnectionVerifier.h"
+#include "tests/support/OverviewTestSupport.h"
+#include "common/Helpers/Clock.h"
 
-namespace corvane::test {
+namespace cvn::test {
 namespace {
 
 using namespace std::chrono_literals;
@@ -126,4 +126,4 @@ TEST_F(SqlConnectionVerifierTest, AFailingCheckRefusesNewRequestsOnly)
 }
 
 }  // namespace
-}  // namespace corvane::test
+}  // namespace cvn::test

@@ -2,12 +2,12 @@
 // answer, and what makes it stale (interval, change notifications, failures).
 #include <gtest/gtest.h>
 
-#include "module/OverviewReportsProcessing/OverviewTestSupport.h"
-#include "Helpers/Clock.h"
-#include "OverviewReportsProcessing/Corvane/MetaInfoTimes.h"
-#include "OverviewReportsProcessing/Corvane/StaleRecordsExistenceChecker.h"
+#include "tests/support/OverviewTestSupport.h"
+#include "common/Helpers/Clock.h"
+#include "module/OverviewReportsProcessing/Corvane/MetaInfoTimes.h"
+#include "module/OverviewReportsProcessing/Corvane/StaleRecordsExistenceChecker.h"
 
-namespace corvane::test {
+namespace cvn::test {
 namespace {
 
 using namespace std::chrono_literals;
@@ -145,4 +145,4 @@ TEST_F(StaleRecordsTest, EveryMissingSettingFailsConstruction)
 }
 
 }  // namespace
-}  // namespace corvane::test
+}  // namespace cvn::test

@@ -1,0 +1,171 @@
+// The logging front end: severity checks, line writing, message building and tracing scopes.
+#include "common/Logging/Log.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <exception>
+
+#include "common/ErrorHandling/HRX.h"
+#include "common/Logging/LineFormat.h"
+#include "common/Logging/LogManager.h"
+#include "common/Logging/LogSink.h"
+#include "common/Logging/Logger.h"
+#include "common/Logging/ModuleLog.h"
+#include "common/Logging/NodeText.h"
+#include "common/NodeAccess/QxNodePtr.h"
+#include "platform/os/Process.h"
+
+namespace cvn::log {
+namespace {
+
+thread_local int t_indent = 0;
+
+constexpr const char* kExceptionMark = "... (***EXCEPTION***)";
+
+}  // namespace
+
+bool IsEnabled(Severity severity) noexcept
+{
+    const uint32_t value = static_cast<uint32_t>(severity);
+    return value >= 1 && value <= Logger::Instance().MaxSeverity();
+}
+
+int CurrentIndent() noexcept { return t_indent; }
+
+void Write(Severity severity, std::string_view text, const char* file, int line, ILogSink* sink) noexcept
+{
+    try {
+        EnsureModuleLog();
+        const uint64_t fileTime = Logger::Clock().fileTime();
+        LineFields fields;
+        fields.time = os::FileTimeToLocalCalendar(fileTime);
+        fields.ticksBelowMs = static_cast<uint32_t>(fileTime % 10000);
+        fields.severity = static_cast<uint32_t>(severity);
+        fields.processId = os::ProcessId();
+        fields.threadId = os::CurrentThreadId();
+        fields.sourcePath = file ? std::string_view(file) : std::string_view();
+        fields.line = line;
+        fields.indent = t_indent;
+        std::string formatted;
+        formatted.reserve(96 + text.size());
+        AppendLogLine(formatted, fields, text);
+        if (sink)
+            sink->Write(formatted.data(), formatted.size());
+        else
+            LogManager::Instance().WriteToAll(formatted.data(), formatted.size());
+    } catch (...) {
+        // Out of memory while formatting: the line is dropped, the caller goes on.
+    }
+}
+
+MessageBuilder& MessageBuilder::operator<<(std::string_view text)
+{
+    m_text.append(text);
+    return *this;
+}
+
+MessageBuilder& MessageBuilder::operator<<(char c)
+{
+    m_text += c;
+    return *this;
+}
+
+MessageBuilder& MessageBuilder::operator<<(bool value) { return *this << (value ? "true" : "false"); }
+MessageBuilder& MessageBuilder::operator<<(int32_t value) { return *this << std::to_string(value); }
+MessageBuilder& MessageBuilder::operator<<(uint32_t value) { return *this << std::to_string(value); }
+MessageBuilder& MessageBuilder::operator<<(int64_t value) { return *this << std::to_string(value); }
+MessageBuilder& MessageBuilder::operator<<(uint64_t value) { return *this << std::to_string(value); }
+
+MessageBuilder& MessageBuilder::operator<<(double value)
+{
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%g", value);
+    return *this << buffer;
+}
+
+MessageBuilder& MessageBuilder::operator<<(const void* pointer)
+{
+    char buffer[24];
+    std::snprintf(buffer, sizeof buffer, "0x%016" PRIXPTR, reinterpret_cast<uintptr_t>(pointer));
+    return *this << buffer;
+}
+
+MessageBuilder& MessageBuilder::operator<<(const GUID& g)
+{
+    char buffer[40];
+    std::snprintf(buffer, sizeof buffer, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", g.Data1, g.Data2,
+                  g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6],
+                  g.Data4[7]);
+    return *this << buffer;
+}
+
+MessageBuilder& MessageBuilder::operator<<(const HRX& error) { return *this << ErrorText(error); }
+MessageBuilder& MessageBuilder::operator<<(const QxNodePtr& node) { return *this << NodeText{node}; }
+MessageBuilder& MessageBuilder::operator<<(const NodeText& node) { return *this << LogTextOfNode(node.node, node.depth); }
+
+void MessageBuilder::MarkException() noexcept { m_exception = true; }
+
+void MessageBuilder::Write(Severity severity, const char* file, int line) noexcept
+{
+    if (m_exception) {
+        try {
+            m_text += kExceptionMark;
+        } catch (...) {
+        }
+    }
+    log::Write(severity, m_text, file, line);
+}
+
+TraceScope::TraceScope(Severity severity, Severity exceptionSeverity, const char* name, const char* file, int line,
+                       ILogSink* sink) noexcept
+    : m_severity(severity), m_exceptionSeverity(exceptionSeverity), m_name(name ? name : ""), m_file(file),
+      m_line(line), m_sink(sink)
+{
+    Enter();
+}
+
+TraceScope::TraceScope(Severity severity, Severity exceptionSeverity, std::string name, const char* file, int line,
+                       ILogSink* sink) noexcept
+    : m_severity(severity), m_exceptionSeverity(exceptionSeverity), m_file(file), m_line(line), m_sink(sink)
+{
+    m_ownedName = std::move(name);
+    m_name = m_ownedName;
+    Enter();
+}
+
+void TraceScope::Enter() noexcept
+{
+    m_uncaughtAtEntry = std::uncaught_exceptions();
+    if (IsEnabled(m_severity)) {
+        try {
+            std::string text = "Entering: ";
+            text.append(m_name);
+            log::Write(m_severity, text, m_file, m_line, m_sink);
+        } catch (...) {
+        }
+        ++t_indent;
+        m_indentAdded = 1;
+    }
+    m_start = Logger::Clock().counter();
+}
+
+TraceScope::~TraceScope()
+{
+    const int64_t end = Logger::Clock().counter();
+    const bool byException = std::uncaught_exceptions() != m_uncaughtAtEntry;
+    const Severity severity = byException ? m_exceptionSeverity : m_severity;
+    t_indent -= m_indentAdded;
+    if (!IsEnabled(severity)) return;
+    try {
+        int64_t divisor = Logger::Clock().counterFrequency() / 100000;
+        if (divisor < 1) divisor = 1;
+        const int64_t microseconds = (end - m_start) * 10 / divisor;
+        std::string text = byException ? "EXCEPTION at: " : "Exiting: ";
+        text.append(m_name);
+        text += FormatElapsed(microseconds);
+        log::Write(severity, text, m_file, m_line, m_sink);
+    } catch (...) {
+    }
+}
+
+}  // namespace cvn::log

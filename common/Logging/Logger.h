@@ -1,0 +1,73 @@
+// The logger's settings ("Logger" section), cached and re-read when older than
+// 5000 ms, and the clocks the log uses (replaceable so tests run in milliseconds).
+// Thread safety: every member may be called from any thread; a refresh runs on one thread at a time.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+namespace cvn::log {
+
+struct LoggerSettings {
+    uint32_t maxSeverity = 5;          ///< "DBG"
+    uint64_t fileSizeThresholdMB = 1024;  ///< 0 switches the check off
+    uint64_t keepOpenIntervalMs = 5000;   ///< 0 opens the file for every line
+    std::string path = "Logs\\";
+};
+
+/// The clocks of the log; each member must be set.
+struct LogClock {
+    uint64_t (*fileTime)() noexcept;        ///< wall clock, 100-ns units since 1601
+    uint64_t (*tickCountMs)() noexcept;     ///< monotonic milliseconds
+    int64_t (*counter)() noexcept;          ///< high-resolution counter
+    int64_t (*counterFrequency)() noexcept; ///< its ticks per second
+};
+
+inline constexpr uint64_t kSettingsRefreshMs = 5000;
+
+class Logger {
+public:
+    static Logger& Instance() noexcept;
+
+    /// The cached MaxSeverity, refreshed first when stale; the default when settings cannot be read.
+    uint32_t MaxSeverity() noexcept
+    {
+        RefreshIfStale();
+        return m_maxSeverity.load(std::memory_order_relaxed);
+    }
+    /// The cached KeepOpenInterval in milliseconds, refreshed first when stale.
+    uint64_t KeepOpenIntervalMs() noexcept
+    {
+        RefreshIfStale();
+        return m_keepOpenMs.load(std::memory_order_relaxed);
+    }
+    /// A copy of the cached settings, refreshed first when stale.
+    LoggerSettings Settings();
+    /// Makes the next use re-read the settings (tests, and after changing sources).
+    void Invalidate() noexcept { m_valid.store(false, std::memory_order_release); }
+
+    /// The clocks in use; SetClockForTests(nullptr) restores the system's.
+    static const LogClock& Clock() noexcept;
+    static void SetClockForTests(const LogClock* clock) noexcept;
+
+private:
+    Logger() = default;
+    void RefreshIfStale() noexcept
+    {
+        if (!m_valid.load(std::memory_order_acquire) ||
+            Clock().tickCountMs() - m_readAt.load(std::memory_order_relaxed) >= kSettingsRefreshMs)
+            Refresh();
+    }
+    void Refresh() noexcept;
+
+    std::atomic<uint32_t> m_maxSeverity{5};
+    std::atomic<uint64_t> m_keepOpenMs{5000};
+    std::atomic<uint64_t> m_readAt{0};
+    std::atomic<bool> m_valid{false};
+    std::mutex m_lock;
+    LoggerSettings m_settings;
+};
+
+}  // namespace cvn::log

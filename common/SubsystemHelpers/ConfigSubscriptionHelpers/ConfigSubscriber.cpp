@@ -1,0 +1,126 @@
+// Subscription to one configuration path at the configuration server.
+#include "common/SubsystemHelpers/ConfigSubscriptionHelpers/ConfigSubscriber.h"
+
+#include "common/ErrorHandling/HRX.h"
+#include "common/Logging/Log.h"
+#include "common/ServiceLayer/NamedServices.h"
+
+namespace CfgSubscriptionsHelpers {
+
+using namespace cvn;
+
+namespace {
+
+// The sink calls copies of the user callback, never the subscriber, so that a
+// sink that outlives its subscriber calls nothing that is gone.
+ComPtr<CComponentObject<CConfigSubscriptionsSink>> MakeSink(const ConfigSubscriber::Callback& callback,
+                                                            std::chrono::milliseconds interval)
+{
+    if (!callback) {
+        CV_LOG(Err, "CfgSubscriptionsHelpers::ConfigSubscriber: no callback given");
+        ThrowHr(E_INVALIDARG);
+    }
+    auto batch = [callback](const GUID&, CConfigSubscriptionsSink::TModifications&& modifications) {
+        for (const auto& modification : modifications) callback(modification.path, modification.node);
+    };
+    auto single = [callback](const GUID&, const std::string& path, const QxNodePtr& node) { callback(path, node); };
+    return CreateComponent<CConfigSubscriptionsSink>(interval, std::move(batch), std::move(single));
+}
+
+std::chrono::milliseconds FromSeconds(uint64_t seconds)
+{
+    return seconds > UINT64_C(0x7FFFFFFFFFFFFFFF) / 1000
+               ? std::chrono::milliseconds::max()
+               : std::chrono::milliseconds(static_cast<int64_t>(seconds * 1000));
+}
+
+}  // namespace
+
+ConfigSubscriber::ConfigSubscriber(std::string path, Callback callback, uint32_t changesMask, uint32_t subscribeOptions,
+                                   uint64_t intervalSec)
+    : ConfigSubscriber(std::move(path), std::move(callback), changesMask, subscribeOptions, FromSeconds(intervalSec))
+{
+}
+
+ConfigSubscriber::ConfigSubscriber(std::string path, Callback callback, uint32_t changesMask, uint32_t subscribeOptions,
+                                   std::chrono::milliseconds interval)
+    : ConfigSubscriber(std::move(path), callback, changesMask, subscribeOptions, MakeSink(callback, interval))
+{
+}
+
+ConfigSubscriber::ConfigSubscriber(std::string path, Callback callback, uint32_t changesMask, uint32_t subscribeOptions,
+                                   ComPtr<Sink> sink)
+    : m_path(std::move(path)),
+      m_callback(std::move(callback)),
+      m_changesMask(changesMask),
+      m_subscribeOptions(subscribeOptions),
+      m_sink(std::move(sink))
+{
+    if (m_path.empty()) {
+        CV_LOG(Err, "CfgSubscriptionsHelpers::ConfigSubscriber: the configuration path is empty");
+        ThrowHr(E_INVALIDARG);
+    }
+}
+
+ConfigSubscriber::~ConfigSubscriber()
+{
+    Stop();
+    m_sink.Reset();
+    m_subscription.Reset();
+    m_proxy.Reset();
+}
+
+void ConfigSubscriber::Start()
+{
+    CV_TRACE(Dbg3, "CfgSubscriptionsHelpers::ConfigSubscriber::Start");
+    std::lock_guard guard(m_lock);
+    if (m_subscription) return;
+    m_proxy = GetNamedInstance<IConfigSubscriptions>(kConfigServerProxyName);
+
+    const QxNodePtr filter = MakePathFilterNode(m_path, QXN_DEPTH_ALL, false);
+    const QxNodePtr options = QxNodePtr::Create("SubscribeConfig");
+    options.SetAttribute("ChangesMask", static_cast<int64_t>(m_changesMask));
+    options.SetAttribute("SubscribeOptions", static_cast<int64_t>(m_subscribeOptions));
+
+    m_sink->Resume();
+    ComPtr<IQxModifySubscription> subscription;
+    CheckHr(
+        m_proxy->Subscribe(filter.Get(), options.Get(), static_cast<IQxModifySink*>(m_sink.Get()), subscription.Put()));
+    CheckNotNull(subscription.Get(), E_POINTER);
+    const HRESULT activated = subscription->Activate();
+    if (activated < 0) {
+        // Keep the error (object) of the activation, then leave no half-made subscription behind.
+        const HRX error(activated);
+        m_proxy->Unsubscribe(subscription.Get());
+        throw error;
+    }
+    m_subscription = std::move(subscription);
+}
+
+void ConfigSubscriber::Stop() noexcept
+{
+    DeleteSubscriptions();
+    // Outside the lock: a callback running now may itself call Start or Stop.
+    try {
+        m_sink->Suspend();
+    } catch (...) {
+        CV_LOG(Err, "CfgSubscriptionsHelpers::ConfigSubscriber::Stop failed to suspend the sink");
+    }
+}
+
+void ConfigSubscriber::DeleteSubscriptions() noexcept
+{
+    try {
+        std::lock_guard guard(m_lock);
+        if (!m_subscription) return;
+        const ComPtr<IQxModifySubscription> subscription = std::move(m_subscription);
+        const HRESULT hr = m_proxy->Unsubscribe(subscription.Get());
+        if (hr < 0)
+            CV_LOG(Err,
+                   "CfgSubscriptionsHelpers::ConfigSubscriber::DeleteSubscriptions failed: " << ErrorText(HRX(hr)));
+    } catch (...) {
+        CV_LOG(Err, "CfgSubscriptionsHelpers::ConfigSubscriber::DeleteSubscriptions failed unexpectedly");
+    }
+}
+
+}  // namespace CfgSubscriptionsHelpers

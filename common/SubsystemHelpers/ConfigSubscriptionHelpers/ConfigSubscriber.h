@@ -1,0 +1,57 @@
+// ConfigSubscriber: follows one configuration path at "ConfigServer.Proxy" and
+// calls a callback (path, node) for each modification, in the order the server
+// sent them; gathered notifications come in one batch per interval.
+// Thread safety: Start and Stop may be called from any thread (they are
+// serialized); no callback starts once Stop has returned.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+
+#include "common/SubsystemHelpers/ConfigSubscriptionHelpers/ConfigSubscriptionsSink.h"
+#include "corvane/ServiceInterfaces.h"
+
+namespace CfgSubscriptionsHelpers {
+
+class ConfigSubscriber {
+public:
+    using Callback = std::function<void(const std::string& path, const cvn::QxNodePtr& node)>;
+
+    /// Created stopped. An empty path or callback, or a zero interval, throws HRX E_INVALIDARG.
+    ConfigSubscriber(std::string path, Callback callback, uint32_t changesMask, uint32_t subscribeOptions,
+                     uint64_t intervalSec = 1);
+    ConfigSubscriber(std::string path, Callback callback, uint32_t changesMask, uint32_t subscribeOptions,
+                     std::chrono::milliseconds interval);
+    /// Stops, then releases the sink, the subscription and the proxy.
+    ~ConfigSubscriber();
+    ConfigSubscriber(const ConfigSubscriber&) = delete;
+    ConfigSubscriber& operator=(const ConfigSubscriber&) = delete;
+
+    /// Subscribes and activates; does nothing when already subscribed. Throws HRX on failure, leaving
+    /// nothing subscribed.
+    void Start();
+    /// Unsubscribes and drops modifications not yet published; nothing when not started. Never throws.
+    void Stop() noexcept;
+    /// Removes the subscription, if any; a refusal is logged at ERR. Never throws.
+    void DeleteSubscriptions() noexcept;
+
+private:
+    using Sink = cvn::CComponentObject<CConfigSubscriptionsSink>;
+
+    ConfigSubscriber(std::string path, Callback callback, uint32_t changesMask, uint32_t subscribeOptions,
+                     cvn::ComPtr<Sink> sink);
+
+    std::string m_path;
+    Callback m_callback;
+    uint32_t m_changesMask;
+    uint32_t m_subscribeOptions;
+    std::mutex m_lock;
+    cvn::ComPtr<cvn::IConfigSubscriptions> m_proxy;
+    cvn::ComPtr<cvn::IQxModifySubscription> m_subscription;
+    cvn::ComPtr<Sink> m_sink;
+};
+
+}  // namespace CfgSubscriptionsHelpers

@@ -1,0 +1,107 @@
+// Gathering and publication of configuration modifications.
+#include "common/SubsystemHelpers/ConfigSubscriptionHelpers/ConfigSubscriptionsSink.h"
+
+#include <exception>
+#include <iterator>
+
+#include "common/ErrorHandling/HRX.h"
+#include "common/Logging/Log.h"
+
+namespace CfgSubscriptionsHelpers {
+
+using namespace cvn;
+
+CConfigSubscriptionsSink::CConfigSubscriptionsSink(uint64_t intervalSec, BatchCallback batchCallback,
+                                                   SingleCallback singleCallback)
+    : CConfigSubscriptionsSink(std::chrono::milliseconds(intervalSec > UINT64_C(0x7FFFFFFFFFFFFFFF) / 1000
+                                                             ? std::chrono::milliseconds::max().count()
+                                                             : static_cast<int64_t>(intervalSec * 1000)),
+                               std::move(batchCallback), std::move(singleCallback))
+{
+}
+
+CConfigSubscriptionsSink::CConfigSubscriptionsSink(std::chrono::milliseconds interval, BatchCallback batchCallback,
+                                                   SingleCallback singleCallback)
+{
+    if (interval.count() <= 0 || !batchCallback || !singleCallback) {
+        CV_LOG(Err,
+               "CfgSubscriptionsHelpers::CConfigSubscriptionsSink: "
+                   << (interval.count() <= 0 ? "the publication interval must be positive" : "a callback is missing"));
+        ThrowHr(E_INVALIDARG);
+    }
+    m_shared = std::make_shared<Shared>();
+    m_shared->batchCallback = std::move(batchCallback);
+    m_shared->singleCallback = std::move(singleCallback);
+    m_worker = std::make_unique<CAsyncAction>(interval, interval, [this](CAsyncAction&) { IntPublishModifications(); });
+}
+
+CConfigSubscriptionsSink::~CConfigSubscriptionsSink()
+{
+    m_shared->gate.Close();
+    m_worker.reset();
+}
+
+HRESULT CConfigSubscriptionsSink::OnTriggered(IQxModifySubscription* subscription, int32_t synchronous,
+                                              IQxNodeModifyEnum* modifications) noexcept
+try {
+    CheckNotNull(subscription, E_POINTER);
+    GUID id{};
+    CheckHr(subscription->GetId(&id));
+    TModifications received = NodeModifyUtils::GetModifications(modifications);
+    if (synchronous) {
+        if (received.size() != 1) {
+            CV_LOG(Err, "A synchronous notification must carry one modification, not " << uint64_t{received.size()});
+            ThrowHr(kHrInvalidData);
+        }
+        const auto shared = m_shared;
+        if (CallbackGateEntry entry{shared->gate}) shared->singleCallback(id, received[0].path, received[0].node);
+        return S_OK;
+    }
+    std::lock_guard guard(m_lock);
+    if (log::IsEnabled(log::Severity::Dbg3))
+        CV_LOG(Dbg3, "DatabaseManagement config subscription with id " << id << " triggered");
+    if (!m_shared->gate.IsOpen()) return S_OK;
+    TModifications& pending = m_pending[id];
+    pending.insert(pending.end(), std::make_move_iterator(received.begin()), std::make_move_iterator(received.end()));
+    return S_OK;
+}
+CV_CATCH_RETURN("CfgSubscriptionsHelpers::CConfigSubscriptionsSink::OnTriggered")
+
+void CConfigSubscriptionsSink::IntPublishModifications()
+{
+    CV_TRACE(Dbg3, "CfgSubscriptionsHelpers::CConfigSubscriptionsSink::IntPublishModifications");
+    // A callback may end the sink: from here on only locals are touched.
+    const auto shared = m_shared;
+    std::map<GUID, TModifications> published;
+    {
+        std::lock_guard guard(m_lock);
+        published.swap(m_pending);
+    }
+    for (auto& [id, modifications] : published) {
+        CallbackGateEntry entry{shared->gate};
+        if (!entry) break;
+        try {
+            shared->batchCallback(id, std::move(modifications));
+        } catch (const HRX& error) {
+            CV_LOG(Warn, "Config modify callback returned error " << ErrorText(error));
+        } catch (const std::exception& error) {
+            CV_LOG(Warn, "Config modify callback returned error " << error.what());
+        } catch (...) {
+            CV_LOG(Warn, "Config modify callback returned error (unknown exception)");
+        }
+    }
+}
+
+void CConfigSubscriptionsSink::Suspend()
+{
+    m_shared->gate.Close();
+    std::lock_guard guard(m_lock);
+    m_pending.clear();
+}
+
+void CConfigSubscriptionsSink::Resume()
+{
+    m_shared->gate.Open();
+}
+
+}  // namespace CfgSubscriptionsHelpers

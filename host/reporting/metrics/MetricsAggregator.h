@@ -1,0 +1,84 @@
+// Fills the overview counters from the audited records: for every group of the
+// metrics configuration (ManagedObjectUId always included) and every preset the
+// group serves, counts per hour bucket; incrementally as records arrive, and
+// backwards in time on request, moving the metrics start time with it.
+// Thread safety: one aggregator per connection, used by one thread at a time;
+// runs of several processes serialise on the database's write lock.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/NodeAccess/QxNodePtr.h"
+#include "corvane/ServiceInterfaces.h"
+#include "host/reporting/query/QueryTranslator.h"
+#include "host/reporting/storage/Schema.h"
+#include "host/reporting/storage/Storage.h"
+
+namespace cvn::reporting {
+
+/// One stored group: the mask written to the mask column, where each logical column goes, and
+/// the preset conditions counted for it.
+struct AggregatedGroup {
+    uint32_t mask = 0;
+    std::vector<std::pair<std::string, std::string>> columns;  ///< (logical, table column), ascending bit order
+    std::map<int64_t, QxNodePtr> presets;                      ///< preset id to its condition tree
+};
+
+class MetricsAggregator {
+public:
+    static constexpr const char* kStatusPath = "\\Statuses\\OverviewMetricsStatus";
+
+    /// metrics: the metrics configuration node; recordsTemplate: the translator's template over the records,
+    /// which preset conditions are translated against; statusStore (optional) receives "StartTime".
+    /// Throws HRX 0x80070490 for a missing configuration item or preset, 0x8007000D for a malformed one.
+    MetricsAggregator(IConnection& connection, const QxNodePtr& metrics, const QueryTranslator& translator,
+                      std::string recordsTemplate, IConfigStorage* statusStore = nullptr);
+
+    /// Counts the hours touched by records added since the last run (from the metrics start time on;
+    /// the first run starts the metrics at now's hour). Counters made for another table layout, groups
+    /// or presets are dropped first and the metrics start anew, as on a first run. Returns the number
+    /// of hours re-counted (0 when nothing arrived). Throws StorageError or HRX; a failed run changes
+    /// nothing.
+    int64_t Aggregate(int64_t now);
+    /// Counts the hours from `from`'s hour up to the metrics start time and moves the start time back
+    /// there. Returns the hours counted (0 when from is not earlier). Throws as Aggregate.
+    int64_t Backfill(int64_t from, int64_t now);
+    /// The metrics start time (unix seconds), none before the first run.
+    std::optional<int64_t> StartTime() const;
+
+    const std::vector<AggregatedGroup>& Groups() const noexcept { return m_groups; }
+
+private:
+    struct State {
+        int64_t startTime = 0;
+        int64_t lastRecordId = 0;
+    };
+    /// The stored progress; when the counters were made for another definition, drops them and
+    /// returns a first run's state. Caller holds the transaction.
+    State LoadState(int64_t now);
+    void SaveState(const State& state);
+    void CountRange(int64_t from, int64_t till);
+    void WriteStatus(int64_t startTime);
+    template <class Work>
+    int64_t InTransaction(Work&& work);
+
+    IConnection& m_connection;
+    const QueryTranslator& m_translator;
+    std::string m_recordsTemplate;
+    IConfigStorage* m_statusStore;
+    CountersTableLayout m_table;
+    std::vector<AggregatedGroup> m_groups;
+    std::string m_definition;  ///< the layout, groups and presets as text: stored beside the progress
+    std::optional<int64_t> m_writtenStart;
+};
+
+/// The stored groups of a metrics configuration, as the mask and alias processors address them.
+/// Throws as the aggregator's constructor.
+std::vector<AggregatedGroup> ReadAggregatedGroups(const QxNodePtr& metrics);
+
+}  // namespace cvn::reporting

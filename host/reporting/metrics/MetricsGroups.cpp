@@ -1,0 +1,100 @@
+// Which counters rows a metrics configuration asks for (see MetricsAggregator.h).
+// The layout follows the mask helper: columns take the group columns in
+// ascending bit order, and a mask that is no group is served by the first
+// group (ascending) that contains it.
+#include <set>
+
+#include "common/ErrorHandling/ErrorObjects.h"
+#include "common/ErrorHandling/HRX.h"
+#include "common/Logging/Log.h"
+#include "module/OverviewReportsProcessing/Common/ColumnHelper.h"
+#include "host/reporting/metrics/MetricsAggregator.h"
+#include "host/reporting/query/QueryErrors.h"
+
+namespace cvn::reporting {
+
+namespace {
+
+using OverviewReportsProcessing::ColumnsMask;
+namespace ColumnHelper = OverviewReportsProcessing::ColumnHelper;
+
+struct ConfiguredGroup {
+    std::vector<std::pair<std::string, std::string>> columns;
+    std::set<int64_t> presetIds;
+};
+
+uint32_t BitOf(const std::string& column)
+{
+    uint32_t bit = 0;
+    ColumnHelper::ForEachColumn([&](std::string_view name, ColumnsMask mask) {
+        if (name == column) bit = mask.Value();
+    });
+    return bit;
+}
+
+}  // namespace
+
+std::vector<AggregatedGroup> ReadAggregatedGroups(const QxNodePtr& metrics)
+{
+    if (!metrics) ThrowHrWithDescription(static_cast<HRESULT>(0x80070490L), "no metrics configuration");
+    const auto groupColumns = metrics.GetRequiredAttribute<std::vector<std::string>>("GroupColumns");
+    std::map<std::string, std::pair<int64_t, QxNodePtr>> presets;
+    if (const QxNodePtr node = metrics.GetChild("ConditionPresets", false)) {
+        for (const QxNodePtr& preset : node.GetChildren())
+            presets.emplace(preset.GetName(), std::make_pair(preset.GetRequiredAttribute<int64_t>("PresetConditionId"), preset));
+    }
+    std::map<uint32_t, ConfiguredGroup> groups;
+    for (const QxNodePtr& child : metrics.GetChildren()) {
+        if (child.GetType() != "Group") continue;
+        const auto attributes = child.GetRequiredAttribute<std::vector<std::string>>("GroupAttributes");
+        if (attributes.size() > groupColumns.size())
+            ThrowHrWithDescription(static_cast<HRESULT>(0x80070057L), "group larger than \"GroupColumns\"");
+        ConfiguredGroup group;
+        ColumnsMask mask;
+        size_t next = 0;
+        ColumnHelper::ForEachColumn([&](std::string_view name, ColumnsMask bit) {
+            for (const std::string& attribute : attributes) {
+                if (attribute != name) continue;
+                group.columns.emplace_back(std::string(name), groupColumns[next++]);
+                mask |= bit;
+                break;
+            }
+        });
+        auto& stored = groups.emplace(mask.Value(), std::move(group)).first->second;
+        const std::string presetName = child.GetAttributeOr("PresetConditionName", "");
+        if (!presetName.empty()) {
+            const auto preset = presets.find(presetName);
+            if (preset == presets.end())
+                ThrowHrWithDescription(static_cast<HRESULT>(0x80070490L), "unknown preset condition '" + presetName + "'");
+            stored.presetIds.insert(preset->second.first);
+        }
+    }
+    std::map<int64_t, QxNodePtr> byId;
+    for (const auto& [name, preset] : presets) byId.emplace(preset.first, preset.second);
+    const auto defaultPreset = presets.find("DefaultPreset");
+
+    std::map<uint32_t, AggregatedGroup> result;
+    for (const auto& [mask, group] : groups) {
+        const uint32_t stored = mask | 0x1;
+        const ConfiguredGroup* layout = nullptr;
+        if (const auto exact = groups.find(stored); exact != groups.end()) layout = &exact->second;
+        for (auto it = groups.begin(); !layout && it != groups.end(); ++it)
+            if ((it->first & stored) == stored) layout = &it->second;
+        if (!layout) {
+            CV_LOG(Warn, "MetricsAggregator: no group holds mask " << stored << "; group " << mask << " is not counted");
+            continue;
+        }
+        AggregatedGroup& out = result[stored];
+        out.mask = stored;
+        out.columns.clear();
+        for (const auto& column : layout->columns)
+            if (BitOf(column.first) & stored) out.columns.push_back(column);
+        for (int64_t id : group.presetIds) out.presets.emplace(id, byId.at(id));
+        if (defaultPreset != presets.end()) out.presets.emplace(defaultPreset->second.first, defaultPreset->second.second);
+    }
+    std::vector<AggregatedGroup> list;
+    for (auto& [mask, group] : result) list.push_back(std::move(group));
+    return list;
+}
+
+}  // namespace cvn::reporting

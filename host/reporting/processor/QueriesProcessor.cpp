@@ -1,0 +1,222 @@
+// The queries processor's exchange: accepting queries, answering polls,
+// freeing and expiring handles, shutting down.
+#include "host/reporting/processor/QueriesProcessor.h"
+
+#include "common/ErrorHandling/ErrorObjects.h"
+#include "common/ErrorHandling/ResultNodes.h"
+#include "common/Logging/Log.h"
+#include "platform/os/Uuid.h"
+#include "host/reporting/processor/QueriesProcessorErrors.h"
+
+namespace cvn::reporting {
+
+namespace {
+
+constexpr const char* kHandleAttribute = "Handle";
+
+std::string HandleText(const GUID& guid)
+{
+    char text[40];
+    std::snprintf(text, sizeof text, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", guid.Data1, guid.Data2,
+                  guid.Data3, guid.Data4[0], guid.Data4[1], guid.Data4[2], guid.Data4[3], guid.Data4[4], guid.Data4[5],
+                  guid.Data4[6], guid.Data4[7]);
+    return text;
+}
+
+[[noreturn]] void ThrowUnknownHandle(const GUID& handle)
+{
+    ThrowHrWithDescription(kHrNotFound, "Unknown query handle " + HandleText(handle) +
+                                            ": it was never issued, was freed, or its result expired");
+}
+
+}  // namespace
+
+CQueriesProcessor::CQueriesProcessor(QueriesProcessorOptions options, TranslateFunction translate,
+                                     ConnectFunction connect)
+    : m_options(std::move(options)), m_translate(std::move(translate)), m_connect(std::move(connect))
+{
+    if (!m_translate || !m_connect)
+        ThrowHrWithDescription(E_INVALIDARG, "the queries processor needs a translator and a connector");
+    try {
+        for (int32_t i = 0; i < m_options.workers; ++i) m_workers.emplace_back([this] { WorkerLoop(); });
+        m_watchdog = std::thread([this] { WatchdogLoop(); });
+    } catch (...) {
+        Shutdown();
+        throw;
+    }
+}
+
+CQueriesProcessor::~CQueriesProcessor()
+{
+    Shutdown();
+}
+
+HRESULT CQueriesProcessor::ProcessRequest(IQxNode* request, IQxNode** response) noexcept
+try {
+    if (!request || !response) return E_POINTER;
+    *response = nullptr;
+    const QxNodePtr node(request);
+    GUID handle{};
+    QxNodePtr answer;
+    if (node.GetAttribute(kHandleAttribute, handle)) {
+        answer = node.GetAttributeOr<bool>("FreeResult", false) ? Free(handle) : Poll(handle);
+    } else if (node.GetType() == "Query") {
+        answer = Accept(node);
+    } else {
+        ThrowHrWithDescription(E_INVALIDARG,
+                               "The queries processor takes a node of type 'Query' or a handle "
+                               "node with a GUID 'Handle'; it got '" +
+                                   node.GetName() + "' of type '" + node.GetType() + "'");
+    }
+    *response = answer.Detach();
+    return S_OK;
+}
+CV_CATCH_RETURN("cvn::reporting::CQueriesProcessor::ProcessRequest")
+
+QxNodePtr CQueriesProcessor::Accept(const QxNodePtr& query)
+{
+    auto entry = std::make_shared<Entry>();
+    entry->handle = os::NewUuid();
+    entry->name = query.GetName();
+    entry->query = query.Clone();
+
+    const QxNodePtr handle = QxNodePtr::Create("QueryHandle", "QueryHandle");
+    handle.SetAttribute(kHandleAttribute, entry->handle);
+    handle.SetAttribute("QueryName", entry->name);
+
+    QxNodePtr refusal;
+    {
+        std::lock_guard lock(m_lock);
+        if (m_stopping) ThrowReportingError(kHrDatabaseUnavailable, "the queries processor is shut down");
+        ExpireLocked();
+        if (m_active >= m_options.maxConcurrentQueries) {
+            // Refused in its own answer, so that only this sub-request fails (and the module tolerates it).
+            refusal = QxNodePtr::Create("Result", "QueryResult");
+            refusal.SetAttribute("Status", int32_t{2});
+            WriteResultToNode(
+                refusal,
+                MakeReportingError(kHrDatabaseBusy, std::to_string(m_active) +
+                                                        " queries are running or waiting "
+                                                        "(MaxConcurrentQueries " +
+                                                        std::to_string(m_options.maxConcurrentQueries) + ")"),
+                kErrorResultAttributes);
+            entry->state = State::Finished;
+            entry->answer = refusal;
+            entry->query = nullptr;
+        } else {
+            ++m_active;
+            m_queue.push_back(entry);
+        }
+        entry->lastTouch = SteadyNow();
+        m_entries.emplace(entry->handle, entry);
+    }
+    if (refusal) {
+        CV_LOG(Warn, "Query '" << entry->name << "' " << entry->handle << " refused: MaxConcurrentQueries ("
+                               << m_options.maxConcurrentQueries << ") queries are running or waiting");
+    } else {
+        m_workAvailable.notify_one();
+        CV_LOG(Dbg, "Query '" << entry->name << "' accepted as " << entry->handle);
+    }
+    return handle;
+}
+
+QxNodePtr CQueriesProcessor::Poll(const GUID& handle)
+{
+    QxNodePtr result;
+    State state = State::Queued;
+    {
+        std::lock_guard lock(m_lock);
+        ExpireLocked();
+        const auto found = m_entries.find(handle);
+        if (found == m_entries.end()) ThrowUnknownHandle(handle);
+        Entry& entry = *found->second;
+        entry.lastTouch = SteadyNow();
+        state = entry.state;
+        if (state == State::Finished) result = entry.answer;  // a second handle; the tree is read only
+    }
+    if (state != State::Finished) {
+        const QxNodePtr running = QxNodePtr::Create("QueryStatus", "QueryStatus");
+        running.SetAttribute("Status", int32_t{1});
+        running.SetAttribute("State", state == State::Queued ? "Queued" : "Running");
+        return running;
+    }
+    // Each poll gets its own copy: the caller renames and rewrites what it receives.
+    return result.Clone();
+}
+
+QxNodePtr CQueriesProcessor::Free(const GUID& handle)
+{
+    {
+        std::lock_guard lock(m_lock);
+        const auto found = m_entries.find(handle);
+        if (found == m_entries.end()) ThrowUnknownHandle(handle);
+        const EntryPtr entry = found->second;
+        m_entries.erase(found);
+        CancelLocked(*entry);
+        ExpireLocked();
+    }
+    CV_LOG(Dbg, "Query " << handle << " freed");
+    const QxNodePtr freed = QxNodePtr::Create("QueryFreed", "QueryHandle");
+    freed.SetAttribute(kHandleAttribute, handle);
+    freed.SetAttribute("Status", int32_t{0});
+    return freed;
+}
+
+void CQueriesProcessor::CancelLocked(Entry& entry)
+{
+    entry.cancelled = true;
+    entry.answer = nullptr;
+    if (entry.state == State::Queued) {
+        for (auto it = m_queue.begin(); it != m_queue.end(); ++it) {
+            if (it->get() == &entry) {
+                m_queue.erase(it);
+                --m_active;
+                break;
+            }
+        }
+    } else if (entry.state == State::Running && entry.connection) {
+        entry.connection->Interrupt();
+    }
+}
+
+void CQueriesProcessor::ExpireLocked()
+{
+    const SteadyTimePoint now = SteadyNow();
+    const auto ttl = std::chrono::milliseconds(m_options.resultTtlMs);
+    for (auto it = m_entries.begin(); it != m_entries.end();) {
+        Entry& entry = *it->second;
+        if (now - entry.lastTouch < ttl) {
+            ++it;
+            continue;
+        }
+        CV_LOG(Info, "Query '" << entry.name << "' " << entry.handle << " expired: not polled for "
+                               << m_options.resultTtlMs << " ms");
+        CancelLocked(entry);
+        it = m_entries.erase(it);
+    }
+}
+
+size_t CQueriesProcessor::HeldQueries() const
+{
+    std::lock_guard lock(m_lock);
+    return m_entries.size();
+}
+
+HRESULT CQueriesProcessor::Shutdown() noexcept
+{
+    {
+        std::lock_guard lock(m_lock);
+        m_stopping = true;
+        for (auto& [handle, entry] : m_entries) CancelLocked(*entry);
+        m_entries.clear();
+        m_queue.clear();
+    }
+    m_workAvailable.notify_all();
+    m_watchdogWake.notify_all();
+    for (std::thread& worker : m_workers)
+        if (worker.joinable() && worker.get_id() != std::this_thread::get_id()) worker.join();
+    if (m_watchdog.joinable() && m_watchdog.get_id() != std::this_thread::get_id()) m_watchdog.join();
+    return S_OK;
+}
+
+}  // namespace cvn::reporting

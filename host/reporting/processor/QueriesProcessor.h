@@ -1,0 +1,102 @@
+// The queries processor service: takes a "Query" node, answers a "QueryHandle"
+// node at once and runs the query on a bounded pool of workers; polls of the
+// handle answer "Status" 1 until the result (or its error) is there, a poll
+// with "FreeResult" drops it. docs/reporting-database.md describes the exchange.
+// Thread safety: ProcessRequest may be called from any thread at once; one
+// lock guards the handle table, held only for bookkeeping, never while a query
+// runs or a result is copied.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "common/Components/ComponentObject.h"
+#include "common/Helpers/Clock.h"
+#include "common/NodeAccess/QxNodePtr.h"
+#include "corvane/Components.h"
+#include "host/reporting/processor/QueriesProcessorConfig.h"
+#include "host/reporting/query/QueryTranslator.h"
+#include "host/reporting/storage/Storage.h"
+
+namespace cvn::reporting {
+
+/// Turns a "Query" node into a statement; throws HRX. Called on worker threads, several at once.
+using TranslateFunction = std::function<TranslatedQuery(const QxNodePtr& query)>;
+/// Opens one connection for one worker; throws StorageError.
+using ConnectFunction = std::function<std::unique_ptr<IConnection>()>;
+
+class CQueriesProcessor : public Implements<IRequestProcessor, IComponentWithShutdown> {
+public:
+    /// Starts the workers and the watchdog. Connections are opened by the workers when needed, so an
+    /// unavailable database fails queries (0x80040C0A), not construction.
+    CQueriesProcessor(QueriesProcessorOptions options, TranslateFunction translate, ConnectFunction connect);
+    /// Shutdown().
+    ~CQueriesProcessor();
+
+    /// A node of type "Query": a new handle node ("QueryHandle" with GUID "Handle"). A node with a GUID
+    /// "Handle": the query's state ("Status" 1 while queued or running) or its result; with boolean
+    /// "FreeResult" true the query is dropped (and interrupted when running). Unknown, freed or expired
+    /// handle: 0x80070490; neither a query nor a handle: E_INVALIDARG; after Shutdown a query is refused
+    /// with 0x80040C0A. Failures of a query itself are answered in its result ("Error_Result").
+    HRESULT ProcessRequest(IQxNode* request, IQxNode** response) noexcept override;
+
+    /// Interrupts running queries, drops every handle, stops and joins the threads. Idempotent.
+    HRESULT Shutdown() noexcept override;
+
+    /// Handles held (queued, running or finished and not freed); for tests and diagnostics.
+    size_t HeldQueries() const;
+
+private:
+    enum class State { Queued, Running, Finished };
+    struct Entry {
+        GUID handle{};
+        std::string name;
+        QxNodePtr query;  ///< a copy owned by the processor
+        State state = State::Queued;
+        bool cancelled = false;                          ///< freed, expired or shut down: the worker drops its outcome
+        bool timedOut = false;                           ///< interrupted by the watchdog
+        IConnection* connection = nullptr;               ///< set while running
+        std::chrono::steady_clock::time_point deadline;  ///< real time: the watchdog sleeps on it
+        SteadyTimePoint lastTouch;                       ///< injectable clock: result expiry
+        QxNodePtr answer;                                ///< when finished
+    };
+    using EntryPtr = std::shared_ptr<Entry>;
+
+    QxNodePtr Accept(const QxNodePtr& query);
+    QxNodePtr Poll(const GUID& handle);
+    QxNodePtr Free(const GUID& handle);
+    /// Drops entries not touched for resultTtl (by the injectable clock). Caller holds m_lock.
+    void ExpireLocked();
+    /// Marks the entry dropped and interrupts it when running. Caller holds m_lock.
+    void CancelLocked(Entry& entry);
+
+    void WorkerLoop();
+    /// Runs one query; its answer, or null when it was dropped meanwhile. Throws HRX.
+    QxNodePtr RunEntry(const EntryPtr& entry, std::unique_ptr<IConnection>& connection);
+    void WatchdogLoop();
+
+    const QueriesProcessorOptions m_options;
+    const TranslateFunction m_translate;
+    const ConnectFunction m_connect;
+
+    mutable std::mutex m_lock;
+    std::condition_variable m_workAvailable;
+    std::condition_variable m_watchdogWake;
+    std::map<GUID, EntryPtr> m_entries;
+    std::deque<EntryPtr> m_queue;
+    std::vector<EntryPtr> m_running;
+    int64_t m_active = 0;  ///< queued and running entries that count against maxConcurrentQueries
+    bool m_stopping = false;
+    std::vector<std::thread> m_workers;
+    std::thread m_watchdog;
+};
+
+}  // namespace cvn::reporting

@@ -1,0 +1,30 @@
+// The queries processor's configuration node, read into plain options
+// (docs/reporting-database.md lists the attributes).
+// Thread safety: plain values; reading touches only the given node.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "common/NodeAccess/QxNodePtr.h"
+
+namespace cvn::reporting {
+
+struct QueriesProcessorOptions {
+    std::string uri = "Service.QueriesProcessor";  ///< registered with "Core.ServiceClient" under it
+    std::string databasePath;                      ///< the SQLite file; required
+    int32_t workers = 2;                           ///< threads running queries, 1..64
+    int32_t maxConcurrentQueries = 8;              ///< queued and running together; more are refused busy
+    int64_t maxRows = 100000;                      ///< rows of one result; more fail 0x80041911
+    int64_t queryTimeLimitMs = 30000;              ///< running time of one query; longer fails 0x80041910
+    int64_t resultTtlMs = 600000;                  ///< a query not polled for this long is dropped
+    int32_t busyTimeoutMs = 5000;                  ///< wait for a locked database; then 0x80040C0B
+    QxNodePtr queryTemplates;                      ///< the first child of type or name "QueryTemplates"
+};
+
+/// Reads the node (integers of any integer type). A missing DatabasePath or QueryTemplates child:
+/// HRX 0x80070490; a value out of its range: HRX 0x8007000D naming the attribute.
+/// requireTemplates false lets tests that translate on their own leave the child out.
+QueriesProcessorOptions ReadQueriesProcessorOptions(const QxNodePtr& config, bool requireTemplates = true);
+
+}  // namespace cvn::reporting

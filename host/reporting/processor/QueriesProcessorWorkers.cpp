@@ -1,0 +1,127 @@
+// The queries processor's threads: workers that run queued queries, each on a
+// connection of its own, and the watchdog that interrupts queries past their
+// time limit and expires results nobody polls.
+#include <algorithm>
+
+#include "common/ErrorHandling/ErrorObjects.h"
+#include "common/ErrorHandling/ResultNodes.h"
+#include "common/Logging/Log.h"
+#include "host/reporting/processor/QueriesProcessor.h"
+#include "host/reporting/processor/QueriesProcessorErrors.h"
+#include "host/reporting/processor/QueriesProcessorRun.h"
+
+namespace cvn::reporting {
+
+namespace {
+
+// How often the watchdog looks for expired results when no deadline is nearer.
+constexpr auto kExpirySweep = std::chrono::seconds(1);
+
+QxNodePtr ErrorAnswer(const HRX& error)
+{
+    const QxNodePtr answer = QxNodePtr::Create("Result", "QueryResult");
+    answer.SetAttribute("Status", int32_t{2});
+    WriteResultToNode(answer, error, kErrorResultAttributes);
+    return answer;
+}
+
+}  // namespace
+
+void CQueriesProcessor::WorkerLoop()
+{
+    std::unique_ptr<IConnection> connection;
+    for (;;) {
+        EntryPtr entry;
+        {
+            std::unique_lock lock(m_lock);
+            m_workAvailable.wait(lock, [&] { return m_stopping || !m_queue.empty(); });
+            if (m_stopping) return;
+            entry = std::move(m_queue.front());
+            m_queue.pop_front();
+            entry->state = State::Running;
+        }
+        QxNodePtr answer;
+        try {
+            answer = RunEntry(entry, connection);
+        } catch (const HRX& error) {
+            CV_LOG(Warn, "Query '" << entry->name << "' " << entry->handle << " failed: " << error);
+            answer = ErrorAnswer(error);
+        } catch (...) {
+            answer = ErrorAnswer(MakeReportingError(E_UNEXPECTED, "the query failed unexpectedly"));
+        }
+        {
+            std::lock_guard lock(m_lock);
+            entry->connection = nullptr;
+            m_running.erase(std::remove(m_running.begin(), m_running.end(), entry), m_running.end());
+            --m_active;
+            entry->query = nullptr;
+            entry->state = State::Finished;
+            if (!entry->cancelled) entry->answer = std::move(answer);
+        }
+    }
+}
+
+QxNodePtr CQueriesProcessor::RunEntry(const EntryPtr& running, std::unique_ptr<IConnection>& connection)
+{
+    Entry& entry = *running;
+    const auto started = std::chrono::steady_clock::now();
+    try {
+        if (!connection) connection = m_connect();
+        {
+            std::lock_guard lock(m_lock);
+            if (entry.cancelled) return nullptr;
+            connection->ClearInterrupt();
+            entry.connection = connection.get();
+            entry.deadline = started + std::chrono::milliseconds(m_options.queryTimeLimitMs);
+            m_running.push_back(running);
+        }
+        m_watchdogWake.notify_one();
+        const TranslatedQuery translated = m_translate(entry.query);
+        QxNodePtr answer = RunTranslatedQuery(*connection, translated, m_options.maxRows);
+        CV_LOG(Dbg, "Query '" << entry.name << "' " << entry.handle << " answered "
+                              << answer.GetRequiredAttribute<int64_t>("RowCount") << " rows in "
+                              << std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::steady_clock::now() - started)
+                                     .count()
+                              << " ms");
+        return answer;
+    } catch (const StorageError& error) {
+        bool timedOut = false;
+        bool cancelled = false;
+        {
+            std::lock_guard lock(m_lock);
+            timedOut = entry.timedOut;
+            cancelled = entry.cancelled;
+        }
+        if (error.Kind() == StorageErrorKind::Unavailable) connection.reset();  // reopen for the next query
+        if (cancelled) return nullptr;
+        if (error.Kind() == StorageErrorKind::Interrupted && timedOut)
+            ThrowReportingError(kHrQueryTimeLimit, "it ran longer than " + std::to_string(m_options.queryTimeLimitMs) +
+                                                       " ms (QueryTimeLimitMs)");
+        throw MakeStorageHrx(error);
+    }
+}
+
+void CQueriesProcessor::WatchdogLoop()
+{
+    std::unique_lock lock(m_lock);
+    while (!m_stopping) {
+        const auto now = std::chrono::steady_clock::now();
+        auto wakeAt = now + kExpirySweep;
+        for (const EntryPtr& entry : m_running) {
+            if (entry->timedOut || !entry->connection) continue;
+            if (entry->deadline <= now) {
+                entry->timedOut = true;
+                entry->connection->Interrupt();
+                CV_LOG(Warn, "Query '" << entry->name << "' " << entry->handle << " interrupted: it ran longer than "
+                                       << m_options.queryTimeLimitMs << " ms");
+            } else {
+                wakeAt = std::min(wakeAt, entry->deadline);
+            }
+        }
+        ExpireLocked();
+        m_watchdogWake.wait_until(lock, wakeAt);
+    }
+}
+
+}  // namespace cvn::reporting

@@ -1,0 +1,116 @@
+// Creation of the reporting tables and indexes; names come from the metrics
+// configuration and are always quoted by the connection's dialect.
+#include "host/reporting/storage/Schema.h"
+
+#include <algorithm>
+#include <cctype>
+#include <set>
+
+#include "common/ErrorHandling/ErrorObjects.h"
+
+namespace cvn::reporting {
+
+namespace {
+
+std::string Lower(std::string text)
+{
+    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
+    return text;
+}
+
+void CheckNames(const CountersTableLayout& layout)
+{
+    if (layout.table.empty()) ThrowHrWithDescription(kHrInvalidData, "the counters table name is empty");
+    std::set<std::string> seen;
+    const auto check = [&](const std::string& name, const char* what) {
+        if (name.empty())
+            ThrowHrWithDescription(kHrInvalidData, std::string("the counters column ") + what + " is empty");
+        if (!seen.insert(Lower(name)).second)
+            ThrowHrWithDescription(kHrInvalidData, "the counters column name '" + name + "' is used twice");
+    };
+    check(layout.idColumn, "IdColumnName");
+    check(layout.maskColumn, "MaskColumnName");
+    check(layout.conditionIdColumn, "ConditionIdColumnName");
+    check(layout.countColumn, "CountColumnName");
+    check(layout.timestampColumn, "TimestampColumnName");
+    for (const std::string& column : layout.groupColumns) check(column, "in GroupColumns");
+}
+
+std::string IndexStatement(const IDialect& dialect, const std::string& index, const std::string& table,
+                           const std::vector<std::string>& columns)
+{
+    std::string sql =
+        "CREATE INDEX IF NOT EXISTS " + dialect.QuoteIdentifier(index) + " ON " + dialect.QuoteIdentifier(table) + " (";
+    for (size_t i = 0; i < columns.size(); ++i) sql += (i ? ", " : "") + dialect.QuoteIdentifier(columns[i]);
+    return sql + ")";
+}
+
+}  // namespace
+
+const std::vector<std::string>& AuditRecordColumns()
+{
+    using namespace RecordColumns;
+    static const std::vector<std::string> columns{
+        kWhen,  kProductId,  kAuditingSystem, kDataSource, kManagedObjectUId, kManagedObject, kWho,
+        kWhere, kObjectType, kWhatAction,     kWhat};
+    return columns;
+}
+
+CountersTableLayout CountersTableLayoutFromMetrics(const QxNodePtr& metrics)
+{
+    if (!metrics) ThrowHrWithDescription(kHrNotFound, "no metrics configuration node was given");
+    CountersTableLayout layout;
+    layout.table = metrics.GetAttributeOr<std::string>("CountersTableName", kDefaultCountersTableName);
+    layout.idColumn = metrics.GetRequiredAttribute<std::string>("IdColumnName");
+    layout.maskColumn = metrics.GetRequiredAttribute<std::string>("MaskColumnName");
+    layout.conditionIdColumn = metrics.GetRequiredAttribute<std::string>("ConditionIdColumnName");
+    layout.countColumn = metrics.GetRequiredAttribute<std::string>("CountColumnName");
+    layout.timestampColumn = metrics.GetRequiredAttribute<std::string>("TimestampColumnName");
+    layout.groupColumns = metrics.GetRequiredAttribute<std::vector<std::string>>("GroupColumns");
+    CheckNames(layout);
+    return layout;
+}
+
+void CreateReportingSchema(IConnection& connection, const CountersTableLayout& counters, bool withIndexes)
+{
+    CheckNames(counters);
+    const IDialect& d = connection.Dialect();
+    const auto q = [&](const std::string& name) { return d.QuoteIdentifier(name); };
+
+    std::string records =
+        "CREATE TABLE IF NOT EXISTS " + q(kAuditRecordsTable) + " (" + q(RecordColumns::kId) + " INTEGER PRIMARY KEY";
+    for (const std::string& column : AuditRecordColumns()) {
+        const bool integer = column == RecordColumns::kWhen || column == RecordColumns::kAuditingSystem;
+        records += ", " + q(column) + (integer ? " INTEGER NOT NULL" : " TEXT NOT NULL");
+    }
+    records += ")";
+
+    std::string table = "CREATE TABLE IF NOT EXISTS " + q(counters.table) + " (" + q(counters.idColumn) +
+                        " INTEGER PRIMARY KEY, " + q(counters.maskColumn) + " INTEGER NOT NULL, " +
+                        q(counters.conditionIdColumn) + " INTEGER NOT NULL, " + q(counters.countColumn) +
+                        " INTEGER NOT NULL, " + q(counters.timestampColumn) + " INTEGER NOT NULL";
+    for (const std::string& column : counters.groupColumns) table += ", " + q(column) + " TEXT";
+    table += ")";
+
+    const std::string state = "CREATE TABLE IF NOT EXISTS " + q(kAggregationStateTable) + " (" + q("Key") +
+                              " TEXT PRIMARY KEY, " + q("Value") + " TEXT)";
+
+    connection.Execute(records);
+    connection.Execute(table);
+    connection.Execute(state);
+    if (withIndexes) CreateReportingIndexes(connection, counters);
+}
+
+void CreateReportingIndexes(IConnection& connection, const CountersTableLayout& counters)
+{
+    using namespace RecordColumns;
+    const IDialect& d = connection.Dialect();
+    connection.Execute(IndexStatement(d, "IX_AuditRecords_When", kAuditRecordsTable, {kWhen}));
+    connection.Execute(IndexStatement(d, "IX_AuditRecords_ProductId_When", kAuditRecordsTable, {kProductId, kWhen}));
+    connection.Execute(
+        IndexStatement(d, "IX_AuditRecords_ManagedObjectUId_When", kAuditRecordsTable, {kManagedObjectUId, kWhen}));
+    connection.Execute(IndexStatement(d, "IX_" + counters.table + "_Mask_Condition_Timestamp", counters.table,
+                                      {counters.maskColumn, counters.conditionIdColumn, counters.timestampColumn}));
+}
+
+}  // namespace cvn::reporting

@@ -1,0 +1,24 @@
+// QueryTemplateProcessor: the query template name.
+#include "module/OverviewReportsProcessing/FiltersProcessors/QueryTemplateProcessor.h"
+
+#include "common/Logging/Log.h"
+#include "module/OverviewReportsProcessing/Common/LoggedFailure.h"
+
+namespace OverviewReportsProcessing {
+
+using cvn::QxNodePtr;
+
+QueryTemplateProcessor::QueryTemplateProcessor(const QxNodePtr& configuration)
+{
+    if (!configuration || !configuration.GetAttribute("QueryTemplateName", m_templateName))
+        CV_FAIL_LOGGED("OverviewReportsProcessing::QueryTemplateProcessor::QueryTemplateProcessor",
+                       cvn::kHrNotFound, "QueryTemplateName is missing from the configuration");
+}
+
+void QueryTemplateProcessor::ProcessFilters(const QxNodePtr& filters)
+{
+    CV_TRACE(Dbg, "OverviewReportsProcessing::QueryTemplateProcessor::ProcessFilters");
+    filters.SetAttribute("Query_Template_Name", m_templateName);
+}
+
+}  // namespace OverviewReportsProcessing

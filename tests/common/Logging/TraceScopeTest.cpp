@@ -1,0 +1,178 @@
+// Severities, message building, tracing scopes and node text in log lines.
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+
+#include "common/ErrorHandling/HRX.h"
+#include "common/Logging/Log.h"
+#include "common/Logging/NodeText.h"
+#include "tests/support/LogTestSupport.h"
+#include "tests/support/ServiceTestSupport.h"
+
+namespace cvn::log {
+namespace {
+
+using cvn::testing::FakeClock;
+using cvn::testing::LogTestScope;
+
+// The message part of a line (after the source column).
+std::string Message(const std::string& line)
+{
+    const size_t bar = line.find("| ", line.find(':', 30));
+    return line.substr(bar + 2, line.size() - bar - 4);
+}
+
+TEST(Severity, MaxSeverityTextSwitchesLinesOnAndOffAndIsReadEveryFiveSeconds)
+{
+    LogTestScope scope({{"Logger/MaxSeverity", "nOnE"}});
+    EXPECT_FALSE(IsEnabled(Severity::Crit));
+    scope.SetSettings({{"Logger/MaxSeverity", "err"}});
+    EXPECT_TRUE(IsEnabled(Severity::Crit));
+    EXPECT_TRUE(IsEnabled(Severity::Err));
+    EXPECT_FALSE(IsEnabled(Severity::Warn));
+    scope.SetSettings({{"Logger/MaxSeverity", "LOUD"}});
+    EXPECT_TRUE(IsEnabled(Severity::Dbg));
+    EXPECT_FALSE(IsEnabled(Severity::Dbg2));
+    EXPECT_FALSE(IsEnabled(Severity::None));
+
+    // The settings are read again only after five seconds.
+    scope.SetSettings({{"Logger/MaxSeverity", "DBG3"}});
+    EXPECT_TRUE(IsEnabled(Severity::Dbg3));
+    SettingsStore::Global().ResetSources({std::make_shared<cvn::testing::MapSettingsSource>(
+        std::map<std::string, std::string>{{"Logger/MaxSeverity", "ERR"}})});
+    FakeClock::tickMs += 4999;
+    EXPECT_TRUE(IsEnabled(Severity::Dbg3));
+    FakeClock::tickMs += 1;
+    EXPECT_FALSE(IsEnabled(Severity::Dbg3));
+}
+
+TEST(Severity, DisabledMessagesAreNeverBuilt)
+{
+    LogTestScope scope({{"Logger/MaxSeverity", "ERR"}});
+    int built = 0;
+    auto piece = [&built] { return ++built; };
+    CV_LOG(Dbg, "value " << piece());
+    CV_LOG(Err, "value " << piece());
+    EXPECT_EQ(built, 1);
+    ASSERT_EQ(scope.sink.Lines().size(), 1u);
+    EXPECT_EQ(Message(scope.sink.Lines()[0]), "value 1");
+}
+
+TEST(MessageBuilder, WritesNumbersGuidsAndErrorsAndAThrowingPieceMarksTheMessage)
+{
+    LogTestScope scope;
+    auto failing = []() -> const char* { throw std::runtime_error("boom"); };
+    CV_LOG(Warn, "before " << failing() << " after");
+    ASSERT_EQ(scope.sink.Lines().size(), 1u);
+    EXPECT_EQ(Message(scope.sink.Lines()[0]), "before ... (***EXCEPTION***)");
+
+    const GUID guid = MakeGuid(0x64107A4E, 0x9383, 0x4398, 0x97FF, 0xEE55F0DA7FDF);
+    CV_LOG(Err, guid << ' ' << -5 << ' ' << uint64_t(7) << ' ' << Severity::Dbg2 << ' ' << HRX(E_INVALIDARG, nullptr));
+    ASSERT_EQ(scope.sink.Lines().size(), 2u);
+    const std::string message = Message(scope.sink.Lines()[1]);
+    EXPECT_EQ(message.rfind("{64107A4E-9383-4398-97FF-EE55F0DA7FDF} -5 7 6 0x80070057 ", 0), 0u) << message;
+}
+
+TEST(TraceScope, EntryExitAndElapsedTimeWithIndentation)
+{
+    LogTestScope scope({{"Logger/MaxSeverity", "DBG2"}});
+    {
+        CV_TRACE(Dbg, "Outer::Run");
+        {
+            CV_TRACE(Dbg2, "Inner::Step");
+            FakeClock::counter += 5;  // 0.5 us
+        }
+        {
+            CV_TRACE(Dbg3, "Hidden::Lookup");
+        }
+        FakeClock::counter += 12345678;
+    }
+    const auto lines = scope.sink.Lines();
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(Message(lines[0]), "Entering: Outer::Run");
+    EXPECT_EQ(Message(lines[1]), "  Entering: Inner::Step");
+    EXPECT_EQ(Message(lines[2]), "  Exiting: Inner::Step [0.000 ms]");
+    EXPECT_EQ(Message(lines[3]), "Exiting: Outer::Run [1 234.568 ms]");
+    EXPECT_EQ(CurrentIndent(), 0);
+}
+
+TEST(TraceScope, ExitByExceptionUsesTheExceptionSeverityAndNestingIsClampedAtThirtyLevels)
+{
+    LogTestScope scope({{"Logger/MaxSeverity", "ERR"}});
+    try {
+        TraceScope trace(Severity::Dbg, Severity::Err, "Gate::Fail", __FILE__, __LINE__);
+        throw std::runtime_error("x");
+    } catch (...) {
+    }
+    const auto lines = scope.sink.Lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(Message(lines[0]).rfind("EXCEPTION at: Gate::Fail [", 0), 0u);
+    EXPECT_NE(lines[0].find("| ERR  |"), std::string::npos);
+
+    // Deep nesting (of enabled scopes) is clamped at thirty levels.
+    scope.SetSettings({});
+    std::vector<std::unique_ptr<TraceScope>> scopes;
+    for (int i = 0; i < 35; ++i) scopes.push_back(std::make_unique<TraceScope>(Severity::Dbg, Severity::Dbg, "L", "f.cpp", 1));
+    CV_LOG(Err, "deep");
+    EXPECT_EQ(Message(scope.sink.Lines().back()), std::string(60, ' ') + "deep");
+    while (!scopes.empty()) scopes.pop_back();
+    EXPECT_EQ(CurrentIndent(), 0);
+}
+
+TEST(NodeText, HiddenAttributesAreMaskedInTheTextOnly)
+{
+    LogTestScope scope({{"Logger/HiddenNodeTypeAttrs", " Credentials : Password , Token ; * : Secret ;"}});
+    const QxNodePtr root = QxNodePtr::Parse(R"(
+        <Request q:name="R" Secret:str="s0">
+          <Credentials Password:str="p1" User:str="u1"/>
+          <Credentials Password:str="p2" User:str="u2"/>
+          <Other Password:str="visible"/>
+        </Request>)");
+    CV_LOG(Dbg2, "never built at DBG " << root);
+    CV_LOG(Dbg, "Request: " << root);
+    ASSERT_EQ(scope.sink.Lines().size(), 1u);
+    const std::string line = scope.sink.Lines()[0];
+    EXPECT_NE(line.find("Request: QxNode[0x"), std::string::npos);
+    EXPECT_EQ(line.find("p1"), std::string::npos) << line;
+    EXPECT_EQ(line.find("p2"), std::string::npos) << line;  // the second unnamed sibling too
+    EXPECT_EQ(line.find("s0"), std::string::npos) << line;
+    EXPECT_NE(line.find("visible"), std::string::npos);
+    EXPECT_NE(line.find("u2"), std::string::npos);
+    EXPECT_EQ(line.find("<nr>"), std::string::npos);
+    EXPECT_EQ(root.GetChild(uint64_t(1)).GetRequiredAttribute<std::string>("Password"), "p2");
+    EXPECT_EQ(root.GetRequiredAttribute<std::string>("Secret"), "s0");
+    CV_LOG(Err, "null " << QxNodePtr());
+    EXPECT_EQ(Message(scope.sink.Lines()[1]), "null QxNode[<null>]");
+}
+
+TEST(NodeText, MalformedHiddenAttributesFailWithInvalidArg)
+{
+    for (const char* text : {"NoColon", "A:b:c", "A:b; B"})
+        EXPECT_EQ(test::CodeOf([&] { HiddenAttributeTable::Parse(text); }), E_INVALIDARG) << text;
+    LogTestScope scope({{"Logger/HiddenNodeTypeAttrs", "A:b:c"}});
+    CV_LOG(Err, "node " << QxNodePtr::Create("N", "T"));
+    ASSERT_EQ(scope.sink.Lines().size(), 1u);
+    EXPECT_EQ(Message(scope.sink.Lines()[0]), "node ... (***EXCEPTION***)");
+}
+
+HRESULT FailingMethod() noexcept
+try {
+    ThrowHr(E_INVALIDARG);
+} CV_CATCH_RETURN("Corvane::CThing::Configure")
+
+TEST(FailureLine, ComponentBoundaryLogsTheQualifiedNameAndErrorText)
+{
+    LogTestScope scope;
+    EXPECT_EQ(FailingMethod(), E_INVALIDARG);
+    ASSERT_EQ(scope.sink.Lines().size(), 1u);
+    const std::string line = scope.sink.Lines()[0];
+    EXPECT_NE(line.find("| ERR  |"), std::string::npos);
+    EXPECT_EQ(Message(line).rfind("Corvane::CThing::Configure failed: 0x80070057 The parameter is incorrect [0x", 0), 0u)
+        << line;
+    scope.SetSettings({{"Logger/MaxSeverity", "NONE"}});
+    EXPECT_EQ(FailingMethod(), E_INVALIDARG);
+    EXPECT_EQ(scope.sink.Lines().size(), 1u);
+}
+
+}  // namespace
+}  // namespace cvn::log

@@ -1,0 +1,157 @@
+// ConfigSubscriber against a fake configuration server registered as
+// "ConfigServer.Proxy": the subscription request, delivery, and stopping.
+#include "common/SubsystemHelpers/ConfigSubscriptionHelpers/ConfigSubscriber.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <thread>
+
+#include "common/ServiceLayer/NamedServices.h"
+#include "tests/support/ServiceTestSupport.h"
+#include "tests/support/FakeConfigServer.h"
+
+namespace CfgSubscriptionsHelpers {
+namespace {
+
+using namespace cvn;
+using namespace std::chrono_literals;
+using test::CodeOf;
+using test::Notification;
+
+constexpr char kPath[] = R"(\Configuration\MonitoringPlans)";
+
+class ConfigSubscriberTest : public testing::Test {
+protected:
+    // Each call to the user callback as "<path>=<node name>".
+    ConfigSubscriber::Callback Record()
+    {
+        return [this](const std::string& path, const QxNodePtr& node) {
+            m_received.Add(path + "=" + (node ? node.GetName() : std::string()));
+        };
+    }
+
+    ComPtr<CComponentObject<test::FakeConfigServer>> m_server = CreateComponent<test::FakeConfigServer>();
+    test::ScopedNamedInstance m_registration{kConfigServerProxyName, m_server.Get()};
+    test::Collector m_received;
+};
+
+TEST_F(ConfigSubscriberTest, StartSubscribesThePathWithTheGivenMaskAndOptions)
+{
+    ConfigSubscriber subscriber(kPath, Record(), 31, 11, 5ms);
+    subscriber.Start();
+    subscriber.Start();  // already subscribed: nothing more
+    const auto entries = m_server->Entries();
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].path, kPath);
+    EXPECT_EQ(entries[0].maxDepth, 0x7FFFFFFF);
+    EXPECT_FALSE(entries[0].isParent);
+    EXPECT_EQ(entries[0].changesMask, 31);
+    EXPECT_EQ(entries[0].subscribeOptions, 11);
+    EXPECT_TRUE(entries[0].subscription->IsActive());
+}
+
+TEST_F(ConfigSubscriberTest, EachModificationReachesTheCallbackInWriteOrder)
+{
+    ConfigSubscriber subscriber(kPath, Record(), 24, 11, 5ms);
+    subscriber.Start();
+    std::vector<std::string> expected;
+    for (int i = 0; i < 10; ++i) {
+        const std::string path = std::string(kPath) + "\\Plan" + std::to_string(i);
+        expected.push_back(path + "=Plan" + std::to_string(i));
+        ASSERT_EQ(m_server->Notify(false, {Notification(path, 8, "<Plan q:name=\"Plan" + std::to_string(i) + "\"/>")}),
+                  S_OK);
+    }
+    ASSERT_EQ(m_server->Notify(true, {Notification(std::string(kPath) + "\\Now", 16)}), S_OK);
+    ASSERT_TRUE(m_received.WaitFor(11));
+    auto received = m_received.Items();
+    const auto now = std::find(received.begin(), received.end(), std::string(kPath) + "\\Now=");
+    ASSERT_NE(now, received.end());  // the synchronous one, whenever the batches came
+    received.erase(now);
+    EXPECT_EQ(received, expected);
+}
+
+TEST_F(ConfigSubscriberTest, StopAndDestructionUnsubscribeOnceAndAStoppedSubscriberCanStartAgain)
+{
+    ConfigSubscriber never(kPath, Record(), 31, 11, 5ms);
+    never.Stop();
+    EXPECT_EQ(m_server->Unsubscribes(), 0);
+
+    ConfigSubscriber subscriber(kPath, Record(), 31, 11, 5ms);
+    subscriber.Start();
+    subscriber.Stop();
+    subscriber.Stop();
+    EXPECT_EQ(m_server->Unsubscribes(), 1);
+    EXPECT_TRUE(m_server->Entries().empty());
+
+    subscriber.Start();
+    m_server->Notify(false, {Notification(std::string(kPath) + "\\Again", 8)});
+    EXPECT_TRUE(m_received.WaitFor(1));
+    {
+        ConfigSubscriber scoped(kPath, Record(), 31, 11, 5ms);
+        scoped.Start();
+        EXPECT_EQ(m_server->Entries().size(), 2u);
+    }
+    EXPECT_EQ(m_server->Entries().size(), 1u);
+}
+
+TEST_F(ConfigSubscriberTest, FailedActivationThrowsAndLeavesNoSubscription)
+{
+    m_server->m_activateResult = E_ACCESSDENIED;
+    ConfigSubscriber subscriber(kPath, Record(), 31, 11, 5ms);
+    EXPECT_EQ(CodeOf([&] { subscriber.Start(); }), E_ACCESSDENIED);
+    EXPECT_TRUE(m_server->Entries().empty());
+}
+
+TEST_F(ConfigSubscriberTest, RefusedUnsubscribeIsLoggedAndSwallowed)
+{
+    // The capture outlives the subscriber, whose publication worker logs until it is gone.
+    test::LogCapture log;
+    ConfigSubscriber subscriber(kPath, Record(), 31, 11, 5ms);
+    subscriber.Start();
+    m_server->m_unsubscribeResult = E_ACCESSDENIED;
+    subscriber.Stop();
+    EXPECT_EQ(log.Count("CfgSubscriptionsHelpers::ConfigSubscriber::DeleteSubscriptions failed: 0x80070005"), 1u);
+    subscriber.Stop();  // the subscription was dropped anyway
+    EXPECT_EQ(m_server->Unsubscribes(), 1);
+    m_server->m_unsubscribeResult = S_OK;
+}
+
+TEST_F(ConfigSubscriberTest, NoCallbackAfterStopReturns)
+{
+    std::atomic<bool> stopped{false};
+    std::atomic<int> calls{0}, lateCalls{0};
+    ConfigSubscriber subscriber(
+        kPath,
+        [&](const std::string&, const QxNodePtr&) {
+            ++calls;
+            if (stopped) ++lateCalls;
+        },
+        31, 11, 1ms);
+    subscriber.Start();
+    std::atomic<bool> done{false};
+    std::thread notifier([&] {
+        for (int i = 0; !done; ++i) m_server->Notify(i % 4 == 0, {Notification(kPath, 8)});
+    });
+    while (calls < 20) std::this_thread::sleep_for(1ms);
+    subscriber.Stop();
+    stopped = true;
+    std::this_thread::sleep_for(20ms);
+    done = true;
+    notifier.join();
+    EXPECT_EQ(lateCalls, 0);
+}
+
+TEST(ConfigSubscriberWithoutServer, StartFailsWithNotFoundAndBadArgumentsAreRefused)
+{
+    const auto ignore = [](const std::string&, const QxNodePtr&) {};
+    ConfigSubscriber subscriber(kPath, ignore, 31, 11);
+    EXPECT_EQ(CodeOf([&] { subscriber.Start(); }), kHrNotFound);
+    EXPECT_EQ(CodeOf([&] { ConfigSubscriber empty("", ignore, 31, 11); }), E_INVALIDARG);
+    EXPECT_EQ(CodeOf([] { ConfigSubscriber noCallback(kPath, nullptr, 31, 11); }), E_INVALIDARG);
+    EXPECT_EQ(CodeOf([&] { ConfigSubscriber zero(kPath, ignore, 31, 11, 0ms); }), E_INVALIDARG);
+}
+
+}  // namespace
+}  // namespace CfgSubscriptionsHelpers

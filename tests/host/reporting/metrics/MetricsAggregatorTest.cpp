@@ -1,0 +1,147 @@
+// The aggregator: hourly counters per group and preset in the configured
+// layout, incremental runs that re-count only touched hours, backfill moving
+// the metrics start time (in the database and the status node), and refusal of
+// presets the records cannot express.
+#include <gtest/gtest.h>
+
+#include "common/Components/ComponentObject.h"
+#include "common/ServiceLayer/NamedServices.h"
+#include "tests/support/ReportingTestSupport.h"
+#include "host/reporting/metrics/MetricsAggregator.h"
+#include "host/reporting/storage/Schema.h"
+#include "host/services/ConfigServer.h"
+
+namespace cvn::reporting::test {
+namespace {
+
+constexpr int64_t kDay0 = 1772323200;  // 2026-03-01T00:00:00Z
+
+class MetricsAggregatorTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        CreateReportingSchema(*m_db, CountersTableLayoutFromMetrics(Node(kMetrics)));
+        Insert(kDay0 + 10, "{00000000-0000-0000-0000-0000000000A1}", "101", "ann", "srv1", "Removed", "f1");
+        Insert(kDay0 + 20, "{00000000-0000-0000-0000-0000000000A1}", "101", "ann", "srv1", "Added", "f1");
+        Insert(kDay0 + 3600 + 5, "{00000000-0000-0000-0000-0000000000A1}", "102", "bob", "srv2", "Removed", "f2");
+    }
+
+    void Insert(int64_t when, const char* mo, const char* product, const char* who, const char* where,
+                const char* action, const char* what)
+    {
+        auto statement = m_db->Prepare(R"~(INSERT INTO "AuditRecords" ("When", "ManagedObjectUId", "ProductId", "Who",
+            "Where", "What_Action", "What", "AuditingSystem", "DataSource", "ManagedObject", "ObjectType")
+            VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, 1, 'ds', 'plan', 'File'))~");
+        const SqlValue values[] = {when, mo, product, who, where, action, what};
+        for (size_t i = 0; i < 7; ++i) statement->Bind(i + 1, values[i]);
+        while (statement->Next()) {
+        }
+    }
+
+    std::string Counters()
+    {
+        auto statement = m_db->Prepare(R"~(SELECT "GroupMask", "PresetId", "Ts" - ?1, "G1", "G2", "G3", "G4", "Cnt"
+            FROM "OverviewCounters" ORDER BY 1, 2, 3, 4, 5, 6, 7)~");
+        statement->Bind(1, kDay0);
+        std::string text;
+        while (statement->Next()) {
+            for (size_t i = 0; i < 8; ++i) {
+                const SqlValue value = statement->Column(i);
+                text += i ? " " : "";
+                if (const auto* n = std::get_if<int64_t>(&value)) text += std::to_string(*n);
+                else if (const auto* s = std::get_if<std::string>(&value)) text += s->substr(0, 1) == "{" ? "mo" : *s;
+                else text += "-";
+            }
+            text += "\n";
+        }
+        return text;
+    }
+
+    TempDir m_folder;
+    std::unique_ptr<IConnection> m_db = OpenSqlite(m_folder.File("a.db"), true);
+    QueryTranslator m_translator{Node(kTemplates), m_db->Dialect()};
+};
+
+TEST_F(MetricsAggregatorTest, BackfillCountsEveryGroupAndPresetPerHourAndMovesTheStart)
+{
+    auto store = CreateComponent<host::CConfigServer>();
+    MetricsAggregator aggregator(*m_db, Node(kMetrics), m_translator, "overview_records", store.Get());
+    EXPECT_EQ(aggregator.Aggregate(kDay0 + 2 * 86400), 0);  // the metrics start now; history waits for backfill
+    EXPECT_EQ(aggregator.StartTime(), kDay0 + 2 * 86400);
+    EXPECT_EQ(Counters(), "");
+
+    EXPECT_EQ(aggregator.Backfill(kDay0 + 1800, kDay0 + 2 * 86400), 48);
+    EXPECT_EQ(aggregator.StartTime(), kDay0);
+    // 0xF: G1 MO, G2 ProductId, G3 Who, G4 Where; 0x4D: G1 MO, G2 Who, G3 Where, G4 What; presets 1 and (0x4D) 2.
+    EXPECT_EQ(Counters(),
+              "15 1 0 mo 101 ann srv1 2\n"
+              "15 1 3600 mo 102 bob srv2 1\n"
+              "77 1 0 mo ann srv1 f1 2\n"
+              "77 1 3600 mo bob srv2 f2 1\n"
+              "77 2 0 mo ann srv1 f1 1\n"
+              "77 2 3600 mo bob srv2 f2 1\n");
+    EXPECT_EQ(ReadConfigNode(*store.Get(), MetricsAggregator::kStatusPath, true).GetAttributeOr("StartTime", ""),
+              "2026-03-01T00:00:00Z");
+    EXPECT_EQ(aggregator.Backfill(kDay0 + 7200, kDay0 + 2 * 86400), 0);  // not earlier: nothing to do
+
+    // New records are counted into their hours on the next run; untouched hours stay as they are.
+    Insert(kDay0 + 3600 + 9, "{00000000-0000-0000-0000-0000000000A1}", "102", "bob", "srv2", "Added", "f2");
+    Insert(kDay0 + 2 * 86400 + 60, "{00000000-0000-0000-0000-0000000000A1}", "101", "ann", "srv1", "Added", "f1");
+    EXPECT_EQ(aggregator.Aggregate(kDay0 + 2 * 86400 + 120), 49);
+    EXPECT_EQ(aggregator.Aggregate(kDay0 + 2 * 86400 + 180), 0);
+    EXPECT_EQ(ScalarOf(*m_db, R"~(SELECT SUM("Cnt") FROM "OverviewCounters" WHERE "GroupMask" = 15 AND "PresetId" = 1)~"), 5);
+    EXPECT_EQ(ScalarOf(*m_db, R"~(SELECT "Cnt" FROM "OverviewCounters" WHERE "GroupMask" = 77 AND "PresetId" = 1
+        AND "Ts" = ?1)~", {kDay0 + 3600}), 2);
+}
+
+TEST_F(MetricsAggregatorTest, CountersOfAnotherConfigurationAreDroppedAndCountedAnew)
+{
+    const int64_t now = kDay0 + 2 * 86400;
+    MetricsAggregator(*m_db, Node(kMetrics), m_translator, "overview_records").Backfill(kDay0, now);
+    ASSERT_NE(Counters(), "");
+
+    // One more table column, and the first group loses Where and ProductId: its mask changes.
+    std::string changed(kMetrics);
+    changed.replace(changed.find("G1|G2|G3|G4"), 11, "G1|G2|G3|G4|G5");
+    changed.replace(changed.find("ManagedObjectUId|Who|Where|ProductId"), 36, "ManagedObjectUId|Who");
+    MetricsAggregator aggregator(*m_db, Node(changed), m_translator, "overview_records");
+    EXPECT_EQ(aggregator.Aggregate(now), 0);
+    EXPECT_EQ(aggregator.StartTime(), now) << "the metrics start anew";
+    EXPECT_EQ(ScalarOf(*m_db, R"~(SELECT COUNT(*) FROM "OverviewCounters")~"), 0);
+    EXPECT_EQ(aggregator.Backfill(kDay0, now), 48);
+    EXPECT_EQ(ScalarOf(*m_db, R"~(SELECT COUNT(*) FROM "OverviewCounters" WHERE "GroupMask" = 15)~"), 0);
+    EXPECT_EQ(ScalarOf(*m_db, R"~(SELECT SUM("Cnt") FROM "OverviewCounters" WHERE "GroupMask" = 5 AND "G5" IS NULL)~"), 3);
+
+    // The same configuration again keeps what was counted.
+    MetricsAggregator(*m_db, Node(changed), m_translator, "overview_records").Aggregate(now + 60);
+    EXPECT_EQ(ScalarOf(*m_db, R"~(SELECT SUM("Cnt") FROM "OverviewCounters" WHERE "GroupMask" = 5)~"), 3);
+}
+
+TEST_F(MetricsAggregatorTest, ConfigurationsTheRecordsCannotServeAreRefused)
+{
+    const std::pair<std::string, std::string> cases[] = {
+        {R"~(<Condition q:name="Deletes" operator="AND" PresetConditionId:i64="2">
+              <ConditionValues Columnn="Status" Comparator="=" Value="Failed"/></Condition>)~",
+         "column 'Status' is not a column of query template 'overview_records'"},
+        {R"~(<Condition q:name="Deletes" operator="AND" PresetConditionId:i64="2">
+              <ConditionValues Columnn="Who" Comparator="~" Value="x"/></Condition>)~",
+         "unknown comparator '~'"},
+    };
+    for (const auto& [preset, message] : cases) {
+        std::string metrics(kMetrics);
+        const size_t at = metrics.find("<Condition q:name=\"Deletes\"");
+        metrics.replace(at, metrics.find("</Condition>", at) + 12 - at, preset);
+        const std::string failure =
+            ThrownBy([&] { MetricsAggregator(*m_db, Node(metrics), m_translator, "overview_records"); }).text;
+        EXPECT_NE(failure.find(message), std::string::npos) << failure;
+    }
+    const std::string failure = ThrownBy([&] {
+        MetricsAggregator(*m_db, Node(R"~(<M GroupColumns:strs="G1" IdColumnName="Id" MaskColumnName="M"
+            ConditionIdColumnName="C" CountColumnName="N" TimestampColumnName="T"><Group GroupAttributes:strs="Who"
+            PresetConditionName="Missing"/></M>)~"), m_translator, "overview_records");
+    }).text;
+    EXPECT_NE(failure.find("unknown preset condition 'Missing'"), std::string::npos) << failure;
+}
+
+}  // namespace
+}  // namespace cvn::reporting::test

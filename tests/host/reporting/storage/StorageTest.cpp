@@ -1,0 +1,227 @@
+// The SQLite storage: failures by kind (unavailable, busy, interrupted,
+// invalid), values in and out, the dialect's expressions, and the schema with
+// the indexes that the two retrieve methods' queries use.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <thread>
+
+#include "tests/support/ReportingTestSupport.h"
+
+namespace cvn::reporting::test {
+namespace {
+
+struct Failure {
+    StorageErrorKind kind = StorageErrorKind::Other;
+    std::string message = "(no error)";
+};
+
+Failure StorageFailureOf(const std::function<void()>& action)
+{
+    try {
+        action();
+    } catch (const StorageError& error) {
+        return {error.Kind(), error.what()};
+    }
+    ADD_FAILURE() << "no StorageError was thrown";
+    return {};
+}
+
+StorageErrorKind KindOf(const std::function<void()>& action) { return StorageFailureOf(action).kind; }
+
+TEST(SqliteStorage, MissingFileDirectoryAndNonDatabaseAreUnavailable)
+{
+    TempDir dir;
+    EXPECT_EQ(StorageErrorKind::Unavailable, KindOf([&] { OpenSqlite(dir.File("missing.db"), false); }));
+    EXPECT_FALSE(std::filesystem::exists(dir.File("missing.db"))) << "opening without create made the file";
+    EXPECT_EQ(StorageErrorKind::Unavailable, KindOf([&] { OpenSqlite(dir.File(""), false); }));
+    const std::string text = dir.File("notes.db");
+    std::ofstream(text, std::ios::binary) << std::string(4096, 'x');
+    const Failure notDatabase = StorageFailureOf([&] { OpenSqlite(text, false); });
+    EXPECT_EQ(StorageErrorKind::Unavailable, notDatabase.kind);
+    EXPECT_NE(std::string::npos, notDatabase.message.find("notes.db")) << notDatabase.message;
+}
+
+TEST(SqliteStorage, LockedDatabaseIsBusyAfterTheTimeout)
+{
+    TempDir dir;
+    const std::string path = dir.File("r.db");
+    MakeSmallDatabase(path);
+    const auto waiter = OpenSqlite(path, false, 50);
+    const auto holder = OpenSqlite(path, false);
+    holder->Execute("BEGIN EXCLUSIVE");
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(StorageErrorKind::Busy, KindOf([&] { One(*waiter, "SELECT count(*) FROM AuditRecords"); }));
+    EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(40))
+        << "the busy timeout was not waited";
+    EXPECT_EQ(StorageErrorKind::Busy, KindOf([&] { OpenSqlite(path, false, 0); }));
+    holder->Execute("ROLLBACK");
+    EXPECT_EQ(SqlValue(int64_t{5}), One(*waiter, "SELECT count(*) FROM AuditRecords"));  // the same connection recovers
+}
+
+TEST(SqliteStorage, InterruptStopsARunningStatementAndStaysUntilCleared)
+{
+    TempDir dir;
+    const auto connection = OpenSqlite(dir.File("r.db"), true);
+    const auto slow = connection->Prepare(kSlowSql);
+    std::thread interrupter([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        connection->Interrupt();
+    });
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(StorageErrorKind::Interrupted, KindOf([&] { slow->Next(); }));
+    interrupter.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+
+    // Sticky: an interrupt that lands before a statement starts is not lost.
+    EXPECT_EQ(StorageErrorKind::Interrupted, KindOf([&] { One(*connection, "SELECT 1"); }));
+    EXPECT_EQ(StorageErrorKind::Interrupted, KindOf([&] { connection->Execute("CREATE TABLE t (x)"); }));
+    connection->ClearInterrupt();
+    EXPECT_EQ(SqlValue(int64_t{1}), One(*connection, "SELECT 1"));
+}
+
+TEST(SqliteStorage, BadStatementsAndParametersAreInvalidAndNamed)
+{
+    TempDir dir;
+    const auto connection = OpenSqlite(dir.File("r.db"), true);
+    const Failure noTable = StorageFailureOf([&] { connection->Prepare("SELECT * FROM NoSuchTable"); });
+    EXPECT_EQ(StorageErrorKind::Invalid, noTable.kind);
+    EXPECT_NE(std::string::npos, noTable.message.find("no such table: NoSuchTable")) << noTable.message;
+    EXPECT_NE(std::string::npos, noTable.message.find("in: SELECT * FROM NoSuchTable")) << noTable.message;
+    EXPECT_EQ(StorageErrorKind::Invalid, KindOf([&] { connection->Prepare("SELEC 1"); }));
+    EXPECT_EQ(StorageErrorKind::Invalid, KindOf([&] { connection->Prepare("   "); }));
+    const auto statement = connection->Prepare("SELECT ?1");
+    EXPECT_EQ(StorageErrorKind::Invalid, KindOf([&] { statement->Bind(0, int64_t{1}); }));
+    EXPECT_EQ(StorageErrorKind::Invalid, KindOf([&] { statement->Bind(2, int64_t{1}); }));
+}
+
+TEST(SqliteStorage, ValuesKeepTheirTypesAndResetKeepsBindings)
+{
+    TempDir dir;
+    const auto connection = OpenSqlite(dir.File("r.db"), true);
+    const auto statement = connection->Prepare("SELECT ?1 AS a, ?2 AS b, ?3 AS c, ?4 AS d");
+    statement->Bind(1, int64_t{1} << 40);
+    statement->Bind(2, 2.5);
+    const std::string text("Gr\xC3\xBC\xC3\x9F\0x", 8);  // UTF-8 and an embedded NUL survive
+    statement->Bind(3, text);
+    statement->Bind(4, std::monostate{});
+    ASSERT_TRUE(statement->Next());
+    EXPECT_EQ(4u, statement->ColumnCount());
+    EXPECT_EQ("c", statement->ColumnName(2));
+    EXPECT_EQ(SqlValue(int64_t{1} << 40), statement->Column(0));
+    EXPECT_EQ(SqlValue(2.5), statement->Column(1));
+    EXPECT_EQ(SqlValue(text), statement->Column(2));
+    EXPECT_EQ(SqlValue(std::monostate{}), statement->Column(3));
+    EXPECT_FALSE(statement->Next());
+    statement->Reset();
+    ASSERT_TRUE(statement->Next());
+    EXPECT_EQ(SqlValue(int64_t{1} << 40), statement->Column(0));
+}
+
+TEST(SqliteStorage, TransactionRollsBackUnlessCommitted)
+{
+    TempDir dir;
+    const auto connection = OpenSqlite(dir.File("r.db"), true);
+    connection->Execute("CREATE TABLE t (x INTEGER)");
+    {
+        Transaction transaction(*connection);
+        connection->Execute("INSERT INTO t VALUES (1)");
+    }
+    EXPECT_EQ(SqlValue(int64_t{0}), One(*connection, "SELECT count(*) FROM t"));
+    {
+        Transaction transaction(*connection);
+        connection->Execute("INSERT INTO t VALUES (1)");
+        transaction.Commit();
+    }
+    EXPECT_EQ(SqlValue(int64_t{1}), One(*connection, "SELECT count(*) FROM t"));
+
+    // Interrupted inside a transaction: the guard still rolls back, and the connection is usable again.
+    try {
+        Transaction transaction(*connection);
+        connection->Execute("INSERT INTO t VALUES (2)");
+        connection->Interrupt();
+        connection->Execute("INSERT INTO t VALUES (3)");
+        transaction.Commit();
+        ADD_FAILURE() << "an interrupted transaction committed";
+    } catch (const StorageError& error) {
+        EXPECT_EQ(StorageErrorKind::Interrupted, error.Kind());
+    }
+    connection->ClearInterrupt();
+    Transaction next(*connection);  // BEGIN fails if the interrupted transaction were still open
+    EXPECT_EQ(SqlValue(int64_t{1}), One(*connection, "SELECT count(*) FROM t"));
+}
+
+TEST(SqliteDialect, QuotesLimitsAndTruncatesTimes)
+{
+    const IDialect& dialect = SqliteDialect();
+    EXPECT_EQ("\"When\"", dialect.QuoteIdentifier("When"));
+    EXPECT_EQ("\"a\"\"; DROP TABLE x; --\"", dialect.QuoteIdentifier("a\"; DROP TABLE x; --"));
+    EXPECT_EQ("?3", dialect.Placeholder(3));
+    EXPECT_EQ("LIMIT 10", dialect.LimitClause(10, 0));
+    EXPECT_EQ("LIMIT -1 OFFSET 5", dialect.LimitClause(-1, 5));
+    EXPECT_THROW(dialect.TruncateTime("x", 0, "fortnight"), StorageError);
+
+    TempDir dir;
+    const auto connection = OpenSqlite(dir.File("r.db"), true);
+    // 2024-03-05T07:09:10Z = 1709622550; one hour east of UTC it is 08:09:10 local.
+    const auto at = [&](int64_t offset, const char* part) {
+        return std::get<int64_t>(One(*connection, "SELECT " + dialect.TruncateTime("1709622550", offset, part)));
+    };
+    EXPECT_EQ(1709622550 + 3600, at(3600, "second"));
+    EXPECT_EQ(1709622540 + 3600, at(3600, "minute"));
+    EXPECT_EQ(1709625600, at(3600, "hour"));      // 2024-03-05T08:00:00 local
+    EXPECT_EQ(1709596800, at(3600, "day"));       // 2024-03-05T00:00:00
+    EXPECT_EQ(1709251200, at(3600, "month"));     // 2024-03-01
+    EXPECT_EQ(1704067200, at(3600, "year"));      // 2024-01-01
+    EXPECT_EQ(1709510400, at(-8 * 3600, "day"));  // eight hours west it is still 2024-03-04
+}
+
+TEST(ReportingSchema, NamesComeFromTheMetricsConfiguration)
+{
+    CountersTableLayout layout = CountersTableLayoutFromMetrics(Node(kMetrics));
+    EXPECT_EQ("OverviewCounters", layout.table);
+    EXPECT_EQ("GroupMask", layout.maskColumn);
+    EXPECT_EQ((std::vector<std::string>{"G1", "G2", "G3", "G4"}), layout.groupColumns);
+
+    const QxNodePtr metrics = Node(kMetrics);
+    metrics.SetAttribute("CountersTableName", "Counters_v2");
+    EXPECT_EQ("Counters_v2", CountersTableLayoutFromMetrics(metrics).table);
+    metrics.SetAttribute("CountColumnName", "g1");  // SQL names ignore case
+    EXPECT_EQ(kHrInvalidData, ThrownBy([&] { CountersTableLayoutFromMetrics(metrics); }).code);
+    metrics.DeleteAttribute("CountColumnName");
+    EXPECT_EQ(kHrNotFound, ThrownBy([&] { CountersTableLayoutFromMetrics(metrics); }).code);
+}
+
+TEST(ReportingSchema, CreatesTablesOnceAndIndexesThatServeBothMethods)
+{
+    TempDir dir;
+    const std::string path = dir.File("r.db");
+    MakeSmallDatabase(path);
+    const auto connection = OpenSqlite(path, false);
+    CreateReportingSchema(*connection, CountersTableLayoutFromMetrics(Node(kMetrics)));  // again: nothing changes
+    EXPECT_EQ(SqlValue(int64_t{5}), One(*connection, "SELECT count(*) FROM AuditRecords"));
+    EXPECT_EQ(SqlValue(int64_t{4}),
+              One(*connection, "SELECT count(*) FROM sqlite_master WHERE type = 'index' AND name LIKE 'IX_%'"));
+
+    const std::pair<const char*, const char*> uses[] = {
+        {R"(SELECT "Who", count(*) FROM AuditRecords WHERE "ProductId" IN ('101', '102') AND "When" >= 1
+            AND "When" < 2 GROUP BY "Who")", "IX_AuditRecords_ProductId_When"},
+        {R"(SELECT count(*) FROM AuditRecords WHERE "ManagedObjectUId" = '{P1}' AND "When" >= 1)",
+         "IX_AuditRecords_ManagedObjectUId_When"},
+        {R"(SELECT "G1", sum("Cnt") FROM OverviewCounters WHERE "GroupMask" = 5 AND "PresetId" = 1 AND "Ts" >= 0
+            AND "Ts" < 10 GROUP BY "G1")", "IX_OverviewCounters_Mask_Condition_Timestamp"},
+    };
+    for (const auto& [sql, index] : uses) {
+        std::string plan;
+        const auto statement = connection->Prepare(std::string("EXPLAIN QUERY PLAN ") + sql);
+        while (statement->Next()) plan += std::get<std::string>(statement->Column(3)) + "\n";
+        EXPECT_NE(std::string::npos, plan.find(index)) << plan;
+    }
+
+    connection->Execute(R"(INSERT INTO AggregationState ("Key", "Value") VALUES ('LastRecordId', '5'))");
+    EXPECT_EQ(SqlValue(std::string("5")),
+              One(*connection, R"(SELECT "Value" FROM AggregationState WHERE "Key" = 'LastRecordId')"));
+}
+
+}  // namespace
+}  // namespace cvn::reporting::test

@@ -1,0 +1,153 @@
+// Test support for settings and logging: settings from a map, a clock the test moves, a temporary directory, the registry stand-in
+// pointed at a folder and a capture of the debug output. LogTestScope puts them in
+// place and restores the process state on destruction.
+#pragma once
+
+#include <atomic>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "common/Logging/LogManager.h"
+#include "common/Logging/LogSink.h"
+#include "common/Logging/Logger.h"
+#include "common/Logging/ModuleLog.h"
+#include "common/Logging/NodeText.h"
+#include "common/NodeAccess/QxNodePtr.h"
+#include "common/Settings/DataDirectory.h"
+#include "common/Settings/ModuleFile.h"
+#include "common/Settings/SettingsStore.h"
+#include "platform/os/DebugOutput.h"
+#include "platform/os/RegistryStandIn.h"
+#include "tests/support/ServiceTestSupport.h"
+
+namespace cvn::testing {
+
+class MapSettingsSource final : public ISettingsSource {
+public:
+    explicit MapSettingsSource(std::map<std::string, std::string> values) : m_values(std::move(values)) {}
+    HRESULT Get(std::string_view section, std::string_view key, std::string& value) const override
+    {
+        const auto found = m_values.find(std::string(section) + "/" + std::string(key));
+        if (found == m_values.end()) return kHrNotFound;
+        value = found->second;
+        return S_OK;
+    }
+
+private:
+    std::map<std::string, std::string> m_values;
+};
+
+// A clock the test moves by hand.
+struct FakeClock {
+    static inline std::atomic<uint64_t> fileTime{133000000000000000ull};
+    static inline std::atomic<uint64_t> tickMs{1000};
+    static inline std::atomic<int64_t> counter{0};
+    static uint64_t FileTime() noexcept { return fileTime; }
+    static uint64_t Tick() noexcept { return tickMs; }
+    static int64_t Counter() noexcept { return counter; }
+    static int64_t Frequency() noexcept { return 10000000; }  // 100-ns ticks, as the system's counter
+    static inline const log::LogClock kClock{&FileTime, &Tick, &Counter, &Frequency};
+};
+
+class TempDir {
+public:
+    TempDir()
+    {
+        std::string pattern = (std::filesystem::temp_directory_path() / "corvane-test-XXXXXX").string();
+        m_path = mkdtemp(pattern.data()) ? pattern : std::string();
+    }
+    ~TempDir()
+    {
+        std::error_code ignored;
+        std::filesystem::permissions(m_path, std::filesystem::perms::owner_all, ignored);
+        std::filesystem::remove_all(m_path, ignored);
+    }
+    const std::string& Path() const { return m_path; }
+    std::string Write(const std::string& name, const std::string& text) const
+    {
+        const std::filesystem::path file = std::filesystem::path(m_path) / name;
+        std::filesystem::create_directories(file.parent_path());
+        std::ofstream(file, std::ios::binary) << text;
+        return file.string();
+    }
+
+private:
+    std::string m_path;
+};
+
+/// Registry keys read from "<root>/<hive>/<key>.reg" files while it lives.
+struct RegistryScope {
+    explicit RegistryScope(const std::string& root) { os::SetRegistryRoot(root); }
+    ~RegistryScope() { os::SetRegistryRoot(""); }
+};
+
+class LogTestScope {
+public:
+    LogTestScope(std::initializer_list<std::pair<const std::string, std::string>> settings = {})
+    {
+        log::ResetModuleLogForTests(false);
+        SetSettings(settings);
+        log::Logger::SetClockForTests(&FakeClock::kClock);
+        os::SetDebugOutputCapture([this](const std::string& line) {
+            std::lock_guard<std::mutex> guard(m_lock);
+            m_debug.push_back(line);
+        });
+        log::LogManager::Instance().Register(&sink);
+    }
+    LogTestScope(const LogTestScope&) = delete;
+    LogTestScope& operator=(const LogTestScope&) = delete;
+    ~LogTestScope()
+    {
+        log::LogManager::Instance().Unregister(&sink);
+        os::SetDebugOutputCapture({});
+        log::Logger::SetClockForTests(nullptr);
+        SetModuleFilePathForTests("");
+        SettingsStore::Global().ResetSources(SettingsStore::DefaultSources());
+        Refresh();
+    }
+
+    void SetSettings(std::map<std::string, std::string> settings)
+    {
+        SettingsStore::Global().ResetSources({std::make_shared<MapSettingsSource>(std::move(settings))});
+        Refresh();
+    }
+    std::vector<std::string> DebugLines()
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        return m_debug;
+    }
+
+    test::LogCapture sink{false};  // registered once the settings and the clock are in place
+
+private:
+    static void Refresh()
+    {
+        log::Logger::Instance().Invalidate();
+        DataDirectory::ResetGlobalForTests();
+        log::HiddenAttributeTable::ResetGlobalForTests();
+    }
+
+    std::mutex m_lock;
+    std::vector<std::string> m_debug;
+};
+
+/// UTF-16LE bytes back to UTF-8.
+inline std::string FromUtf16Le(const std::string& bytes)
+{
+    std::u16string units(bytes.size() / 2, u'\0');
+    std::memcpy(units.data(), bytes.data(), units.size() * 2);
+    return ToUtf8(units);
+}
+
+inline std::string ReadFile(const std::string& path)
+{
+    std::ifstream stream(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(stream)), std::istreambuf_iterator<char>());
+}
+
+}  // namespace cvn::testing
