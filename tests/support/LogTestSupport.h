@@ -1,4 +1,4 @@
-// Test support for settings and logging: settings from a map, a clock the test moves, a temporary directory, the registry stand-in
+// Test support for settings and logging: settings from a map, a clock the test moves, the registry stand-in
 // pointed at a folder and a capture of the debug output. LogTestScope puts them in
 // place and restores the process state on destruction.
 #pragma once
@@ -24,6 +24,7 @@
 #include "platform/os/DebugOutput.h"
 #include "platform/os/RegistryStandIn.h"
 #include "tests/support/ServiceTestSupport.h"
+#include "tests/support/TestBasics.h"
 
 namespace cvn::testing {
 
@@ -52,32 +53,6 @@ struct FakeClock {
     static int64_t Counter() noexcept { return counter; }
     static int64_t Frequency() noexcept { return 10000000; }  // 100-ns ticks, as the system's counter
     static inline const log::LogClock kClock{&FileTime, &Tick, &Counter, &Frequency};
-};
-
-class TempDir {
-public:
-    TempDir()
-    {
-        std::string pattern = (std::filesystem::temp_directory_path() / "corvane-test-XXXXXX").string();
-        m_path = mkdtemp(pattern.data()) ? pattern : std::string();
-    }
-    ~TempDir()
-    {
-        std::error_code ignored;
-        std::filesystem::permissions(m_path, std::filesystem::perms::owner_all, ignored);
-        std::filesystem::remove_all(m_path, ignored);
-    }
-    const std::string& Path() const { return m_path; }
-    std::string Write(const std::string& name, const std::string& text) const
-    {
-        const std::filesystem::path file = std::filesystem::path(m_path) / name;
-        std::filesystem::create_directories(file.parent_path());
-        std::ofstream(file, std::ios::binary) << text;
-        return file.string();
-    }
-
-private:
-    std::string m_path;
 };
 
 /// Registry keys read from "<root>/<hive>/<key>.reg" files while it lives.

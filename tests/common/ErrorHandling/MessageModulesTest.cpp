@@ -12,7 +12,7 @@ namespace cvn {
 namespace {
 
 using testing::LogTestScope;
-using testing::TempDir;
+using test::TempDir;
 
 std::string Table(const std::string& text) { return "CORVANE-MESSAGE-TABLE 1\n" + text; }
 

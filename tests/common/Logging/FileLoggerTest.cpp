@@ -20,7 +20,7 @@ using cvn::testing::FakeClock;
 using cvn::testing::FromUtf16Le;
 using cvn::testing::LogTestScope;
 using cvn::testing::ReadFile;
-using cvn::testing::TempDir;
+using cvn::test::TempDir;
 
 std::vector<std::string> SplitLines(const std::string& text)
 {

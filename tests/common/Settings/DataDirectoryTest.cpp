@@ -11,7 +11,7 @@ namespace cvn {
 namespace {
 
 using testing::LogTestScope;
-using testing::TempDir;
+using test::TempDir;
 
 using testing::RegistryScope;
 

@@ -11,7 +11,7 @@ namespace cvn {
 namespace {
 
 using testing::MapSettingsSource;
-using testing::TempDir;
+using test::TempDir;
 
 EnvironmentLookup FakeEnvironment(std::map<std::string, std::string> values)
 {
