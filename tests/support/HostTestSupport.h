@@ -1,17 +1,15 @@
-// Helpers of the host tests: a temporary folder, a recording configuration
-// sink, node text fixtures, reading and writing the store by path, the error an HRX carries,
-// and the unsubscribe rules that every notification source keeps.
+// Helpers of the host tests: a recording configuration sink, reading and
+// writing the store by path, the error an HRX carries, and the unsubscribe
+// rules that every notification source keeps.
 // Thread safety: RecordingSink may be called from any thread; the rest belongs
 // to the test's thread.
 #pragma once
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <filesystem>
 #include <functional>
 #include <future>
 #include <mutex>
@@ -23,33 +21,14 @@
 #include "common/ErrorHandling/HRX.h"
 #include "common/NodeAccess/QxNodePtr.h"
 #include "corvane/ServiceInterfaces.h"
+#include "tests/support/TestBasics.h"
 
 namespace cvn::host::test {
 
-inline constexpr auto kWaitLimit = std::chrono::seconds(20);
-
-/// A fresh folder under the system's temporary folder, removed with everything in it.
-class TempDir {
-public:
-    TempDir()
-    {
-        std::string pattern = (std::filesystem::temp_directory_path() / "corvane-test-XXXXXX").string();
-        if (mkdtemp(pattern.data())) m_path = pattern;
-    }
-    ~TempDir()
-    {
-        std::error_code ignored;
-        std::filesystem::remove_all(m_path, ignored);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    const std::filesystem::path& Path() const { return m_path; }
-    std::string File(const std::string& name) const { return (m_path / name).string(); }
-
-private:
-    std::filesystem::path m_path;
-};
+using cvn::test::kWaitLimit;
+using cvn::test::TempDir;
+using cvn::test::Tree;
+inline QxNodePtr Node(std::string_view text) { return Tree(text); }  // until every caller says Tree
 
 /// One modification as a sink saw it.
 struct SeenModification {
@@ -124,13 +103,10 @@ private:
     bool m_synchronousSeen = false;
 };
 
-/// The single node of a text fixture.
-inline QxNodePtr Node(std::string_view text) { return QxNodePtr::Parse(text); }
-
 /// A copy of text's node placed at path (name kind 2), as the module writes configuration.
 inline QxNodePtr AtPath(std::string_view path, std::string_view text)
 {
-    QxNodePtr node = Node(text);
+    QxNodePtr node = Tree(text);
     node.SetName(QXN_NAME_PATH, path);
     return node;
 }
@@ -239,9 +215,7 @@ inline void ExpectNoCallAfterUnsubscribeReturns(const InstallCallback& install, 
         threads.emplace_back([&] {
             while (!stop) publish();
         });
-    const auto limit = std::chrono::steady_clock::now() + kWaitLimit;
-    while (calls < 20 && std::chrono::steady_clock::now() < limit) std::this_thread::yield();
-    EXPECT_GE(calls.load(), 20) << "too few calls came";
+    EXPECT_TRUE(cvn::test::WaitUntil([&] { return calls >= 20; })) << "too few calls came";
     EXPECT_EQ(S_OK, unsubscribe());
     unsubscribeReturned = true;
     const int callsAtUnsubscribe = calls;

@@ -2,9 +2,7 @@
 // backing file and its errors.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <filesystem>
-#include <fstream>
 
 #include "host/services/ConfigServer.h"
 #include "tests/support/HostTestSupport.h"
@@ -19,74 +17,55 @@ protected:
     ComPtr<CComponentObject<CConfigServer>> m_store = CreateComponent<CConfigServer>();
 };
 
-TEST_F(ConfigStoreTest, NodeWrittenAtItsPathIsReadBackAsACopyToTheAskedDepth)
+TEST_F(ConfigStoreTest, NodeWrittenAtItsPathIsReadBackAsACopyToTheAskedDepthAndRewritesReplaceTheSubtree)
 {
-    ASSERT_EQ(S_OK, Write(m_store.Get(), AtPath("\\Statuses\\OverviewMetricsStatus", kStatus)));
-    const QxNodePtr read = Read(m_store.Get(), "\\Statuses\\OverviewMetricsStatus");
+    ASSERT_EQ(S_OK, Write(m_store.Get(), AtPath("\\Root\\First", kStatus)));
+    Write(m_store.Get(), AtPath("\\Root\\Second", "<nr><node/></nr>"));
+    const QxNodePtr read = Read(m_store.Get(), "\\Root\\First");
     ASSERT_TRUE(read);
-    EXPECT_EQ("OverviewMetricsStatus", read.GetName());
+    EXPECT_EQ("First", read.GetName());
     EXPECT_EQ(3, read.GetRequiredAttribute<int32_t>("Count"));
     EXPECT_EQ(7, read.GetChild("A").GetRequiredAttribute<int64_t>("Value"));
     read.SetAttribute("Count", int32_t{99});
-    EXPECT_EQ(3, Read(m_store.Get(), "\\Statuses\\OverviewMetricsStatus").GetRequiredAttribute<int32_t>("Count"));
-    EXPECT_EQ(0u, Read(m_store.Get(), "\\Statuses", false, 1).GetChild("OverviewMetricsStatus").GetChildCount());
-
+    EXPECT_EQ(3, Read(m_store.Get(), "\\Root\\First").GetRequiredAttribute<int32_t>("Count"));
+    EXPECT_EQ(0u, Read(m_store.Get(), "\\Root", false, 1).GetChild("First").GetChildCount());
     EXPECT_FALSE(Read(m_store.Get(), "\\Nowhere\\Node"));
     uint64_t count = 5;
     EXPECT_EQ(S_OK, m_store->CountNodes(MakePathFilterNode("\\Nowhere").Get(), &count));
     EXPECT_EQ(0u, count);
-}
-
-TEST_F(ConfigStoreTest, WriteReplacesTheWholeSubtreeAndKeepsSiblingOrder)
-{
-    Write(m_store.Get(), AtPath("\\Root\\First", "<nr><node Old=\"1\"><Gone q:name=\"G\"/></node></nr>"));
-    Write(m_store.Get(), AtPath("\\Root\\Second", "<nr><node/></nr>"));
-    Write(m_store.Get(), AtPath("\\Root\\Third", "<nr><node/></nr>"));
 
     Write(m_store.Get(), AtPath("\\Root\\First", "<nr><node New=\"2\"/></nr>"));
-
     const QxNodePtr first = Read(m_store.Get(), "\\Root\\First");
-    EXPECT_FALSE(first.HasAttribute("Old"));
+    EXPECT_FALSE(first.HasAttribute("Count"));
     EXPECT_EQ("2", first.GetAttributeOr("New", ""));
     EXPECT_EQ(0u, first.GetChildCount());
-    const std::vector<QxNodePtr> children = Read(m_store.Get(), "\\Root").GetChildren();
-    ASSERT_EQ(3u, children.size());
-    EXPECT_EQ("First", children[0].GetName());
-    EXPECT_EQ("Second", children[1].GetName());
-    EXPECT_EQ("Third", children[2].GetName());
+    EXPECT_EQ("Second", Read(m_store.Get(), "\\Root").GetChild(uint64_t{1}).GetName()) << "sibling order is kept";
 }
 
-TEST_F(ConfigStoreTest, IsParentReadsTheChildrenAndAsksForRoomWhenShort)
-{
-    Write(m_store.Get(), AtPath("\\Plans\\P1", "<nr><node/></nr>"));
-    Write(m_store.Get(), AtPath("\\Plans\\P2", "<nr><node/></nr>"));
-    const QxNodePtr filter = MakePathFilterNode("\\Plans", QXN_DEPTH_ALL, true);
-
-    uint64_t count = 0;
-    ASSERT_EQ(S_OK, m_store->CountNodes(filter.Get(), &count));
-    EXPECT_EQ(2u, count);
-    IQxNode* nodes[2] = {};
-    uint64_t returned = 0;
-    EXPECT_EQ(kHrInsufficientBuffer, m_store->ReadNodes(filter.Get(), 0, nodes, 1, &returned));
-    EXPECT_EQ(2u, returned);
-    EXPECT_EQ(nullptr, nodes[0]);
-    ASSERT_EQ(S_OK, m_store->ReadNodes(filter.Get(), 0, nodes, 2, &returned));
-    const QxNodePtr p1(nodes[0], QxNodePtr::Attach{}), p2(nodes[1], QxNodePtr::Attach{});
-    EXPECT_EQ("P1", p1.GetName());
-    EXPECT_EQ("P2", p2.GetName());
-}
-
-TEST_F(ConfigStoreTest, DeleteRemovesTheSubtreeOrWithIsParentOnlyTheChildren)
+TEST_F(ConfigStoreTest, IsParentReadsAndDeletesTheChildrenAndAsksForRoomWhenShort)
 {
     Write(m_store.Get(), AtPath("\\Plans\\P1", kStatus));
     Write(m_store.Get(), AtPath("\\Plans\\P2", "<nr><node/></nr>"));
+    Write(m_store.Get(), AtPath("\\Plans\\P3", "<nr><node/></nr>"));
+    const QxNodePtr children = MakePathFilterNode("\\Plans", QXN_DEPTH_ALL, true);
+    uint64_t count = 0;
+    ASSERT_EQ(S_OK, m_store->CountNodes(children.Get(), &count));
+    EXPECT_EQ(3u, count);
+    IQxNode* nodes[3] = {};
+    uint64_t returned = 0;
+    EXPECT_EQ(kHrInsufficientBuffer, m_store->ReadNodes(children.Get(), 0, nodes, 2, &returned));
+    EXPECT_EQ(3u, returned);
+    EXPECT_EQ(nullptr, nodes[0]);
+    ASSERT_EQ(S_OK, m_store->ReadNodes(children.Get(), 0, nodes, 3, &returned));
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ("P" + std::to_string(i + 1), QxNodePtr(nodes[i], QxNodePtr::Attach{}).GetName());
+
     const QxNodePtr p1 = MakePathFilterNode("\\Plans\\P1");
     EXPECT_EQ(S_OK, m_store->DeleteNodes(p1.Get(), 0));
     EXPECT_FALSE(Read(m_store.Get(), "\\Plans\\P1"));
     EXPECT_TRUE(Read(m_store.Get(), "\\Plans\\P2"));
     EXPECT_EQ(kHrNotFound, m_store->DeleteNodes(p1.Get(), 0));
-
-    EXPECT_EQ(S_OK, m_store->DeleteNodes(MakePathFilterNode("\\Plans", QXN_DEPTH_ALL, true).Get(), 0));
+    EXPECT_EQ(S_OK, m_store->DeleteNodes(children.Get(), 0));
     const QxNodePtr plans = Read(m_store.Get(), "\\Plans");
     ASSERT_TRUE(plans);
     EXPECT_EQ(0u, plans.GetChildCount());
@@ -96,7 +75,7 @@ TEST_F(ConfigStoreTest, DeleteRemovesTheSubtreeOrWithIsParentOnlyTheChildren)
 TEST_F(ConfigStoreTest, BadRequestsAreRefusedWithoutWritingAnything)
 {
     const QxNodePtr good = AtPath("\\S\\Good", kStatus);
-    const QxNodePtr pathless = Node(kStatus);
+    const QxNodePtr pathless = Tree(kStatus);
     IQxNode* both[2] = {good.Get(), pathless.Get()};
     EXPECT_EQ(E_INVALIDARG, m_store->WriteNodes(nullptr, 0, both, 2));
     EXPECT_FALSE(Read(m_store.Get(), "\\S\\Good"));
@@ -105,8 +84,8 @@ TEST_F(ConfigStoreTest, BadRequestsAreRefusedWithoutWritingAnything)
     EXPECT_EQ(E_INVALIDARG, m_store->WriteNodes(good.Get(), 0, one, 1));
 
     const std::pair<QxNodePtr, HRESULT> filters[] = {
-        {Node(R"(<nr><Other NodePath="\S"/></nr>)"), E_INVALIDARG},
-        {Node(R"(<nr><FilterByPath IsParent:bool="false"/></nr>)"), kHrNotFound},
+        {Tree(R"(<nr><Other NodePath="\S"/></nr>)"), E_INVALIDARG},
+        {Tree(R"(<nr><FilterByPath IsParent:bool="false"/></nr>)"), kHrNotFound},
         {MakePathFilterNode("S\\Good"), E_INVALIDARG},      // relative
         {MakePathFilterNode("\\S\\\\Good"), E_INVALIDARG},  // empty name
         {MakePathFilterNode("\\S", -1), E_INVALIDARG},      // negative depth
@@ -120,13 +99,13 @@ TEST_F(ConfigStoreTest, BadRequestsAreRefusedWithoutWritingAnything)
 
 class ConfigFileTest : public ::testing::Test {
 protected:
-    void WriteFile(const std::string& text) { std::ofstream(m_file, std::ios::binary) << text; }
+    void WriteFile(const std::string& text) { m_dir.Write("config.xml", text); }
 
     TempDir m_dir;
     std::string m_file = m_dir.File("config.xml");
 };
 
-TEST_F(ConfigFileTest, TopLevelNodesOfTheFileBecomeTheStoresTopLevel)
+TEST_F(ConfigFileTest, TopLevelNodesOfTheFileAreTheStoresAndFlushWritesWhatALaterLoadReadsBack)
 {
     WriteFile(R"(<nr>
   <node q:name="Configuration">
@@ -136,19 +115,8 @@ TEST_F(ConfigFileTest, TopLevelNodesOfTheFileBecomeTheStoresTopLevel)
 </nr>)");
     auto store = CreateComponent<CConfigServer>(m_file);
     store->Load();
-    const QxNodePtr metrics = Read(store.Get(), "\\Configuration\\OverviewMetricsConfiguration");
-    ASSERT_TRUE(metrics);
-    EXPECT_TRUE(metrics.GetAttributeOr("Enabled", false));
+    EXPECT_TRUE(Read(store.Get(), "\\Configuration\\OverviewMetricsConfiguration").GetAttributeOr("Enabled", false));
     EXPECT_TRUE(Read(store.Get(), "\\Statuses"));
-}
-
-TEST_F(ConfigFileTest, FlushWritesWhatALaterLoadReadsBack)
-{
-    auto store = CreateComponent<CConfigServer>(m_file);
-    ASSERT_EQ(S_OK, store->Flush(0));
-    auto empty = CreateComponent<CConfigServer>(m_file);
-    empty->Load();
-    EXPECT_EQ(0u, Read(empty.Get(), "\\").GetChildCount());
 
     Write(store.Get(), AtPath("\\Statuses\\OverviewMetricsStatus", kStatus));
     Write(store.Get(), AtPath("\\Configuration\\X", "<nr><node Name=\"a &amp; b\"/></nr>"));
@@ -181,9 +149,9 @@ TEST_F(ConfigFileTest, MalformedOrMissingFileIsAnErrorNamingItAndLoadsNothing)
 TEST_F(ConfigFileTest, FailedFlushLeavesNoTemporaryFileAndStoreWithoutFileHasNothingToFlush)
 {
     // A target that rename cannot replace, and one in a folder that does not exist.
-    const std::filesystem::path occupied = m_dir.Path() / "occupied";
+    const std::filesystem::path dir = m_dir.Path(), occupied = dir / "occupied";
     std::filesystem::create_directories(occupied / "inside");
-    for (const std::filesystem::path& target : {occupied, m_dir.Path() / "no-such-dir" / "config.xml"}) {
+    for (const std::filesystem::path& target : {occupied, dir / "no-such-dir" / "config.xml"}) {
         auto store = CreateComponent<CConfigServer>(target.string());
         Write(store.Get(), AtPath("\\New", "<nr><node/></nr>"));
         EXPECT_TRUE(Failed(store->Flush(0))) << target;

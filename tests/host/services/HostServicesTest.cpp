@@ -1,10 +1,11 @@
-// The host services started together: reachable by their instance names, a
-// bad configuration file leaves nothing registered, and Stop saves the store.
+// The host services started together: reachable by their instance names and
+// through the module's helpers, a failed start leaves nothing registered, and
+// Stop saves the store.
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <fstream>
 
+#include "common/ServiceLayer/NamedServices.h"
 #include "corvane/NamedInstances.h"
 #include "host/services/HostServices.h"
 #include "tests/support/HostTestSupport.h"
@@ -23,20 +24,17 @@ ComPtr<I> Resolve(const char16_t* name)
 class HostServicesTest : public ::testing::Test {
 protected:
     void TearDown() override { m_services.Stop(); }
-    void WriteFile(const std::string& text) { std::ofstream(m_file, std::ios::binary) << text; }
+    void WriteFile(const std::string& text) { m_dir.Write("config.xml", text); }
 
     TempDir m_dir;
     std::string m_file = m_dir.File("config.xml");
     HostServices m_services;
 };
 
-TEST_F(HostServicesTest, EveryServiceIsReachableByItsName)
+TEST_F(HostServicesTest, EveryServiceIsReachableByItsNameUntilStop)
 {
     WriteFile(R"(<nr><node q:name="Statuses"><node q:name="OverviewMetricsStatus" Ready:bool="true"/></node></nr>)");
-    HostServicesOptions options;
-    options.configFile = m_file;
-    options.dsmInstanceName = u"Test.Dsm";
-    m_services.Start(options);
+    m_services.Start({.configFile = m_file, .dsmInstanceName = u"Test.Dsm"});
 
     const auto storage = Resolve<IConfigStorage>(kAppConfigStorageName);
     ASSERT_TRUE(storage);
@@ -54,18 +52,20 @@ TEST_F(HostServicesTest, EveryServiceIsReachableByItsName)
 
 TEST_F(HostServicesTest, WritesThroughOneNameAreSeenThroughTheOtherAndSavedAtStop)
 {
-    HostServicesOptions options;
-    options.configFile = m_file;
-    options.configFileMayBeMissing = true;
+    HostServicesOptions options{.configFile = m_file, .configFileMayBeMissing = true};
     m_services.Start(options);
     auto sink = CreateComponent<RecordingSink>();
     const auto subscription =
         Follow(Resolve<IConfigSubscriptions>(kConfigServerName).Get(), "\\Configuration", sink.Get());
 
-    ASSERT_EQ(S_OK, Write(Resolve<IConfigStorage>(kAppConfigStorageName).Get(),
-                          AtPath("\\Configuration\\Plans", "<nr><node Count:i32=\"2\"/></nr>")));
+    // The module's helpers write by path and read back through either name.
+    WriteConfigNode(ConfigSource::AppConfigStorage, "\\Configuration\\Plans",
+                    Tree(R"(<nr><node Count:i32="2"><Detail q:name="D"/></node></nr>)"));
     EXPECT_TRUE(sink->WaitForCount(1));
-    EXPECT_TRUE(Read(Resolve<IConfigStorage>(kConfigServerName).Get(), "\\Configuration\\Plans"));
+    const QxNodePtr read = ReadConfigNode(ConfigSource::ConfigServer, "\\Configuration\\Plans", true);
+    EXPECT_TRUE(read.GetChild("D", false));
+    EXPECT_FALSE(ReadConfigNode(ConfigSource::AppConfigStorage, "\\Statuses\\Missing", false));
+    EXPECT_THROW(ReadConfigNode(ConfigSource::ConfigServer, "\\Statuses\\Missing", true), HRX);
     ASSERT_EQ(S_OK, m_services.Stop());
 
     HostServices restarted;
@@ -74,31 +74,24 @@ TEST_F(HostServicesTest, WritesThroughOneNameAreSeenThroughTheOtherAndSavedAtSto
     EXPECT_EQ(2, Read(restarted.ConfigServer(), "\\Configuration\\Plans").GetRequiredAttribute<int32_t>("Count"));
 }
 
-TEST_F(HostServicesTest, BadFileFailsStartNamingItAndLeavesNothingRegistered)
+TEST_F(HostServicesTest, FailedStartNamesTheCauseAndLeavesNothingRegistered)
 {
     const std::string broken = "<nr>\n<node q:name=\"Broken\">\n</nr>\n";
     WriteFile(broken);
-    HostServicesOptions options;
-    options.configFile = m_file;
-    const Thrown thrown = ThrownBy([&] { m_services.Start(options); });
+    const Thrown thrown = ThrownBy([&] { m_services.Start({.configFile = m_file}); });
     EXPECT_EQ(kHrInvalidData, thrown.code);
-    EXPECT_NE(std::string::npos, thrown.text.find(m_file)) << thrown.text;
-    EXPECT_NE(std::string::npos, thrown.text.find("line 3")) << thrown.text;
+    EXPECT_NE(std::string::npos, thrown.text.find(m_file + "': line 3")) << thrown.text;
     EXPECT_FALSE(m_services.IsStarted());
-    EXPECT_FALSE(Resolve<IConfigStorage>(kAppConfigStorageName));
-    EXPECT_FALSE(Resolve<IServiceClient>(kServiceClientName));
     std::ifstream in(m_file, std::ios::binary);
     EXPECT_EQ(broken, std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()));
-}
 
-TEST_F(HostServicesTest, TakenNameFailsStartAndReleasesWhatWasRegistered)
-{
+    // A name already taken: what was registered before it is released again.
     auto squatter = CreateComponent<CServiceClient>();
     ASSERT_EQ(S_OK, SkRegisterNamedInstance(kRequestContextMgrName, squatter.Get()));
     EXPECT_EQ(HResultFromWin32(183), ThrownBy([&] { m_services.Start(HostServicesOptions{}); }).code);
+    SkUnregisterNamedInstance(kRequestContextMgrName);
     EXPECT_FALSE(Resolve<IConfigStorage>(kAppConfigStorageName));
     EXPECT_FALSE(Resolve<IServiceClient>(kServiceClientName));
-    SkUnregisterNamedInstance(kRequestContextMgrName);
 }
 
 }  // namespace

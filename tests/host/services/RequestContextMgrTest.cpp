@@ -76,7 +76,7 @@ TEST_F(RequestContextMgrTest, CopySharesIdentityAndCancellationHasItsOwnKindAndO
     EXPECT_FALSE(IsCancelled(orphan.Get()));
 }
 
-TEST_F(RequestContextMgrTest, NullSourceMakesAFreshContext)
+TEST_F(RequestContextMgrTest, NullSourceMakesAFreshContextAndCallerNameKeepsTheBufferProtocol)
 {
     ComPtr<IRequestContext> fresh, another;
     ASSERT_EQ(S_OK, m_manager->CopyContext(1, nullptr, fresh.Put()));
@@ -88,10 +88,7 @@ TEST_F(RequestContextMgrTest, NullSourceMakesAFreshContext)
     int64_t ticks = 0;
     fresh->GetCreationTime(&ticks);
     EXPECT_GT(ticks, 133000000000000000LL) << "creation time counts 100-ns ticks since 1601";
-}
 
-TEST_F(RequestContextMgrTest, CallerNameBufferProtocol)
-{
     const auto request = m_manager->CreateContext(0, "a-caller-name");
     uint32_t size = 0;
     EXPECT_EQ(kHrInsufficientBuffer, request->GetCallerName(nullptr, &size));

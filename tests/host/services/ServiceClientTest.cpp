@@ -1,8 +1,8 @@
 // The service client: proxies to services registered in the host by URI.
 #include <gtest/gtest.h>
 
-#include "tests/support/HostTestSupport.h"
 #include "host/services/ServiceClient.h"
+#include "tests/support/HostTestSupport.h"
 
 namespace cvn::host::test {
 namespace {
@@ -23,48 +23,31 @@ private:
     int32_t m_served = 0;
 };
 
-class ServiceClientTest : public ::testing::Test {
-protected:
-    ComPtr<CComponentObject<CServiceClient>> m_client = CreateComponent<CServiceClient>();
-    ComPtr<CComponentObject<EchoService>> m_service = CreateComponent<EchoService>();
-};
-
-TEST_F(ServiceClientTest, ProxyByUriReachesTheRegisteredService)
+TEST(ServiceClientTest, ProxiesReachRegisteredServicesByUriAndEveryMisuseIsTold)
 {
-    m_client->RegisterService("Service.QueriesProcessor", m_service.Get());
-    ComPtr<IServiceProxy> proxy;
-    ASSERT_EQ(S_OK, m_client->CreateProxy(u"Service.QueriesProcessor", 0, &IServiceProxy::kIid, proxy.PutVoid()));
+    const auto client = CreateComponent<CServiceClient>();
+    const auto service = CreateComponent<EchoService>();
+    client->RegisterService("Service.A", service.Get());
+    EXPECT_EQ(HResultFromWin32(183), ThrownBy([&] { client->RegisterService("Service.A", service.Get()); }).code);
+    EXPECT_THROW(client->RegisterService("", service.Get()), HRX);
 
-    const QxNodePtr request = Node(R"(<nr><Request q:name="Poll"/></nr>)");
+    ComPtr<IServiceProxy> proxy;
+    ASSERT_EQ(S_OK, client->CreateProxy(u"Service.A", 0, &IServiceProxy::kIid, proxy.PutVoid()));
     QxNodePtr response;
-    ASSERT_EQ(S_OK, proxy->ProcessRequest(request.Get(), response.Reset()));
+    ASSERT_EQ(S_OK, proxy->ProcessRequest(Tree(R"(<nr><Request q:name="Poll"/></nr>)").Get(), response.Reset()));
     EXPECT_EQ("Poll", response.GetName());
     EXPECT_EQ(1, response.GetRequiredAttribute<int32_t>("Served"));
-}
 
-TEST_F(ServiceClientTest, UnknownUriAndMissingInterfaceAreTold)
-{
-    m_client->RegisterService("Service.DatabaseManagementGate", m_service.Get());
-    void* proxy = reinterpret_cast<void*>(1);
-    EXPECT_EQ(kHrNotFound, m_client->CreateProxy(u"Service.Unknown", 0, &IServiceProxy::kIid, &proxy));
-    EXPECT_EQ(nullptr, proxy);
-    EXPECT_EQ(E_NOINTERFACE,
-              m_client->CreateProxy(u"Service.DatabaseManagementGate", 0, &IConfigStorage::kIid, &proxy));
-    EXPECT_EQ(nullptr, proxy);
-    EXPECT_EQ(E_POINTER, m_client->CreateProxy(nullptr, 0, &IServiceProxy::kIid, &proxy));
-}
+    void* raw = reinterpret_cast<void*>(1);
+    EXPECT_EQ(kHrNotFound, client->CreateProxy(u"Service.Unknown", 0, &IServiceProxy::kIid, &raw));
+    EXPECT_EQ(nullptr, raw);
+    EXPECT_EQ(E_NOINTERFACE, client->CreateProxy(u"Service.A", 0, &IConfigStorage::kIid, &raw));
+    EXPECT_EQ(nullptr, raw);
+    EXPECT_EQ(E_POINTER, client->CreateProxy(nullptr, 0, &IServiceProxy::kIid, &raw));
 
-TEST_F(ServiceClientTest, RegistrationRefusesTakenAndEmptyUrisAndUnregisterForgets)
-{
-    m_client->RegisterService("Service.A", m_service.Get());
-    EXPECT_EQ(HResultFromWin32(183), ThrownBy([&] { m_client->RegisterService("Service.A", m_service.Get()); }).code);
-    EXPECT_THROW(m_client->RegisterService("", m_service.Get()), HRX);
-
-    ComPtr<IServiceProxy> proxy;
-    ASSERT_EQ(S_OK, m_client->CreateProxy(u"Service.A", 0, &IServiceProxy::kIid, proxy.PutVoid()));
-    m_client->UnregisterService("Service.A");
-    EXPECT_EQ(kHrNotFound, m_client->CreateProxy(u"Service.A", 0, &IServiceProxy::kIid, proxy.PutVoid()));
-    EXPECT_THROW(m_client->UnregisterService("Service.A"), HRX);
+    client->UnregisterService("Service.A");
+    EXPECT_EQ(kHrNotFound, client->CreateProxy(u"Service.A", 0, &IServiceProxy::kIid, proxy.PutVoid()));
+    EXPECT_THROW(client->UnregisterService("Service.A"), HRX);
 }
 
 }  // namespace
