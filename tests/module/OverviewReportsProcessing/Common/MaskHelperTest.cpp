@@ -1,6 +1,11 @@
-// The metrics configuration: reading it, and the group queries with their failures.
+// The metrics configuration: reading it, the group queries with their failures,
+// and the process-wide one read once from the application configuration store.
 #include <gtest/gtest.h>
 
+#include <thread>
+#include <vector>
+
+#include "corvane/ServiceInterfaces.h"
 #include "tests/support/OverviewTestSupport.h"
 
 namespace cvn::test {
@@ -26,10 +31,8 @@ TEST(ColumnMaskTest, ColumnsMapToTheirBitsAndEverythingElseToTheUnknownBit)
         order += std::string(name) + "=" + std::to_string(bit.Value()) + " ";
     });
     EXPECT_EQ(order, "ManagedObjectUId=1 ProductId=2 Who=4 Where=8 ObjectType=16 What_Action=32 What=64 ");
-}
 
-TEST(ColumnMaskTest, HasWithAndWithoutTheAllFlag)
-{
+    // Has with and without the all flag.
     EXPECT_TRUE(Mask(0x4C).Has(Mask(0x48)));
     EXPECT_FALSE(Mask(0x4C).Has(Mask(0x41)));
     EXPECT_TRUE(Mask(0x4C).Has(Mask(0x41), false));
@@ -43,15 +46,13 @@ protected:
     MaskHelper m_helper{Tree(kMetricsConfiguration)};
 };
 
-TEST_F(MaskHelperQueries, FullMaskIsTheExactGroupOrTheSmallestContainingOne)
+TEST_F(MaskHelperQueries, FullMaskIsTheExactGroupOrTheSmallestContainingOneAndColumnsFollowTheBits)
 {
     const std::pair<uint32_t, uint32_t> found[] = {{0xC, 0xC}, {0x4, 0xC}, {0x48, 0x4C}, {0, 0xC}};
     for (const auto& [mask, full] : found) EXPECT_EQ(m_helper.GetFullMask(Mask(mask)).Value(), full) << mask;
     LogCapture log;
-    EXPECT_TRUE(m_helper.CheckMaskValid(Mask(0x44)));
-    EXPECT_TRUE(m_helper.CheckMaskValid(Mask(0xC)));
-    EXPECT_FALSE(m_helper.CheckMaskValid(Mask(0x2)));
-    EXPECT_FALSE(m_helper.CheckMaskValid(Mask(0x804)));
+    for (const auto& [mask, valid] : {std::pair{0x44u, true}, {0xCu, true}, {0x2u, false}, {0x804u, false}})
+        EXPECT_EQ(m_helper.CheckMaskValid(Mask(mask)), valid) << mask;
     EXPECT_EQ(log.Count("failed"), 0u) << "a validity check logs no failure";
 
     // Not found: logged with the unsigned mask.
@@ -59,16 +60,12 @@ TEST_F(MaskHelperQueries, FullMaskIsTheExactGroupOrTheSmallestContainingOne)
     EXPECT_EQ(log.Count("OverviewReportsProcessing::MaskHelper::GetFullMask failed: Full mask not found: 1"), 1u);
     EXPECT_EQ(CodeOf([&] { m_helper.GetFullMask(Mask(0x804)); }), kHrNotFound);
     EXPECT_EQ(log.Count("Full mask not found: 2052"), 1u);
-}
 
-TEST_F(MaskHelperQueries, GroupColumnsFollowTheColumnBitsNotTheListOrder)
-{
+    // Group columns follow the column bits, not the list order.
     EXPECT_EQ(m_helper.GetTableColumnName("Who", Mask(0x4C)), "G1");
     EXPECT_EQ(m_helper.GetTableColumnName("Where", Mask(0x4C)), "G2");
     EXPECT_EQ(m_helper.GetTableColumnName("What", Mask(0x4C)), "G3");
     EXPECT_EQ(m_helper.GetTableColumnName("What", Mask(0x40)), "G3");  // through the containing group
-
-    LogCapture log;
     EXPECT_EQ(CodeOf([&] { m_helper.GetTableColumnName("What", Mask(0xC)); }), E_INVALIDARG);
     EXPECT_EQ(log.Count("OverviewReportsProcessing::MaskHelper::GetTableColumnName failed: "
                         "Invalid column name and mask: What 12"),
@@ -119,7 +116,7 @@ TEST_F(MaskHelperQueries, PresetsAreTheStoredNodes)
               1u);
 }
 
-TEST(MaskHelperConfiguration, GroupsWithTheSameColumnsFormOneGroup)
+TEST(MaskHelperConfiguration, GroupsWithTheSameColumnsFormOneGroupAndBadOnesFailWithTheirCodes)
 {
     const MaskHelper helper(Tree(MetricsConfiguration("G1|G2|G3", R"(
         <node q:name="ConditionPresets"><Condition q:name="P" PresetConditionId:i64="7"/></node>
@@ -130,10 +127,7 @@ TEST(MaskHelperConfiguration, GroupsWithTheSameColumnsFormOneGroup)
         EXPECT_EQ(group.SpareTableColumns.size(), 1u);
         EXPECT_EQ(group.PresetIds, std::set<int64_t>{7});
     });
-}
 
-TEST(MaskHelperConfiguration, BadConfigurationsFailWithTheirCodes)
-{
     LogCapture log;
     const auto codeOf = [](const std::string& text) { return CodeOf([&] { MaskHelper helper(Tree(text)); }); };
 
@@ -160,6 +154,74 @@ TEST(MaskHelperConfiguration, BadConfigurationsFailWithTheirCodes)
     EXPECT_EQ(codeOf("<OverviewMetricsConfiguration GroupColumns:strs=\"G1\" IdColumnName=\"Id\" "
                      "MaskColumnName=\"M\" ConditionIdColumnName=\"C\" CountColumnName=\"N\"/>"),
               kHrNotFound);
+}
+
+// Answers ReadNodes for one path with a copy of the node it holds (or nothing).
+class MetricsStore : public Implements<IConfigStorage> {
+public:
+    QxNodePtr stored;
+    int reads = 0;
+    std::string lastPath;
+    int64_t lastDepth = 0;
+
+    HRESULT DeleteNodes(IQxNode*, uint32_t) noexcept override { return E_NOTIMPL; }
+    HRESULT Flush(uint32_t) noexcept override { return E_NOTIMPL; }
+    HRESULT WriteNodes(IQxNode*, uint32_t, IQxNode* const*, uint64_t) noexcept override { return E_NOTIMPL; }
+    HRESULT CountNodes(IQxNode*, uint64_t*) noexcept override { return E_NOTIMPL; }
+    HRESULT ReadNodes(IQxNode* filter, uint32_t, IQxNode** nodes, uint64_t capacity, uint64_t* returned) noexcept override
+    try {
+        ++reads;
+        const QxNodePtr request(filter);
+        lastPath = request.GetRequiredAttribute<std::string>("NodePath");
+        lastDepth = request.GetRequiredAttribute<int64_t>("MaxDepth");
+        *returned = 0;
+        if (!stored || capacity < 1 || lastPath != MaskHelper::kConfigurationPath) return S_OK;
+        nodes[0] = stored.Clone().Detach();
+        *returned = 1;
+        return S_OK;
+    }
+    CV_CATCH_RETURN("MetricsStore::ReadNodes")
+};
+
+class MaskHelperInstance : public testing::Test {
+protected:
+    void SetUp() override { MaskHelper::ResetForTests(); }
+    void TearDown() override { MaskHelper::ResetForTests(); }
+
+    ComPtr<CComponentObject<MetricsStore>> m_store = CreateComponent<MetricsStore>();
+};
+
+TEST_F(MaskHelperInstance, ConcurrentFirstUsesLoadOnceFromTheApplicationStore)
+{
+    ScopedNamedInstance named("Base.AppConfigStorage", m_store.Get());
+    m_store->stored = Tree(kMetricsConfiguration);
+    std::vector<const MaskHelper*> seen(4, nullptr);
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < seen.size(); ++i) threads.emplace_back([&seen, i] { seen[i] = &MaskHelper::Instance(); });
+    for (std::thread& thread : threads) thread.join();
+    for (const MaskHelper* helper : seen) EXPECT_EQ(helper, seen.front());
+    EXPECT_EQ(MaskHelper::Instance().GetFullMask(ColumnsMask::FromValue(0x40)).Value(), 0x4Cu);
+    EXPECT_EQ(m_store->lastPath, "\\Configuration\\OverviewMetricsConfiguration");
+    EXPECT_EQ(m_store->lastDepth, 0x7FFFFFFF);
+    EXPECT_EQ(m_store->reads, 1);
+}
+
+TEST_F(MaskHelperInstance, FailuresAreRetriedOnTheNextUse)
+{
+    // No store registered at all.
+    EXPECT_EQ(CodeOf([] { MaskHelper::Instance(); }), kHrNotFound);
+
+    ScopedNamedInstance named("Base.AppConfigStorage", m_store.Get());
+    EXPECT_EQ(CodeOf([] { MaskHelper::Instance(); }), kHrNotFound);  // nothing stored at the path
+    EXPECT_EQ(m_store->reads, 1);
+
+    m_store->stored = Tree(R"(<OverviewMetricsConfiguration GroupColumns:strs="G1"/>)");
+    EXPECT_EQ(CodeOf([] { MaskHelper::Instance(); }), kHrNotFound);  // configuration incomplete
+    EXPECT_EQ(m_store->reads, 2);
+
+    m_store->stored = Tree(kMetricsConfiguration);
+    EXPECT_TRUE(MaskHelper::Instance().CheckMaskValid(ColumnsMask::FromValue(0xC)));
+    EXPECT_EQ(m_store->reads, 3);
 }
 
 }  // namespace
