@@ -1,4 +1,7 @@
-// The processor table by name and chains built from a method's configuration.
+// Chains built from a method's configuration: the processor table by name, and the
+// two methods' chains as the host ships them, run on a sub-request's Query.
+#include "module/OverviewReportsProcessing/FiltersProcessors/FiltersProcessorsFactory.h"
+
 #include <gtest/gtest.h>
 
 #include "tests/support/OverviewTestSupport.h"
@@ -31,22 +34,17 @@ TEST_F(FiltersProcessorsFactoryTest, AChainHasOneObjectPerNameInOrderWithTheMeth
     EXPECT_EQ(Trail(BuildProcessorsChain(Tree(R"(<node Processors:strs="TagProcessor"/>)"), defaults)), "d");
     EXPECT_EQ(Trail(BuildProcessorsChain(Tree(R"(<node Processors:strs="TagProcessor"/>)"), Tree("<node/>"))), "-");
     EXPECT_TRUE(BuildProcessorsChain(Tree(R"(<node Processors:strs=""/>)"), defaults).empty());
-}
 
-TEST_F(FiltersProcessorsFactoryTest, TheShippedKindsAreInTheTable)
-{
+    // Both of a kind ran: the second wraps the first's range condition once more.
     const ProcessorsChain twice = BuildProcessorsChain(Tree(R"(<node Processors:strs="WhenProcessor|WhenProcessor"/>)"), nullptr);
     const QxNodePtr filter = Tree(R"(<Query><node q:name="TimeRange" TimeFrom="a" TimeTill="b"/></Query>)");
     RunProcessorsChain(twice, filter);
-    // Both ran: the second wraps the first's range condition once more.
     EXPECT_EQ(filter.FindByPath("Conditions").GetChild(0).GetChild(1).GetChild(0).GetChildCount(), 2u);
-    EXPECT_EQ(BuildProcessorsChain(Tree(R"(<node Processors:strs="MaskProcessor"/>)"), nullptr).size(), 1u);
-    const QxNodePtr templates = Tree(R"(<node><node q:name="QueryTemplateProcessor" QueryTemplateName="fast"/></node>)");
-    EXPECT_EQ(BuildProcessorsChain(Tree(R"(<node Processors:strs="QueryTemplateProcessor"/>)"), templates).size(), 1u);
 }
 
-// Each kind refuses a configuration (or none) without the settings it needs.
-TEST_F(FiltersProcessorsFactoryTest, ShippedKindsRefuseConfigurationsWithoutTheirSettings)
+// Each kind refuses a configuration (or none) without the settings it needs; unknown names and
+// missing lists fail the whole chain.
+TEST_F(FiltersProcessorsFactoryTest, BadConfigurationsFailTheWholeChain)
 {
     const std::pair<const char*, const char*> cases[] = {
         {"LiveMonitoringPlansProcessor", "<D/>"},
@@ -67,16 +65,132 @@ TEST_F(FiltersProcessorsFactoryTest, ShippedKindsRefuseConfigurationsWithoutThei
         EXPECT_EQ(CodeOf([&] { BuildProcessorsChain(method, Tree(defaults)); }), kHrNotFound) << defaults;
     }
     EXPECT_EQ(log.Count("QueryTemplateName is missing"), 2u);
-}
 
-TEST_F(FiltersProcessorsFactoryTest, UnknownNamesAndMissingListsFailTheWholeChain)
-{
-    LogCapture log;
     EXPECT_EQ(CodeOf([] { BuildProcessorsChain(Tree(R"(<node Processors:strs="MaskProcessor|whenProcessor"/>)"), nullptr); }),
               kHrInvalidData);
     EXPECT_EQ(log.Count("OverviewReportsProcessing::MakeProcessor failed: Filter Processor not found: whenProcessor"), 1u);
     EXPECT_EQ(CodeOf([] { BuildProcessorsChain(Tree("<node/>"), nullptr); }), kHrNotFound);
     EXPECT_EQ(CodeOf([] { RegisterProcessorForTests("", BuildActivator<TagProcessor>()); }), E_INVALIDARG);
+}
+
+// The fast method on a sub-request grouped by "Who". Conditions from the outside in: live plans,
+// the When range, the group mask (Who's group 0xD), the default preset's id, the request's own.
+// Every leaf carries its table column with the logical name in "AliasColumn", the default sorting included.
+constexpr std::string_view kByUser = R"(
+<Query q:name="ByUser" TimeZoneOffsetSec:i32="7200">
+  <ConditionsRoot q:name="Conditions">
+    <Condition operator="AND"><ConditionValues Columnn="Who" Value="alice" Comparator="="/></Condition>
+  </ConditionsRoot>
+  <GroupByRoot q:name="GroupByRoot"><GroupByRootEntry Column="Who"/></GroupByRoot>
+  <node q:name="TimeRange" TimeFrom="2026-11-01T00:00:00Z" TimeTill="2026-12-01T00:00:00Z"/>
+</Query>)";
+
+constexpr std::string_view kExpectedByUser = R"(
+<Query q:name="ByUser" TimeZoneOffsetSec:i32="7200" DateTimeOffset:i32="7200" DateTimePart="second"
+    Query_Template_Name="OverviewCountersFast">
+  <GroupByRoot q:name="GroupByRoot"><GroupByRootEntry Column="c.G2" AliasColumn="Who"/></GroupByRoot>
+  <node q:name="TimeRange" TimeFrom="2026-11-01T00:00:00Z" TimeTill="2026-12-01T00:00:00Z"/>
+  <ConditionsRoot q:name="Conditions">
+    <Condition operator="AND">
+      <Condition operator="IN">
+        <ConditionValues Columnn="c.G1" AliasColumn="ManagedObjectUId"
+            Values:guids="{00000001-0000-0000-0000-000000000000}|{00000002-0000-0000-0000-000000000000}|{17D9ED53-091A-4A87-835F-5A486882436F}"/>
+      </Condition>
+      <Condition operator="AND">
+        <Condition operator="AND">
+          <ConditionValues Columnn="c.Ts" AliasColumn="When" Value="2026-11-01T00:00:00Z" Comparator="&gt;="/>
+          <ConditionValues Columnn="c.Ts" AliasColumn="When" Value="2026-12-01T00:00:00Z" Comparator="&lt;"/>
+        </Condition>
+        <Condition operator="AND">
+          <ConditionValues Columnn="c.GroupMask" AliasColumn="Mask" Value:i32="13" Comparator="="/>
+          <Condition operator="AND">
+            <ConditionValues Columnn="c.PresetId" AliasColumn="ConditionId" Value:i64="1" Comparator="="/>
+            <Condition operator="AND"><ConditionValues Columnn="c.G2" AliasColumn="Who" Value="alice" Comparator="="/></Condition>
+          </Condition>
+        </Condition>
+      </Condition>
+    </Condition>
+  </ConditionsRoot>
+  <SortingRoot q:name="SortingRoot"><SortingEntry Column="c.Cnt" AliasColumn="Count" Order="DESC"/></SortingRoot>
+</Query>)";
+
+// The standard method on plans p1 ("Alpha") and p3 (no name). Conditions from the outside in:
+// live plans (named ones by name, the always-live id by id), the When range, the request's own
+// (its plan list split into names and ids); grouping on the id stays.
+constexpr std::string_view kByPlan = R"(
+<Query q:name="ByPlan" TimeZoneOffsetSec:i32="-3600">
+  <ConditionsRoot q:name="Conditions">
+    <Condition operator="AND">
+      <Condition operator="IN"><ConditionValues Columnn="ManagedObjectUId"
+          Values:guids="{00000001-0000-0000-0000-000000000000}|{00000003-0000-0000-0000-000000000000}"/></Condition>
+    </Condition>
+  </ConditionsRoot>
+  <GroupByRoot q:name="GroupByRoot"><GroupByRootEntry Column="ManagedObjectUId"/></GroupByRoot>
+  <node q:name="TimeRange" TimeFrom="2026-11-01T00:00:00Z" TimeTill="2026-12-01T00:00:00Z"/>
+</Query>)";
+
+constexpr std::string_view kExpectedByPlan = R"(
+<Query q:name="ByPlan" TimeZoneOffsetSec:i32="-3600" DateTimeOffset:i32="-3600" DateTimePart="second"
+    Query_Template_Name="OverviewCountersStandard">
+  <GroupByRoot q:name="GroupByRoot"><GroupByRootEntry Column="ManagedObjectUId"/></GroupByRoot>
+  <node q:name="TimeRange" TimeFrom="2026-11-01T00:00:00Z" TimeTill="2026-12-01T00:00:00Z"/>
+  <ConditionsRoot q:name="Conditions">
+    <Condition operator="AND">
+      <Condition operator="AND">
+        <Condition operator="AND">
+          <ConditionValues Columnn="When" Value="2026-11-01T00:00:00Z" Comparator="&gt;="/>
+          <ConditionValues Columnn="When" Value="2026-12-01T00:00:00Z" Comparator="&lt;"/>
+        </Condition>
+        <Condition operator="AND">
+          <Condition operator="OR">
+            <Condition operator="IN"><ConditionValues Columnn="ManagedObject" Values:strs="Alpha"/></Condition>
+            <Condition operator="IN">
+              <ConditionValues Columnn="ManagedObjectUId" Values:guids="{00000003-0000-0000-0000-000000000000}"/>
+            </Condition>
+          </Condition>
+        </Condition>
+      </Condition>
+      <Condition operator="OR">
+        <Condition operator="IN"><ConditionValues Columnn="ManagedObject" Values:strs="Alpha|Beta"/></Condition>
+        <Condition operator="IN">
+          <ConditionValues Columnn="ManagedObjectUId" Values:guids="{17D9ED53-091A-4A87-835F-5A486882436F}"/>
+        </Condition>
+      </Condition>
+    </Condition>
+  </ConditionsRoot>
+  <SortingRoot q:name="SortingRoot"><SortingEntry Column="Count" Order="DESC"/></SortingRoot>
+</Query>)";
+
+// Each chain gives the exact Query of its method once the plans list arrived; and no processor
+// of either chain crashes on a null filter.
+TEST(ShippedMethodChains, ASubRequestBecomesTheQueryOfItsMethod)
+{
+    ScopedMetricsConfiguration metrics{kPlanMetricsConfiguration};
+    ScopedConfigServer config;
+    const struct {
+        const char* method;
+        size_t length;
+        std::string_view input, expected;
+    } cases[] = {{"Fast", 7, kByUser, kExpectedByUser}, {"Standard", 5, kByPlan, kExpectedByPlan}};
+    for (const auto& [method, length, input, expected] : cases) {
+        SCOPED_TRACE(method);
+        const QxNodePtr configuration = Tree(kFactoryConfiguration);
+        const ProcessorsChain chain = BuildProcessorsChain(
+            configuration.FindByPath(std::string("RetrieveMethods\\") + method), configuration.GetChild("DefaultProcessorsConfig"));
+        EXPECT_EQ(chain.size(), length);
+        const auto run = [&] {
+            const QxNodePtr query = Tree(input);
+            RunProcessorsChain(chain, query);
+            return query;
+        };
+        run();  // subscribes
+        ASSERT_EQ(config.SendPlans(kTwoNamedPlans), S_OK);
+        EXPECT_EQ(Canonical(run()), Canonical(Tree(expected)));
+        for (const auto& processor : chain) {
+            EXPECT_NE(CodeOf([&] { processor->ProcessFilters(nullptr); }), S_OK);
+            processor->Shutdown();
+        }
+    }
 }
 
 }  // namespace

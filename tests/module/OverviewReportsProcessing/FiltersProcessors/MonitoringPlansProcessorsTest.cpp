@@ -1,8 +1,7 @@
-// The live monitoring plans processor against a fake configuration server: the lazy
-// subscription, the live condition from the latest plans list, the three id text forms,
-// bad lists, and Shutdown ending the subscription for good.
-#include "module/OverviewReportsProcessing/FiltersProcessors/LiveMonitoringPlansProcessor.h"
-
+// The two processors that follow the monitoring plans list on a fake configuration server:
+// live plans (the lazy subscription, the live condition from the latest list, the id text
+// forms, bad lists) and plan names (ids on "ManagedObjectUId" rewritten to names); Shutdown
+// ends the subscription of either for good.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -10,7 +9,9 @@
 #include <thread>
 #include <vector>
 
+#include "module/OverviewReportsProcessing/FiltersProcessors/LiveMonitoringPlansProcessor.h"
 #include "module/OverviewReportsProcessing/FiltersProcessors/MonitoringPlanId.h"
+#include "module/OverviewReportsProcessing/FiltersProcessors/MonitoringPlanNameProcessor.h"
 #include "tests/support/OverviewTestSupport.h"
 
 namespace cvn::test {
@@ -18,6 +19,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using OverviewReportsProcessing::LiveMonitoringPlansProcessor;
+using OverviewReportsProcessing::MonitoringPlanNameProcessor;
 using OverviewReportsProcessing::ParseMonitoringPlanId;
 
 constexpr char kConfig[] = R"(<LiveMonitoringPlansProcessor MonitoringPlansCfgPath="\Configuration\MonitoringPlans"/>)";
@@ -50,8 +52,12 @@ protected:
 
 TEST_F(LivePlansTest, SubscribesOnTheFirstFilterThenEveryFilterGainsTheLivePlansAsFirstAndTerm)
 {
-    EXPECT_TRUE(m_config.server->Entries().empty());
+    // A failed subscription fails the filter, unchanged; the next filter tries again.
+    m_config.server->m_activateResult = E_ACCESSDENIED;
     const QxNodePtr before = Tree(kFilter);
+    EXPECT_EQ(CodeOf([&] { m_processor->ProcessFilters(before); }), E_ACCESSDENIED);
+    EXPECT_TRUE(m_config.server->Entries().empty());
+    m_config.server->m_activateResult = S_OK;
     m_processor->ProcessFilters(before);
     m_processor->ProcessFilters(before);
     EXPECT_EQ(Canonical(before), Canonical(Tree(kFilter))) << "nothing changes before a notification";
@@ -111,17 +117,6 @@ TEST_F(LivePlansTest, EachNotificationReplacesTheWholeSetAndBadListsKeepThePrevi
     EXPECT_EQ(live(), "{17D9ED53-091A-4A87-835F-5A486882436F}");
 }
 
-TEST_F(LivePlansTest, AFailedSubscriptionFailsTheFilterAndTheNextFilterTriesAgain)
-{
-    m_config.server->m_activateResult = E_ACCESSDENIED;
-    const QxNodePtr filter = Tree(kFilter);
-    EXPECT_EQ(CodeOf([&] { m_processor->ProcessFilters(filter); }), E_ACCESSDENIED);
-    EXPECT_EQ(Canonical(filter), Canonical(Tree(kFilter)));
-    m_config.server->m_activateResult = S_OK;
-    m_processor->ProcessFilters(filter);
-    EXPECT_EQ(m_config.server->Entries().size(), 1u);
-}
-
 TEST_F(LivePlansTest, AfterShutdownNoNotificationIsAppliedAndNothingSubscribesAgain)
 {
     m_processor->ProcessFilters(Tree(kFilter));
@@ -178,6 +173,111 @@ TEST(MonitoringPlanId, BracedPlainAndUndashedFormsInAnyCaseAndNothingShortOfElev
                              "{0123abcd-4567-89ef-a1b2-c3d4e5f6071g}", "{0123abcd4567-89ef-a1b2-c3d4e5f60718}"}) {
         EXPECT_EQ(CodeOf([&] { ParseMonitoringPlanId(text); }), E_INVALIDARG) << text;
     }
+}
+
+// p1 is "Alpha", p2 "Beta" (the list names it without braces and dashes), p3 has no name.
+#define PLAN_P1 "{00000001-0000-0000-0000-000000000000}"
+#define PLAN_P2 "{00000002-0000-0000-0000-000000000000}"
+#define PLAN_P3 "{00000003-0000-0000-0000-000000000000}"
+
+/// The conditions inside a filter that groups and sorts on the plan id (which stays untouched).
+std::string OnPlans(std::string_view conditions)
+{
+    return R"(<Query><ConditionsRoot q:name="Conditions"><Condition operator="AND">)" + std::string(conditions) +
+           R"(</Condition></ConditionsRoot>
+             <GroupByRoot q:name="GroupByRoot"><GroupByRootEntry Column="ManagedObjectUId"/></GroupByRoot>
+             <SortingRoot q:name="SortingRoot"><SortingEntry Column="ManagedObjectUId"/></SortingRoot></Query>)";
+}
+
+class PlanNamesTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        m_processor->ProcessFilters(Tree("<Query/>"));  // subscribes
+        ASSERT_EQ(m_config.SendPlans(kTwoNamedPlans), S_OK);
+    }
+    QxNodePtr Processed(std::string_view text)
+    {
+        const QxNodePtr filter = Tree(text);
+        m_processor->ProcessFilters(filter);
+        return filter;
+    }
+
+    ScopedConfigServer m_config;
+    std::shared_ptr<MonitoringPlanNameProcessor> m_processor = std::make_shared<MonitoringPlanNameProcessor>(
+        Tree(R"(<MonitoringPlanNameProcessor MonitoringPlansCfgPath="\Configuration\MonitoringPlans"/>)"), 5ms);
+};
+
+TEST_F(PlanNamesTest, IdsWithANameBecomeNamesTheOthersStayIds)
+{
+    const std::pair<const char*, const char*> cases[] = {
+        // Single ids with a name move to "ManagedObject"; the column name is case-sensitive.
+        {R"(<ConditionValues Columnn="ManagedObjectUId" Value:guid=")" PLAN_P2 R"(" Comparator="="/>
+            <ConditionValues Columnn="ManagedObjectUId" Value:guid=")" PLAN_P3 R"(" Comparator="="/>
+            <ConditionValues Columnn="managedObjectUId" Value:guid=")" PLAN_P1 R"(" Comparator="="/>)",
+         R"(<ConditionValues Columnn="ManagedObject" Value="Beta" Comparator="="/>
+            <ConditionValues Columnn="ManagedObjectUId" Value:guid=")" PLAN_P3 R"(" Comparator="="/>
+            <ConditionValues Columnn="managedObjectUId" Value:guid=")" PLAN_P1 R"(" Comparator="="/>)"},
+        // A list is renamed whole, or left alone when no id has a name.
+        {R"(<Condition operator="IN"><ConditionValues Columnn="ManagedObjectUId" Values:guids=")" PLAN_P2 "|" PLAN_P1 R"("/></Condition>)",
+         R"(<Condition operator="IN"><ConditionValues Columnn="ManagedObject" Values:strs="Beta|Alpha"/></Condition>)"},
+        {R"(<Condition operator="IN"><ConditionValues Columnn="ManagedObjectUId" Values:guids=")" PLAN_P3 R"("/></Condition>)",
+         R"(<Condition operator="IN"><ConditionValues Columnn="ManagedObjectUId" Values:guids=")" PLAN_P3 R"("/></Condition>)"},
+        // A partly named IN list becomes an OR of names and the remaining ids, placed last.
+        {R"(<Condition operator="IN">
+              <ConditionValues Columnn="ManagedObjectUId" AliasColumn="Plan" Comparator="=" Extra="x"
+                  Values:guids=")" PLAN_P1 "|" PLAN_P3 "|" PLAN_P2 R"("/>
+            </Condition>
+            <ConditionValues Columnn="Who" Value="alice" Comparator="="/>)",
+         R"(<ConditionValues Columnn="Who" Value="alice" Comparator="="/>
+            <Condition operator="OR">
+              <Condition operator="IN">
+                <ConditionValues Columnn="ManagedObject" AliasColumn="Plan" Comparator="=" Extra="x" Values:strs="Alpha|Beta"/>
+              </Condition>
+              <Condition operator="IN">
+                <ConditionValues AliasColumn="Plan" Comparator="=" Columnn="ManagedObjectUId" Values:guids=")" PLAN_P3 R"("/>
+              </Condition>
+            </Condition>)"},
+        // A partly named NOT IN list excludes both the names and the remaining ids.
+        {R"(<Condition operator="NOT IN"><ConditionValues Columnn="ManagedObjectUId" Values:guids=")" PLAN_P3 "|" PLAN_P1 R"("/></Condition>)",
+         R"(<Condition operator="AND">
+              <Condition operator="NOT IN"><ConditionValues Columnn="ManagedObject" Values:strs="Alpha"/></Condition>
+              <Condition operator="NOT IN"><ConditionValues Columnn="ManagedObjectUId" Values:guids=")" PLAN_P3 R"("/></Condition>
+            </Condition>)"},
+    };
+    for (const auto& [input, expected] : cases)
+        EXPECT_EQ(Canonical(Processed(OnPlans(input))), Canonical(Tree(OnPlans(expected)))) << input;
+
+    const QxNodePtr notAGuid = Tree(OnPlans(R"(<ConditionValues Columnn="ManagedObjectUId" Value:i32="7" Comparator="="/>)"));
+    EXPECT_NE(CodeOf([&] { m_processor->ProcessFilters(notAGuid); }), S_OK);
+}
+
+TEST_F(PlanNamesTest, ANewListRenamesTheNextFilterABadOneKeepsTheOldAndShutdownEndsIt)
+{
+    const std::string filter = OnPlans(R"(<ConditionValues Columnn="ManagedObjectUId" Value:guid=")" PLAN_P1 R"(" Comparator="="/>)");
+    const auto value = [&] {
+        return Processed(filter).FindByPath("Conditions").GetChild(0).GetChild(0).GetAttributeOr("Value", "");
+    };
+    EXPECT_EQ(value(), "Alpha");
+    ASSERT_EQ(m_config.SendPlans(R"(<MonitoringPlans><P q:name=")" PLAN_P1 R"(" Name="Renamed"/></MonitoringPlans>)"), S_OK);
+    EXPECT_EQ(value(), "Renamed");
+    ASSERT_EQ(m_config.SendPlans(R"(<MonitoringPlans><P q:name=")" PLAN_P1 R"(" Name="Half"/><P q:name=")" PLAN_P2 R"("/></MonitoringPlans>)"),
+              kHrNotFound);  // the second plan lacks its Name
+    EXPECT_EQ(value(), "Renamed");
+    EXPECT_EQ(m_config.server->Entries()[0].changesMask, 31);
+
+    m_processor->Shutdown();
+    EXPECT_TRUE(m_config.server->Entries().empty());
+    m_config.SendPlans("<MonitoringPlans/>");
+    EXPECT_EQ(value(), "Renamed");
+
+    // Before any notification nothing is replaced.
+    const auto fresh = std::make_shared<MonitoringPlanNameProcessor>(
+        Tree(R"(<MonitoringPlanNameProcessor MonitoringPlansCfgPath="\Configuration\MonitoringPlans"/>)"), 5ms);
+    const QxNodePtr untouched = Tree(filter);
+    fresh->ProcessFilters(untouched);
+    EXPECT_EQ(Canonical(untouched), Canonical(Tree(filter)));
+    fresh->Shutdown();
 }
 
 }  // namespace
