@@ -1,13 +1,15 @@
-// The queries processor exchange of one sub-request: handle, polls, result or
-// error, cancellation, release, captured request context and meta information.
+// One sub-request at the queries processor: the retriever's exchange (handle, polls,
+// result or error, cancellation, release, captured request context, meta information)
+// and the factory that asks for the method and runs the method's chain over a copy.
 #include <gtest/gtest.h>
 
 #include <future>
 #include <thread>
 
-#include "tests/support/OverviewTestSupport.h"
-#include "module/OverviewReportsProcessing/Corvane/OverviewCountersRetriever.h"
 #include "common/ServiceLayer/RequestContext.h"
+#include "module/OverviewReportsProcessing/Corvane/DataRetrieverFactory.h"
+#include "module/OverviewReportsProcessing/Corvane/OverviewCountersRetriever.h"
+#include "tests/support/OverviewTestSupport.h"
 
 namespace cvn::test {
 namespace {
@@ -24,9 +26,10 @@ constexpr std::string_view kSubRequest = R"(
 
 class DataRetrieverTest : public RetrievalTest {
 protected:
-    ComPtr<CComponentObject<CDataRetriever>> Make(std::string_view config = kRetrieverConfig)
+    ComPtr<CComponentObject<CDataRetriever>> Make(std::string_view config = kRetrieverConfig,
+                                                  std::string_view subRequest = kSubRequest)
     {
-        return CreateComponent<CDataRetriever>(Tree(kSubRequest), Tree(config));
+        return CreateComponent<CDataRetriever>(Tree(subRequest), Tree(config));
     }
     static std::pair<HRESULT, QxNodePtr> Data(IDataRetriever& retriever)
     {
@@ -51,6 +54,14 @@ TEST_F(DataRetrieverTest, TheQueryIsPolledUntilFinishedTheDataIsNamedCountersAnd
     EXPECT_EQ(same.GetRequiredAttribute<int64_t>("Total"), 7);
     EXPECT_EQ(queries->Count(QueryCallKind::Poll), 3u);
 
+    // Meta information: the method and a copy of the time range.
+    const auto [infoHr, info] = HandedOut([&](IQxNode** out) { return retriever->GetMetaInfo(out); });
+    ASSERT_EQ(infoHr, S_OK);
+    EXPECT_EQ(Canonical(info), Canonical(Tree(R"(
+        <MetaInfo q:name="MetaInfo" RetrieveMethod:n32="2">
+          <node q:name="TimeRange" TimeFrom="2024-03-04T00:00:00Z" TimeTill="2024-03-05T07:09:00Z"/>
+        </MetaInfo>)")));
+
     EXPECT_EQ(queries->Count(QueryCallKind::Free), 0u);
     retriever.Reset();
     const auto calls = queries->Calls();
@@ -58,6 +69,13 @@ TEST_F(DataRetrieverTest, TheQueryIsPolledUntilFinishedTheDataIsNamedCountersAnd
     EXPECT_EQ(calls[0].node.ToText(), Tree(kSubRequest).ToText()) << "the sub-request is sent unchanged";
     EXPECT_EQ(calls[4].kind, QueryCallKind::Free);
     EXPECT_EQ(calls[4].handleId, calls[0].handleId);
+
+    auto bare = Make(kRetrieverConfig, R"(<Query q:name="Bare"/>)");
+    IQxNode* raw = nullptr;
+    EXPECT_EQ(bare->GetMetaInfo(&raw), kHrNotFound);
+    EXPECT_EQ(raw, nullptr);
+    ComPtr<IDataRetrieverFactory> notThere;
+    EXPECT_EQ(ComPtr<IDataRetriever>(bare.Get()).As(notThere), E_NOINTERFACE);
 }
 
 TEST_F(DataRetrieverTest, AFailedQueryIsTheRetrieversErrorWithItsText)
@@ -77,6 +95,10 @@ TEST_F(DataRetrieverTest, AFailedQueryIsTheRetrieversErrorWithItsText)
 TEST_F(DataRetrieverTest, CancelEndsEndlessPollingAndTheHandleIsStillFreed)
 {
     queries->SetScript(QueryScript{-1});
+    Make().Reset();  // never asked for data: only the release is sent
+    EXPECT_EQ(queries->Count(QueryCallKind::Poll), 0u);
+    EXPECT_EQ(queries->Count(QueryCallKind::Free), 1u);
+
     auto retriever = Make();
     auto waiting = std::async(std::launch::async, [&] { return Data(*retriever).first; });
     ASSERT_TRUE(queries->WaitFor(QueryCallKind::Poll, 3, kLimit));
@@ -85,15 +107,7 @@ TEST_F(DataRetrieverTest, CancelEndsEndlessPollingAndTheHandleIsStillFreed)
     const size_t polls = queries->Count(QueryCallKind::Poll);
     retriever.Reset();
     EXPECT_EQ(queries->Count(QueryCallKind::Poll), polls) << "no poll after cancellation";
-    EXPECT_EQ(queries->Count(QueryCallKind::Free), 1u);
-}
-
-TEST_F(DataRetrieverTest, ARetrieverNeverAskedForDataSendsOnlyTheRelease)
-{
-    queries->SetScript(QueryScript{-1});
-    Make().Reset();
-    EXPECT_EQ(queries->Count(QueryCallKind::Poll), 0u);
-    EXPECT_EQ(queries->Count(QueryCallKind::Free), 1u);
+    EXPECT_EQ(queries->Count(QueryCallKind::Free), 2u);
 }
 
 TEST_F(DataRetrieverTest, ConstructionFailuresHandOutNoRetriever)
@@ -145,22 +159,124 @@ TEST_F(DataRetrieverTest, EveryCallCarriesTheCreatingRequestsContextWhateverThre
     EXPECT_EQ(withContext, 4u) << "query, two polls and the release of the capturing retriever";
 }
 
-TEST_F(DataRetrieverTest, MetaInformationCarriesTheMethodAndACopyOfTheTimeRange)
-{
-    auto retriever = Make();
-    const auto [hr, info] = HandedOut([&](IQxNode** out) { return retriever->GetMetaInfo(out); });
-    ASSERT_EQ(hr, S_OK);
-    EXPECT_EQ(Canonical(info), Canonical(Tree(R"(
-        <MetaInfo q:name="MetaInfo" RetrieveMethod:n32="2">
-          <node q:name="TimeRange" TimeFrom="2024-03-04T00:00:00Z" TimeTill="2024-03-05T07:09:00Z"/>
-        </MetaInfo>)")));
+constexpr std::string_view kFactoryConfig = R"(
+<node q:name="RetrieverFactory" MetaInfoProviderInstanceName="Test.MetaInfo">
+  <node q:name="Retriever" WaitIntervalMs:i64="1" QueriesProcessorUri="Service.QueriesProcessor"/>
+  <node q:name="DefaultProcessorsConfig"><node q:name="TagProcessor" Tag="x"/></node>
+  <node q:name="RetrieveMethods">
+    <node q:name="Standard" RetrieveMethod:i32="2" Processors:strs="TagProcessor"/>
+    <node q:name="Fast" RetrieveMethod:i32="1" Processors:strs="TagProcessor|TagProcessor">
+      <node q:name="TagProcessor" Tag="f"/>
+    </node>
+    <node q:name="FastAgain" RetrieveMethod:i32="1" Processors:strs="TagProcessor">
+      <node q:name="TagProcessor" Tag="second"/>
+    </node>
+  </node>
+</node>)";
 
-    auto bare = CreateComponent<CDataRetriever>(Tree(R"(<Query q:name="Bare"/>)"), Tree(kRetrieverConfig));
-    IQxNode* raw = nullptr;
-    EXPECT_EQ(bare->GetMetaInfo(&raw), kHrNotFound);
-    EXPECT_EQ(raw, nullptr);
-    ComPtr<IDataRetrieverFactory> notThere;
-    EXPECT_EQ(ComPtr<IDataRetriever>(bare.Get()).As(notThere), E_NOINTERFACE);
+// Made directly: the end-to-end tests make it through the module's class table.
+class DataRetrieverFactoryTest : public RetrievalTest {
+protected:
+    void SetUp() override
+    {
+        RetrievalTest::SetUp();
+        metaInfo = CreateComponent<ScriptedMetaInfoProvider>();
+        metaInfo->methodAnswer = R"(<node ResultCode:i32="0" RetrieveMethod:i32="1"/>)";
+        m_metaInfoName = std::make_unique<ScopedNamedInstance>("Test.MetaInfo", metaInfo.Get());
+        factory = CreateComponent<Corvane::CDataRetrieverFactory>();
+    }
+    void TearDown() override
+    {
+        factory.Reset();
+        m_metaInfoName.reset();
+        metaInfo.Reset();
+        RetrievalTest::TearDown();
+    }
+    HRESULT Configure(std::string_view text = kFactoryConfig) { return factory->Configure(Tree(text).Get()); }
+    HRESULT Create(const QxNodePtr& subRequest, ComPtr<IDataRetriever>& retriever)
+    {
+        return factory->CreateRetriever(subRequest.Get(), retriever.Put());
+    }
+
+    ComPtr<CComponentObject<ScriptedMetaInfoProvider>> metaInfo;
+    ComPtr<CComponentObject<Corvane::CDataRetrieverFactory>> factory;
+
+private:
+    ScopedTagProcessor m_tagProcessor;
+    std::unique_ptr<ScopedNamedInstance> m_metaInfoName;
+};
+
+TEST_F(DataRetrieverFactoryTest, TheRetrieverGetsAProcessedStampedCopyAndTheCallersNodeStaysAsItWas)
+{
+    ASSERT_EQ(Configure(), S_OK);
+    const QxNodePtr subRequest = Tree(kSubRequest);
+    const std::string before = Canonical(subRequest);
+    ComPtr<IDataRetriever> retriever;
+    ASSERT_EQ(Create(subRequest, retriever), S_OK);
+    EXPECT_EQ(Canonical(subRequest), before);
+
+    ASSERT_EQ(metaInfo->methodRequests.size(), 1u);
+    EXPECT_EQ(Tree(metaInfo->methodRequests[0]).GetType(), "GetRetrieveMethodRequest");
+    const QxNodePtr sent = queries->Calls().at(0).node;
+    EXPECT_EQ(sent.GetAttributeOr("Trail", ""), "ff") << "the first chain configured for method 1";
+    EXPECT_EQ(sent.GetAttributeOr<int32_t>("RetrieveMethod", 0), 1);
+    EXPECT_EQ(sent.GetType(), "Query");
+
+    const auto [hr, info] = HandedOut([&](IQxNode** out) { return retriever->GetMetaInfo(out); });
+    EXPECT_EQ(hr, S_OK);
+    EXPECT_EQ(Int(info, "RetrieveMethod"), 1);
+
+    metaInfo->methodAnswer = R"(<node ResultCode:i32="0" RetrieveMethod:i32="2"/>)";
+    ASSERT_EQ(Create(subRequest, retriever), S_OK);
+    EXPECT_EQ(queries->Calls().back().node.GetAttributeOr("Trail", ""), "x") << "the default configuration";
+    retriever.Reset();
+    EXPECT_EQ(queries->Count(QueryCallKind::Free), 2u);
+}
+
+TEST_F(DataRetrieverFactoryTest, MethodsWithoutAChainAndRefusedQuestionsCreateNoRetriever)
+{
+    LogCapture log;
+    ASSERT_EQ(Configure(), S_OK);
+    ComPtr<IDataRetriever> retriever;
+    metaInfo->methodAnswer = R"(<node ResultCode:i32="0" RetrieveMethod:i32="7"/>)";
+    EXPECT_EQ(Create(Tree(kSubRequest), retriever), kHrInvalidData);
+    EXPECT_EQ(log.Count("Invalid retrieve method: 7"), 2u) << "the ERR line and the failure's text";
+    EXPECT_FALSE(retriever);
+
+    metaInfo->methodAnswer = R"(<node ResultCode:i32="-2147024883" ErrorSerialized="0x8007000D The fast method is disabled. [x]"/>)";
+    EXPECT_EQ(Create(Tree(kSubRequest), retriever), kHrInvalidData);
+    EXPECT_EQ(log.Count("The fast method is disabled."), 1u);
+    EXPECT_TRUE(queries->Calls().empty());
+    EXPECT_EQ(factory->CreateRetriever(nullptr, retriever.Put()), E_POINTER);
+}
+
+TEST_F(DataRetrieverFactoryTest, ShutdownEndsEveryProcessorOnceAndLeavesNoMethod)
+{
+    ASSERT_EQ(Configure(), S_OK);
+    EXPECT_EQ(TagProcessor::shutdowns, std::vector<std::string>{"second"}) << "the discarded duplicate chain";
+    TagProcessor::shutdowns.clear();
+    EXPECT_EQ(factory->Shutdown(), S_OK);
+    EXPECT_EQ(TagProcessor::shutdowns, (std::vector<std::string>{"f", "f", "x"}));
+    ComPtr<IDataRetriever> retriever;
+    EXPECT_EQ(Create(Tree(kSubRequest), retriever), kHrInvalidData);
+}
+
+TEST_F(DataRetrieverFactoryTest, IncompleteConfigurationsAreRefusedWhole)
+{
+    for (const char* child : {"Retriever", "DefaultProcessorsConfig", "RetrieveMethods"}) {
+        const QxNodePtr config = Tree(kFactoryConfig);
+        config.RemoveChild(config.GetChild(child));
+        EXPECT_EQ(Configure(config.ToText()), kHrNotFound) << child;
+    }
+    EXPECT_EQ(Configure(R"(<node MetaInfoProviderInstanceName="Test.Nobody"><node q:name="Retriever"/>
+        <node q:name="DefaultProcessorsConfig"/><node q:name="RetrieveMethods"/></node>)"),
+              kHrNotFound);
+    EXPECT_EQ(Configure(R"(<node MetaInfoProviderInstanceName="Test.MetaInfo"><node q:name="Retriever"/>
+        <node q:name="DefaultProcessorsConfig"/>
+        <node q:name="RetrieveMethods"><node RetrieveMethod:i32="1" Processors:strs="Nope"/></node></node>)"),
+              kHrInvalidData);
+    ComPtr<IDataRetriever> retriever;
+    EXPECT_EQ(Create(Tree(kSubRequest), retriever), kHrNotFound) << "nothing of a failed configuration is kept";
 }
 
 }  // namespace
