@@ -57,8 +57,8 @@ Fixture& Data()
         std::filesystem::remove(path);
         SampleDataGenerator generator({.seed = 1, .records = 1000000, .days = 30, .endTime = kEnd});
         const QxNodePtr metrics = QxNodePtr::Parse(kMetrics);
-        WriteSampleDatabase(path, generator, CountersTableLayoutFromMetrics(metrics));
-        Fixture f{OpenSqlite(path, false), nullptr};
+        WriteSampleDatabase(StorageSettingsForFile(path), generator, CountersTableLayoutFromMetrics(metrics));
+        Fixture f{OpenStorage(StorageSettingsForFile(path)), nullptr};
         f.translator = std::make_unique<QueryTranslator>(QxNodePtr::Parse(kTemplates), f.db->Dialect());
         MetricsAggregator aggregator(*f.db, metrics, *f.translator, "overview_records");
         aggregator.Aggregate(kEnd);

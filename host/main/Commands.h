@@ -31,14 +31,15 @@ int RunAggregate(const CommandOptions& options, std::ostream& out);
 
 /// The generator options: the host configuration's "SampleData", then the command line over it.
 reporting::SampleDataOptions SampleOptions(const HostRuntime& host, const CommandOptions& options);
-/// Writes a new sample database when none exists; false (and nothing written) when it exists.
-/// Throws HostError naming the file.
+/// Writes a new sample database into the host's storage when none exists; false (and nothing written)
+/// when it exists. Throws HostError naming the database.
 bool GenerateIfMissing(HostRuntime& host, const CommandOptions& options, std::ostream& out);
 /// Creates the view of the records the metrics do not cover (the stale records check reads it) when
-/// absent; throws HostError naming the file.
-void EnsureCoverageView(const std::string& databasePath);
-/// Records in the database; throws HostError when it cannot be read.
+/// absent; throws HostError naming the database.
+void EnsureCoverageView(const reporting::StorageSettings& storage);
+/// Records in the database; throws HostError when it cannot be read (the file path: when it does not exist).
 int64_t CountRecords(const std::string& databasePath);
+int64_t CountRecords(const reporting::StorageSettings& storage);
 /// Pre-aggregates the overview metrics into the counters table; false when this build has no aggregator.
 bool AggregateMetrics(HostRuntime& host, std::ostream& out);
 /// Writes the fast method switch to the overview settings and waits (a few seconds at most) until the

@@ -19,22 +19,40 @@ namespace {
 constexpr const char* kMetricsPath = "\\Configuration\\OverviewMetricsConfiguration";
 constexpr const char* kRecordsTemplate = "overview_standard";  ///< the template over the audited records
 
+// Whether the database opens as it is (nothing is created).
+bool DatabaseOpens(const reporting::StorageSettings& storage)
+{
+    try {
+        reporting::OpenStorage(storage);
+        return true;
+    } catch (const reporting::StorageError&) {
+        return false;
+    }
+}
+
 // The records the overview metrics do not cover: those before the metrics' start (all of them before
 // any aggregation). The stale records check asks this view, so the fast method serves a range that
 // begins before the start only when the counters reach back far enough. Records added after an
 // aggregation are not seen here; run `aggregate` again to count them.
-constexpr const char* kCoverageView = R"(CREATE VIEW IF NOT EXISTS "UncoveredRecords" AS
-SELECT * FROM "AuditRecords" WHERE "When" < COALESCE(
-  (SELECT CAST("Value" AS INTEGER) FROM "AggregationState" WHERE "Key" = 'MetricsStartTime'), 9223372036854775807))";
+std::string CoverageView(const reporting::IDialect& sql)
+{
+    const auto q = [&](const char* name) { return sql.QuoteIdentifier(name); };
+    return sql.CreateViewIfAbsent(
+        "UncoveredRecords", "SELECT * FROM " + q(reporting::kAuditRecordsTable) + " WHERE " +
+                                q(reporting::RecordColumns::kWhen) + " < COALESCE((SELECT CAST(" + q("Value") + " AS " +
+                                sql.IntegerType() + ") FROM " + q(reporting::kAggregationStateTable) + " WHERE " +
+                                q("Key") + " = 'MetricsStartTime'), 9223372036854775807)");
+}
 
 }  // namespace
 
-void EnsureCoverageView(const std::string& databasePath)
+void EnsureCoverageView(const reporting::StorageSettings& storage)
 {
     try {
-        reporting::OpenSqlite(databasePath, false)->Execute(kCoverageView);
+        const auto connection = reporting::OpenStorage(storage);
+        connection->Execute(CoverageView(connection->Dialect()));
     } catch (const std::exception& error) {
-        throw HostError("cannot prepare the reporting database '" + databasePath + "': " + error.what());
+        throw HostError("cannot prepare the reporting database '" + storage.connection + "': " + error.what());
     }
 }
 
@@ -60,37 +78,46 @@ int64_t CountRecords(const std::string& databasePath)
     if (!std::filesystem::exists(databasePath))
         throw HostError("there is no reporting database at '" + databasePath +
                         "'; run 'corvane-host generate' (or 'corvane-host demo') first");
+    return CountRecords(reporting::StorageSettingsForFile(databasePath));
+}
+
+int64_t CountRecords(const reporting::StorageSettings& storage)
+{
     try {
-        const auto connection = reporting::OpenSqlite(databasePath, false);
-        const auto statement = connection->Prepare("SELECT COUNT(*) FROM AuditRecords");
+        const auto connection = reporting::OpenStorage(storage);
+        const auto statement = connection->Prepare("SELECT COUNT(*) FROM " +
+                                                   connection->Dialect().QuoteIdentifier(reporting::kAuditRecordsTable));
         if (!statement->Next()) return 0;
         const reporting::SqlValue value = statement->Column(0);
         return std::holds_alternative<int64_t>(value) ? std::get<int64_t>(value) : 0;
     } catch (const std::exception& error) {
-        throw HostError("cannot read the reporting database '" + databasePath + "': " + error.what());
+        throw HostError("cannot read the reporting database '" + storage.connection + "': " + error.what());
     }
 }
 
 bool GenerateIfMissing(HostRuntime& host, const CommandOptions& options, std::ostream& out)
 {
-    const std::string path = host.DatabasePath();
-    if (std::filesystem::exists(path)) return false;
+    const reporting::StorageSettings storage = host.Storage();
+    // The file in the data directory is the host's own: made here and removed again when the load fails.
+    // A database named by its connection belongs to its server: it exists when it opens.
+    const bool ownFile = host.Config().storageConnection.empty();
+    if (ownFile ? std::filesystem::exists(storage.connection) : DatabaseOpens(storage)) return false;
     const reporting::SampleDataOptions sample = SampleOptions(host, options);
     const QxNodePtr metrics = host.ReadStore(kMetricsPath);
     if (!metrics) throw HostError("the configuration store has no metrics configuration at " + std::string(kMetricsPath));
-    out << "Generating " << sample.records << " sample records over " << sample.days << " days into " << path << " ..."
-        << std::flush;
+    out << "Generating " << sample.records << " sample records over " << sample.days << " days into "
+        << storage.connection << " ..." << std::flush;
     const auto start = std::chrono::steady_clock::now();
     try {
         const reporting::SampleDataGenerator generator(sample);
-        reporting::WriteSampleDatabase(path, generator, reporting::CountersTableLayoutFromMetrics(metrics));
+        reporting::WriteSampleDatabase(storage, generator, reporting::CountersTableLayoutFromMetrics(metrics));
     } catch (...) {
         const std::string text = CurrentErrorText();
         std::error_code ignored;
-        std::filesystem::remove(path, ignored);  // never leave a half-written database behind
-        throw HostError("cannot generate the sample database '" + path + "': " + text);
+        if (ownFile) std::filesystem::remove(storage.connection, ignored);  // never leave a half-written database behind
+        throw HostError("cannot generate the sample database '" + storage.connection + "': " + text);
     }
-    EnsureCoverageView(path);
+    EnsureCoverageView(storage);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     out << " done in " << static_cast<int64_t>(seconds * 1000) << " ms\n";
     return true;
@@ -102,15 +129,18 @@ bool AggregateMetrics(HostRuntime& host, std::ostream& out)
     if (!metrics) throw HostError("the configuration store has no metrics configuration at " + std::string(kMetricsPath));
     const QxNodePtr templates = host.Config().queriesProcessor.GetChild("QueryTemplates", false);
     const auto start = std::chrono::steady_clock::now();
-    EnsureCoverageView(host.DatabasePath());
+    const reporting::StorageSettings storage = host.Storage();
+    EnsureCoverageView(storage);
     try {
-        const auto connection = reporting::OpenSqlite(host.DatabasePath(), false);
-        const reporting::QueryTranslator translator(templates, reporting::SqliteDialect());
+        const auto connection = reporting::OpenStorage(storage);
+        const reporting::QueryTranslator translator(templates, connection->Dialect());
         reporting::MetricsAggregator aggregator(*connection, metrics, translator, kRecordsTemplate, host.ConfigStorage());
         const int64_t now = static_cast<int64_t>(std::time(nullptr));
         int64_t hours = aggregator.Aggregate(now);
         // The metrics cover every record, so the fast method may serve the whole default range.
-        const auto statement = connection->Prepare("SELECT MIN(\"When\") FROM AuditRecords");
+        const reporting::IDialect& sql = connection->Dialect();
+        const auto statement = connection->Prepare("SELECT MIN(" + sql.QuoteIdentifier(reporting::RecordColumns::kWhen) +
+                                                   ") FROM " + sql.QuoteIdentifier(reporting::kAuditRecordsTable));
         if (statement->Next()) {
             const reporting::SqlValue first = statement->Column(0);
             if (const auto* when = std::get_if<int64_t>(&first)) hours += aggregator.Backfill(*when, now);
@@ -119,7 +149,7 @@ bool AggregateMetrics(HostRuntime& host, std::ostream& out)
         out << "Aggregated the overview metrics: " << hours << " hour" << (hours == 1 ? "" : "s") << " counted in "
             << static_cast<int64_t>(ms) << " ms\n";
     } catch (...) {
-        throw HostError("cannot aggregate the overview metrics in '" + host.DatabasePath() + "': " + CurrentErrorText());
+        throw HostError("cannot aggregate the overview metrics in '" + storage.connection + "': " + CurrentErrorText());
     }
     return true;
 }

@@ -6,6 +6,7 @@
 
 #include "host/main/HostError.h"
 #include "host/main/ModuleLoader.h"
+#include "host/reporting/storage/StorageSettings.h"
 
 namespace cvn::hostmain {
 
@@ -72,6 +73,12 @@ HostConfig LoadHostConfig(const std::string& path)
 
         const QxNodePtr database = RequiredChild(root, where, "Database");
         config.databaseFile = Required(database, where + ", Database", "File");
+        config.storageConnection = database.GetAttributeOr("StorageConnection", "");
+        // Checked here, so an unknown kind stops the host before anything starts.
+        config.storageKind = reporting::ParseStorageSettings(database.GetAttributeOr("StorageKind", reporting::kDefaultStorageKind),
+                                                             config.storageConnection.empty() ? config.databaseFile
+                                                                                              : config.storageConnection)
+                                 .kind;
         config.sampleData = database.GetChild("SampleData", false);
 
         config.queriesProcessor = RequiredChild(root, where, "QueriesProcessor").Clone();

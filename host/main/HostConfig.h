@@ -25,11 +25,13 @@ struct HostConfig {
     std::string configStoreFile;        ///< name inside the data directory
     std::string dsmInstanceName;
     std::string databaseFile;           ///< name inside the data directory
-    std::string reportingSettingsPath;  ///< the store path whose "DatabasePath" the host keeps current
+    std::string storageKind;            ///< the database's backend (checked; the default kind when not given)
+    std::string storageConnection;      ///< its connection text; empty: databaseFile in the data directory
+    std::string reportingSettingsPath;  ///< the store path whose database attributes the host keeps current
     std::string overviewSettingsPath;   ///< the store path whose switch turns the fast method on
     std::string fastSwitchAttribute;
     std::string demoRequestFile;        ///< absolute
-    QxNodePtr queriesProcessor;         ///< its configuration node (DatabasePath is filled in by the host)
+    QxNodePtr queriesProcessor;         ///< its configuration node (the host fills in the database)
     QxNodePtr databaseGate;             ///< may be null
     QxNodePtr sampleData;               ///< "SampleData" node (Records, Days, Seed), may be null
     std::vector<ComponentEntry> components;  ///< in creation order; shut down in reverse

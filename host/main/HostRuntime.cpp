@@ -60,16 +60,23 @@ void HostRuntime::StartServices(const HostOptions& options)
     }
     try {
         m_services.Start({.configFile = storeFile, .dsmInstanceName = ToUtf16(m_config.dsmInstanceName)});
-        // The database lives in the data directory: the gate's checks and the queries use that file.
+        // The gate's checks and the queries use the database the host configuration names: DatabasePath
+        // stays the file in the data directory, the storage attributes say what is really used.
+        const reporting::StorageSettings storage = Storage();
+        const auto nameDatabase = [&](const QxNodePtr& node) {
+            node.SetAttribute("DatabasePath", DatabasePath());
+            node.SetAttribute("StorageKind", storage.kind);
+            node.SetAttribute("StorageConnection", storage.connection);
+        };
         QxNodePtr reporting = ReadStore(m_config.reportingSettingsPath);
         if (!reporting)
             throw HostError("configuration store '" + storeFile + "': nothing at '" + m_config.reportingSettingsPath +
                             "' (the reporting settings)");
-        reporting.SetAttribute("DatabasePath", DatabasePath());
+        nameDatabase(reporting);
         WriteStore(m_config.reportingSettingsPath, reporting);
 
         const QxNodePtr queriesConfig = m_config.queriesProcessor.Clone();
-        queriesConfig.SetAttribute("DatabasePath", DatabasePath());
+        nameDatabase(queriesConfig);
         m_queriesUri = queriesConfig.GetAttributeOr("Uri", "Service.QueriesProcessor");
         m_queries = reporting::RegisterQueriesProcessor(*m_services.ServiceClient(), queriesConfig);
         m_databaseGateUri = m_config.databaseGate ? m_config.databaseGate.GetAttributeOr("Uri", "Service.DatabaseManagementGate")

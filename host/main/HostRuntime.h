@@ -16,6 +16,7 @@
 #include "host/main/ModuleLoader.h"
 #include "host/reporting/gate/DatabaseManagementGate.h"
 #include "host/reporting/processor/QueriesProcessor.h"
+#include "host/reporting/storage/StorageSettings.h"
 #include "host/services/HostServices.h"
 
 namespace cvn::hostmain {
@@ -54,6 +55,11 @@ public:
     const HostConfig& Config() const noexcept { return m_config; }
     const std::string& DataDirectory() const noexcept { return m_dataDirectory; }
     std::string DatabasePath() const { return m_dataDirectory + "/" + m_config.databaseFile; }
+    /// The reporting database as the configuration names it: by default the SQLite file DatabasePath().
+    reporting::StorageSettings Storage() const
+    {
+        return {m_config.storageKind, m_config.storageConnection.empty() ? DatabasePath() : m_config.storageConnection};
+    }
     /// The configuration store itself (for services that write their status); null when not started.
     IConfigStorage* ConfigStorage() const noexcept { return m_services.ConfigServer(); }
     /// The queries processor service; null when not started. For diagnostics and tests.

@@ -84,10 +84,17 @@ inline constexpr std::string_view kMetrics = R"~(
   <Group GroupAttributes:strs="What|Who|Where|ManagedObjectUId" PresetConditionName="Deletes"/>
 </OverviewMetricsConfiguration>)~";
 
+/// The SQLite file at path through the storage door (created when create is set).
+inline std::unique_ptr<IConnection> OpenTestDatabase(const std::string& path, bool create = false,
+                                                     int busyTimeoutMs = 5000)
+{
+    return OpenStorage(StorageSettingsForFile(path), {.create = create, .busyTimeoutMs = busyTimeoutMs});
+}
+
 /// A reporting database at path with five records: three of Who "alice", two of "bob".
 inline void MakeSmallDatabase(const std::string& path)
 {
-    const std::unique_ptr<IConnection> connection = OpenSqlite(path, true, 1000);
+    const std::unique_ptr<IConnection> connection = OpenTestDatabase(path, true, 1000);
     CreateReportingSchema(*connection, CountersTableLayoutFromMetrics(Node(kMetrics)));
     connection->Execute(R"(INSERT INTO "AuditRecords" ("When", "ProductId", "AuditingSystem", "DataSource",
         "ManagedObjectUId", "ManagedObject", "Who", "Where", "ObjectType", "What_Action", "What") VALUES

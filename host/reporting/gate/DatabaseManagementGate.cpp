@@ -19,22 +19,24 @@ void CheckDatabase(const QxNodePtr& settings, int32_t defaultBusyTimeoutMs)
 {
     if (!settings.GetRequiredAttribute<bool>("Enabled"))
         ThrowReportingError(kHrReportingDisabled, "the reporting settings have Enabled false");
-    std::string path;
-    if (!settings.GetAttribute("DatabasePath", path) || path.empty())
+    const std::optional<StorageSettings> storage = ReadStorageSettings(settings);
+    if (!storage)
         ThrowHrWithDescription(kHrNotFound, "The reporting settings name no database: 'DatabasePath' is missing");
     int64_t busyTimeoutMs = defaultBusyTimeoutMs;
     if (settings.HasAttribute("BusyTimeoutMs")) settings.GetAttribute("BusyTimeoutMs", busyTimeoutMs);
     busyTimeoutMs = std::clamp<int64_t>(busyTimeoutMs, 0, 600000);
     try {
-        const std::unique_ptr<IConnection> connection = OpenSqlite(path, false, static_cast<int>(busyTimeoutMs));
+        const std::unique_ptr<IConnection> connection =
+            OpenStorage(*storage, {.create = false, .busyTimeoutMs = static_cast<int>(busyTimeoutMs)});
+        const IDialect& sql = connection->Dialect();
         const std::unique_ptr<IStatement> statement = connection->Prepare(
-            "SELECT 1 FROM " + connection->Dialect().QuoteIdentifier(kAuditRecordsTable) + " LIMIT 1");
+            "SELECT 1 FROM " + sql.QuoteIdentifier(kAuditRecordsTable) + " " + sql.LimitClause(1, 0));
         statement->Next();
     } catch (const StorageError& error) {
-        // A file without the records table is not a reporting database: unavailable, not a bad request.
+        // A database without the records table is not a reporting database: unavailable, not a bad request.
         const HRESULT code =
             error.Kind() == StorageErrorKind::Invalid ? kHrDatabaseUnavailable : CodeOfStorageError(error.Kind());
-        throw MakeReportingError(code, "'" + path + "': " + error.what());
+        throw MakeReportingError(code, "'" + storage->connection + "': " + error.what());
     }
 }
 

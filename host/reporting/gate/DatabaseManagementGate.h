@@ -1,6 +1,7 @@
 // The database management gate service ("Service.DatabaseManagementGate"):
 // answers "CheckDatabaseRequest" by opening the reporting database that the
-// request's settings node names and running a trivial statement on it.
+// request's settings node names ("StorageKind" and "StorageConnection", or the
+// SQLite file "DatabasePath") and running a trivial statement on it.
 // Thread safety: ProcessRequest may be called from any thread at once; each
 // check opens a connection of its own.
 #pragma once
@@ -32,7 +33,8 @@ public:
     /// "CheckDatabaseRequest" with 32-bit "AdjustTarget" 0 and the reporting settings as its child:
     /// answers "CheckDatabaseResponse" with "ResponseResult" 0, or the failure and "ErrSerialized":
     /// 0x80040C03 disabled, 0x80040C0A cannot be opened or holds no reporting schema, 0x80040C0B busy,
-    /// 0x80070490 no "DatabasePath", E_INVALIDARG another AdjustTarget. A request of another name, or
+    /// 0x80070490 no "DatabasePath" (nor "StorageConnection"), 0x8007000D an unknown "StorageKind",
+    /// E_INVALIDARG another AdjustTarget. A request of another name, or
     /// without the settings child or its "Enabled", fails the call itself (E_INVALIDARG, 0x80070490).
     HRESULT ProcessRequest(IQxNode* request, IQxNode** response) noexcept override;
 

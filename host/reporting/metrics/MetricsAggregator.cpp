@@ -115,9 +115,7 @@ void MetricsAggregator::SaveState(const State& state)
     for (const auto& [key, value] : {std::pair{kStartKey, std::to_string(state.startTime)},
                                      std::pair{kLastIdKey, std::to_string(state.lastRecordId)},
                                      std::pair{kDefinitionKey, m_definition}}) {
-        auto statement = m_connection.Prepare("INSERT OR REPLACE INTO " + sql.QuoteIdentifier(kAggregationStateTable) +
-                                              " (" + sql.QuoteIdentifier("Key") + ", " + sql.QuoteIdentifier("Value") +
-                                              ") VALUES (" + sql.Placeholder(1) + ", " + sql.Placeholder(2) + ")");
+        auto statement = m_connection.Prepare(sql.UpsertStatement(kAggregationStateTable, {"Key"}, {"Value"}));
         statement->Bind(1, std::string(key));
         statement->Bind(2, value);
         while (statement->Next()) {
@@ -164,7 +162,7 @@ void MetricsAggregator::CountRange(int64_t from, int64_t till)
 template <class Work>
 int64_t MetricsAggregator::InTransaction(Work&& work)
 {
-    m_connection.Execute("BEGIN IMMEDIATE");
+    m_connection.Execute(m_connection.Dialect().BeginWriteTransaction());
     State state;
     int64_t hours = 0;
     try {

@@ -33,8 +33,10 @@ QueriesProcessorOptions ReadQueriesProcessorOptions(const QxNodePtr& config, boo
     QueriesProcessorOptions options;
     options.uri = config.GetAttributeOr("Uri", options.uri.c_str());
     if (options.uri.empty()) ThrowHrWithDescription(kHrInvalidData, "the queries processor's Uri is empty");
-    if (!config.GetAttribute("DatabasePath", options.databasePath) || options.databasePath.empty())
+    std::optional<StorageSettings> storage = ReadStorageSettings(config);
+    if (!storage)
         ThrowHrWithDescription(kHrNotFound, "the queries processor's DatabasePath is missing");
+    options.storage = std::move(*storage);
     constexpr int64_t kDay = 86400000;
     options.workers = static_cast<int32_t>(ReadInteger(config, "Workers", options.workers, 1, 64));
     options.maxConcurrentQueries =

@@ -7,12 +7,13 @@
 #include <string>
 
 #include "common/NodeAccess/QxNodePtr.h"
+#include "host/reporting/storage/StorageSettings.h"
 
 namespace cvn::reporting {
 
 struct QueriesProcessorOptions {
     std::string uri = "Service.QueriesProcessor";  ///< registered with "Core.ServiceClient" under it
-    std::string databasePath;                      ///< the SQLite file; required
+    StorageSettings storage;                       ///< StorageKind/StorageConnection or DatabasePath; required
     int32_t workers = 2;                           ///< threads running queries, 1..64
     int32_t maxConcurrentQueries = 8;              ///< queued and running together; more are refused busy
     int64_t maxRows = 100000;                      ///< rows of one result; more fail 0x80041911
@@ -22,8 +23,9 @@ struct QueriesProcessorOptions {
     QxNodePtr queryTemplates;                      ///< the first child of type or name "QueryTemplates"
 };
 
-/// Reads the node (integers of any integer type). A missing DatabasePath or QueryTemplates child:
-/// HRX 0x80070490; a value out of its range: HRX 0x8007000D naming the attribute.
+/// Reads the node (integers of any integer type). No database (neither StorageConnection nor
+/// DatabasePath) or no QueryTemplates child: HRX 0x80070490; an unknown StorageKind or a value out of
+/// its range: HRX 0x8007000D naming it.
 /// requireTemplates false lets tests that translate on their own leave the child out.
 QueriesProcessorOptions ReadQueriesProcessorOptions(const QxNodePtr& config, bool requireTemplates = true);
 

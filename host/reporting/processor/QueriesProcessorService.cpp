@@ -6,12 +6,12 @@ namespace cvn::reporting {
 ComPtr<CComponentObject<CQueriesProcessor>> CreateQueriesProcessor(const QxNodePtr& config)
 {
     QueriesProcessorOptions options = ReadQueriesProcessorOptions(config);
-    auto translator = std::make_shared<const QueryTranslator>(options.queryTemplates, SqliteDialect());
-    const std::string path = options.databasePath;
-    const int busyTimeoutMs = options.busyTimeoutMs;
+    auto translator = std::make_shared<const QueryTranslator>(options.queryTemplates, DialectFor(options.storage));
+    const StorageSettings storage = options.storage;
+    const StorageOpenOptions open{.create = false, .busyTimeoutMs = options.busyTimeoutMs};
     return CreateComponent<CQueriesProcessor>(
         std::move(options), [translator](const QxNodePtr& query) { return translator->Translate(query); },
-        [path, busyTimeoutMs] { return OpenSqlite(path, false, busyTimeoutMs); });
+        [storage, open] { return OpenStorage(storage, open); });
 }
 
 ComPtr<CComponentObject<CQueriesProcessor>> RegisterQueriesProcessor(host::CServiceClient& client,

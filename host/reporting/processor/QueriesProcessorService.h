@@ -1,6 +1,6 @@
 // The queries processor as the host runs it: built from its configuration node
-// (QueryTranslator over the "QueryTemplates" child, SQLite connections to
-// "DatabasePath") and registered with the service client under its "Uri".
+// (QueryTranslator over the "QueryTemplates" child, connections through
+// OpenStorage to its storage settings) and registered with the service client under its "Uri".
 // Thread safety: call from one thread at start-up and shutdown.
 #pragma once
 

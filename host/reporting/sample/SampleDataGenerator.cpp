@@ -246,20 +246,20 @@ int64_t SampleDataGenerator::WriteRecords(IConnection& connection, int64_t batch
     return written;
 }
 
-int64_t WriteSampleDatabase(const std::string& path, const SampleDataGenerator& generator,
+int64_t WriteSampleDatabase(const StorageSettings& storage, const SampleDataGenerator& generator,
                             const CountersTableLayout& counters)
 {
-    const std::unique_ptr<IConnection> connection = OpenSqlite(path, true, 5000);
-    // A bulk load into a file of its own: losing it to a crash costs only a rerun.
-    connection->Execute("PRAGMA synchronous = OFF");
+    const std::unique_ptr<IConnection> connection = OpenStorage(storage, {.create = true});
+    connection->PrepareForBulkLoad();
     CreateReportingSchema(*connection, counters, false);
+    const IDialect& sql = connection->Dialect();
     const std::unique_ptr<IStatement> existing =
-        connection->Prepare("SELECT 1 FROM " + connection->Dialect().QuoteIdentifier(kAuditRecordsTable) + " LIMIT 1");
-    if (existing->Next()) throw StorageError(StorageErrorKind::Invalid, "'" + path + "' already holds audit records");
+        connection->Prepare("SELECT 1 FROM " + sql.QuoteIdentifier(kAuditRecordsTable) + " " + sql.LimitClause(1, 0));
+    if (existing->Next())
+        throw StorageError(StorageErrorKind::Invalid, "'" + storage.connection + "' already holds audit records");
     const int64_t written = generator.WriteRecords(*connection);
     CreateReportingIndexes(*connection, counters);
-    connection->Execute("ANALYZE");
-    connection->Execute("PRAGMA journal_mode = WAL");
+    connection->FinishBulkLoad();
     return written;
 }
 

@@ -100,10 +100,10 @@ private:
     std::unique_ptr<Impl> m_impl;
 };
 
-/// A new reporting database at path: the schema (without indexes), the records, then the indexes,
-/// ANALYZE and the WAL journal. Throws StorageError; an existing file with records is refused
-/// (StorageError Invalid) rather than doubled.
-int64_t WriteSampleDatabase(const std::string& path, const SampleDataGenerator& generator,
+/// A new reporting database (created when missing) loaded in bulk: the schema (without indexes), the
+/// records, then the indexes and FinishBulkLoad. Throws StorageError; a database with records is
+/// refused (StorageError Invalid) rather than doubled.
+int64_t WriteSampleDatabase(const StorageSettings& storage, const SampleDataGenerator& generator,
                             const CountersTableLayout& counters);
 
 }  // namespace cvn::reporting

@@ -77,23 +77,26 @@ void CreateReportingSchema(IConnection& connection, const CountersTableLayout& c
     const IDialect& d = connection.Dialect();
     const auto q = [&](const std::string& name) { return d.QuoteIdentifier(name); };
 
-    std::string records =
-        "CREATE TABLE IF NOT EXISTS " + q(kAuditRecordsTable) + " (" + q(RecordColumns::kId) + " INTEGER PRIMARY KEY";
+    const std::string integer = " " + d.IntegerType() + " NOT NULL";
+    const std::string text = " " + d.TextType();
+
+    std::string records = "CREATE TABLE IF NOT EXISTS " + q(kAuditRecordsTable) + " (" + q(RecordColumns::kId) + " " +
+                          d.GeneratedKeyColumn();
     for (const std::string& column : AuditRecordColumns()) {
-        const bool integer = column == RecordColumns::kWhen || column == RecordColumns::kAuditingSystem;
-        records += ", " + q(column) + (integer ? " INTEGER NOT NULL" : " TEXT NOT NULL");
+        const bool isInteger = column == RecordColumns::kWhen || column == RecordColumns::kAuditingSystem;
+        records += ", " + q(column) + (isInteger ? integer : text + " NOT NULL");
     }
     records += ")";
 
-    std::string table = "CREATE TABLE IF NOT EXISTS " + q(counters.table) + " (" + q(counters.idColumn) +
-                        " INTEGER PRIMARY KEY, " + q(counters.maskColumn) + " INTEGER NOT NULL, " +
-                        q(counters.conditionIdColumn) + " INTEGER NOT NULL, " + q(counters.countColumn) +
-                        " INTEGER NOT NULL, " + q(counters.timestampColumn) + " INTEGER NOT NULL";
-    for (const std::string& column : counters.groupColumns) table += ", " + q(column) + " TEXT";
+    std::string table = "CREATE TABLE IF NOT EXISTS " + q(counters.table) + " (" + q(counters.idColumn) + " " +
+                        d.GeneratedKeyColumn() + ", " + q(counters.maskColumn) + integer + ", " +
+                        q(counters.conditionIdColumn) + integer + ", " + q(counters.countColumn) + integer + ", " +
+                        q(counters.timestampColumn) + integer;
+    for (const std::string& column : counters.groupColumns) table += ", " + q(column) + text;
     table += ")";
 
-    const std::string state = "CREATE TABLE IF NOT EXISTS " + q(kAggregationStateTable) + " (" + q("Key") +
-                              " TEXT PRIMARY KEY, " + q("Value") + " TEXT)";
+    const std::string state = "CREATE TABLE IF NOT EXISTS " + q(kAggregationStateTable) + " (" + q("Key") + text +
+                              " PRIMARY KEY, " + q("Value") + text + ")";
 
     connection.Execute(records);
     connection.Execute(table);

@@ -1,6 +1,8 @@
 // The reporting database behind a small interface: a connection, its SQL
-// dialect and prepared statements with bound parameters. SQLite implements it
-// (SqliteStorage); a server database can be added without touching callers.
+// dialect and prepared statements with bound parameters. OpenStorage is the one
+// door: it picks the backend by the settings' kind from Backends.cpp (SQLite in
+// storage/sqlite/; docs/storage-backends.md tells how to add one). Callers take
+// the dialect from the connection, or from DialectFor before they open one.
 // Thread safety: a connection and its statements serve one thread at a time;
 // open one connection per worker thread. Interrupt() may come from any thread
 // while the connection is open; dialects are immutable and shared freely.
@@ -13,6 +15,8 @@
 #include <string_view>
 #include <variant>
 #include <vector>
+
+#include "host/reporting/storage/StorageSettings.h"
 
 namespace cvn::reporting {
 
@@ -46,6 +50,21 @@ struct IDialect {
     /// offset seconds, to a part ("second", "minute", "hour", "day", "month", "year"), as unix seconds
     /// of local time. Throws StorageError(Invalid) for another part.
     virtual std::string TruncateTime(std::string_view column, int64_t offsetSeconds, std::string_view part) const = 0;
+
+    /// Column types of the reporting schema: a 64-bit integer and text of any length.
+    virtual std::string IntegerType() const = 0;
+    virtual std::string TextType() const = 0;
+    /// Type and constraint of an integer key the database assigns when an insert leaves it out.
+    virtual std::string GeneratedKeyColumn() const = 0;
+    /// "CREATE VIEW" of the select (SQL text) under the name, leaving an existing view as it is.
+    virtual std::string CreateViewIfAbsent(std::string_view view, std::string_view select) const = 0;
+    /// An insert of one row that replaces the row with the same key columns: placeholders 1..n in the
+    /// order of keys, then values.
+    virtual std::string UpsertStatement(std::string_view table, const std::vector<std::string>& keys,
+                                        const std::vector<std::string>& values) const = 0;
+    /// Starts a transaction that takes the write lock at once, so two writers never both read first
+    /// and then fail to upgrade. Ended by "COMMIT" or "ROLLBACK".
+    virtual std::string BeginWriteTransaction() const = 0;
 };
 
 class IStatement {
@@ -80,6 +99,12 @@ public:
     /// Lets statements run again after Interrupt(); call it on the connection's own thread before
     /// starting work that a later Interrupt() is meant to stop.
     virtual void ClearInterrupt() noexcept = 0;
+    /// Before loading many rows into a database of its own, where a crash costs only a rerun: trades
+    /// durability for speed on this connection.
+    virtual void PrepareForBulkLoad() = 0;
+    /// After the load and its indexes: refreshes the planner's statistics and leaves the database in
+    /// the mode that lets readers run beside a writer.
+    virtual void FinishBulkLoad() = 0;
 };
 
 /// BEGIN on construction; ROLLBACK on destruction unless Commit() ran. Errors as for Execute
@@ -109,12 +134,18 @@ private:
     bool m_open = true;
 };
 
-/// The SQLite dialect (for translators built before any connection is open).
-const IDialect& SqliteDialect() noexcept;
+struct StorageOpenOptions {
+    bool create = false;       ///< make the database when it does not exist
+    int busyTimeoutMs = 5000;  ///< how long every statement waits for a locked database
+};
 
-/// Opens the SQLite file at path (created when create is set) and reads its header; throws
-/// StorageError(Unavailable) when it cannot be opened or is not a database, Busy when it stays locked
-/// past busyTimeoutMs (how long every statement waits for a locked database).
-std::unique_ptr<IConnection> OpenSqlite(const std::string& path, bool create, int busyTimeoutMs = 5000);
+/// Opens the database the settings name with their kind's backend, and reads from it. Throws HRX
+/// 0x8007000D for an unknown kind (as ParseStorageSettings); StorageError(Unavailable) when it cannot
+/// be opened or is not a database, Busy when it stays locked past the busy timeout.
+std::unique_ptr<IConnection> OpenStorage(const StorageSettings& settings, const StorageOpenOptions& options = {});
+
+/// The dialect of the settings' kind, for translators built before any connection is open. Throws as
+/// OpenStorage for an unknown kind.
+const IDialect& DialectFor(const StorageSettings& settings);
 
 }  // namespace cvn::reporting

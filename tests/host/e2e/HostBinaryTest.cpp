@@ -157,7 +157,7 @@ std::map<std::string, int> HostDashboard::CheckDashboard(int method)
     const QxNodePtr range = last.GetChild("TimeRange");
     const int64_t from = *reporting::ParseTimeText(range.GetRequiredAttribute<std::string>("TimeFrom"));
     const int64_t till = *reporting::ParseTimeText(range.GetRequiredAttribute<std::string>("TimeTill"));
-    const auto db = reporting::OpenSqlite(s_dir + "/reporting.db", false);
+    const auto db = reporting::OpenStorage(reporting::StorageSettingsForFile(s_dir + "/reporting.db"));
     size_t subResponses = 0, rowsChecked = 0;
     for (const QxNodePtr& sub : last.GetChildren()) {
         if (sub.GetType() != "RetrieveCountersSubResponse") continue;

@@ -172,7 +172,7 @@ protected:
 
 TEST_F(ModuleInProcessCounts, GroupsListsPresetsMergedSourcesAndLocalDaysEqualHandWrittenSql)
 {
-    const auto db = reporting::OpenSqlite(s_host->DatabasePath(), false);
+    const auto db = reporting::OpenStorage(s_host->Storage());
     // Three of the busiest users (two to count, one listed and excluded again), and a data source serving
     // two products.
     std::vector<std::string> users;

@@ -1,12 +1,12 @@
 // The reporting storage on SQLite: connections, statements and the dialect.
 // Interrupts are sticky: a flag checked before every step and by a progress
 // handler inside long steps, plus sqlite3_interrupt for an immediate stop.
+#include "host/reporting/storage/sqlite/SqliteStorage.h"
+
 #include <sqlite3.h>
 
 #include <atomic>
 #include <cstdio>
-
-#include "host/reporting/storage/Storage.h"
 
 namespace cvn::reporting {
 
@@ -98,7 +98,41 @@ public:
         if (part == "year") return calendar("start of year");
         throw StorageError(StorageErrorKind::Invalid, "unknown time part '" + std::string(part) + "'");
     }
+
+    std::string IntegerType() const override { return "INTEGER"; }
+    std::string TextType() const override { return "TEXT"; }
+    // The rowid alias: filled in by SQLite and the fastest key there is.
+    std::string GeneratedKeyColumn() const override { return "INTEGER PRIMARY KEY"; }
+
+    std::string CreateViewIfAbsent(std::string_view view, std::string_view select) const override
+    {
+        return "CREATE VIEW IF NOT EXISTS " + QuoteIdentifier(view) + " AS " + std::string(select);
+    }
+
+    std::string UpsertStatement(std::string_view table, const std::vector<std::string>& keys,
+                                const std::vector<std::string>& values) const override
+    {
+        std::string columns;
+        std::string placeholders;
+        size_t index = 0;
+        for (const auto* list : {&keys, &values}) {
+            for (const std::string& column : *list) {
+                const char* comma = index++ ? ", " : "";
+                columns += comma + QuoteIdentifier(column);
+                placeholders += comma + Placeholder(index);
+            }
+        }
+        return "INSERT OR REPLACE INTO " + QuoteIdentifier(table) + " (" + columns + ") VALUES (" + placeholders + ")";
+    }
+
+    std::string BeginWriteTransaction() const override { return "BEGIN IMMEDIATE"; }
 };
+
+const IDialect& Dialect() noexcept
+{
+    static const SqliteDialectImpl dialect;
+    return dialect;
+}
 
 class SqliteConnection;
 
@@ -152,7 +186,7 @@ public:
     }
     ~SqliteConnection() override { sqlite3_close(m_db); }
 
-    const IDialect& Dialect() const override { return SqliteDialect(); }
+    const IDialect& Dialect() const override { return reporting::Dialect(); }
 
     std::unique_ptr<IStatement> Prepare(std::string_view sql) override
     {
@@ -194,6 +228,14 @@ public:
     }
 
     void ClearInterrupt() noexcept override { m_interrupted.store(false); }
+
+    void PrepareForBulkLoad() override { Execute("PRAGMA synchronous = OFF"); }
+
+    void FinishBulkLoad() override
+    {
+        Execute("ANALYZE");
+        Execute("PRAGMA journal_mode = WAL");
+    }
 
     void CheckInterrupt() const
     {
@@ -269,17 +311,13 @@ SqlValue SqliteStatement::Column(size_t column) const
     }
 }
 
+std::unique_ptr<IConnection> Open(const std::string& path, const StorageOpenOptions& options)
+{
+    return std::make_unique<SqliteConnection>(path, options.create, options.busyTimeoutMs);
+}
+
 }  // namespace
 
-const IDialect& SqliteDialect() noexcept
-{
-    static const SqliteDialectImpl dialect;
-    return dialect;
-}
-
-std::unique_ptr<IConnection> OpenSqlite(const std::string& path, bool create, int busyTimeoutMs)
-{
-    return std::make_unique<SqliteConnection>(path, create, busyTimeoutMs);
-}
+StorageBackend SqliteBackend() noexcept { return {"sqlite", &Open, &Dialect}; }
 
 }  // namespace cvn::reporting

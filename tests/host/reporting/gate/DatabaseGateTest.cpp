@@ -45,7 +45,7 @@ TEST_F(DatabaseGateTest, ReachableDatabaseAnswersZeroAndALockedOneBusyAfterTheSe
 {
     const std::string path = m_dir.File("reporting.db");
     MakeSmallDatabase(path);
-    const auto holder = OpenSqlite(path, false);
+    const auto holder = OpenTestDatabase(path, false);
     holder->Execute("BEGIN EXCLUSIVE");
     const QxNodePtr busy = CheckPath(path, "BusyTimeoutMs:i32=\"30\"");
     EXPECT_EQ(static_cast<int32_t>(kHrDatabaseBusy), Result(busy));
@@ -69,7 +69,7 @@ TEST_F(DatabaseGateTest, MissingFileOrSchemaIsUnavailableWithText)
         << Text(missing);
     EXPECT_FALSE(std::filesystem::exists(path)) << "a check must not create the database";
 
-    OpenSqlite(path, true)->Execute("CREATE TABLE Other (x)");
+    OpenTestDatabase(path, true)->Execute("CREATE TABLE Other (x)");
     const QxNodePtr noSchema = CheckPath(path);
     EXPECT_EQ(static_cast<int32_t>(kHrDatabaseUnavailable), Result(noSchema));
     EXPECT_NE(std::string::npos, Text(noSchema).find("no such table: AuditRecords")) << Text(noSchema);

@@ -58,7 +58,7 @@ protected:
     }
 
     TempDir m_folder;
-    std::unique_ptr<IConnection> m_db = OpenSqlite(m_folder.File("a.db"), true);
+    std::unique_ptr<IConnection> m_db = OpenTestDatabase(m_folder.File("a.db"), true);
     QueryTranslator m_translator{Node(kTemplates), m_db->Dialect()};
 };
 

@@ -28,7 +28,7 @@ protected:
         const QueriesProcessorOptions options = ReadQueriesProcessorOptions(
             Node("<nr><QueriesProcessor DatabasePath=\"" + m_path + "\" " + attributes + "/></nr>"), false);
         return CreateComponent<CQueriesProcessor>(options, std::move(translate), [options] {
-            return OpenSqlite(options.databasePath, false, options.busyTimeoutMs);
+            return OpenStorage(options.storage, {.create = false, .busyTimeoutMs = options.busyTimeoutMs});
         });
     }
     // A translation held until m_release is set; its query counts as running meanwhile.
@@ -267,7 +267,7 @@ TEST_F(QueriesProcessorTest, UnavailableAndBusyDatabasesGiveTheTolerantCodes)
     MakeSmallDatabase(m_path);  // the worker opens it at the next query
     EXPECT_EQ(0, ErrorCode(run()));
 
-    const auto holder = OpenSqlite(m_path, false);
+    const auto holder = OpenTestDatabase(m_path, false);
     holder->Execute("BEGIN EXCLUSIVE");
     ExpectFailed(run(), kHrDatabaseBusy, "0x80040C0B The reporting database is busy: ");
     holder->Execute("ROLLBACK");

@@ -24,7 +24,7 @@ protected:
     {
         s_folder = new TempDir;
         s_generator = new SampleDataGenerator({.seed = 7, .records = 20000, .days = 6, .endTime = kEnd});
-        s_db = OpenSqlite(s_folder->File("c.db"), true).release();
+        s_db = OpenTestDatabase(s_folder->File("c.db"), true).release();
         CreateReportingSchema(*s_db, CountersTableLayoutFromMetrics(Node(kMetrics)));
         s_generator->WriteRecords(*s_db);
         s_translator = new QueryTranslator(Node(kTemplates), s_db->Dialect());

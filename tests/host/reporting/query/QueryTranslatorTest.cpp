@@ -24,7 +24,7 @@ std::string Params(const std::vector<SqlValue>& values)
 class QueryTranslatorTest : public ::testing::Test {
 protected:
     TempDir m_folder;
-    std::unique_ptr<IConnection> m_db = OpenSqlite(m_folder.File("t.db"), true);
+    std::unique_ptr<IConnection> m_db = OpenTestDatabase(m_folder.File("t.db"), true);
     QueryTranslator m_translator{Node(kTemplates), m_db->Dialect()};
 };
 

@@ -1,4 +1,4 @@
-// The SQLite storage: failures by kind (unavailable, busy, interrupted,
+// The storage door (kinds and settings) and the SQLite backend: failures by kind (unavailable, busy, interrupted,
 // invalid), values in and out, the dialect's expressions, and the schema with
 // the indexes that the two retrieve methods' queries use.
 #include <gtest/gtest.h>
@@ -32,12 +32,12 @@ StorageErrorKind KindOf(const std::function<void()>& action) { return StorageFai
 TEST(SqliteStorage, MissingFileDirectoryAndNonDatabaseAreUnavailable)
 {
     TempDir dir;
-    EXPECT_EQ(StorageErrorKind::Unavailable, KindOf([&] { OpenSqlite(dir.File("missing.db"), false); }));
+    EXPECT_EQ(StorageErrorKind::Unavailable, KindOf([&] { OpenTestDatabase(dir.File("missing.db"), false); }));
     EXPECT_FALSE(std::filesystem::exists(dir.File("missing.db"))) << "opening without create made the file";
-    EXPECT_EQ(StorageErrorKind::Unavailable, KindOf([&] { OpenSqlite(dir.File(""), false); }));
+    EXPECT_EQ(StorageErrorKind::Unavailable, KindOf([&] { OpenTestDatabase(dir.File(""), false); }));
     const std::string text = dir.File("notes.db");
     std::ofstream(text, std::ios::binary) << std::string(4096, 'x');
-    const Failure notDatabase = StorageFailureOf([&] { OpenSqlite(text, false); });
+    const Failure notDatabase = StorageFailureOf([&] { OpenTestDatabase(text, false); });
     EXPECT_EQ(StorageErrorKind::Unavailable, notDatabase.kind);
     EXPECT_NE(std::string::npos, notDatabase.message.find("notes.db")) << notDatabase.message;
 }
@@ -47,14 +47,14 @@ TEST(SqliteStorage, LockedDatabaseIsBusyAfterTheTimeout)
     TempDir dir;
     const std::string path = dir.File("r.db");
     MakeSmallDatabase(path);
-    const auto waiter = OpenSqlite(path, false, 50);
-    const auto holder = OpenSqlite(path, false);
+    const auto waiter = OpenTestDatabase(path, false, 50);
+    const auto holder = OpenTestDatabase(path, false);
     holder->Execute("BEGIN EXCLUSIVE");
     const auto started = std::chrono::steady_clock::now();
     EXPECT_EQ(StorageErrorKind::Busy, KindOf([&] { One(*waiter, "SELECT count(*) FROM AuditRecords"); }));
     EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(40))
         << "the busy timeout was not waited";
-    EXPECT_EQ(StorageErrorKind::Busy, KindOf([&] { OpenSqlite(path, false, 0); }));
+    EXPECT_EQ(StorageErrorKind::Busy, KindOf([&] { OpenTestDatabase(path, false, 0); }));
     holder->Execute("ROLLBACK");
     EXPECT_EQ(SqlValue(int64_t{5}), One(*waiter, "SELECT count(*) FROM AuditRecords"));  // the same connection recovers
 }
@@ -62,7 +62,7 @@ TEST(SqliteStorage, LockedDatabaseIsBusyAfterTheTimeout)
 TEST(SqliteStorage, InterruptStopsARunningStatementAndStaysUntilCleared)
 {
     TempDir dir;
-    const auto connection = OpenSqlite(dir.File("r.db"), true);
+    const auto connection = OpenTestDatabase(dir.File("r.db"), true);
     const auto slow = connection->Prepare(kSlowSql);
     std::thread interrupter([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -83,7 +83,7 @@ TEST(SqliteStorage, InterruptStopsARunningStatementAndStaysUntilCleared)
 TEST(SqliteStorage, BadStatementsAndParametersAreInvalidAndNamed)
 {
     TempDir dir;
-    const auto connection = OpenSqlite(dir.File("r.db"), true);
+    const auto connection = OpenTestDatabase(dir.File("r.db"), true);
     const Failure noTable = StorageFailureOf([&] { connection->Prepare("SELECT * FROM NoSuchTable"); });
     EXPECT_EQ(StorageErrorKind::Invalid, noTable.kind);
     EXPECT_NE(std::string::npos, noTable.message.find("no such table: NoSuchTable")) << noTable.message;
@@ -98,7 +98,7 @@ TEST(SqliteStorage, BadStatementsAndParametersAreInvalidAndNamed)
 TEST(SqliteStorage, ValuesKeepTheirTypesAndResetKeepsBindings)
 {
     TempDir dir;
-    const auto connection = OpenSqlite(dir.File("r.db"), true);
+    const auto connection = OpenTestDatabase(dir.File("r.db"), true);
     const auto statement = connection->Prepare("SELECT ?1 AS a, ?2 AS b, ?3 AS c, ?4 AS d");
     statement->Bind(1, int64_t{1} << 40);
     statement->Bind(2, 2.5);
@@ -121,7 +121,7 @@ TEST(SqliteStorage, ValuesKeepTheirTypesAndResetKeepsBindings)
 TEST(SqliteStorage, TransactionRollsBackUnlessCommitted)
 {
     TempDir dir;
-    const auto connection = OpenSqlite(dir.File("r.db"), true);
+    const auto connection = OpenTestDatabase(dir.File("r.db"), true);
     connection->Execute("CREATE TABLE t (x INTEGER)");
     {
         Transaction transaction(*connection);
@@ -151,9 +151,9 @@ TEST(SqliteStorage, TransactionRollsBackUnlessCommitted)
     EXPECT_EQ(SqlValue(int64_t{1}), One(*connection, "SELECT count(*) FROM t"));
 }
 
-TEST(SqliteDialect, QuotesLimitsAndTruncatesTimes)
+TEST(SqliteStorage, DialectQuotesLimitsAndTruncatesTimes)
 {
-    const IDialect& dialect = SqliteDialect();
+    const IDialect& dialect = DialectFor(StorageSettingsForFile("r.db"));
     EXPECT_EQ("\"When\"", dialect.QuoteIdentifier("When"));
     EXPECT_EQ("\"a\"\"; DROP TABLE x; --\"", dialect.QuoteIdentifier("a\"; DROP TABLE x; --"));
     EXPECT_EQ("?3", dialect.Placeholder(3));
@@ -162,7 +162,7 @@ TEST(SqliteDialect, QuotesLimitsAndTruncatesTimes)
     EXPECT_THROW(dialect.TruncateTime("x", 0, "fortnight"), StorageError);
 
     TempDir dir;
-    const auto connection = OpenSqlite(dir.File("r.db"), true);
+    const auto connection = OpenTestDatabase(dir.File("r.db"), true);
     // 2024-03-05T07:09:10Z = 1709622550; one hour east of UTC it is 08:09:10 local.
     const auto at = [&](int64_t offset, const char* part) {
         return std::get<int64_t>(One(*connection, "SELECT " + dialect.TruncateTime("1709622550", offset, part)));
@@ -174,6 +174,72 @@ TEST(SqliteDialect, QuotesLimitsAndTruncatesTimes)
     EXPECT_EQ(1709251200, at(3600, "month"));     // 2024-03-01
     EXPECT_EQ(1704067200, at(3600, "year"));      // 2024-01-01
     EXPECT_EQ(1709510400, at(-8 * 3600, "day"));  // eight hours west it is still 2024-03-04
+}
+
+TEST(StorageDoor, UnknownKindOrEmptyConnectionIsAClearError)
+{
+    for (const auto& call : std::initializer_list<std::function<void()>>{
+             [] { ParseStorageSettings("oracle", "db1"); },
+             [] { OpenStorage({"oracle", "db1"}); },
+             [] { DialectFor({"oracle", "db1"}); },
+             [] { ReadStorageSettings(QxNodePtr::Parse(R"(<R StorageKind="oracle" DatabasePath="/r.db"/>)")); }}) {
+        const Thrown thrown = ThrownBy(call);
+        EXPECT_EQ(kHrInvalidData, thrown.code);
+        EXPECT_NE(std::string::npos, thrown.text.find("storage kind 'oracle' is unknown; this build knows: sqlite"))
+            << thrown.text;
+    }
+    const Thrown empty = ThrownBy([] { ParseStorageSettings("sqlite", ""); });
+    EXPECT_EQ(kHrInvalidData, empty.code);
+    EXPECT_NE(std::string::npos, empty.text.find("connection of kind 'sqlite' is empty")) << empty.text;
+}
+
+TEST(StorageDoor, SettingsNodeNamesTheConnectionOrTheDatabaseFile)
+{
+    const std::pair<const char*, std::optional<StorageSettings>> cases[] = {
+        {R"(<R DatabasePath="/d/r.db"/>)", StorageSettings{"sqlite", "/d/r.db"}},
+        {R"(<R DatabasePath="/d/r.db" StorageConnection="/e/s.db"/>)", StorageSettings{"sqlite", "/e/s.db"}},
+        {R"(<R StorageKind="SQLite" StorageConnection="/e/s.db"/>)", StorageSettings{"sqlite", "/e/s.db"}},
+        {R"(<R DatabasePath="" StorageKind="sqlite"/>)", std::nullopt},
+    };
+    for (const auto& [text, expected] : cases) EXPECT_EQ(expected, ReadStorageSettings(QxNodePtr::Parse(text))) << text;
+}
+
+TEST(StorageDoor, SqliteKindOpensAndTheDialectComesFromTheConnection)
+{
+    TempDir dir;
+    const StorageSettings settings = ParseStorageSettings("sqlite", dir.File("r.db"));
+    EXPECT_EQ(std::vector<std::string>{"sqlite"}, StorageKinds());
+    EXPECT_EQ(StorageErrorKind::Unavailable, KindOf([&] { OpenStorage(settings); }));
+    const auto connection = OpenStorage(settings, {.create = true});
+    EXPECT_EQ(&DialectFor(settings), &connection->Dialect());
+    EXPECT_EQ(SqlValue(int64_t{1}), One(*connection, "SELECT 1"));
+}
+
+TEST(SqliteStorage, DialectStatementsAndBulkLoadRunOnTheDatabase)
+{
+    TempDir dir;
+    const auto connection = OpenTestDatabase(dir.File("r.db"), true);
+    const IDialect& sql = connection->Dialect();
+    connection->Execute("CREATE TABLE t (id " + sql.GeneratedKeyColumn() + ", k " + sql.TextType() + " UNIQUE, v " +
+                        sql.IntegerType() + ")");
+    const auto upsert = connection->Prepare(sql.UpsertStatement("t", {"k"}, {"v"}));
+    for (const int64_t value : {1, 2}) {
+        connection->Execute(sql.BeginWriteTransaction());
+        upsert->Bind(1, std::string("a"));
+        upsert->Bind(2, value);
+        upsert->Next();
+        upsert->Reset();
+        connection->Execute("COMMIT");
+    }
+    EXPECT_EQ(SqlValue(std::string("1|2")), One(*connection, "SELECT count(*) || '|' || max(v) FROM t WHERE id > 0"));
+    for (int i = 0; i < 2; ++i) connection->Execute(sql.CreateViewIfAbsent("Big", "SELECT * FROM t WHERE v > 1"));
+    EXPECT_EQ(SqlValue(int64_t{1}), One(*connection, R"(SELECT count(*) FROM "Big")"));
+
+    connection->PrepareForBulkLoad();
+    EXPECT_EQ(SqlValue(int64_t{0}), One(*connection, "PRAGMA synchronous"));
+    connection->FinishBulkLoad();
+    EXPECT_EQ(SqlValue(std::string("wal")), One(*connection, "PRAGMA journal_mode"));
+    EXPECT_EQ(SqlValue(int64_t{1}), One(*connection, "SELECT count(*) FROM sqlite_master WHERE name = 'sqlite_stat1'"));
 }
 
 TEST(ReportingSchema, NamesComeFromTheMetricsConfiguration)
@@ -197,7 +263,7 @@ TEST(ReportingSchema, CreatesTablesOnceAndIndexesThatServeBothMethods)
     TempDir dir;
     const std::string path = dir.File("r.db");
     MakeSmallDatabase(path);
-    const auto connection = OpenSqlite(path, false);
+    const auto connection = OpenTestDatabase(path, false);
     CreateReportingSchema(*connection, CountersTableLayoutFromMetrics(Node(kMetrics)));  // again: nothing changes
     EXPECT_EQ(SqlValue(int64_t{5}), One(*connection, "SELECT count(*) FROM AuditRecords"));
     EXPECT_EQ(SqlValue(int64_t{4}),
