@@ -26,7 +26,7 @@
 #include "tests/support/ServiceTestSupport.h"
 #include "tests/support/TestBasics.h"
 
-namespace cvn::testing {
+namespace cvn::test {
 
 class MapSettingsSource final : public ISettingsSource {
 public:
@@ -97,7 +97,7 @@ public:
         return m_debug;
     }
 
-    test::LogCapture sink{false};  // registered once the settings and the clock are in place
+    LogCapture sink{false};  // registered once the settings and the clock are in place
 
 private:
     static void Refresh()
@@ -125,4 +125,4 @@ inline std::string ReadFile(const std::string& path)
     return std::string((std::istreambuf_iterator<char>(stream)), std::istreambuf_iterator<char>());
 }
 
-}  // namespace cvn::testing
+}  // namespace cvn::test

@@ -11,7 +11,7 @@
 namespace cvn {
 namespace {
 
-using testing::LogTestScope;
+using test::LogTestScope;
 
 struct ITrackedThing : IComponentBase {
     static constexpr GUID kIid = MakeGuid(0x1D2C3B4A, 0x1111, 0x2222, 0x3333, 0x444455556666);

@@ -11,7 +11,7 @@
 namespace cvn {
 namespace {
 
-using testing::LogTestScope;
+using test::LogTestScope;
 using test::TempDir;
 
 std::string Table(const std::string& text) { return "CORVANE-MESSAGE-TABLE 1\n" + text; }

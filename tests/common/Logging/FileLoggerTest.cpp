@@ -16,10 +16,10 @@
 namespace cvn::log {
 namespace {
 
-using cvn::testing::FakeClock;
-using cvn::testing::FromUtf16Le;
-using cvn::testing::LogTestScope;
-using cvn::testing::ReadFile;
+using cvn::test::FakeClock;
+using cvn::test::FromUtf16Le;
+using cvn::test::LogTestScope;
+using cvn::test::ReadFile;
 using cvn::test::TempDir;
 
 std::vector<std::string> SplitLines(const std::string& text)
@@ -151,7 +151,7 @@ TEST(FileLogger, RegistryOverrideMovesTheLogs)
 {
     TempDir dir;
     dir.Write("HKEY_CURRENT_USER/Software/Corvane.reg", "logs = REG_SZ:" + dir.Path() + "/moved/here\n");
-    cvn::testing::RegistryScope registry(dir.Path());
+    cvn::test::RegistryScope registry(dir.Path());
     LogTestScope scope({{"General/DataDirectoryPath", dir.Path() + "/data"},
                         {"General/DataDirectoryPathOverrideRegKey", "HKCU/Software/Corvane"}});
     {

@@ -10,10 +10,10 @@
 namespace cvn {
 namespace {
 
-using testing::LogTestScope;
+using test::LogTestScope;
 using test::TempDir;
 
-using testing::RegistryScope;
+using test::RegistryScope;
 
 TEST(DataDirectory, RelativeOrNoPathLandsUnderTheModuleDirectoryAndAbsoluteOnesGetASeparator)
 {

@@ -10,7 +10,7 @@
 namespace cvn {
 namespace {
 
-using testing::MapSettingsSource;
+using test::MapSettingsSource;
 using test::TempDir;
 
 EnvironmentLookup FakeEnvironment(std::map<std::string, std::string> values)
@@ -79,7 +79,7 @@ TEST(SettingsStore, AbortEndsTheLookupAndOtherFailuresFallThrough)
 
 TEST(SettingsStore, ReadersFallBackToTheirDefaults)
 {
-    testing::LogTestScope scope({{"Debug/Number", "0x10"}, {"Debug/Bad", "12abc"}, {"Debug/Text", "yes"}});
+    test::LogTestScope scope({{"Debug/Number", "0x10"}, {"Debug/Bad", "12abc"}, {"Debug/Text", "yes"}});
     EXPECT_EQ(GetSettingInt("Debug", "Number", 3), 16);
     EXPECT_EQ(GetSettingInt("Debug", "Bad", 3), 3);
     EXPECT_EQ(GetSettingInt("Debug", "Missing", 3), 3);
