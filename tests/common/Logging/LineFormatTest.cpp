@@ -27,7 +27,7 @@ std::string Line(const LineFields& fields, std::string_view text)
     return out;
 }
 
-TEST(LineFormat, MatchesTheFixedLayoutByteForByteAndCutsLongFileNames)
+TEST(LineFormat, MatchesTheFixedLayoutByteForByteCutsLongFileNamesAndClampsIndentation)
 {
     EXPECT_EQ(Line(Fields("/src/module/Common/CorvaneGate.cpp", 123), "Entering: X"),
               "2024-03-07 09:05:02.0456789 | DBG  | 4464    42 | CorvaneGate.cpp:123            | Entering: X\r\n");
@@ -40,10 +40,8 @@ TEST(LineFormat, MatchesTheFixedLayoutByteForByteAndCutsLongFileNames)
     EXPECT_EQ(shortLine.find("| t"), exactLine.find("| t"));
     const std::string longLine = Line(Fields("x/ABCDEFGHIJKLMNOPQRSTUVWXYZ0123.cpp", 5), "t");
     EXPECT_NE(longLine.find("| ABCDEFGHIJKLMNOPQRSTUVWXYZ:5   | t"), std::string::npos) << longLine;
-}
 
-TEST(LineFormat, IndentationIsClampedToThirtyLevelsAndTagsToFourCharacters)
-{
+    // Indentation is clamped to thirty levels, tags to four characters.
     const std::string deep = Line(Fields("a.cpp", 1, 6, 45), "t");
     EXPECT_NE(deep.find("| " + std::string(60, ' ') + "t\r\n"), std::string::npos);
     EXPECT_EQ(deep.find("| " + std::string(61, ' ') + "t"), std::string::npos);
@@ -51,7 +49,7 @@ TEST(LineFormat, IndentationIsClampedToThirtyLevelsAndTagsToFourCharacters)
     EXPECT_NE(deep.find("| DBG2 |"), std::string::npos);
 }
 
-TEST(LineFormat, SeverityTagsParseWithoutRegardToCaseAndElapsedTimesGroupDigits)
+TEST(LineFormat, SeverityTagsParseWithoutRegardToCaseElapsedTimesGroupDigitsAndTextIsUtf16Le)
 {
     EXPECT_EQ(ParseSeverity("none"), Severity::None);
     EXPECT_EQ(ParseSeverity("dBg3"), Severity::Dbg3);
@@ -65,10 +63,8 @@ TEST(LineFormat, SeverityTagsParseWithoutRegardToCaseAndElapsedTimesGroupDigits)
     EXPECT_EQ(FormatElapsed(5), " [0.005 ms]");
     EXPECT_EQ(FormatElapsed(999999), " [999.999 ms]");
     EXPECT_EQ(FormatElapsed(1234567890123), " [1 234 567 890.123 ms]");
-}
 
-TEST(LineFormat, Utf16LeWithoutByteOrderMark)
-{
+    // UTF-16LE without a byte order mark.
     std::string bytes;
     AppendUtf16Le(bytes, "A\xC3\xA9\xF0\x9F\x98\x80");
     EXPECT_EQ(bytes, std::string("A\0\xE9\0\x3D\xD8\x00\xDE", 8));

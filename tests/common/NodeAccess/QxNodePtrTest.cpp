@@ -9,7 +9,7 @@ namespace {
 
 using test::CodeOf;
 
-TEST(QxNodePtrHandle, CopyOfNullStaysNullAndSelfAssignmentKeepsTheHandle)
+TEST(QxNodePtrHandle, CopiesMovesSelfAssignmentAndNullUseThrowsEPointer)
 {
     const QxNodePtr null;
     QxNodePtr copy(null);
@@ -31,10 +31,8 @@ TEST(QxNodePtrHandle, CopyOfNullStaysNullAndSelfAssignmentKeepsTheHandle)
     QxNodePtr moved = std::move(second);
     EXPECT_FALSE(second);  // NOLINT(bugprone-use-after-move)
     EXPECT_EQ(moved.GetName(), "Kept");
-}
 
-TEST(QxNodePtrHandle, NullPointerUsedAsANodeThrowsEPointer)
-{
+    // A null pointer used as a node.
     EXPECT_EQ(CodeOf([] { QxNodePtr().GetName(); }), E_POINTER);
     EXPECT_EQ(CodeOf([] { QxNodePtr().SetAttribute("A", 1); }), E_POINTER);
     EXPECT_EQ(CodeOf([] { QxNodePtr().FindByPath("a"); }), E_POINTER);
@@ -51,7 +49,7 @@ TEST(QxNodePtrNames, EmptyNamesStayUnsetAndLongOnesAreReadWholeThroughTheSecondC
     EXPECT_EQ(unset.GetName(), "Named");
     EXPECT_EQ(unset.GetType(), "Typed");
 
-    for (size_t length : {126u, 127u, 128u, 129u, 1000u}) {
+    for (size_t length : {127u, 128u, 1000u}) {  // the first read takes 128 units with the NUL
         const std::string name(length, 'n');
         const QxNodePtr node = QxNodePtr::Create(name, "LongType" + std::string(length, 't'));
         EXPECT_EQ(node.GetName(), name);

@@ -37,6 +37,8 @@ public:
         *returned = 0;
         const QxNodePtr request(filter);
         if (flags != 0 || capacity != 1 || request.GetType() != "FilterByPath") return E_INVALIDARG;
+        uint32_t depthType = 0;  // the server takes the depth as a 64-bit value only
+        if (!request.HasAttribute("MaxDepth", &depthType) || depthType != QXN_TYPE_INT64) return E_INVALIDARG;
         if (request.GetRequiredAttribute<int64_t>("MaxDepth") != QXN_DEPTH_ALL) return E_INVALIDARG;
         if (request.GetRequiredAttribute<bool>("IsParent")) return E_INVALIDARG;
         std::lock_guard guard(m_lock);

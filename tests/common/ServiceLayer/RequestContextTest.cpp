@@ -143,7 +143,7 @@ TEST_F(RequestContextTest, ScopeBindsOnItsThreadForTheContextsKindAndRestoresThe
     EXPECT_FALSE(GetRequestContext(0));
 }
 
-TEST_F(RequestContextTest, NullScopeBindsNullForKindOneAndRestoresThePreviousKindOneContext)
+TEST_F(RequestContextTest, NullScopeClearsKindOneCopiesGoThroughTheManagerAndCancellationIsReadFromTheState)
 {
     const auto kindOne = MakeContext(1);
     CRequestContextScope bound(kindOne.Get());
@@ -152,30 +152,19 @@ TEST_F(RequestContextTest, NullScopeBindsNullForKindOneAndRestoresThePreviousKin
         EXPECT_FALSE(m_manager->Bound(1));
     }
     EXPECT_EQ(m_manager->Bound(1).Get(), kindOne.Get());
-}
 
-TEST_F(RequestContextTest, CopiesGoThroughTheManager)
-{
-    const auto context = MakeContext(0);
+    auto context = CreateComponent<FakeContext>(0);
     CRequestContextScope scope(context.Get());
-
     const auto copied = GetRequestContext(0, true);
     ASSERT_TRUE(copied);
-    EXPECT_NE(copied.Get(), context.Get());
-    EXPECT_EQ(m_manager->m_copySource.load(), context.Get());
-
-    const auto fresh = CopyRequestContext(1, nullptr);
-    EXPECT_TRUE(fresh);
+    EXPECT_NE(copied.Get(), static_cast<IRequestContext*>(context.Get()));
+    EXPECT_EQ(m_manager->m_copySource.load(), static_cast<IRequestContext*>(context.Get()));
+    EXPECT_TRUE(CopyRequestContext(1, nullptr));
     EXPECT_EQ(m_manager->m_copyValue.load(), 1u);
     EXPECT_EQ(m_manager->m_copySource.load(), nullptr);
-}
 
-TEST_F(RequestContextTest, CancellationIsReadFromTheCurrentContextsState)
-{
-    auto fake = CreateComponent<FakeContext>(0);
-    CRequestContextScope scope(fake.Get());
     EXPECT_FALSE(IsCurrentRequestCancelled());
-    fake->Cancel();
+    context->Cancel();
     EXPECT_TRUE(IsCurrentRequestCancelled());
 }
 
