@@ -17,48 +17,39 @@
 
 namespace cvn::test {
 
-/// A sequence that insists on Prepare(8) and can fail at a chosen position.
-class FakeSequence : public Implements<IQxNodeSequence> {
+/// The nodes of one notification; its sequence insists on Prepare(8) and can fail at a chosen position.
+class FakeModifyEnum : public Implements<IQxNodeModifyEnum, IQxNodeSequence> {
 public:
-    FakeSequence(std::vector<QxNodePtr> nodes, int failAt) : m_nodes(std::move(nodes)), m_failAt(failAt) {}
+    explicit FakeModifyEnum(std::vector<QxNodePtr> nodes, int failAt = -1) : m_nodes(std::move(nodes)), m_failAt(failAt)
+    {
+    }
+    HRESULT GetNodes(IQxNodeSequence** nodes) noexcept override
+    {
+        m_next = 0;
+        m_prepared = false;
+        *nodes = this;
+        (*nodes)->AddRef();
+        return S_OK;
+    }
     HRESULT Prepare(uint32_t flags) noexcept override
     {
         m_prepared = flags == 8;
         return m_prepared ? S_OK : E_INVALIDARG;
     }
     HRESULT Next(IQxNode** node) noexcept override
-    try {
+    {
         *node = nullptr;
         if (!m_prepared) return E_UNEXPECTED;
         if (static_cast<int>(m_next) == m_failAt) return E_ACCESSDENIED;
         if (m_next == m_nodes.size()) return S_FALSE;
-        *node = QxNodePtr(m_nodes[m_next++]).Detach();
-        return S_OK;
+        return QxnDuplicateNodeHandle(m_nodes[m_next++].Get(), node);
     }
-    CV_CATCH_RETURN("FakeSequence::Next")
 
 private:
     std::vector<QxNodePtr> m_nodes;
     int m_failAt;
     size_t m_next = 0;
     bool m_prepared = false;
-};
-
-class FakeModifyEnum : public Implements<IQxNodeModifyEnum> {
-public:
-    explicit FakeModifyEnum(std::vector<QxNodePtr> nodes, int failAt = -1) : m_nodes(std::move(nodes)), m_failAt(failAt)
-    {
-    }
-    HRESULT GetNodes(IQxNodeSequence** nodes) noexcept override
-    try {
-        *nodes = CreateComponent<FakeSequence>(m_nodes, m_failAt).Detach();
-        return S_OK;
-    }
-    CV_CATCH_RETURN("FakeModifyEnum::GetNodes")
-
-private:
-    std::vector<QxNodePtr> m_nodes;
-    int m_failAt;
 };
 
 /// A notification node as the server sends it: path, mask and the modified node.
