@@ -7,19 +7,39 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <cstdlib>
-#include <cstring>
+#include <fstream>
+#include <iterator>
 
 namespace cvn::test {
 
-std::string HostBinary() { return CORVANE_BIN_DIR "/corvane-host"; }
+namespace {
+const std::string kHostBinary = CORVANE_BIN_DIR "/corvane-host";
+}  // namespace
+
 std::string HostConfigDir() { return CORVANE_BIN_DIR "/config"; }
 
-std::string MakeTempDir(const std::string& prefix)
+std::string ReadFile(const std::string& path)
 {
-    std::string pattern = "/tmp/" + prefix + "-XXXXXX";
-    if (!mkdtemp(pattern.data())) std::abort();
-    return pattern;
+    std::ifstream file(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+std::string CopyShippedConfiguration(const TempDir& dir, const std::vector<std::pair<std::string, std::string>>& changes)
+{
+    for (const char* file : {"config-store.xml", "dashboard.xml"})
+        dir.Write(std::string("config/") + file, ReadFile(HostConfigDir() + "/" + file));
+    std::string config = ReadFile(HostConfigDir() + "/host.cfg.xml");
+    auto replaced = changes;
+    replaced.emplace_back("ModuleFile=\"libcorvane.so\"", "ModuleFile=\"" CORVANE_BIN_DIR "/libcorvane.so\"");
+    for (const auto& [from, to] : replaced) {
+        const size_t at = config.find(from);
+        if (at == std::string::npos) ADD_FAILURE() << "host.cfg.xml has no " << from;
+        else config.replace(at, from.size(), to);
+    }
+    return dir.Write("config/host.cfg.xml", config);
 }
 
 HostProcess::HostProcess(const std::vector<std::string>& args, const std::string& stdinText)
@@ -33,7 +53,7 @@ HostProcess::HostProcess(const std::vector<std::string>& args, const std::string
         dup2(err[1], 2);
         for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) close(fd);
         std::vector<char*> argv;
-        std::string binary = HostBinary();
+        std::string binary = kHostBinary;
         argv.push_back(binary.data());
         std::vector<std::string> copies = args;
         for (std::string& arg : copies) argv.push_back(arg.data());

@@ -1,5 +1,6 @@
 // Runs build/bin/corvane-host as a child process with pipes, for the tests
-// that go through the program; a child that outlives its deadline is killed.
+// that go through the program (a child that outlives its deadline is killed),
+// and copies the shipped configuration for runs that change it.
 // Thread safety: one HostProcess per test thread.
 #pragma once
 
@@ -7,7 +8,10 @@
 
 #include <chrono>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "tests/support/TestBasics.h"
 
 namespace cvn::test {
 
@@ -44,9 +48,13 @@ private:
 /// Starts, finishes and returns the run.
 HostRun RunHost(const std::vector<std::string>& args, const std::string& stdinText = {});
 
-/// build/bin/corvane-host, config/ beside it, and a fresh temporary directory per call.
-std::string HostBinary();
+/// build/bin/config, the shipped configuration beside the program.
 std::string HostConfigDir();
-std::string MakeTempDir(const std::string& prefix);
+/// The file's text ("" when it cannot be read).
+std::string ReadFile(const std::string& path);
+/// The shipped configuration copied to dir/config, the module taken from the build and each {from, to}
+/// replaced once in host.cfg.xml (a test failure when from is missing); the path of that host.cfg.xml.
+std::string CopyShippedConfiguration(const TempDir& dir,
+                                     const std::vector<std::pair<std::string, std::string>>& changes = {});
 
 }  // namespace cvn::test

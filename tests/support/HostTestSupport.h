@@ -28,7 +28,6 @@ namespace cvn::host::test {
 using cvn::test::kWaitLimit;
 using cvn::test::TempDir;
 using cvn::test::Tree;
-inline QxNodePtr Node(std::string_view text) { return Tree(text); }  // until every caller says Tree
 
 /// One modification as a sink saw it.
 struct SeenModification {

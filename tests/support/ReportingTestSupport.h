@@ -25,7 +25,7 @@ namespace cvn::reporting::test {
 
 using host::test::kWaitLimit;
 using host::test::TempDir;
-using host::test::Node;
+using host::test::Tree;
 using host::test::Thrown;
 using host::test::ThrownBy;
 
@@ -95,7 +95,7 @@ inline std::unique_ptr<IConnection> OpenTestDatabase(const std::string& path, bo
 inline void MakeSmallDatabase(const std::string& path)
 {
     const std::unique_ptr<IConnection> connection = OpenTestDatabase(path, true, 1000);
-    CreateReportingSchema(*connection, CountersTableLayoutFromMetrics(Node(kMetrics)));
+    CreateReportingSchema(*connection, CountersTableLayoutFromMetrics(Tree(kMetrics)));
     connection->Execute(R"(INSERT INTO "AuditRecords" ("When", "ProductId", "AuditingSystem", "DataSource",
         "ManagedObjectUId", "ManagedObject", "Who", "Where", "ObjectType", "What_Action", "What") VALUES
         (1767225600, '101', 1, '{D1}', '{P1}', 'Plan 1', 'alice', 'dc01', 'user', 'Modified', '\u1'),

@@ -5,18 +5,15 @@
 
 #include <cstdlib>
 #include <ctime>
-#include <filesystem>
-#include <fstream>
 #include <map>
 #include <sstream>
-#include <thread>
 
-#include "tests/support/HostProcess.h"
-#include "tests/support/ReportingTestSupport.h"
 #include "host/main/Commands.h"
 #include "host/main/RequestRunner.h"
 #include "host/reporting/query/QueryValues.h"
 #include "host/reporting/storage/Storage.h"
+#include "tests/support/HostProcess.h"
+#include "tests/support/ReportingTestSupport.h"
 
 namespace cvn::test {
 namespace {
@@ -24,28 +21,7 @@ namespace {
 using hostmain::HostRuntime;
 using reporting::test::CountedRows;
 
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream file(path);
-    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-}
-
-void Replace(std::string& text, const std::string& from, const std::string& to)
-{
-    const size_t at = text.find(from);
-    ASSERT_NE(at, std::string::npos) << from;
-    text.replace(at, from.size(), to);
-}
-
-std::string TimeText(int64_t seconds)
-{
-    const time_t value = static_cast<time_t>(seconds);
-    tm parts{};
-    gmtime_r(&value, &parts);
-    char text[32];
-    std::strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%SZ", &parts);
-    return text;
-}
+using reporting::FormatUtcTime;
 
 /// Rows as "value|value" -> count, from the sub-response's "Counters" (as CountedRows gives them from SQL).
 using Rows = std::map<std::string, int64_t>;
@@ -62,35 +38,19 @@ Rows RowsOf(const QxNodePtr& subResponse)
     return rows;
 }
 
-
-/// The shipped configuration in a folder of the test's own, the module taken from the build, with
-/// the changes a suite needs applied to the host configuration's text.
-std::string WriteConfiguration(const std::string& dir, const std::vector<std::pair<std::string, std::string>>& changes)
-{
-    std::filesystem::create_directories(dir + "/config");
-    for (const char* file : {"config-store.xml", "dashboard.xml"})
-        std::filesystem::copy_file(HostConfigDir() + "/" + file, dir + "/config/" + file);
-    std::string config = ReadFile(HostConfigDir() + "/host.cfg.xml");
-    Replace(config, "ModuleFile=\"libcorvane.so\"", "ModuleFile=\"" CORVANE_BIN_DIR "/libcorvane.so\"");
-    for (const auto& [from, to] : changes) Replace(config, from, to);
-    std::ofstream(dir + "/config/host.cfg.xml") << config;
-    return dir + "/config/host.cfg.xml";
-}
-
 /// One host per suite, started with its own configuration and sample data.
 class InProcessHost : public testing::Test {
 protected:
-    static void StartHost(const std::string& prefix, const std::vector<std::pair<std::string, std::string>>& changes,
-                          bool fast)
+    static void StartHost(const std::vector<std::pair<std::string, std::string>>& changes, bool fast)
     {
-        s_dir = MakeTempDir(prefix);
+        s_dir = new TempDir;
         // The logs stay for reading after a failure; the loggers keep the first folder they saw.
-        static const std::string logs = MakeTempDir("corvane-inproc-logs");
-        setenv("GS_General_DataDirectoryPath", logs.c_str(), 1);
-        const std::string config = WriteConfiguration(s_dir, changes);
+        std::string logs = (std::filesystem::temp_directory_path() / "corvane-inproc-logs-XXXXXX").string();
+        if (!std::getenv("GS_General_DataDirectoryPath") && mkdtemp(logs.data()))
+            setenv("GS_General_DataDirectoryPath", logs.c_str(), 1);
         s_host = new HostRuntime;
         hostmain::CommandOptions options;
-        options.host = {.configFile = config, .dataDirectory = s_dir + "/data"};
+        options.host = {.configFile = CopyShippedConfiguration(*s_dir, changes), .dataDirectory = s_dir->File("data")};
         options.records = 20000;
         options.days = 10;
         std::ostringstream out;
@@ -100,28 +60,23 @@ protected:
         if (fast) {
             hostmain::AggregateMetrics(*s_host, out);
             ASSERT_TRUE(hostmain::SwitchFastMethodOn(*s_host));
-            ASSERT_TRUE(WaitForFastMethod());
+            // The metrics start now; a range before it is served fast once the stale records check has
+            // found nothing uncovered there.
+            const int64_t now = std::time(nullptr);
+            const QxNodePtr probe = QxNodePtr::Parse(R"(<GetRetrieveMethodRequest RetrieveMethod:i32="1"><node q:name="TimeRange"/></GetRetrieveMethodRequest>)");
+            probe.GetChild("TimeRange").SetAttribute("TimeFrom", FormatUtcTime(now - 9 * 86400));
+            probe.GetChild("TimeRange").SetAttribute("TimeTill", FormatUtcTime(now));
+            ASSERT_TRUE(WaitUntil([&] {
+                const QxNodePtr answer = s_host->Process(probe);
+                return hostmain::ResultCodeOf(answer) == 0 && answer.GetAttributeOr<int32_t>("RetrieveMethod", 0) == 1;
+            }));
         }
-    }
-    /// Switching the fast method on moves the metrics start to now; a range before it may be served fast
-    /// once the stale records check has found nothing uncovered there.
-    static bool WaitForFastMethod()
-    {
-        const QxNodePtr probe = QxNodePtr::Parse(R"(<GetRetrieveMethodRequest RetrieveMethod:i32="1"><node q:name="TimeRange"/></GetRetrieveMethodRequest>)");
-        probe.GetChild("TimeRange").SetAttribute("TimeFrom", TimeText(static_cast<int64_t>(std::time(nullptr)) - 9 * 86400));
-        probe.GetChild("TimeRange").SetAttribute("TimeTill", TimeText(static_cast<int64_t>(std::time(nullptr))));
-        for (int i = 0; i < 1000; ++i) {
-            const QxNodePtr answer = s_host->Process(probe);
-            if (hostmain::ResultCodeOf(answer) == 0 && answer.GetAttributeOr<int32_t>("RetrieveMethod", 0) == 1) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return false;
     }
     static void TearDownTestSuite()
     {
         delete s_host;  // stops the module and the services
         s_host = nullptr;
-        std::filesystem::remove_all(s_dir);
+        delete s_dir;
     }
 
     static QxNodePtr Send(const std::string& text) { return s_host->Process(QxNodePtr::Parse(text)); }
@@ -145,7 +100,7 @@ protected:
         return delivered;
     }
 
-    static inline std::string s_dir;
+    static inline TempDir* s_dir = nullptr;
     static inline HostRuntime* s_host = nullptr;
 };
 
@@ -153,7 +108,7 @@ protected:
 // database file, by the fast method and by the standard method.
 class ModuleInProcessCounts : public InProcessHost {
 protected:
-    static void SetUpTestSuite() { StartHost("corvane-inproc-counts", {}, true); }
+    static void SetUpTestSuite() { StartHost({}, true); }
 
     /// Sends the request with the method forced, polls it to the end; the last answer.
     static QxNodePtr Retrieve(const std::string& body, int method, int offset, int64_t from, int64_t till)
@@ -161,8 +116,8 @@ protected:
         hostmain::RequestRunner runner(*s_host, std::chrono::seconds(120));
         const std::string text = "<RetrieveCountersRequest q:name=\"Check\" PartialResult:bool=\"false\" RetrieveMethod:i32=\"" +
                                  std::to_string(method) + "\" TimeZoneOffsetSec:i32=\"" + std::to_string(offset) +
-                                 "\"><node q:name=\"TimeRange\" TimeFrom=\"" + TimeText(from) + "\" TimeTill=\"" +
-                                 TimeText(till) + "\"/>" + body + "</RetrieveCountersRequest>";
+                                 "\"><node q:name=\"TimeRange\" TimeFrom=\"" + FormatUtcTime(from) + "\" TimeTill=\"" +
+                                 FormatUtcTime(till) + "\"/>" + body + "</RetrieveCountersRequest>";
         const hostmain::RetrieveOutcome outcome = runner.Run(QxNodePtr::Parse(text), {});
         EXPECT_FALSE(outcome.failed) << outcome.last.ToText(0, 0);
         EXPECT_EQ(hostmain::RetrieveStatusOf(outcome.last), 1);
@@ -247,8 +202,7 @@ class ModuleInProcessCookies : public InProcessHost {
 protected:
     static void SetUpTestSuite()
     {
-        StartHost("corvane-inproc-cookies",
-                  {{"Workers:i32=\"2\"", "Workers:i32=\"1\""},
+        StartHost({{"Workers:i32=\"2\"", "Workers:i32=\"1\""},
                    {"CountExpression=\"COUNT(*)\"",
                     "CountExpression=\"COUNT(*) + (WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c "
                     "WHERE x &lt; 1500000) SELECT MIN(x) - 1 FROM c)\""},
@@ -256,14 +210,10 @@ protected:
                    {"GarbageCollectorRoutineInterval:i64=\"10\"", "GarbageCollectorRoutineInterval:i64=\"1\""}},
                   false);
     }
-    static std::string Dashboard() { return ReadFile(s_dir + "/config/dashboard.xml"); }
+    static std::string Dashboard() { return ReadFile(s_dir->File("config/dashboard.xml")); }
     static bool WaitUntilNoQueryHeld()
     {
-        for (int i = 0; i < 3000; ++i) {
-            if (s_host->QueriesProcessor()->HeldQueries() == 0) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return false;
+        return WaitUntil([] { return s_host->QueriesProcessor()->HeldQueries() == 0; });
     }
     static void ExpectGone(const GUID& token)
     {

@@ -18,7 +18,7 @@ protected:
     {
         const QxNodePtr request = QxNodePtr::Create("CheckDatabaseRequest");
         request.SetAttribute("AdjustTarget", adjustTarget);
-        request.AddChild(Node("<nr><node q:name=\"ReportingSettings\" " + settingsAttributes + "/></nr>"));
+        request.AddChild(Tree("<nr><node q:name=\"ReportingSettings\" " + settingsAttributes + "/></nr>"));
         return request;
     }
     QxNodePtr Check(const QxNodePtr& request)
@@ -101,7 +101,7 @@ TEST_F(DatabaseGateTest, RegisteredUnderTheConfiguredUri)
     MakeSmallDatabase(path);
     const auto client = CreateComponent<host::CServiceClient>();
     RegisterDatabaseManagementGate(*client, nullptr);
-    RegisterDatabaseManagementGate(*client, Node(R"(<nr><Gate Uri="Service.OtherGate"/></nr>)"));
+    RegisterDatabaseManagementGate(*client, Tree(R"(<nr><Gate Uri="Service.OtherGate"/></nr>)"));
     EXPECT_THROW(RegisterDatabaseManagementGate(*client, nullptr), HRX);
     ComPtr<IServiceProxy> proxy;
     ASSERT_EQ(S_OK, client->CreateProxy(u"Service.DatabaseManagementGate", 0, &IServiceProxy::kIid, proxy.PutVoid()));
@@ -110,7 +110,7 @@ TEST_F(DatabaseGateTest, RegisteredUnderTheConfiguredUri)
     ASSERT_EQ(S_OK, proxy->ProcessRequest(request.Get(), answer.Reset()));
     EXPECT_EQ(0, Result(answer));
     EXPECT_EQ(S_OK, client->CreateProxy(u"Service.OtherGate", 0, &IServiceProxy::kIid, proxy.PutVoid()));
-    EXPECT_THROW(ReadDatabaseGateOptions(Node(R"(<nr><Gate BusyTimeoutMs:i32="-1"/></nr>)")), HRX);
+    EXPECT_THROW(ReadDatabaseGateOptions(Tree(R"(<nr><Gate BusyTimeoutMs:i32="-1"/></nr>)")), HRX);
 }
 
 }  // namespace

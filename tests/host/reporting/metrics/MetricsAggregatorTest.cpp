@@ -20,7 +20,7 @@ class MetricsAggregatorTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        CreateReportingSchema(*m_db, CountersTableLayoutFromMetrics(Node(kMetrics)));
+        CreateReportingSchema(*m_db, CountersTableLayoutFromMetrics(Tree(kMetrics)));
         Insert(kDay0 + 10, "{00000000-0000-0000-0000-0000000000A1}", "101", "ann", "srv1", "Removed", "f1");
         Insert(kDay0 + 20, "{00000000-0000-0000-0000-0000000000A1}", "101", "ann", "srv1", "Added", "f1");
         Insert(kDay0 + 3600 + 5, "{00000000-0000-0000-0000-0000000000A1}", "102", "bob", "srv2", "Removed", "f2");
@@ -59,13 +59,13 @@ protected:
 
     TempDir m_folder;
     std::unique_ptr<IConnection> m_db = OpenTestDatabase(m_folder.File("a.db"), true);
-    QueryTranslator m_translator{Node(kTemplates), m_db->Dialect()};
+    QueryTranslator m_translator{Tree(kTemplates), m_db->Dialect()};
 };
 
 TEST_F(MetricsAggregatorTest, BackfillCountsEveryGroupAndPresetPerHourAndMovesTheStart)
 {
     auto store = CreateComponent<host::CConfigServer>();
-    MetricsAggregator aggregator(*m_db, Node(kMetrics), m_translator, "overview_records", store.Get());
+    MetricsAggregator aggregator(*m_db, Tree(kMetrics), m_translator, "overview_records", store.Get());
     EXPECT_EQ(aggregator.Aggregate(kDay0 + 2 * 86400), 0);  // the metrics start now; history waits for backfill
     EXPECT_EQ(aggregator.StartTime(), kDay0 + 2 * 86400);
     EXPECT_EQ(Counters(), "");
@@ -97,14 +97,14 @@ TEST_F(MetricsAggregatorTest, BackfillCountsEveryGroupAndPresetPerHourAndMovesTh
 TEST_F(MetricsAggregatorTest, CountersOfAnotherConfigurationAreDroppedAndCountedAnew)
 {
     const int64_t now = kDay0 + 2 * 86400;
-    MetricsAggregator(*m_db, Node(kMetrics), m_translator, "overview_records").Backfill(kDay0, now);
+    MetricsAggregator(*m_db, Tree(kMetrics), m_translator, "overview_records").Backfill(kDay0, now);
     ASSERT_NE(Counters(), "");
 
     // One more table column, and the first group loses Where and ProductId: its mask changes.
     std::string changed(kMetrics);
     changed.replace(changed.find("G1|G2|G3|G4"), 11, "G1|G2|G3|G4|G5");
     changed.replace(changed.find("ManagedObjectUId|Who|Where|ProductId"), 36, "ManagedObjectUId|Who");
-    MetricsAggregator aggregator(*m_db, Node(changed), m_translator, "overview_records");
+    MetricsAggregator aggregator(*m_db, Tree(changed), m_translator, "overview_records");
     EXPECT_EQ(aggregator.Aggregate(now), 0);
     EXPECT_EQ(aggregator.StartTime(), now) << "the metrics start anew";
     EXPECT_EQ(ScalarOf(*m_db, R"~(SELECT COUNT(*) FROM "OverviewCounters")~"), 0);
@@ -113,7 +113,7 @@ TEST_F(MetricsAggregatorTest, CountersOfAnotherConfigurationAreDroppedAndCounted
     EXPECT_EQ(ScalarOf(*m_db, R"~(SELECT SUM("Cnt") FROM "OverviewCounters" WHERE "GroupMask" = 5 AND "G5" IS NULL)~"), 3);
 
     // The same configuration again keeps what was counted.
-    MetricsAggregator(*m_db, Node(changed), m_translator, "overview_records").Aggregate(now + 60);
+    MetricsAggregator(*m_db, Tree(changed), m_translator, "overview_records").Aggregate(now + 60);
     EXPECT_EQ(ScalarOf(*m_db, R"~(SELECT SUM("Cnt") FROM "OverviewCounters" WHERE "GroupMask" = 5)~"), 3);
 }
 
@@ -132,11 +132,11 @@ TEST_F(MetricsAggregatorTest, ConfigurationsTheRecordsCannotServeAreRefused)
         const size_t at = metrics.find("<Condition q:name=\"Deletes\"");
         metrics.replace(at, metrics.find("</Condition>", at) + 12 - at, preset);
         const std::string failure =
-            ThrownBy([&] { MetricsAggregator(*m_db, Node(metrics), m_translator, "overview_records"); }).text;
+            ThrownBy([&] { MetricsAggregator(*m_db, Tree(metrics), m_translator, "overview_records"); }).text;
         EXPECT_NE(failure.find(message), std::string::npos) << failure;
     }
     const std::string failure = ThrownBy([&] {
-        MetricsAggregator(*m_db, Node(R"~(<M GroupColumns:strs="G1" IdColumnName="Id" MaskColumnName="M"
+        MetricsAggregator(*m_db, Tree(R"~(<M GroupColumns:strs="G1" IdColumnName="Id" MaskColumnName="M"
             ConditionIdColumnName="C" CountColumnName="N" TimestampColumnName="T"><Group GroupAttributes:strs="Who"
             PresetConditionName="Missing"/></M>)~"), m_translator, "overview_records");
     }).text;

@@ -26,7 +26,7 @@ protected:
     Processor Make(const std::string& attributes = "", TranslateFunction translate = SqlFromNode)
     {
         const QueriesProcessorOptions options = ReadQueriesProcessorOptions(
-            Node("<nr><QueriesProcessor DatabasePath=\"" + m_path + "\" " + attributes + "/></nr>"), false);
+            Tree("<nr><QueriesProcessor DatabasePath=\"" + m_path + "\" " + attributes + "/></nr>"), false);
         return CreateComponent<CQueriesProcessor>(options, std::move(translate), [options] {
             return OpenStorage(options.storage, {.create = false, .busyTimeoutMs = options.busyTimeoutMs});
         });
@@ -50,7 +50,7 @@ protected:
     }
     QxNodePtr Send(IRequestProcessor* processor, const std::string& text)
     {
-        QxNodePtr answer = Call(processor, Node(text));
+        QxNodePtr answer = Call(processor, Tree(text));
         EXPECT_EQ(S_OK, m_lastCode) << m_lastText;
         return answer;
     }
@@ -145,11 +145,11 @@ TEST_F(QueriesProcessorTest, FreeResultDropsTheHandleAndUnknownHandlesAreClearEr
     Call(processor.Get(), FreeRequest(handle));
     EXPECT_EQ(kHrNotFound, m_lastCode);
 
-    Call(processor.Get(), Node(R"(<nr><QueryHandle Handle:guid="{01234567-89AB-CDEF-0123-456789ABCDEF}"/></nr>)"));
+    Call(processor.Get(), Tree(R"(<nr><QueryHandle Handle:guid="{01234567-89AB-CDEF-0123-456789ABCDEF}"/></nr>)"));
     EXPECT_EQ(kHrNotFound, m_lastCode);
     EXPECT_NE(std::string::npos, m_lastText.find("{01234567-89AB-CDEF-0123-456789ABCDEF}")) << m_lastText;
 
-    Call(processor.Get(), Node(R"(<nr><Something q:name="x"/></nr>)"));
+    Call(processor.Get(), Tree(R"(<nr><Something q:name="x"/></nr>)"));
     EXPECT_EQ(E_INVALIDARG, m_lastCode);
     EXPECT_NE(std::string::npos, m_lastText.find("'Query'")) << m_lastText;
 }
@@ -177,7 +177,7 @@ TEST_F(QueriesProcessorTest, FreeAndShutdownInterruptARunningQuery)
     EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
     EXPECT_FALSE(Call(processor.Get(), another));
     EXPECT_EQ(kHrNotFound, m_lastCode);
-    EXPECT_FALSE(Call(processor.Get(), Node(kByWho)));
+    EXPECT_FALSE(Call(processor.Get(), Tree(kByWho)));
     EXPECT_EQ(kHrDatabaseUnavailable, m_lastCode);
     EXPECT_EQ(S_OK, processor->Shutdown());
 }
@@ -292,7 +292,7 @@ TEST_F(QueriesProcessorTest, TranslationAndStatementFailuresKeepTheirCodes)
 TEST(QueriesProcessorOptions, DefaultsRangesAndRequiredItems)
 {
     const QueriesProcessorOptions defaults = ReadQueriesProcessorOptions(
-        Node(R"(<nr><QueriesProcessor DatabasePath="/r.db"><QueryTemplates/></QueriesProcessor></nr>)"));
+        Tree(R"(<nr><QueriesProcessor DatabasePath="/r.db"><QueryTemplates/></QueriesProcessor></nr>)"));
     EXPECT_EQ("Service.QueriesProcessor", defaults.uri);
     EXPECT_EQ(2, defaults.workers);
     EXPECT_EQ(8, defaults.maxConcurrentQueries);
@@ -311,7 +311,7 @@ TEST(QueriesProcessorOptions, DefaultsRangesAndRequiredItems)
     for (const auto& [attributes, inner, code] : cases) {
         const std::string text =
             std::string("<nr><QueriesProcessor ") + attributes + ">" + inner + "</QueriesProcessor></nr>";
-        EXPECT_EQ(code, ThrownBy([&] { ReadQueriesProcessorOptions(Node(text)); }).code) << text;
+        EXPECT_EQ(code, ThrownBy([&] { ReadQueriesProcessorOptions(Tree(text)); }).code) << text;
     }
 }
 

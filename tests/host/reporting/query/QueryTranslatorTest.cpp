@@ -25,7 +25,7 @@ class QueryTranslatorTest : public ::testing::Test {
 protected:
     TempDir m_folder;
     std::unique_ptr<IConnection> m_db = OpenTestDatabase(m_folder.File("t.db"), true);
-    QueryTranslator m_translator{Node(kTemplates), m_db->Dialect()};
+    QueryTranslator m_translator{Tree(kTemplates), m_db->Dialect()};
 };
 
 struct Case {
@@ -100,11 +100,11 @@ TEST_F(QueryTranslatorTest, FilterShapesBecomeStatementsWithBoundValues)
     };
     for (const Case& item : cases) {
         SCOPED_TRACE(item.what);
-        const TranslatedQuery query = m_translator.Translate(Node(item.query));
+        const TranslatedQuery query = m_translator.Translate(Tree(item.query));
         EXPECT_EQ(query.sql, item.sql);
         EXPECT_EQ(Params(query.parameters), item.params);
     }
-    const auto limited = m_translator.Translate(Node(cases[2].query));
+    const auto limited = m_translator.Translate(Tree(cases[2].query));
     EXPECT_EQ(limited.rowLimit, 20);
     EXPECT_EQ(limited.rowAttributes, (std::vector<std::string>{"Who", "Where", "Count"}));
 }
@@ -151,7 +151,7 @@ TEST_F(QueryTranslatorTest, BadInputIsRefusedNamingWhatIsWrong)
     };
     for (const auto& [query, message] : cases) {
         SCOPED_TRACE(query);
-        const std::string failure = ThrownBy([&] { m_translator.Translate(Node(query)); }).text;
+        const std::string failure = ThrownBy([&] { m_translator.Translate(Tree(query)); }).text;
         EXPECT_EQ(failure.substr(0, 11), "0x8007000D ");
         EXPECT_NE(failure.find(message), std::string::npos) << failure;
     }
@@ -173,7 +173,7 @@ TEST_F(QueryTranslatorTest, BadTemplatesAreRefusedAtConstruction)
     };
     for (const auto& [templates, message] : cases) {
         SCOPED_TRACE(templates);
-        const std::string failure = ThrownBy([&] { QueryTranslator(Node(templates), m_db->Dialect()); }).text;
+        const std::string failure = ThrownBy([&] { QueryTranslator(Tree(templates), m_db->Dialect()); }).text;
         EXPECT_NE(failure.find(message), std::string::npos) << failure;
     }
 }
@@ -184,7 +184,7 @@ TEST_F(QueryTranslatorTest, ValuesStayParametersAndMatchLiterally)
         INSERT INTO "AuditRecords" ("When", "Who") VALUES (1, 'alice'), (2, 'x'' OR ''1''=''1'), (3, 'bob');)~");
     for (const auto& [value, expected] : std::vector<std::pair<std::string, int64_t>>{
              {"x' OR '1'='1", 1}, {"alice'; DROP TABLE \"AuditRecords\"; --", 0}, {"alice", 1}}) {
-        const QxNodePtr query = Node(R"~(<Query Query_Template_Name="overview_records"><ConditionsRoot>
+        const QxNodePtr query = Tree(R"~(<Query Query_Template_Name="overview_records"><ConditionsRoot>
             <ConditionValues Columnn="Who" Comparator="="/></ConditionsRoot></Query>)~");
         query.GetChild(0).GetChild(0).SetAttribute("Value", value);
         const TranslatedQuery translated = m_translator.Translate(query);
@@ -198,14 +198,14 @@ TEST_F(QueryTranslatorTest, PresetConditionsTranslateAsFragments)
 {
     std::vector<SqlValue> params{int64_t{1}};
     const std::string sql = m_translator.TranslateCondition(
-        Node(R"~(<Condition q:name="Deletes" operator="AND" PresetConditionId:i64="2">
+        Tree(R"~(<Condition q:name="Deletes" operator="AND" PresetConditionId:i64="2">
                   <ConditionValues Columnn="What_Action" Comparator="=" Value="Removed"/></Condition>)~"),
         "overview_records", params);
     EXPECT_EQ(sql, R"~(("t"."What_Action" = ?2))~");
     EXPECT_EQ(Params(params), "1,'Removed'");
-    EXPECT_EQ(m_translator.TranslateCondition(Node(R"~(<Condition operator="AND"/>)~"), "overview_records", params), "1=1");
+    EXPECT_EQ(m_translator.TranslateCondition(Tree(R"~(<Condition operator="AND"/>)~"), "overview_records", params), "1=1");
     const std::string failure = ThrownBy([&] {
-        m_translator.TranslateCondition(Node(R"~(<ConditionValues Columnn="Status" Comparator="=" Value="x"/>)~"),
+        m_translator.TranslateCondition(Tree(R"~(<ConditionValues Columnn="Status" Comparator="=" Value="x"/>)~"),
                                         "overview_records", params);
     }).text;
     EXPECT_NE(failure.find("column 'Status' is not a column"), std::string::npos) << failure;

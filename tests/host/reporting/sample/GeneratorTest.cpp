@@ -135,7 +135,7 @@ TEST(SampleDataGenerator, WritesADatabaseWithIndexes)
     TempDir dir;
     const std::string path = dir.File("sample.db");
     const SampleDataGenerator generator(Options(5, 20000));
-    const CountersTableLayout counters = CountersTableLayoutFromMetrics(Node(kMetrics));
+    const CountersTableLayout counters = CountersTableLayoutFromMetrics(Tree(kMetrics));
     EXPECT_EQ(20000, WriteSampleDatabase(StorageSettingsForFile(path), generator, counters));
 
     const auto connection = OpenTestDatabase(path, false);

@@ -244,12 +244,12 @@ TEST(SqliteStorage, DialectStatementsAndBulkLoadRunOnTheDatabase)
 
 TEST(ReportingSchema, NamesComeFromTheMetricsConfiguration)
 {
-    CountersTableLayout layout = CountersTableLayoutFromMetrics(Node(kMetrics));
+    CountersTableLayout layout = CountersTableLayoutFromMetrics(Tree(kMetrics));
     EXPECT_EQ("OverviewCounters", layout.table);
     EXPECT_EQ("GroupMask", layout.maskColumn);
     EXPECT_EQ((std::vector<std::string>{"G1", "G2", "G3", "G4"}), layout.groupColumns);
 
-    const QxNodePtr metrics = Node(kMetrics);
+    const QxNodePtr metrics = Tree(kMetrics);
     metrics.SetAttribute("CountersTableName", "Counters_v2");
     EXPECT_EQ("Counters_v2", CountersTableLayoutFromMetrics(metrics).table);
     metrics.SetAttribute("CountColumnName", "g1");  // SQL names ignore case
@@ -264,7 +264,7 @@ TEST(ReportingSchema, CreatesTablesOnceAndIndexesThatServeBothMethods)
     const std::string path = dir.File("r.db");
     MakeSmallDatabase(path);
     const auto connection = OpenTestDatabase(path, false);
-    CreateReportingSchema(*connection, CountersTableLayoutFromMetrics(Node(kMetrics)));  // again: nothing changes
+    CreateReportingSchema(*connection, CountersTableLayoutFromMetrics(Tree(kMetrics)));  // again: nothing changes
     EXPECT_EQ(SqlValue(int64_t{5}), One(*connection, "SELECT count(*) FROM AuditRecords"));
     EXPECT_EQ(SqlValue(int64_t{4}),
               One(*connection, "SELECT count(*) FROM sqlite_master WHERE type = 'index' AND name LIKE 'IX_%'"));
