@@ -7,7 +7,7 @@
 namespace cvn {
 namespace {
 
-TEST(ErrorText, FormatsAndParsesARecordAndFlagsLeavePartsOut)
+TEST(ErrorText, FormatsAndParsesARecordFlagsLeavePartsOutAndOnlyAFinalBracketIsATrace)
 {
     const ErrorRecord record{E_INVALIDARG, "Bad argument", "0x00007F0000001234"};
     EXPECT_EQ(FormatErrorText(record), "0x80070057 Bad argument [0x00007F0000001234]");
@@ -21,10 +21,8 @@ TEST(ErrorText, FormatsAndParsesARecordAndFlagsLeavePartsOut)
     EXPECT_EQ(FormatErrorText(failed, kErrorTextNoDescription | kErrorTextNoTrace), "0x80004005");
     EXPECT_EQ(FormatErrorText(failed, kErrorTextNoTrace), "0x80004005 Failed");
     EXPECT_EQ(FormatErrorText({E_FAIL, "Ends in blanks \r\n", ""}), "0x80004005 Ends in blanks");
-}
 
-TEST(ErrorText, ParsingNeedsANumberAndOneBlankAndTakesTheTraceOnlyFromAFinalBracket)
-{
+    // Parsing needs a number and one blank and takes the trace only from a final bracket.
     for (const char* text : {"", "Bad", " 0x80004005 lead", "-5 negative", "0x80004005", "0x80004005\tTab",
                              "12ab text", "0x1FFFFFFFF too wide"})
         EXPECT_FALSE(ParseErrorText(text)) << text;

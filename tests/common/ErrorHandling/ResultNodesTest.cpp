@@ -58,7 +58,7 @@ INSTANTIATE_TEST_SUITE_P(AttributePairs, ResultNodesTest,
                              return std::string(info.param.code);
                          });
 
-TEST(ReadResult, AbsentCodeIsSuccessAndFailureWithoutTextTakesTheThreadsErrorObject)
+TEST(ReadResult, AbsentCodeIsSuccessNoTextTakesTheThreadsErrorObjectAndForeignTextTheMessageText)
 {
     EXPECT_EQ(ReadResultFromNode(QxNodePtr::Create("Empty")).Code(), S_OK);
     const QxNodePtr response = QxNodePtr::Create("Response");
@@ -68,15 +68,11 @@ TEST(ReadResult, AbsentCodeIsSuccessAndFailureWithoutTextTakesTheThreadsErrorObj
     const HRX read = ReadResultFromNode(response);
     EXPECT_EQ(read.ErrorInfo(), held.Get());
     EXPECT_THROW(read.ThrowIfFailed(), HRX);
-}
 
-TEST(ReadResult, ForeignTextOfAnotherCodeGivesTheMessageText)
-{
-    const QxNodePtr response = QxNodePtr::Create("Response");
+    // A text of another code is foreign: the message text stands in.
     response.SetAttribute("ResponseResult", static_cast<int32_t>(E_FAIL));
     response.SetAttribute("ErrSerialized", "0x80070005 Some other error [0x0000000000000001]");
-    const HRX read = ReadResultFromNode(response, kResponseResultAttributes);
-    const auto record = ParseErrorText(ErrorText(read));
+    const auto record = ParseErrorText(ErrorText(ReadResultFromNode(response, kResponseResultAttributes)));
     ASSERT_TRUE(record);
     EXPECT_EQ(record->code, E_FAIL);
     EXPECT_EQ(record->description, "Unspecified error");

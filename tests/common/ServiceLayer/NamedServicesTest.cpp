@@ -61,7 +61,7 @@ protected:
     test::ScopedNamedInstance m_registration{kConfigServerProxyName, m_storage.Get()};
 };
 
-TEST_F(NamedServicesTest, ResolvesRegisteredNamesAndReportsTheFrameworksCodes)
+TEST_F(NamedServicesTest, ResolvesRegisteredNamesAndRefusesMissingOnesAndBadArguments)
 {
     EXPECT_EQ(GetNamedInstance<IConfigStorage>(kConfigServerProxyName).Get(),
               static_cast<IConfigStorage*>(m_storage.Get()));
@@ -70,6 +70,16 @@ TEST_F(NamedServicesTest, ResolvesRegisteredNamesAndReportsTheFrameworksCodes)
     // A registered name without the interface is a real failure, not an absence.
     EXPECT_EQ(CodeOf([] { FindNamedInstance<IRequestContextMgr>(kConfigServerProxyName); }), E_NOINTERFACE);
     EXPECT_EQ(CodeOf([] { GetNamedInstance<IConfigStorage>(""); }), E_INVALIDARG);
+
+    // Missing nodes are null or not found; bad arguments and a store not registered are refused.
+    EXPECT_FALSE(ReadConfigNode(ConfigSource::ConfigServer, R"(\Statuses\OverviewMetricsStatus)", false));
+    EXPECT_EQ(CodeOf([] { ReadConfigNode(ConfigSource::ConfigServer, R"(\Statuses\OverviewMetricsStatus)", true); }),
+              kHrNotFound);
+    const QxNodePtr node = QxNodePtr::Create("Node");
+    EXPECT_EQ(CodeOf([] { ReadConfigNode(ConfigSource::ConfigServer, "", false); }), E_INVALIDARG);
+    EXPECT_EQ(CodeOf([&] { WriteConfigNode(ConfigSource::ConfigServer, "", node); }), E_INVALIDARG);
+    EXPECT_EQ(CodeOf([] { WriteConfigNode(ConfigSource::ConfigServer, R"(\A)", QxNodePtr()); }), E_INVALIDARG);
+    EXPECT_EQ(CodeOf([] { ReadConfigNode(ConfigSource::AppConfigStorage, R"(\A)", false); }), kHrNotFound);
 }
 
 TEST_F(NamedServicesTest, WrittenNodeIsReadBackWithItsSubtreeAtThePath)
@@ -85,19 +95,6 @@ TEST_F(NamedServicesTest, WrittenNodeIsReadBackWithItsSubtreeAtThePath)
     ASSERT_EQ(read.GetChildCount(), 2u);
     EXPECT_TRUE(read.GetChild("A").GetRequiredAttribute<bool>("Enabled"));
     EXPECT_EQ(plans.GetName(), "Anything");  // the caller's node is left as it was
-}
-
-TEST_F(NamedServicesTest, MissingNodesAreNullOrNotFoundAndBadArgumentsAndMissingServicesAreRefused)
-{
-    EXPECT_FALSE(ReadConfigNode(ConfigSource::ConfigServer, R"(\Statuses\OverviewMetricsStatus)", false));
-    EXPECT_EQ(CodeOf([] { ReadConfigNode(ConfigSource::ConfigServer, R"(\Statuses\OverviewMetricsStatus)", true); }),
-              kHrNotFound);
-    const QxNodePtr node = QxNodePtr::Create("Node");
-    EXPECT_EQ(CodeOf([] { ReadConfigNode(ConfigSource::ConfigServer, "", false); }), E_INVALIDARG);
-    EXPECT_EQ(CodeOf([&] { WriteConfigNode(ConfigSource::ConfigServer, "", node); }), E_INVALIDARG);
-    EXPECT_EQ(CodeOf([] { WriteConfigNode(ConfigSource::ConfigServer, R"(\A)", QxNodePtr()); }), E_INVALIDARG);
-    // Only the server is registered here: the application store is not.
-    EXPECT_EQ(CodeOf([] { ReadConfigNode(ConfigSource::AppConfigStorage, R"(\A)", false); }), kHrNotFound);
 }
 
 }  // namespace

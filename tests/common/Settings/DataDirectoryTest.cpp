@@ -50,7 +50,7 @@ TEST(DataDirectory, RegistryKeyTextNamesTheHive)
     EXPECT_EQ(ParseRegistryKeyText("hkcu\\Software").hive, os::RegistryHive::LocalMachine);
 }
 
-TEST(DataDirectory, OverridesFromTheRegistryMoveTheLongestMatchingRun)
+TEST(DataDirectory, OverridesFromTheRegistryMoveTheLongestMatchingRunAndBadKeysGiveNone)
 {
     TempDir dir;
     dir.Write("HKEY_CURRENT_USER/Software/Corvane/Overrides.reg",
@@ -76,13 +76,9 @@ TEST(DataDirectory, OverridesFromTheRegistryMoveTheLongestMatchingRun)
     ASSERT_EQ(debug.size(), 2u);
     EXPECT_NE(debug[0].find("malformed line 6"), std::string::npos) << debug[0];
     unsetenv("CORVANE_TEST_ARCHIVE");
-}
 
-TEST(DataDirectory, MissingOrUnreadableKeyLeavesTheTableEmpty)
-{
-    TempDir dir;
+    // A missing or unreadable key leaves the table empty.
     const std::string file = dir.Write("HKEY_LOCAL_MACHINE/Software/Locked.reg", "Logs = REG_SZ:/x\n");
-    RegistryScope registry(dir.Path());
     EXPECT_TRUE(DataDirectory::ReadOverrides("Software\\Missing").empty());
     EXPECT_TRUE(DataDirectory::ReadOverrides("HKLM\\").empty());
     EXPECT_EQ(DataDirectory::ReadOverrides("HKLM/Software/Locked").size(), 1u);

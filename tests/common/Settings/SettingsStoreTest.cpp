@@ -22,7 +22,7 @@ EnvironmentLookup FakeEnvironment(std::map<std::string, std::string> values)
     };
 }
 
-TEST(SettingsStore, EnvironmentBeatsEveryIniFile)
+TEST(SettingsStore, EnvironmentBeatsEveryIniFileAndEmptyValuesFallThrough)
 {
     TempDir dir;
     const std::string global = dir.Write("global.ini", "[Logger]\nMaxSeverity=DBG3\n");
@@ -40,16 +40,12 @@ TEST(SettingsStore, EnvironmentBeatsEveryIniFile)
                            std::make_shared<EnvironmentSettingsSource>(noVariable)});
     EXPECT_EQ(iniOnly.GetSetting("Logger", "MaxSeverity", value), S_OK);
     EXPECT_EQ(value, "DBG3");
-}
 
-TEST(SettingsStore, EmptyValueInFirstFileFallsThroughToTheNext)
-{
-    TempDir dir;
+    // An empty value in the first file falls through to the next.
     const std::string first = dir.Write("a.ini", "[General]\nDataDirectoryPath=   \n");
     const std::string missing = dir.Path() + "/missing.ini";
     const std::string second = dir.Write("b.ini", "[general]\ndatadirectorypath = \"/srv/data\" \n");
     IniSettingsSource source({first, missing, second}, FakeEnvironment({}));
-    std::string value;
     EXPECT_EQ(source.Get("", "DataDirectoryPath", value), S_OK);
     EXPECT_EQ(value, "/srv/data");
     EXPECT_EQ(source.Get("General", "Other", value), kHrNotFound);

@@ -13,7 +13,7 @@ using namespace cvn;
 using cvn::test::CodeOf;
 using cvn::test::Notification;
 
-TEST(GetModifications, ReadsPathMaskAndModifiedNodeInServerOrder)
+TEST(GetModifications, ReadsPathMaskAndNodeInServerOrderAndRefusesIncompleteOnes)
 {
     const auto modifications = test::Modifications({
         Notification(R"(\Configuration\Plans\A)", 0x100000008, R"(<Plan q:name="A" Enabled:bool="true"/>)"),
@@ -29,10 +29,8 @@ TEST(GetModifications, ReadsPathMaskAndModifiedNodeInServerOrder)
     EXPECT_EQ(result[1].changesMask, 16u);
     EXPECT_FALSE(result[1].node);
     EXPECT_TRUE(GetModifications(test::Modifications({}).Get()).empty());
-}
 
-TEST(GetModifications, MissingAttributesAreNotFoundAndAFailingSequenceIsAnErrorNotItsEnd)
-{
+    // Missing attributes are not found; a failing sequence is an error, not its end.
     const QxNodePtr noPath = QxNodePtr::Create("", "Modification");
     noPath.SetAttribute("ChangesMask", int64_t{8});
     EXPECT_EQ(CodeOf([&] { GetModifications(test::Modifications({noPath}).Get()); }), kHrNotFound);
