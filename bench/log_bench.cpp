@@ -2,6 +2,8 @@
 // sink that flushes every line, on the same mix of lines in the same run: a
 // request of three nested tracing scopes and one "failed:" line (7 lines).
 // Source locations and debug lines must not be compiled out of the reference.
+// Also the cost of a line above MaxSeverity, against the check it replaced (an
+// out-of-line call that read the clock to see whether the settings were stale).
 #define SPDLOG_ACTIVE_LEVEL SPDLOG_LEVEL_TRACE
 #include <benchmark/benchmark.h>
 #include <spdlog/sinks/basic_file_sink.h>
@@ -103,6 +105,42 @@ void BM_SpdlogFileSink(benchmark::State& state)
     std::filesystem::remove(path);
 }
 
+// The former check: an out-of-line call that asks the logger, which reads the clock first.
+[[gnu::noinline]] bool FormerIsEnabled(cvn::log::Severity severity) noexcept
+{
+    const uint32_t value = static_cast<uint32_t>(severity);
+    return value >= 1 && value <= cvn::log::Logger::Instance().MaxSeverity();
+}
+
+void DisabledSetup()
+{
+    cvn::SettingsStore::Global().ResetSources({});  // defaults: DBG, so DBG3 is off
+    cvn::log::Logger::Instance().Invalidate();
+    cvn::log::IsEnabled(cvn::log::Severity::Err);  // reads the settings once
+}
+
+void BM_DisabledLine(benchmark::State& state)
+{
+    DisabledSetup();
+    uint64_t value = 0;
+    for (auto _ : state) {
+        CV_LOG(Dbg3, "value " << value);
+        benchmark::DoNotOptimize(++value);
+    }
+}
+
+void BM_DisabledLineFormerCheck(benchmark::State& state)
+{
+    DisabledSetup();
+    uint64_t value = 0;
+    for (auto _ : state) {
+        if (FormerIsEnabled(cvn::log::Severity::Dbg3)) CV_LOG(Dbg3, "value " << value);
+        benchmark::DoNotOptimize(++value);
+    }
+}
+
+BENCHMARK(BM_DisabledLine);
+BENCHMARK(BM_DisabledLineFormerCheck);
 BENCHMARK(BM_SpdlogFileSink)->MinTime(1.0);
 BENCHMARK(BM_CorvaneFileSink)->MinTime(1.0);
 

@@ -6,6 +6,7 @@
 #include <exception>
 
 #include "common/ErrorHandling/HRX.h"
+#include "common/Helpers/PrimitiveText.h"
 #include "common/Logging/LineFormat.h"
 #include "common/Logging/LogManager.h"
 #include "common/Logging/LogSink.h"
@@ -24,10 +25,11 @@ constexpr const char* kExceptionMark = "... (***EXCEPTION***)";
 
 }  // namespace
 
-bool IsEnabled(Severity severity) noexcept
+std::atomic<uint32_t> detail::g_severityCeiling{static_cast<uint32_t>(Severity::Dbg3)};
+
+bool detail::IsEnabledChecked(Severity severity) noexcept
 {
-    const uint32_t value = static_cast<uint32_t>(severity);
-    return value >= 1 && value <= Logger::Instance().MaxSeverity();
+    return static_cast<uint32_t>(severity) <= Logger::Instance().MaxSeverity();
 }
 
 int CurrentIndent() noexcept { return t_indent; }
@@ -90,14 +92,7 @@ MessageBuilder& MessageBuilder::operator<<(const void* pointer)
     return *this << buffer;
 }
 
-MessageBuilder& MessageBuilder::operator<<(const GUID& g)
-{
-    char buffer[40];
-    std::snprintf(buffer, sizeof buffer, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", g.Data1, g.Data2,
-                  g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6],
-                  g.Data4[7]);
-    return *this << buffer;
-}
+MessageBuilder& MessageBuilder::operator<<(const GUID& guid) { return *this << GuidToText(guid); }
 
 MessageBuilder& MessageBuilder::operator<<(const HRX& error) { return *this << ErrorText(error); }
 MessageBuilder& MessageBuilder::operator<<(const QxNodePtr& node) { return *this << NodeText{node}; }

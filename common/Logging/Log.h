@@ -1,15 +1,18 @@
 // The module's logging front end: severities, the one-line logging macro and
-// the tracing scope macro. The severity check is one comparison before any
-// formatting; a logger never throws into its caller.
+// the tracing scope macro. A line above the cached MaxSeverity costs one inline
+// atomic load and comparison; only a line that may be written takes the
+// out-of-line check that re-reads stale settings. A logger never throws into its caller.
 // Thread safety: every function may be called from any thread at once.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <sstream>
 #include <string>
 #include <string_view>
 #include <type_traits>
 
+#include "common/Helpers/MethodName.h"
 #include "corvane/Platform.h"
 
 namespace cvn {
@@ -22,8 +25,22 @@ namespace cvn::log {
 
 enum class Severity : uint32_t { None = 0, Crit = 1, Err = 2, Warn = 3, Info = 4, Dbg = 5, Dbg2 = 6, Dbg3 = 7 };
 
+namespace detail {
+/// The cached MaxSeverity, raised to Dbg3 while the settings must be read again; a line above it
+/// is off. The settings age only while lines at or below it are checked: raising MaxSeverity
+/// takes effect at the next such line after the refresh interval.
+extern std::atomic<uint32_t> g_severityCeiling;
+/// Re-reads stale settings and compares with the configured MaxSeverity.
+bool IsEnabledChecked(Severity severity) noexcept;
+}  // namespace detail
+
 /// True when 1 <= severity <= the configured MaxSeverity.
-bool IsEnabled(Severity severity) noexcept;
+inline bool IsEnabled(Severity severity) noexcept
+{
+    const uint32_t value = static_cast<uint32_t>(severity);
+    return value - 1u < detail::g_severityCeiling.load(std::memory_order_relaxed) &&
+           detail::IsEnabledChecked(severity);
+}
 /// Formats one line and hands it to the given sink, or to every registered sink (the module's own
 /// file sink is registered on the first call). Drops the line when it cannot be formatted.
 void Write(Severity severity, std::string_view text, const char* file, int line, ILogSink* sink = nullptr) noexcept;
@@ -127,3 +144,8 @@ private:
 #define CV_TRACE(severity, name)                                                                     \
     ::cvn::log::TraceScope CV_LOG_CONCAT(cvTraceScope_, __LINE__)(                               \
         ::cvn::log::Severity::severity, ::cvn::log::Severity::severity, name, __FILE__, __LINE__)
+
+/// CV_TRACE(Dbg, <the enclosing function's qualified name>), the name CV_CATCH_RETURN() uses.
+#define CV_TRACE_METHOD(severity)          \
+    CV_DECLARE_METHOD_NAME(cvTraceName_); \
+    CV_TRACE(severity, cvTraceName_.text)

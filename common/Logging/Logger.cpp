@@ -4,6 +4,7 @@
 #include <new>
 
 #include "common/Logging/LineFormat.h"
+#include "common/Logging/Log.h"
 #include "common/Settings/SettingsStore.h"
 #include "platform/os/Clock.h"
 
@@ -31,6 +32,13 @@ void Logger::SetClockForTests(const LogClock* clock) noexcept
     g_clock.store(clock ? clock : &kSystemClock, std::memory_order_release);
 }
 
+void Logger::Invalidate() noexcept
+{
+    m_valid.store(false, std::memory_order_release);
+    // Lets every severity through the inline check until the next refresh.
+    detail::g_severityCeiling.store(static_cast<uint32_t>(Severity::Dbg3), std::memory_order_relaxed);
+}
+
 void Logger::Refresh() noexcept
 {
     // A refresh in progress (on this thread or another) leaves the cached values in use.
@@ -50,6 +58,7 @@ void Logger::Refresh() noexcept
         // Out of memory while reading: keep what was cached.
     }
     m_maxSeverity.store(m_settings.maxSeverity, std::memory_order_relaxed);
+    detail::g_severityCeiling.store(m_settings.maxSeverity, std::memory_order_relaxed);
     m_keepOpenMs.store(m_settings.keepOpenIntervalMs, std::memory_order_relaxed);
     m_readAt.store(Clock().tickCountMs(), std::memory_order_relaxed);
     m_valid.store(true, std::memory_order_release);

@@ -46,7 +46,7 @@ public:
     /// A copy of the cached settings, refreshed first when stale.
     LoggerSettings Settings();
     /// Makes the next use re-read the settings (tests, and after changing sources).
-    void Invalidate() noexcept { m_valid.store(false, std::memory_order_release); }
+    void Invalidate() noexcept;
 
     /// The clocks in use; SetClockForTests(nullptr) restores the system's.
     static const LogClock& Clock() noexcept;
