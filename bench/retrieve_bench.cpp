@@ -132,15 +132,15 @@ private:
     ComPtr<IConfigurableComponent> Make(const GUID& clsid, const char* config, const char16_t* name)
     {
         ComPtr<IConfigurableComponent> component;
-        CheckHr(ModuleObject::Instance().CreateInstance(&clsid, &IConfigurableComponent::kIid, component.PutVoid()));
-        CheckHr(component->Configure(QxNodePtr::Parse(config).Get()));
-        if (name) CheckHr(SkRegisterNamedInstance(name, component.Get()));
+        ThrowIfFailed(ModuleObject::Instance().CreateInstance(&clsid, &IConfigurableComponent::kIid, component.PutVoid()));
+        ThrowIfFailed(component->Configure(QxNodePtr::Parse(config).Get()));
+        if (name) ThrowIfFailed(SkRegisterNamedInstance(name, component.Get()));
         return component;
     }
     QxNodePtr Process(const QxNodePtr& request)
     {
         IQxNode* raw = nullptr;
-        CheckHr(m_gate->ProcessRequest(request.Get(), &raw));
+        ThrowIfFailed(m_gate->ProcessRequest(request.Get(), &raw));
         return QxNodePtr(raw, QxNodePtr::Attach{});
     }
 

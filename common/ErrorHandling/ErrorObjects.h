@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/ErrorHandling/HRX.h"
 #include "corvane/ComPtr.h"
 #include "corvane/Sprocket.h"
 
@@ -24,8 +25,5 @@ bool SetThreadError(const ErrorRecord& record) noexcept;
 
 /// Takes (and clears) the thread's error object and returns the error text of the code built from it.
 std::string SerializeCurrentError(HRESULT code);
-
-/// Throws HRX with the code (E_FAIL when not a failure) and a plain description, e.g. a parser's message.
-[[noreturn]] void ThrowHrWithDescription(HRESULT code, std::string_view description);
 
 }  // namespace cvn

@@ -7,7 +7,10 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
+#include <type_traits>
 
+#include "common/Helpers/MethodName.h"
 #include "corvane/Sprocket.h"
 
 namespace cvn {
@@ -54,17 +57,50 @@ private:
     uint32_t m_frameSkip = 0;
 };
 
-/// Throws HRX with the code; a code that is not a failure becomes E_FAIL.
-[[noreturn, gnu::noinline]] void ThrowHr(HRESULT code);
-/// Throws HRX (with the thread's error object) when the code is a failure.
-inline void CheckHr(HRESULT code)
+// The raising grid: every check is one inline comparison; the throw is out of line.
+// A code that is not a failure becomes E_FAIL. The description variants give the
+// error a plain description (e.g. a parser's message) instead of the thread's error object.
+
+/// Throws HRX with the code and the thread's error object.
+[[noreturn, gnu::noinline, gnu::cold]] void ThrowHr(HRESULT code);
+/// Throws HRX with the code and a plain description.
+[[noreturn, gnu::noinline, gnu::cold]] void ThrowHrWithDescription(HRESULT code, std::string_view description);
+
+inline void ThrowIfFailed(HRESULT code)
 {
-    if (code < 0) ThrowHr(code);
+    if (code < 0) [[unlikely]] ThrowHr(code);
+}
+inline void ThrowIfFailed(HRESULT code, std::string_view description)
+{
+    if (code < 0) [[unlikely]] ThrowHrWithDescription(code, description);
+}
+inline void ThrowIf(bool condition, HRESULT code)
+{
+    if (condition) [[unlikely]] ThrowHr(code);
+}
+inline void ThrowIf(bool condition, HRESULT code, std::string_view description)
+{
+    if (condition) [[unlikely]] ThrowHrWithDescription(code, description);
+}
+/// The pointer, or HRX (E_POINTER unless told) when it is null.
+template <class T>
+inline T* ThrowIfNull(T* pointer, HRESULT code = E_POINTER)
+{
+    if (!pointer) [[unlikely]] ThrowHr(code);
+    return pointer;
 }
 template <class T>
-inline T* CheckNotNull(T* pointer, HRESULT code)
+inline T* ThrowIfNull(T* pointer, HRESULT code, std::string_view description)
 {
-    if (!pointer) ThrowHr(code);
+    if (!pointer) [[unlikely]] ThrowHrWithDescription(code, description);
+    return pointer;
+}
+/// The same for a smart pointer or node handle (anything that tests as a bool).
+template <class P>
+    requires(!std::is_pointer_v<P>)
+inline const P& ThrowIfNull(const P& pointer, HRESULT code = E_POINTER)
+{
+    if (!pointer) [[unlikely]] ThrowHr(code);
     return pointer;
 }
 
@@ -81,6 +117,14 @@ HRESULT ResultFromCaughtException(const char* qualifiedName) noexcept;
 
 }  // namespace cvn
 
-/// Closes a component method written as `noexcept try { ...; return S_OK; }`.
-#define CV_CATCH_RETURN(qualifiedName) \
-    catch (...) { return ::cvn::ResultFromCaughtException(qualifiedName); }
+/// Closes a component method written as `noexcept try { CV_TRACE_METHOD(Dbg); ...; return S_OK; }
+/// CV_CATCH_RETURN()`: the failure line names the method as its trace scope does. A lambda or a
+/// helper logging under another name passes it: CV_CATCH_RETURN("cvn::CreateInstanceOf").
+#define CV_CATCH_RETURN(...)                                                         \
+    catch (...)                                                                      \
+    {                                                                                \
+        CV_DECLARE_METHOD_NAME(cvMethodName_);                                       \
+        return ::cvn::ResultFromCaughtException(CV_CATCH_NAME(cvMethodName_.text __VA_OPT__(, ) __VA_ARGS__)); \
+    }
+#define CV_CATCH_NAME_PICK(derived, given, ...) given
+#define CV_CATCH_NAME(...) CV_CATCH_NAME_PICK(__VA_ARGS__, __VA_ARGS__)

@@ -80,7 +80,7 @@ HiddenAttributeTable HiddenAttributeTable::Parse(const std::string& text)
         const std::string entry = Trim(rawEntry);
         if (entry.empty()) continue;
         const auto parts = Split(entry, ':');
-        if (parts.size() != 2) ThrowHr(E_INVALIDARG);
+        ThrowIf(parts.size() != 2, E_INVALIDARG);
         const std::string type = Trim(parts[0]);
         auto& names = table.m_types[type];
         for (const std::string& name : Split(parts[1], ',')) {

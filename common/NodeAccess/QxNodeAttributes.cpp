@@ -2,7 +2,6 @@
 #include <cstring>
 
 #include "common/ErrorHandling/HRX.h"
-#include "common/NodeAccess/NodeChecks.h"
 #include "common/NodeAccess/QxNodePtr.h"
 #include "common/NodeAccess/StringRead.h"
 
@@ -14,10 +13,10 @@ namespace {
 bool ReadFixed(IQxNode* node, std::string_view name, uint16_t type, void* value, uint32_t size)
 {
     uint32_t read = size;
-    const HRESULT hr = QxnGetAttribute(detail::Checked(node), ToUtf16(name).c_str(), &type, value, &read, nullptr);
+    const HRESULT hr = QxnGetAttribute(ThrowIfNull(node), ToUtf16(name).c_str(), &type, value, &read, nullptr);
     if (hr == kHrNotFound) return false;
-    CheckHr(hr);
-    if (read != size) ThrowHr(kHrInvalidData);
+    ThrowIfFailed(hr);
+    ThrowIf(read != size, kHrInvalidData);
     return true;
 }
 
@@ -26,7 +25,7 @@ template <class Unit>
 bool ReadVariable(IQxNode* node, std::string_view name, uint16_t type, std::basic_string<Unit>& out)
 {
     const std::u16string name16 = ToUtf16(name);
-    detail::Checked(node);
+    ThrowIfNull(node);
     const HRESULT hr = detail::ReadUnits<Unit>(
         [&](Unit* buffer, uint32_t* units) {
             uint32_t bytes = *units * sizeof(Unit);
@@ -36,7 +35,7 @@ bool ReadVariable(IQxNode* node, std::string_view name, uint16_t type, std::basi
         },
         out);
     if (hr == kHrNotFound) return false;
-    CheckHr(hr);
+    ThrowIfFailed(hr);
     return true;
 }
 
@@ -46,7 +45,7 @@ template <class Item>
 bool ReadArray(IQxNode* node, std::string_view name, uint16_t type, std::vector<Item>& out)
 {
     const std::u16string name16 = ToUtf16(name);
-    detail::Checked(node);
+    ThrowIfNull(node);
     std::vector<unsigned char> buffer(detail::kFirstReadCharacters * 2);
     uint32_t size = static_cast<uint32_t>(buffer.size());
     HRESULT hr = QxnGetAttribute(node, name16.c_str(), &type, buffer.data(), &size, nullptr);
@@ -56,8 +55,8 @@ bool ReadArray(IQxNode* node, std::string_view name, uint16_t type, std::vector<
         hr = QxnGetAttribute(node, name16.c_str(), &type, buffer.data(), &size, nullptr);
     }
     if (hr == kHrNotFound) return false;
-    CheckHr(hr);
-    if (size > buffer.size() || size % sizeof(Item) != 0) ThrowHr(kHrInvalidData);
+    ThrowIfFailed(hr);
+    ThrowIf(size > buffer.size() || size % sizeof(Item) != 0, kHrInvalidData);
     out.resize(size / sizeof(Item));
     if (size) std::memcpy(out.data(), buffer.data(), size);
     return true;
@@ -65,14 +64,14 @@ bool ReadArray(IQxNode* node, std::string_view name, uint16_t type, std::vector<
 
 void Write(IQxNode* node, std::string_view name, uint16_t type, const void* value, uint32_t size)
 {
-    CheckHr(QxnSetAttribute(detail::Checked(node), ToUtf16(name).c_str(), type, value, size));
+    ThrowIfFailed(QxnSetAttribute(ThrowIfNull(node), ToUtf16(name).c_str(), type, value, size));
 }
 
 template <class Item>
 uint32_t ByteSize(const std::vector<Item>& items)
 {
     const uint64_t bytes = uint64_t{items.size()} * sizeof(Item);
-    if (bytes > UINT32_MAX) ThrowHr(E_INVALIDARG);
+    ThrowIf(bytes > UINT32_MAX, E_INVALIDARG);
     return static_cast<uint32_t>(bytes);
 }
 
@@ -82,10 +81,10 @@ bool QxNodePtr::HasAttribute(std::string_view name, uint32_t* storedType) const
 {
     uint32_t size = 0;
     uint32_t stored = 0;
-    const HRESULT hr = QxnGetAttribute(detail::Checked(m_node), ToUtf16(name).c_str(), nullptr, nullptr, &size,
+    const HRESULT hr = QxnGetAttribute(ThrowIfNull(m_node), ToUtf16(name).c_str(), nullptr, nullptr, &size,
                                        &stored);
     if (hr == kHrNotFound) return false;
-    if (hr != kHrInsufficientBuffer) CheckHr(hr);
+    if (hr != kHrInsufficientBuffer) ThrowIfFailed(hr);
     if (storedType) *storedType = stored;
     return true;
 }
@@ -162,7 +161,7 @@ void QxNodePtr::SetAttribute(std::string_view name, std::string_view value) cons
 {
     const std::u16string text = ToUtf16(value);
     const uint64_t bytes = (uint64_t{text.size()} + 1) * 2;
-    if (bytes > UINT32_MAX) ThrowHr(E_INVALIDARG);
+    ThrowIf(bytes > UINT32_MAX, E_INVALIDARG);
     Write(m_node, name, QXN_TYPE_STRING, text.c_str(), static_cast<uint32_t>(bytes));
 }
 
@@ -210,7 +209,7 @@ void QxNodePtr::SetAttribute(std::string_view name, const std::vector<std::strin
         buffer += u'\0';
     }
     const uint64_t bytes = uint64_t{buffer.size()} * 2;
-    if (bytes > UINT32_MAX) ThrowHr(E_INVALIDARG);
+    ThrowIf(bytes > UINT32_MAX, E_INVALIDARG);
     Write(m_node, name, QXN_TYPE_STRING_LIST, buffer.empty() ? nullptr : buffer.data(), static_cast<uint32_t>(bytes));
 }
 
@@ -226,16 +225,31 @@ void QxNodePtr::SetAttributeRaw(std::string_view name, uint16_t type, const void
 
 void QxNodePtr::DeleteAttribute(std::string_view name, bool mustExist) const
 {
-    const HRESULT hr = QxnDeleteAttribute(detail::Checked(m_node), ToUtf16(name).c_str());
+    const HRESULT hr = QxnDeleteAttribute(ThrowIfNull(m_node), ToUtf16(name).c_str());
     if (hr == kHrNotFound && !mustExist) return;
-    CheckHr(hr);
+    ThrowIfFailed(hr);
+}
+
+void CopyAttributes(const QxNodePtr& source, const QxNodePtr& target)
+{
+    if (!source) return;
+    for (const std::string& name : source.GetAttributeNames()) {
+        const std::u16string wide = ToUtf16(name);
+        uint32_t size = 0;
+        uint32_t stored = 0;
+        HRESULT hr = QxnGetAttribute(source.Get(), wide.c_str(), nullptr, nullptr, &size, &stored);
+        if (hr != kHrInsufficientBuffer) ThrowIfFailed(hr);
+        std::vector<uint8_t> bytes(size);
+        if (size != 0) ThrowIfFailed(QxnGetAttribute(source.Get(), wide.c_str(), nullptr, bytes.data(), &size, &stored));
+        target.SetAttributeRaw(name, static_cast<uint16_t>(stored), size ? bytes.data() : nullptr, size);
+    }
 }
 
 std::vector<std::string> QxNodePtr::GetAttributeNames() const
 {
-    IQxNode* node = detail::Checked(m_node);
+    IQxNode* node = ThrowIfNull(m_node);
     std::u16string names;
-    CheckHr(detail::ReadUnits<char16_t>(
+    ThrowIfFailed(detail::ReadUnits<char16_t>(
         [&](char16_t* buffer, uint32_t* size) { return QxnGetAttributeNames(node, buffer, size); }, names));
     std::vector<std::string> list;
     size_t start = 0;

@@ -66,9 +66,9 @@ QxNodePtr Find(const QxNodePtr& from, std::string_view path, uint32_t flags)
 
 QxNodePtr QxNodePtr::FindByPath(std::string_view path, uint32_t flags) const
 {
-    if (!m_node) ThrowHr(E_POINTER);
+    ThrowIfNull(m_node);
     QxNodePtr found = Find(*this, path, flags);
-    if (!found && (flags & kFindMustExist)) ThrowHr(kHrNotFound);
+    ThrowIf(!found && (flags & kFindMustExist), kHrNotFound);
     return found;
 }
 

@@ -4,14 +4,13 @@
 #include <utility>
 
 #include "common/ErrorHandling/HRX.h"
-#include "common/NodeAccess/NodeChecks.h"
 #include "common/NodeAccess/StringRead.h"
 
 namespace cvn {
 
 QxNodePtr::QxNodePtr(IQxNode* handle)
 {
-    if (handle) CheckHr(QxnDuplicateNodeHandle(handle, &m_node));
+    if (handle) ThrowIfFailed(QxnDuplicateNodeHandle(handle, &m_node));
 }
 
 QxNodePtr::QxNodePtr(const QxNodePtr& other) : QxNodePtr(other.m_node) {}
@@ -50,7 +49,7 @@ QxNodePtr QxNodePtr::Create(std::string_view name, std::string_view type)
     const std::u16string name16 = ToUtf16(name);
     const std::u16string type16 = ToUtf16(type);
     QxNodePtr node;
-    CheckHr(QxnCreateNode(name.empty() ? nullptr : name16.c_str(), type.empty() ? nullptr : type16.c_str(),
+    ThrowIfFailed(QxnCreateNode(name.empty() ? nullptr : name16.c_str(), type.empty() ? nullptr : type16.c_str(),
                           node.Reset()));
     return node;
 }
@@ -58,7 +57,7 @@ QxNodePtr QxNodePtr::Create(std::string_view name, std::string_view type)
 QxNodePtr QxNodePtr::Clone(int32_t depth) const
 {
     QxNodePtr clone;
-    CheckHr(QxnCloneNode(detail::Checked(m_node), depth, 0, clone.Reset()));
+    ThrowIfFailed(QxnCloneNode(ThrowIfNull(m_node), depth, 0, clone.Reset()));
     return clone;
 }
 
@@ -67,7 +66,7 @@ namespace {
 std::string ReadName(IQxNode* node, uint32_t kind)
 {
     std::u16string name;
-    CheckHr(detail::ReadUnits<char16_t>(
+    ThrowIfFailed(detail::ReadUnits<char16_t>(
         [&](char16_t* buffer, uint32_t* size) { return QxnGetNodeName(node, kind, buffer, size); }, name));
     return ToUtf8(name);
 }
@@ -76,55 +75,55 @@ std::string ReadName(IQxNode* node, uint32_t kind)
 
 std::string QxNodePtr::GetName() const
 {
-    return ReadName(detail::Checked(m_node), QXN_NAME_OWN);
+    return ReadName(ThrowIfNull(m_node), QXN_NAME_OWN);
 }
 
 std::string QxNodePtr::GetPath() const
 {
-    return ReadName(detail::Checked(m_node), QXN_NAME_PATH);
+    return ReadName(ThrowIfNull(m_node), QXN_NAME_PATH);
 }
 
 void QxNodePtr::SetName(uint32_t kind, std::string_view name) const
 {
-    CheckHr(QxnSetNodeName(detail::Checked(m_node), kind, ToUtf16(name).c_str()));
+    ThrowIfFailed(QxnSetNodeName(ThrowIfNull(m_node), kind, ToUtf16(name).c_str()));
 }
 
 std::string QxNodePtr::GetType() const
 {
-    IQxNode* node = detail::Checked(m_node);
+    IQxNode* node = ThrowIfNull(m_node);
     std::u16string type;
-    CheckHr(detail::ReadUnits<char16_t>(
+    ThrowIfFailed(detail::ReadUnits<char16_t>(
         [&](char16_t* buffer, uint32_t* size) { return QxnGetNodeType(node, buffer, size); }, type));
     return ToUtf8(type);
 }
 
 void QxNodePtr::SetType(std::string_view type) const
 {
-    CheckHr(QxnSetNodeType(detail::Checked(m_node), ToUtf16(type).c_str()));
+    ThrowIfFailed(QxnSetNodeType(ThrowIfNull(m_node), ToUtf16(type).c_str()));
 }
 
 uint64_t QxNodePtr::GetChildCount() const
 {
     uint64_t count = 0;
-    CheckHr(QxnGetChildCount(detail::Checked(m_node), &count));
+    ThrowIfFailed(QxnGetChildCount(ThrowIfNull(m_node), &count));
     return count;
 }
 
 QxNodePtr QxNodePtr::GetChild(uint64_t index, bool mustExist) const
 {
     QxNodePtr child;
-    const HRESULT hr = QxnGetChildByIndex(detail::Checked(m_node), index, child.Reset());
+    const HRESULT hr = QxnGetChildByIndex(ThrowIfNull(m_node), index, child.Reset());
     if (hr == kHrNotFound && !mustExist) return nullptr;
-    CheckHr(hr);
+    ThrowIfFailed(hr);
     return child;
 }
 
 QxNodePtr QxNodePtr::GetChild(std::string_view name, bool mustExist) const
 {
     QxNodePtr child;
-    const HRESULT hr = QxnGetChildByName(detail::Checked(m_node), ToUtf16(name).c_str(), child.Reset());
+    const HRESULT hr = QxnGetChildByName(ThrowIfNull(m_node), ToUtf16(name).c_str(), child.Reset());
     if (hr == kHrNotFound && !mustExist) return nullptr;
-    CheckHr(hr);
+    ThrowIfFailed(hr);
     return child;
 }
 
@@ -140,18 +139,18 @@ std::vector<QxNodePtr> QxNodePtr::GetChildren() const
 QxNodePtr QxNodePtr::GetParent() const
 {
     QxNodePtr parent;
-    CheckHr(QxnGetParent(detail::Checked(m_node), parent.Reset()));
+    ThrowIfFailed(QxnGetParent(ThrowIfNull(m_node), parent.Reset()));
     return parent;
 }
 
 void QxNodePtr::AddChild(const QxNodePtr& child) const
 {
-    CheckHr(QxnAddChild(detail::Checked(m_node), detail::Checked(child.m_node)));
+    ThrowIfFailed(QxnAddChild(ThrowIfNull(m_node), ThrowIfNull(child.m_node)));
 }
 
 void QxNodePtr::RemoveChild(const QxNodePtr& child) const
 {
-    CheckHr(QxnRemoveChild(detail::Checked(m_node), detail::Checked(child.m_node)));
+    ThrowIfFailed(QxnRemoveChild(ThrowIfNull(m_node), ThrowIfNull(child.m_node)));
 }
 
 }  // namespace cvn

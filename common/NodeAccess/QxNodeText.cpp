@@ -4,7 +4,6 @@
 
 #include "common/ErrorHandling/ErrorObjects.h"
 #include "common/ErrorHandling/HRX.h"
-#include "common/NodeAccess/NodeChecks.h"
 #include "common/NodeAccess/QxNodePtr.h"
 
 namespace cvn {
@@ -32,7 +31,7 @@ std::vector<QxNodePtr> ParseNodes(std::string_view text)
         for (size_t i = 0; i < handles.size(); ++i) nodes[i] = QxNodePtr(handles[i], QxNodePtr::Attach{});
         error[kParseErrorSize - 1] = '\0';
         if (hr == kHrInvalidData) ThrowHrWithDescription(hr, error[0] ? error : "Malformed node text");
-        CheckHr(hr);
+        ThrowIfFailed(hr);
         nodes.resize(count < capacity ? count : capacity);
         return nodes;
     }
@@ -76,13 +75,13 @@ std::vector<QxNodePtr> QxNodePtr::ParseAll(std::string_view text)
 
 std::string QxNodePtr::ToText(int32_t depth, uint32_t flags) const
 {
-    IQxNode* node = detail::Checked(m_node);
+    IQxNode* node = ThrowIfNull(m_node);
     TextSink sink;
     QxnSerializationContext* raw = nullptr;
-    CheckHr(QxnStartSerialization(QXN_SERIALIZE_TEXT, flags, &AppendBytes, &sink, &raw));
+    ThrowIfFailed(QxnStartSerialization(QXN_SERIALIZE_TEXT, flags, &AppendBytes, &sink, &raw));
     const std::unique_ptr<QxnSerializationContext, SerializationCloser> context(raw);
-    CheckHr(QxnSerializeNodes(context.get(), &node, 1, depth));
-    CheckHr(QxnFinalizeSerialization(context.get()));
+    ThrowIfFailed(QxnSerializeNodes(context.get(), &node, 1, depth));
+    ThrowIfFailed(QxnFinalizeSerialization(context.get()));
     return std::move(sink.text);
 }
 

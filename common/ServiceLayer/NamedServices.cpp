@@ -41,7 +41,7 @@ QxNodePtr ReadConfigNode(IConfigStorage& storage, std::string_view path, bool mu
     const QxNodePtr filter = MakePathFilterNode(path, QXN_DEPTH_ALL, false);
     IQxNode* found = nullptr;
     uint64_t returned = 0;
-    CheckHr(storage.ReadNodes(filter.Get(), 0, &found, 1, &returned));
+    ThrowIfFailed(storage.ReadNodes(filter.Get(), 0, &found, 1, &returned));
     QxNodePtr node(found, QxNodePtr::Attach{});
     if (returned == 0) node.Reset();
     if (!node) {
@@ -70,7 +70,7 @@ void WriteConfigNode(IConfigStorage& storage, std::string_view path, const QxNod
     const QxNodePtr copy = node.Clone();
     copy.SetName(QXN_NAME_PATH, path);
     IQxNode* nodes[] = {copy.Get()};
-    CheckHr(storage.WriteNodes(nullptr, 0, nodes, 1));
+    ThrowIfFailed(storage.WriteNodes(nullptr, 0, nodes, 1));
 }
 
 void WriteConfigNode(ConfigSource source, std::string_view path, const QxNodePtr& node)

@@ -26,7 +26,7 @@ template <class I>
 ComPtr<I> GetNamedInstance(std::string_view name)
 {
     ComPtr<I> result;
-    CheckHr(QueryNamedInstance(name, I::kIid, result.PutVoid()));
+    ThrowIfFailed(QueryNamedInstance(name, I::kIid, result.PutVoid()));
     return result;
 }
 
@@ -37,7 +37,7 @@ ComPtr<I> FindNamedInstance(std::string_view name)
     ComPtr<I> result;
     const HRESULT hr = QueryNamedInstance(name, I::kIid, result.PutVoid());
     if (hr == kHrNotFound) return nullptr;
-    CheckHr(hr);
+    ThrowIfFailed(hr);
     return result;
 }
 

@@ -12,7 +12,7 @@ ComPtr<IRequestContext> GetRequestContext(uint32_t kind, bool copy)
     const auto manager = FindNamedInstance<IRequestContextMgr>(kRequestContextMgrName);
     if (!manager) return nullptr;
     ComPtr<IRequestContext> context;
-    CheckHr(manager->GetContext(kind, context.Put()));
+    ThrowIfFailed(manager->GetContext(kind, context.Put()));
     if (copy) context = CopyRequestContext(kind, context.Get());
     return context;
 }
@@ -21,8 +21,8 @@ ComPtr<IRequestContext> CopyRequestContext(uint32_t value, IRequestContext* sour
 {
     const auto manager = GetNamedInstance<IRequestContextMgr>(kRequestContextMgrName);
     ComPtr<IRequestContext> copy;
-    CheckHr(manager->CopyContext(value, source, copy.Put()));
-    if (!copy) ThrowHr(E_POINTER);  // success without a context would pass as a valid copy
+    ThrowIfFailed(manager->CopyContext(value, source, copy.Put()));
+    ThrowIfNull(copy);  // success without a context would pass as a valid copy
     return copy;
 }
 
@@ -31,18 +31,18 @@ bool IsCurrentRequestCancelled()
     const auto context = GetRequestContext(kRequestContextCurrent);
     if (!context) return false;
     ComPtr<IRequestState> state;
-    CheckHr(context->GetRequestState(state.Put()));
+    ThrowIfFailed(context->GetRequestState(state.Put()));
     if (!state) return false;
     BOOL cancelled = 0;
-    CheckHr(state->IsCancelled(&cancelled));
+    ThrowIfFailed(state->IsCancelled(&cancelled));
     return cancelled != 0;
 }
 
 CRequestContextScope::CRequestContextScope(IRequestContext* context) : m_context(context)
 {
-    if (m_context) CheckHr(m_context->GetKind(&m_kind));
+    if (m_context) ThrowIfFailed(m_context->GetKind(&m_kind));
     m_manager = FindNamedInstance<IRequestContextMgr>(kRequestContextMgrName);
-    if (m_manager) CheckHr(m_manager->SetContext(m_kind, m_context.Get(), m_previous.Put()));
+    if (m_manager) ThrowIfFailed(m_manager->SetContext(m_kind, m_context.Get(), m_previous.Put()));
 }
 
 CRequestContextScope::~CRequestContextScope()

@@ -82,7 +82,7 @@ std::map<std::vector<std::string>, std::string> DataDirectory::ReadOverrides(con
     std::vector<os::RegistryValue> values;
     const uint32_t error = os::ReadRegistryKey(key.hive, key.subkey, values);
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_ACCESS_DENIED || error == ERROR_PATH_NOT_FOUND) return table;
-    if (error != 0) ThrowHr(HResultFromWin32(error));
+    ThrowIf(error != 0, HResultFromWin32(error));
     for (const auto& value : values) {
         if (value.type != os::REG_SZ && value.type != os::REG_EXPAND_SZ) continue;
         const auto components = SplitPathComponents(value.name);

@@ -1,20 +1,15 @@
 // Error texts for the user.
 #include "host/main/HostError.h"
 
-#include <cstdio>
 #include <exception>
 
 #include "common/ErrorHandling/HRX.h"
+#include "common/Helpers/PrimitiveText.h"
 #include "host/reporting/storage/Storage.h"
 
 namespace cvn::hostmain {
 
-std::string HrHex(long code)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(code));
-    return text;
-}
+std::string HrHex(long code) { return HrToText(static_cast<HRESULT>(code)); }
 
 std::string CurrentErrorText()
 {

@@ -14,6 +14,7 @@
 
 #include "common/ErrorHandling/ErrorObjects.h"
 #include "common/ErrorHandling/HRX.h"
+#include "common/Helpers/ScopeExit.h"
 #include "platform/os/FileSystem.h"
 
 namespace cvn::host {
@@ -38,7 +39,7 @@ std::string ToFileText(const std::vector<QxNodePtr>& nodes)
 {
     std::string text;
     QxnSerializationContext* context = nullptr;
-    CheckHr(QxnStartSerialization(QXN_SERIALIZE_TEXT, QXN_SERIALIZE_INDENT | QXN_SERIALIZE_UTF8, &AppendBytes,
+    ThrowIfFailed(QxnStartSerialization(QXN_SERIALIZE_TEXT, QXN_SERIALIZE_INDENT | QXN_SERIALIZE_UTF8, &AppendBytes,
                                   &text, &context));
     std::vector<IQxNode*> handles;
     for (const QxNodePtr& node : nodes) handles.push_back(node.Get());
@@ -46,7 +47,7 @@ std::string ToFileText(const std::vector<QxNodePtr>& nodes)
     HRESULT hr = QxnSerializeNodes(context, handles.empty() ? &none : handles.data(), handles.size(), QXN_DEPTH_ALL);
     if (Succeeded(hr)) hr = QxnFinalizeSerialization(context);
     QxnCloseSerializationContext(context);
-    CheckHr(hr);
+    ThrowIfFailed(hr);
     return text;
 }
 
@@ -95,12 +96,13 @@ void SaveConfigFile(const std::string& path, const std::vector<QxNodePtr>& nodes
     const std::string tempPath = path + ".tmp." + std::to_string(::getpid());
     const int fd = ::open(tempPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) ThrowFileError(tempPath, "create", errno);
-    try {
+    {
+        ScopeExit discard([&] {
+            ::close(fd);
+            ::unlink(tempPath.c_str());
+        });
         WriteAll(fd, text, tempPath);
-    } catch (...) {
-        ::close(fd);
-        ::unlink(tempPath.c_str());
-        throw;
+        discard.Dismiss();
     }
     if (::close(fd) != 0) {
         const int error = errno;

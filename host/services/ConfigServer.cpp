@@ -21,14 +21,13 @@ struct PathFilter {
 
 PathFilter ReadPathFilter(IQxNode* filter)
 {
-    if (!filter) ThrowHrWithDescription(E_POINTER, "no path filter node was given");
+    ThrowIf(!filter, E_POINTER, "no path filter node was given");
     const QxNodePtr node(filter);
     const std::string type = node.GetType();
     if (type != "FilterByPath")
         ThrowHrWithDescription(E_INVALIDARG, "the path filter node has type '" + type + "', not 'FilterByPath'");
     std::string path;
-    if (!node.GetAttribute("NodePath", path))
-        ThrowHrWithDescription(kHrNotFound, "the path filter node has no \"NodePath\" attribute");
+    ThrowIf(!node.GetAttribute("NodePath", path), kHrNotFound, "the path filter node has no \"NodePath\" attribute");
     PathFilter result;
     result.path = SplitConfigPath(path);
     result.isParent = node.GetAttributeOr("IsParent", false);
@@ -59,7 +58,7 @@ CConfigServer::~CConfigServer() { Shutdown(); }
 
 void CConfigServer::Load()
 {
-    if (m_file.empty()) ThrowHrWithDescription(E_INVALIDARG, "the configuration store has no file to load");
+    ThrowIf(m_file.empty(), E_INVALIDARG, "the configuration store has no file to load");
     std::lock_guard fileLock(m_fileLock);
     // Released after the handles below, which end up inside the tree.
     std::unique_lock lock(m_treeLock, std::defer_lock);
@@ -148,14 +147,14 @@ try {
             ApplyAndQueue(childPath, nullptr, pending);
         }
     } else {
-        if (request.path.empty()) ThrowHrWithDescription(E_INVALIDARG, "the configuration root cannot be deleted");
+        ThrowIf(request.path.empty(), E_INVALIDARG, "the configuration root cannot be deleted");
         ApplyAndQueue(request.path, nullptr, pending);
     }
     // Posting under the lock keeps each subscription's notifications in write order.
     Post(pending);
     return S_OK;
 }
-CV_CATCH_RETURN("cvn::host::CConfigServer::DeleteNodes")
+CV_CATCH_RETURN()
 
 HRESULT CConfigServer::Flush(uint32_t) noexcept
 try {
@@ -169,11 +168,11 @@ try {
     SaveConfigFile(m_file, copies);
     return S_OK;
 }
-CV_CATCH_RETURN("cvn::host::CConfigServer::Flush")
+CV_CATCH_RETURN()
 
 HRESULT CConfigServer::WriteNodes(IQxNode* context, uint32_t, IQxNode* const* nodes, uint64_t count) noexcept
 try {
-    if (context) ThrowHrWithDescription(E_INVALIDARG, "WriteNodes takes no context node");
+    ThrowIf(context, E_INVALIDARG, "WriteNodes takes no context node");
     if (count > 0 && !nodes) return E_POINTER;
     // Declared first so that it is released last: the copies join the tree, and a handle into
     // the tree may only be closed under its lock.
@@ -196,7 +195,7 @@ try {
     Post(pending);
     return S_OK;
 }
-CV_CATCH_RETURN("cvn::host::CConfigServer::WriteNodes")
+CV_CATCH_RETURN()
 
 HRESULT CConfigServer::CountNodes(IQxNode* filter, uint64_t* count) noexcept
 try {
@@ -208,7 +207,7 @@ try {
     if (node) *count = request.isParent ? node.GetChildCount() : 1;
     return S_OK;
 }
-CV_CATCH_RETURN("cvn::host::CConfigServer::CountNodes")
+CV_CATCH_RETURN()
 
 HRESULT CConfigServer::ReadNodes(IQxNode* filter, uint32_t, IQxNode** nodes, uint64_t capacity,
                                  uint64_t* returned) noexcept
@@ -232,7 +231,7 @@ try {
     *returned = copies.size();
     return S_OK;
 }
-CV_CATCH_RETURN("cvn::host::CConfigServer::ReadNodes")
+CV_CATCH_RETURN()
 
 HRESULT CConfigServer::Subscribe(IQxNode* pathFilter, IQxNode* options, IQxModifySink* sink,
                                  IQxModifySubscription** subscription) noexcept
@@ -250,7 +249,7 @@ try {
                                                      "', not 'SubscribeConfig'");
         changesMask = node.GetAttributeOr<uint64_t>("ChangesMask", ChangeBits::kAll);
         subscribeOptions = node.GetAttributeOr<uint64_t>("SubscribeOptions", 0);
-        if (changesMask == 0) ThrowHrWithDescription(E_INVALIDARG, "\"ChangesMask\" 0 selects no change to notify");
+        ThrowIf(changesMask == 0, E_INVALIDARG, "\"ChangesMask\" 0 selects no change to notify");
     }
     Subscription created = CreateComponent<CConfigSubscription>(request.path, changesMask, subscribeOptions,
                                                                 request.depth, ComPtr<IQxModifySink>(sink));
@@ -261,7 +260,7 @@ try {
     *subscription = created.Detach();
     return S_OK;
 }
-CV_CATCH_RETURN("cvn::host::CConfigServer::Subscribe")
+CV_CATCH_RETURN()
 
 HRESULT CConfigServer::Unsubscribe(IQxModifySubscription* subscription) noexcept
 try {
@@ -277,10 +276,10 @@ try {
             m_subscriptions.erase(found);
         }
     }
-    if (!ended) ThrowHrWithDescription(kHrNotFound, "the subscription is not active at this configuration server");
+    ThrowIf(!ended, kHrNotFound, "the subscription is not active at this configuration server");
     ended->End();
     return S_OK;
 }
-CV_CATCH_RETURN("cvn::host::CConfigServer::Unsubscribe")
+CV_CATCH_RETURN()
 
 }  // namespace cvn::host

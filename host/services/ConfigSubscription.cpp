@@ -4,13 +4,9 @@
 #include "common/ErrorHandling/ErrorObjects.h"
 #include "common/Logging/Log.h"
 #include "platform/os/Uuid.h"
-#include "host/services/HrText.h"
+#include "common/Helpers/PrimitiveText.h"
 
 namespace cvn::host {
-
-namespace {
-constexpr HRESULT kIllegalMethodCall = static_cast<HRESULT>(0x8000000E);
-}
 
 CConfigSubscription::CConfigSubscription(ConfigPath path, uint64_t changesMask, uint64_t options, int32_t depth,
                                          ComPtr<IQxModifySink> sink)
@@ -22,11 +18,11 @@ CConfigSubscription::CConfigSubscription(ConfigPath path, uint64_t changesMask, 
 HRESULT CConfigSubscription::Activate() noexcept
 try {
     std::lock_guard lock(m_mutex);
-    if (m_ended) ThrowHrWithDescription(kIllegalMethodCall, "the subscription has been unsubscribed");
+    ThrowIf(m_ended, E_ILLEGAL_METHOD_CALL, "the subscription has been unsubscribed");
     m_active = true;
     return S_OK;
 }
-CV_CATCH_RETURN("cvn::host::CConfigSubscription::Activate")
+CV_CATCH_RETURN()
 
 HRESULT CConfigSubscription::Deactivate() noexcept
 {
@@ -57,7 +53,7 @@ void CConfigSubscription::Deliver(IQxNodeModifyEnum* modifications) noexcept
         m_callbackThread = std::this_thread::get_id();
     }
     const HRESULT hr = m_sink->OnTriggered(this, 0, modifications);
-    if (Failed(hr)) CV_LOG(Warn, "Configuration subscription sink " << m_id << " returned " << HrText(hr));
+    if (Failed(hr)) CV_LOG(Warn, "Configuration subscription sink " << m_id << " returned " << HrToText(hr));
     {
         std::lock_guard lock(m_mutex);
         m_inCallback = false;

@@ -9,7 +9,7 @@ namespace {
 
 void RefuseRoot(const ConfigPath& path)
 {
-    if (path.empty()) ThrowHrWithDescription(E_INVALIDARG, "the configuration root itself cannot be replaced");
+    ThrowIf(path.empty(), E_INVALIDARG, "the configuration root itself cannot be replaced");
 }
 
 }  // namespace

@@ -8,7 +8,7 @@
 
 #include "common/ErrorHandling/ErrorObjects.h"
 #include "common/Logging/Log.h"
-#include "host/services/HrText.h"
+#include "common/Helpers/PrimitiveText.h"
 
 namespace cvn::host {
 
@@ -64,12 +64,12 @@ try {
         if (Failed(hr)) {
             anyFailed = true;
             CV_LOG(Warn, "Change notification sink " << static_cast<const void*>(sink) << " failed " << name
-                                                     << " with " << HrText(hr));
+                                                     << " with " << HrToText(hr));
         }
     }
     return anyFailed ? S_FALSE : S_OK;
 }
-CV_CATCH_RETURN("cvn::host::CDsmNotifications::Notify")
+CV_CATCH_RETURN()
 
 HRESULT CDsmNotifications::GetSubscriberCount(uint32_t* count) noexcept
 {
@@ -89,7 +89,7 @@ try {
     for (const std::shared_ptr<Entry>& entry : ended) End(entry);
     return S_OK;
 }
-CV_CATCH_RETURN("cvn::host::CDsmNotifications::UnsubscribeAll")
+CV_CATCH_RETURN()
 
 HRESULT CDsmNotifications::Subscribe(IDsmChangesSink* sink) noexcept
 try {
@@ -102,7 +102,7 @@ try {
     if (!known) m_entries.push_back(std::move(entry));
     return S_OK;
 }
-CV_CATCH_RETURN("cvn::host::CDsmNotifications::Subscribe")
+CV_CATCH_RETURN()
 
 HRESULT CDsmNotifications::Unsubscribe(IDsmChangesSink* sink) noexcept
 try {
@@ -117,11 +117,11 @@ try {
             m_entries.erase(found);
         }
     }
-    if (!ended) ThrowHrWithDescription(kHrNotFound, "the change sink is not subscribed");
+    ThrowIf(!ended, kHrNotFound, "the change sink is not subscribed");
     End(ended);
     return S_OK;
 }
-CV_CATCH_RETURN("cvn::host::CDsmNotifications::Unsubscribe")
+CV_CATCH_RETURN()
 
 void CDsmNotifications::End(const std::shared_ptr<Entry>& entry)
 {

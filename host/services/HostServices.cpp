@@ -4,6 +4,7 @@
 #include <filesystem>
 
 #include "common/ErrorHandling/ErrorObjects.h"
+#include "common/Helpers/ScopeExit.h"
 #include "common/Logging/Log.h"
 #include "common/NodeAccess/QxNodePtr.h"
 #include "corvane/NamedInstances.h"
@@ -17,17 +18,20 @@ void HostServices::Register(const std::u16string& name, IComponentBase* object)
     const HRESULT hr = SkRegisterNamedInstance(name.c_str(), object);
     if (Failed(hr))
         ThrowHrWithDescription(hr, "cannot register the host service '" + ToUtf8(name) + "'" +
-                                       (hr == HResultFromWin32(183) ? ": the name is already taken" : ""));
+                                       (hr == kHrAlreadyExists ? ": the name is already taken" : ""));
     m_registered.push_back(name);
 }
 
 void HostServices::Start(const HostServicesOptions& options)
 {
-    if (IsStarted()) ThrowHrWithDescription(static_cast<HRESULT>(0x8000000E), "the host services are already started");
-    if (options.dsmInstanceName.empty())
-        ThrowHrWithDescription(E_INVALIDARG, "the change notification source needs an instance name");
+    ThrowIf(IsStarted(), E_ILLEGAL_METHOD_CALL, "the host services are already started");
+    ThrowIf(options.dsmInstanceName.empty(), E_INVALIDARG, "the change notification source needs an instance name");
     m_options = options;
-    try {
+    ScopeExit stopStarted([this] {
+        m_options.flushOnStop = false;  // a half-started store must not overwrite its file
+        Stop();
+    });
+    {
         auto configServer = CreateComponent<CConfigServer>(options.configFile);
         if (!options.configFile.empty() &&
             !(options.configFileMayBeMissing && !std::filesystem::exists(options.configFile)))
@@ -42,11 +46,8 @@ void HostServices::Start(const HostServicesOptions& options)
         Register(kServiceClientName, m_serviceClient.Get());
         Register(kRequestContextMgrName, m_requestContexts.Get());
         Register(options.dsmInstanceName, m_dsm.Get());
-    } catch (...) {
-        m_options.flushOnStop = false;  // a half-started store must not overwrite its file
-        Stop();
-        throw;
     }
+    stopStarted.Dismiss();
 }
 
 HRESULT HostServices::Stop() noexcept

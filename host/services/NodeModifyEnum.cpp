@@ -18,7 +18,7 @@ try {
     ++m_position;
     return S_OK;
 }
-CV_CATCH_RETURN("cvn::host::CNodeSequence::Next")
+CV_CATCH_RETURN()
 
 HRESULT CNodeModifyEnum::GetNodes(IQxNodeSequence** nodes) noexcept
 try {
@@ -26,6 +26,6 @@ try {
     *nodes = CreateComponent<CNodeSequence>(m_nodes).Detach();
     return S_OK;
 }
-CV_CATCH_RETURN("cvn::host::CNodeModifyEnum::GetNodes")
+CV_CATCH_RETURN()
 
 }  // namespace cvn::host

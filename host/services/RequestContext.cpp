@@ -48,22 +48,22 @@ namespace {
 GUID ReadId(IRequestContext& source)
 {
     GUID id{};
-    CheckHr(source.GetRequestId(&id));
+    ThrowIfFailed(source.GetRequestId(&id));
     return id;
 }
 
 int64_t ReadCreationTicks(IRequestContext& source)
 {
     int64_t ticks = 0;
-    CheckHr(source.GetCreationTime(&ticks));
+    ThrowIfFailed(source.GetCreationTime(&ticks));
     return ticks;
 }
 
 ComPtr<IRequestState> ReadState(IRequestContext& source)
 {
     ComPtr<IRequestState> state;
-    CheckHr(source.GetRequestState(state.Put()));
-    if (!state) ThrowHr(E_POINTER);
+    ThrowIfFailed(source.GetRequestState(state.Put()));
+    ThrowIfNull(state);
     return state;
 }
 
@@ -76,7 +76,7 @@ std::u16string ReadCallerName(IRequestContext& source)
         name.resize(size);
         hr = source.GetCallerName(name.data(), &size);
     }
-    CheckHr(hr);
+    ThrowIfFailed(hr);
     name.resize(size > 0 ? size - 1 : 0);
     return name;
 }
@@ -131,7 +131,7 @@ try {
     m_callerName = std::move(value);
     return S_OK;
 }
-CV_CATCH_RETURN("cvn::host::CRequestContext::SetCallerName")
+CV_CATCH_RETURN()
 
 HRESULT CRequestContext::GetRequestState(IRequestState** state) noexcept
 {

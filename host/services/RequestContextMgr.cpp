@@ -29,7 +29,7 @@ try {
     *context = ComPtr<IRequestContext>(slot->second).Detach();
     return S_OK;
 }
-CV_CATCH_RETURN("cvn::host::CRequestContextMgr::GetContext")
+CV_CATCH_RETURN()
 
 HRESULT CRequestContextMgr::SetContext(uint32_t kind, IRequestContext* context, IRequestContext** previous) noexcept
 try {
@@ -57,7 +57,7 @@ try {
     if (previous) *previous = old.Detach();
     return S_OK;
 }
-CV_CATCH_RETURN("cvn::host::CRequestContextMgr::SetContext")
+CV_CATCH_RETURN()
 
 HRESULT CRequestContextMgr::CopyContext(uint32_t value, IRequestContext* source, IRequestContext** copy) noexcept
 try {
@@ -69,6 +69,6 @@ try {
         *copy = CreateComponent<CRequestContext>(value, std::string()).Detach();
     return S_OK;
 }
-CV_CATCH_RETURN("cvn::host::CRequestContextMgr::CopyContext")
+CV_CATCH_RETURN()
 
 }  // namespace cvn::host

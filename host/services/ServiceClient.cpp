@@ -9,13 +9,9 @@
 
 namespace cvn::host {
 
-namespace {
-constexpr HRESULT kHrAlreadyExists = HResultFromWin32(183);
-}
-
 void CServiceClient::RegisterService(const std::string& uri, IComponentBase* service)
 {
-    if (uri.empty()) ThrowHrWithDescription(E_INVALIDARG, "a service needs a non-empty URI");
+    ThrowIf(uri.empty(), E_INVALIDARG, "a service needs a non-empty URI");
     if (!service) ThrowHrWithDescription(E_INVALIDARG, "no service object was given for '" + uri + "'");
     std::unique_lock lock(m_lock);
     if (!m_services.emplace(uri, ComPtr<IComponentBase>(service)).second)
@@ -45,6 +41,6 @@ try {
         ThrowHrWithDescription(hr, "the service '" + name + "' does not offer the requested interface");
     return hr;
 }
-CV_CATCH_RETURN("cvn::host::CServiceClient::CreateProxy")
+CV_CATCH_RETURN()
 
 }  // namespace cvn::host

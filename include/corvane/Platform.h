@@ -74,6 +74,7 @@ inline constexpr HRESULT E_ACCESSDENIED = static_cast<HRESULT>(0x80070005);
 inline constexpr HRESULT E_OUTOFMEMORY = static_cast<HRESULT>(0x8007000E);
 inline constexpr HRESULT E_INVALIDARG = static_cast<HRESULT>(0x80070057);
 inline constexpr HRESULT REGDB_E_CLASSNOTREG = static_cast<HRESULT>(0x80040154);
+inline constexpr HRESULT E_ILLEGAL_METHOD_CALL = static_cast<HRESULT>(0x8000000E);
 
 inline constexpr uint32_t ERROR_FILE_NOT_FOUND = 2;
 inline constexpr uint32_t ERROR_PATH_NOT_FOUND = 3;
@@ -81,6 +82,7 @@ inline constexpr uint32_t ERROR_ACCESS_DENIED = 5;
 inline constexpr uint32_t ERROR_INVALID_DATA = 13;
 inline constexpr uint32_t ERROR_SHARING_VIOLATION = 32;
 inline constexpr uint32_t ERROR_INSUFFICIENT_BUFFER = 122;
+inline constexpr uint32_t ERROR_ALREADY_EXISTS = 183;
 inline constexpr uint32_t ERROR_MORE_DATA = 234;
 inline constexpr uint32_t ERROR_NO_MORE_ITEMS = 259;
 inline constexpr uint32_t ERROR_NO_TOKEN = 1008;
@@ -101,6 +103,7 @@ inline constexpr bool Failed(HRESULT hr) noexcept { return hr < 0; }
 inline constexpr HRESULT kHrNotFound = HResultFromWin32(ERROR_NOT_FOUND);          // 0x80070490
 inline constexpr HRESULT kHrInvalidData = HResultFromWin32(ERROR_INVALID_DATA);    // 0x8007000D
 inline constexpr HRESULT kHrInsufficientBuffer = HResultFromWin32(ERROR_INSUFFICIENT_BUFFER);  // 0x8007007A
+inline constexpr HRESULT kHrAlreadyExists = HResultFromWin32(ERROR_ALREADY_EXISTS);          // 0x800700B7
 
 /// Builds a GUID constant from its text parts: MakeGuid(0x51c3fba2, 0x85fe, 0x436b, 0xa0ff, 0x1c61a5c0c585).
 inline constexpr GUID MakeGuid(uint32_t d1, uint16_t d2, uint16_t d3, uint16_t d4, uint64_t d5) noexcept

@@ -72,7 +72,7 @@ ConfigSubscriber::~ConfigSubscriber()
 
 void ConfigSubscriber::Start()
 {
-    CV_TRACE(Dbg3, "CfgSubscriptionsHelpers::ConfigSubscriber::Start");
+    CV_TRACE_METHOD(Dbg3);
     std::lock_guard guard(m_lock);
     if (m_subscription) return;
     m_proxy = GetNamedInstance<IConfigSubscriptions>(kConfigServerProxyName);
@@ -84,9 +84,9 @@ void ConfigSubscriber::Start()
 
     m_sink->Resume();
     ComPtr<IQxModifySubscription> subscription;
-    CheckHr(
+    ThrowIfFailed(
         m_proxy->Subscribe(filter.Get(), options.Get(), static_cast<IQxModifySink*>(m_sink.Get()), subscription.Put()));
-    CheckNotNull(subscription.Get(), E_POINTER);
+    ThrowIfNull(subscription.Get());
     const HRESULT activated = subscription->Activate();
     if (activated < 0) {
         // Keep the error (object) of the activation, then leave no half-made subscription behind.

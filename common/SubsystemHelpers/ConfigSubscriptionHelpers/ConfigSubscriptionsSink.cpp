@@ -44,9 +44,9 @@ CConfigSubscriptionsSink::~CConfigSubscriptionsSink()
 HRESULT CConfigSubscriptionsSink::OnTriggered(IQxModifySubscription* subscription, int32_t synchronous,
                                               IQxNodeModifyEnum* modifications) noexcept
 try {
-    CheckNotNull(subscription, E_POINTER);
+    ThrowIfNull(subscription);
     GUID id{};
-    CheckHr(subscription->GetId(&id));
+    ThrowIfFailed(subscription->GetId(&id));
     TModifications received = NodeModifyUtils::GetModifications(modifications);
     if (synchronous) {
         if (received.size() != 1) {
@@ -65,11 +65,11 @@ try {
     pending.insert(pending.end(), std::make_move_iterator(received.begin()), std::make_move_iterator(received.end()));
     return S_OK;
 }
-CV_CATCH_RETURN("CfgSubscriptionsHelpers::CConfigSubscriptionsSink::OnTriggered")
+CV_CATCH_RETURN()
 
 void CConfigSubscriptionsSink::IntPublishModifications()
 {
-    CV_TRACE(Dbg3, "CfgSubscriptionsHelpers::CConfigSubscriptionsSink::IntPublishModifications");
+    CV_TRACE_METHOD(Dbg3);
     // A callback may end the sink: from here on only locals are touched.
     const auto shared = m_shared;
     std::map<GUID, TModifications> published;

@@ -26,19 +26,19 @@ TNodeModification ReadModification(const QxNodePtr& notification)
 
 std::vector<TNodeModification> GetModifications(IQxNodeModifyEnum* modifications)
 {
-    CV_TRACE(Dbg3, "CfgSubscriptionsHelpers::NodeModifyUtils::GetModifications");
-    CheckNotNull(modifications, E_POINTER);
+    CV_TRACE_METHOD(Dbg3);
+    ThrowIfNull(modifications);
     ComPtr<IQxNodeSequence> sequence;
-    CheckHr(modifications->GetNodes(sequence.Put()));
-    CheckNotNull(sequence.Get(), E_POINTER);
-    CheckHr(sequence->Prepare(kPrepareSequence));
+    ThrowIfFailed(modifications->GetNodes(sequence.Put()));
+    ThrowIfNull(sequence.Get());
+    ThrowIfFailed(sequence->Prepare(kPrepareSequence));
 
     std::vector<TNodeModification> result;
     for (;;) {
         IQxNode* handle = nullptr;
         const HRESULT hr = sequence->Next(&handle);
         QxNodePtr notification(handle, QxNodePtr::Attach{});
-        CheckHr(hr);  // a failing sequence must not pass for its end
+        ThrowIfFailed(hr);  // a failing sequence must not pass for its end
         if (hr != S_OK) break;
         if (!notification) {
             CV_LOG(Err, "The modification sequence yielded no node");

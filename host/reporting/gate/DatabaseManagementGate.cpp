@@ -89,7 +89,7 @@ try {
     *response = QxNodePtr(answer).Detach();
     return S_OK;
 }
-CV_CATCH_RETURN("cvn::reporting::CDatabaseManagementGate::ProcessRequest")
+CV_CATCH_RETURN()
 
 ComPtr<CComponentObject<CDatabaseManagementGate>> RegisterDatabaseManagementGate(host::CServiceClient& client,
                                                                                  const QxNodePtr& config)

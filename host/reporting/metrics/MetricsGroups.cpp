@@ -1,13 +1,12 @@
 // Which counters rows a metrics configuration asks for (see MetricsAggregator.h).
-// The layout follows the mask helper: columns take the group columns in
-// ascending bit order, and a mask that is no group is served by the first
-// group (ascending) that contains it.
+// Groups are laid out as the mask helper lays them out (LayOutGroup), and a mask
+// that is no group is served by the first group (ascending) that contains it.
 #include <set>
 
 #include "common/ErrorHandling/ErrorObjects.h"
 #include "common/ErrorHandling/HRX.h"
 #include "common/Logging/Log.h"
-#include "module/OverviewReportsProcessing/Common/ColumnHelper.h"
+#include "module/OverviewReportsProcessing/Common/GroupLayout.h"
 #include "host/reporting/metrics/MetricsAggregator.h"
 #include "host/reporting/query/QueryErrors.h"
 
@@ -36,7 +35,7 @@ uint32_t BitOf(const std::string& column)
 
 std::vector<AggregatedGroup> ReadAggregatedGroups(const QxNodePtr& metrics)
 {
-    if (!metrics) ThrowHrWithDescription(static_cast<HRESULT>(0x80070490L), "no metrics configuration");
+    ThrowIf(!metrics, kHrNotFound, "no metrics configuration");
     const auto groupColumns = metrics.GetRequiredAttribute<std::vector<std::string>>("GroupColumns");
     std::map<std::string, std::pair<int64_t, QxNodePtr>> presets;
     if (const QxNodePtr node = metrics.GetChild("ConditionPresets", false)) {
@@ -47,25 +46,16 @@ std::vector<AggregatedGroup> ReadAggregatedGroups(const QxNodePtr& metrics)
     for (const QxNodePtr& child : metrics.GetChildren()) {
         if (child.GetType() != "Group") continue;
         const auto attributes = child.GetRequiredAttribute<std::vector<std::string>>("GroupAttributes");
-        if (attributes.size() > groupColumns.size())
-            ThrowHrWithDescription(static_cast<HRESULT>(0x80070057L), "group larger than \"GroupColumns\"");
+        ThrowIf(attributes.size() > groupColumns.size(), E_INVALIDARG, "group larger than \"GroupColumns\"");
+        OverviewReportsProcessing::GroupLayout layout = OverviewReportsProcessing::LayOutGroup(attributes, groupColumns);
         ConfiguredGroup group;
-        ColumnsMask mask;
-        size_t next = 0;
-        ColumnHelper::ForEachColumn([&](std::string_view name, ColumnsMask bit) {
-            for (const std::string& attribute : attributes) {
-                if (attribute != name) continue;
-                group.columns.emplace_back(std::string(name), groupColumns[next++]);
-                mask |= bit;
-                break;
-            }
-        });
-        auto& stored = groups.emplace(mask.Value(), std::move(group)).first->second;
+        group.columns = std::move(layout.columns);
+        auto& stored = groups.emplace(layout.mask.Value(), std::move(group)).first->second;
         const std::string presetName = child.GetAttributeOr("PresetConditionName", "");
         if (!presetName.empty()) {
             const auto preset = presets.find(presetName);
             if (preset == presets.end())
-                ThrowHrWithDescription(static_cast<HRESULT>(0x80070490L), "unknown preset condition '" + presetName + "'");
+                ThrowHrWithDescription(kHrNotFound, "unknown preset condition '" + presetName + "'");
             stored.presetIds.insert(preset->second.first);
         }
     }

@@ -4,6 +4,8 @@
 
 #include "common/ErrorHandling/ErrorObjects.h"
 #include "common/ErrorHandling/ResultNodes.h"
+#include "common/Helpers/PrimitiveText.h"
+#include "common/Helpers/ScopeExit.h"
 #include "common/Logging/Log.h"
 #include "platform/os/Uuid.h"
 #include "host/reporting/processor/QueriesProcessorErrors.h"
@@ -14,18 +16,9 @@ namespace {
 
 constexpr const char* kHandleAttribute = "Handle";
 
-std::string HandleText(const GUID& guid)
-{
-    char text[40];
-    std::snprintf(text, sizeof text, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", guid.Data1, guid.Data2,
-                  guid.Data3, guid.Data4[0], guid.Data4[1], guid.Data4[2], guid.Data4[3], guid.Data4[4], guid.Data4[5],
-                  guid.Data4[6], guid.Data4[7]);
-    return text;
-}
-
 [[noreturn]] void ThrowUnknownHandle(const GUID& handle)
 {
-    ThrowHrWithDescription(kHrNotFound, "Unknown query handle " + HandleText(handle) +
+    ThrowHrWithDescription(kHrNotFound, "Unknown query handle " + GuidToText(handle) +
                                             ": it was never issued, was freed, or its result expired");
 }
 
@@ -35,15 +28,11 @@ CQueriesProcessor::CQueriesProcessor(QueriesProcessorOptions options, TranslateF
                                      ConnectFunction connect)
     : m_options(std::move(options)), m_translate(std::move(translate)), m_connect(std::move(connect))
 {
-    if (!m_translate || !m_connect)
-        ThrowHrWithDescription(E_INVALIDARG, "the queries processor needs a translator and a connector");
-    try {
-        for (int32_t i = 0; i < m_options.workers; ++i) m_workers.emplace_back([this] { WorkerLoop(); });
-        m_watchdog = std::thread([this] { WatchdogLoop(); });
-    } catch (...) {
-        Shutdown();
-        throw;
-    }
+    ThrowIf(!m_translate || !m_connect, E_INVALIDARG, "the queries processor needs a translator and a connector");
+    ScopeExit stopStarted([this] { Shutdown(); });
+    for (int32_t i = 0; i < m_options.workers; ++i) m_workers.emplace_back([this] { WorkerLoop(); });
+    m_watchdog = std::thread([this] { WatchdogLoop(); });
+    stopStarted.Dismiss();
 }
 
 CQueriesProcessor::~CQueriesProcessor()
@@ -71,7 +60,7 @@ try {
     *response = answer.Detach();
     return S_OK;
 }
-CV_CATCH_RETURN("cvn::reporting::CQueriesProcessor::ProcessRequest")
+CV_CATCH_RETURN()
 
 QxNodePtr CQueriesProcessor::Accept(const QxNodePtr& query)
 {

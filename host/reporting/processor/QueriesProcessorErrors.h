@@ -1,4 +1,4 @@
-// The result codes of the reporting services and their texts, which the
+// The texts of the reporting services' result codes, which the
 // message table data/Faultbook.dll.txt holds word for word; a StorageError
 // turned into the HRX the services report.
 // Thread safety: constants and pure functions (the HRX helpers touch only the
@@ -9,15 +9,10 @@
 #include <vector>
 
 #include "common/ErrorHandling/HRX.h"
+#include "common/ErrorHandling/ResultCodes.h"
 #include "host/reporting/storage/Storage.h"
 
 namespace cvn::reporting {
-
-inline constexpr HRESULT kHrReportingDisabled = static_cast<HRESULT>(0x80040C03);
-inline constexpr HRESULT kHrDatabaseUnavailable = static_cast<HRESULT>(0x80040C0A);
-inline constexpr HRESULT kHrDatabaseBusy = static_cast<HRESULT>(0x80040C0B);
-inline constexpr HRESULT kHrQueryTimeLimit = static_cast<HRESULT>(0x80041910);
-inline constexpr HRESULT kHrQueryRowLimit = static_cast<HRESULT>(0x80041911);
 
 struct ReportingMessage {
     HRESULT code;

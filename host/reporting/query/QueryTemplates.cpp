@@ -9,7 +9,7 @@ namespace cvn::reporting {
 
 void FailTranslation(const std::string& message)
 {
-    ThrowHrWithDescription(static_cast<HRESULT>(0x8007000DL), message);
+    ThrowHrWithDescription(kHrInvalidData, message);
 }
 
 namespace {

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdio>
 
+#include "common/Helpers/PrimitiveText.h"
 #include "host/reporting/query/QueryErrors.h"
 
 namespace cvn::reporting {
@@ -61,15 +62,6 @@ std::string FormatUtcTime(int64_t unixSeconds)
     return text;
 }
 
-std::string GuidText(const GUID& guid)
-{
-    char text[40];
-    std::snprintf(text, sizeof text, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", guid.Data1, guid.Data2,
-                  guid.Data3, guid.Data4[0], guid.Data4[1], guid.Data4[2], guid.Data4[3], guid.Data4[4],
-                  guid.Data4[5], guid.Data4[6], guid.Data4[7]);
-    return text;
-}
-
 std::vector<SqlValue> ReadLeafValues(const QxNodePtr& leaf, const std::string& column, bool isTime, bool& isList)
 {
     uint32_t type = 0;
@@ -83,7 +75,7 @@ std::vector<SqlValue> ReadLeafValues(const QxNodePtr& leaf, const std::string& c
     case QXN_TYPE_INT32:
     case QXN_TYPE_INT32_ALT:
     case QXN_TYPE_INT64: values.emplace_back(leaf.GetRequiredAttribute<int64_t>(attribute)); break;
-    case QXN_TYPE_GUID: values.emplace_back(GuidText(leaf.GetRequiredAttribute<GUID>(attribute))); break;
+    case QXN_TYPE_GUID: values.emplace_back(GuidToText(leaf.GetRequiredAttribute<GUID>(attribute))); break;
     case QXN_TYPE_STRING_LIST:
         for (std::string& item : leaf.GetRequiredAttribute<std::vector<std::string>>(attribute))
             values.emplace_back(std::move(item));
@@ -92,7 +84,7 @@ std::vector<SqlValue> ReadLeafValues(const QxNodePtr& leaf, const std::string& c
         for (int32_t item : leaf.GetRequiredAttribute<std::vector<int32_t>>(attribute)) values.emplace_back(int64_t{item});
         break;
     case QXN_TYPE_GUID_ARRAY:
-        for (const GUID& item : leaf.GetRequiredAttribute<std::vector<GUID>>(attribute)) values.emplace_back(GuidText(item));
+        for (const GUID& item : leaf.GetRequiredAttribute<std::vector<GUID>>(attribute)) values.emplace_back(GuidToText(item));
         break;
     default: {
         char code[16];

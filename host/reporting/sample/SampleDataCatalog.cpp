@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <set>
 
+#include "common/Helpers/PrimitiveText.h"
+
 namespace cvn::reporting::sample {
 
 namespace {
@@ -92,7 +94,7 @@ Catalog BuildCatalog()
     const auto dataSource = [&](const char* name) {
         SampleDataSource source;
         source.id = GuidFromName(std::string("DataSource:") + name);
-        source.idText = GuidText(source.id);
+        source.idText = GuidToText(source.id);
         source.name = name;
         catalog.dataSources.push_back(source);
         return catalog.dataSources.size() - 1;
@@ -141,7 +143,7 @@ Catalog BuildCatalog()
     const auto plan = [&](const char* name, std::vector<size_t> products) {
         SamplePlan entry;
         entry.uid = GuidFromName(std::string("Plan:") + name);
-        entry.uidText = GuidText(entry.uid);
+        entry.uidText = GuidToText(entry.uid);
         entry.name = name;
         entry.products = std::move(products);
         catalog.plans.push_back(std::move(entry));
@@ -230,15 +232,6 @@ GUID GuidFromName(std::string_view name)
     for (int i = 0; i < 8; ++i) guid.Data4[i] = static_cast<uint8_t>(halves[1] >> (56 - 8 * i));
     guid.Data4[0] = static_cast<uint8_t>((guid.Data4[0] & 0x3F) | 0x80);
     return guid;
-}
-
-std::string GuidText(const GUID& guid)
-{
-    char text[40];
-    std::snprintf(text, sizeof text, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", guid.Data1, guid.Data2,
-                  guid.Data3, guid.Data4[0], guid.Data4[1], guid.Data4[2], guid.Data4[3], guid.Data4[4], guid.Data4[5],
-                  guid.Data4[6], guid.Data4[7]);
-    return text;
 }
 
 std::vector<std::string> MakePeople(size_t count, SampleRandom& random)

@@ -65,7 +65,6 @@ const Catalog& GetCatalog();
 
 /// A GUID derived from a name (FNV-1a), version-4 and variant bits set: stable for every seed.
 GUID GuidFromName(std::string_view name);
-std::string GuidText(const GUID& guid);
 
 /// The path ("What") of an object of the product's objectType-th type; draws from random.
 std::string MakeObjectPath(size_t product, size_t objectType, const std::vector<std::string>& people,

@@ -42,7 +42,7 @@ bool IsOutsideMask(std::string_view column) noexcept
 
 std::optional<std::string> GetColumnAttrName(const QxNodePtr& node)
 {
-    CV_TRACE(Dbg3, "FilterHelper::GetColumnAttrName");
+    CV_TRACE_METHOD(Dbg3);
     if (const auto attribute = LeafColumnAttribute(node.GetType())) return std::string(*attribute);
     return std::nullopt;
 }
@@ -65,7 +65,7 @@ void SetColumnName(const QxNodePtr& leaf, std::string_view column)
 
 void TraverseCondition(const QxNodePtr& node, const std::function<void(const QxNodePtr&)>& callback)
 {
-    CV_TRACE(Dbg3, "FilterHelper::TraverseCondition");
+    CV_TRACE_METHOD(Dbg3);
     for (const QxNodePtr& child : node.GetChildren()) {
         if (LeafColumnAttribute(child.GetType()))
             callback(child);
@@ -76,7 +76,7 @@ void TraverseCondition(const QxNodePtr& node, const std::function<void(const QxN
 
 ColumnsMask MakeTotalFiltersMask(const QxNodePtr& filters)
 {
-    CV_TRACE(Dbg2, "FilterHelper::MakeTotalFiltersMask");
+    CV_TRACE_METHOD(Dbg2);
     ColumnsMask mask;
     TraverseCondition(filters, [&](const QxNodePtr& leaf) {
         const auto column = GetColumnName(leaf);
@@ -98,7 +98,7 @@ QxNodePtr NewCondition(std::string_view conditionOperator)
 
 void AddNewCondition(const QxNodePtr& condition, const QxNodePtr& filters)
 {
-    CV_TRACE(Dbg2, "FilterHelper::AddNewCondition");
+    CV_TRACE_METHOD(Dbg2);
     const QxNodePtr conjunction = NewCondition("AND");
     conjunction.AddChild(condition);
     QxNodePtr oldRoot;
@@ -119,16 +119,15 @@ void AddNewCondition(const QxNodePtr& condition, const QxNodePtr& filters)
 
 void ReplaceConditionValue(const QxNodePtr& leaf, const QxNodePtr& newNode)
 {
-    CV_TRACE(Dbg3, "FilterHelper::ReplaceConditionValue");
+    CV_TRACE_METHOD(Dbg3);
     QxNodePtr parent = leaf.GetParent();
-    if (!parent) cvn::ThrowHrWithDescription(cvn::kHrNotFound, "The condition to replace has no parent");
+    cvn::ThrowIf(!parent, cvn::kHrNotFound, "The condition to replace has no parent");
     QxNodePtr target = leaf;
     const auto conditionOperator = parent.GetRequiredAttribute<std::string>("operator");
     if (conditionOperator == "IN" || conditionOperator == "NOT IN") {
         target = parent;
         parent = parent.GetParent();
-        if (!parent)
-            cvn::ThrowHrWithDescription(cvn::kHrNotFound, "The list condition to replace has no parent");
+        cvn::ThrowIf(!parent, cvn::kHrNotFound, "The list condition to replace has no parent");
     }
     CV_LOG(Dbg3, "Old condition: " << parent);
     parent.RemoveChild(target);

@@ -1,15 +1,14 @@
-// The braced text form of GUIDs as this module writes them ("{8-4-4-4-12}", upper case).
+// The braced text form of GUIDs as this module writes them ("{8-4-4-4-12}", upper case), and fresh ones.
 // Thread safety: pure functions (NewGuidText draws from a per-thread generator).
 #pragma once
 
 #include <string>
 
-#include "corvane/Platform.h"
+#include "common/Helpers/PrimitiveText.h"
 
 namespace OverviewReportsProcessing {
 
-/// The 38-character braced upper-case text of the GUID; never fails.
-std::string GuidToText(const GUID& guid);
+using cvn::GuidToText;
 
 /// The braced text of a fresh random GUID.
 std::string NewGuidText();

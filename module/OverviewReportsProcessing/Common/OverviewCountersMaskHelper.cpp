@@ -1,6 +1,7 @@
 // MaskHelper: reading the metrics configuration and answering group queries.
 #include "module/OverviewReportsProcessing/Common/OverviewCountersMaskHelper.h"
 
+#include "module/OverviewReportsProcessing/Common/GroupLayout.h"
 #include "module/OverviewReportsProcessing/Common/LoggedFailure.h"
 
 namespace OverviewReportsProcessing {
@@ -9,7 +10,7 @@ using cvn::QxNodePtr;
 
 MaskHelper::MaskHelper(const QxNodePtr& configuration)
 {
-    if (!configuration) cvn::ThrowHrWithDescription(cvn::E_POINTER, "No metrics configuration node");
+    cvn::ThrowIf(!configuration, cvn::E_POINTER, "No metrics configuration node");
     Configure(configuration);
 }
 
@@ -45,21 +46,13 @@ void MaskHelper::AddGroup(const QxNodePtr& group)
         CV_FAIL_LOGGED("OverviewReportsProcessing::MaskHelper::AddGroup", cvn::E_INVALIDARG,
                        "Invalid group size: " << group);
 
+    GroupLayout layout = LayOutGroup(attributes, m_groupColumns);
     GroupInfo info;
-    ColumnsMask mask;
-    size_t next = 0;
-    // The table's group columns are taken in column bit order, whatever the order of the attribute list.
-    ColumnHelper::ForEachColumn([&](std::string_view column, ColumnsMask bit) {
-        for (const std::string& attribute : attributes) {
-            if (attribute != column) continue;
-            info.ColumnMap.emplace_back(std::string(column), m_groupColumns[next++]);
-            mask.Set(bit);
-            break;
-        }
-    });
-    for (size_t j = next; j < m_groupColumns.size(); ++j) info.SpareTableColumns.emplace_back("", m_groupColumns[j]);
+    info.ColumnMap = std::move(layout.columns);
+    for (size_t j = layout.usedGroupColumns; j < m_groupColumns.size(); ++j)
+        info.SpareTableColumns.emplace_back("", m_groupColumns[j]);
 
-    GroupInfo& stored = m_groups.emplace(mask, std::move(info)).first->second;
+    GroupInfo& stored = m_groups.emplace(layout.mask, std::move(info)).first->second;
 
     std::string presetName;
     if (group.GetAttribute("PresetConditionName", presetName)) {

@@ -65,21 +65,6 @@ void MergeSection(const Section& section, const QxNodePtr& total, const QxNodePt
     }
 }
 
-// Copies every attribute with its stored type and bytes.
-void CopyAttributes(const QxNodePtr& from, const QxNodePtr& to)
-{
-    for (const std::string& name : from.GetAttributeNames()) {
-        const std::u16string wide = cvn::ToUtf16(name);
-        uint32_t size = 0;
-        uint32_t stored = 0;
-        HRESULT hr = QxnGetAttribute(from.Get(), wide.c_str(), nullptr, nullptr, &size, &stored);
-        if (hr != cvn::kHrInsufficientBuffer) cvn::CheckHr(hr);
-        std::vector<uint8_t> bytes(size);
-        if (size != 0) cvn::CheckHr(QxnGetAttribute(from.Get(), wide.c_str(), nullptr, bytes.data(), &size, &stored));
-        to.SetAttributeRaw(name, static_cast<uint16_t>(stored), size ? bytes.data() : nullptr, size);
-    }
-}
-
 }  // namespace
 
 QxNodePtr MakeSubRequestFilters(const QxNodePtr& request, std::string_view subName)

@@ -9,7 +9,7 @@ using cvn::QxNodePtr;
 
 QxNodePtr ConvertTimeRangeToWhenCondition(const QxNodePtr& timeRange)
 {
-    CV_TRACE(Dbg, "FilterHelper::ConvertTimeRangeToWhenCondition");
+    CV_TRACE_METHOD(Dbg);
     if (!timeRange) return nullptr;
     // A half-open range would silently count everything on one side.
     if (!timeRange.HasAttribute("TimeFrom") || !timeRange.HasAttribute("TimeTill"))
@@ -24,7 +24,7 @@ QxNodePtr ConvertTimeRangeToWhenCondition(const QxNodePtr& timeRange)
 void AddWhenCondition(const QxNodePtr& target, const QxNodePtr& timeRange, std::string_view attribute,
                       std::string_view comparator)
 {
-    CV_TRACE(Dbg3, "FilterHelper::AddWhenCondition");
+    CV_TRACE_METHOD(Dbg3);
     std::string bound;
     if (!timeRange.GetAttribute(attribute, bound)) return;
     const QxNodePtr leaf = QxNodePtr::Create({}, "ConditionValues");

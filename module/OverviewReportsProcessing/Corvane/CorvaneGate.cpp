@@ -6,10 +6,10 @@
 
 #include "module/OverviewReportsProcessing/ClassTable.h"
 #include "module/OverviewReportsProcessing/FiltersProcessors/ProductIdRemaper.h"
-#include "module/OverviewReportsProcessing/Corvane/RequestProcessingUtils.h"
 #include "module/OverviewReportsProcessing/Corvane/RetrieveCountersContext.h"
 #include "module/OverviewReportsProcessing/Corvane/SqlConnectionVerifier.h"
 #include "common/ErrorHandling/ResultNodes.h"
+#include "common/Helpers/ScopeExit.h"
 #include "common/Logging/Log.h"
 #include "common/ServiceLayer/NamedServices.h"
 
@@ -33,7 +33,7 @@ void CCorvaneGate::SetGarbageCollectorPeriodForTests(std::chrono::milliseconds p
 
 HRESULT CCorvaneGate::FinalConstruct() noexcept
 try {
-    CV_TRACE(Dbg, "Corvane::CCorvaneGate::FinalConstruct");
+    CV_TRACE_METHOD(Dbg);
     m_handlers = {
         {"RetrieveCookieRequest", &CCorvaneGate::RetrieveCookieRequest},
         {"FreeCookieRequest", &CCorvaneGate::FreeCookieRequest},
@@ -44,15 +44,15 @@ try {
     };
     return S_OK;
 }
-CV_CATCH_RETURN("Corvane::CCorvaneGate::FinalConstruct")
+CV_CATCH_RETURN()
 
-void CCorvaneGate::FinalRelease() noexcept { CV_TRACE(Dbg, "Corvane::CCorvaneGate::FinalRelease"); }
+void CCorvaneGate::FinalRelease() noexcept { CV_TRACE_METHOD(Dbg); }
 
 HRESULT CCorvaneGate::Configure(IQxNode* configuration) noexcept
 try {
-    CV_TRACE(Dbg, "Corvane::CCorvaneGate::Configure");
+    CV_TRACE_METHOD(Dbg);
     ScopeExit failureGuard([this] { Shutdown(); });
-    if (!configuration) ThrowHr(E_POINTER);
+    ThrowIfNull(configuration);
     const QxNodePtr cfg(configuration);
 
     m_productIdRemapper =
@@ -65,7 +65,7 @@ try {
     m_sqlConnectionVerifier = std::make_shared<SqlConnectionVerifier>(settingsPath, std::chrono::seconds(cacheSec));
     m_ttlRequest = std::chrono::milliseconds(cfg.GetRequiredAttribute<int64_t>("TtlRequest") * 1000);
     const int64_t intervalSec = cfg.GetRequiredAttribute<int64_t>("GarbageCollectorRoutineInterval");
-    if (intervalSec < 0) ThrowHr(kHrInvalidData);
+    ThrowIf(intervalSec < 0, kHrInvalidData);
 
     std::chrono::milliseconds period(g_garbageCollectorPeriodForTestsMs.load());
     if (period.count() == 0) period = std::chrono::seconds(intervalSec);
@@ -77,20 +77,20 @@ try {
     failureGuard.Dismiss();
     return S_OK;
 }
-CV_CATCH_RETURN("Corvane::CCorvaneGate::Configure")
+CV_CATCH_RETURN()
 
 HRESULT CCorvaneGate::Shutdown() noexcept
 try {
-    CV_TRACE(Dbg, "Corvane::CCorvaneGate::Shutdown");
+    CV_TRACE_METHOD(Dbg);
     m_garbageCollector.reset();
     return S_OK;
 }
-CV_CATCH_RETURN("Corvane::CCorvaneGate::Shutdown")
+CV_CATCH_RETURN()
 
 HRESULT CCorvaneGate::ProcessRequest(IQxNode* request, IQxNode** response) noexcept
 try {
-    CV_TRACE(Dbg, "Corvane::CCorvaneGate::ProcessRequest");
-    if (!request || !response) ThrowHr(E_POINTER);
+    CV_TRACE_METHOD(Dbg);
+    ThrowIf(!request || !response, E_POINTER);
     const QxNodePtr requestNode(request);
     CV_LOG(Dbg2, "Request: " << requestNode);
     *response = nullptr;
@@ -100,11 +100,11 @@ try {
     *response = responseNode.Detach();
     return S_OK;
 }
-CV_CATCH_RETURN("Corvane::CCorvaneGate::ProcessRequest")
+CV_CATCH_RETURN()
 
 void CCorvaneGate::DispatchRequest(const QxNodePtr& request, const QxNodePtr& response)
 {
-    CV_TRACE(Dbg, "Corvane::CCorvaneGate::DispatchRequest");
+    CV_TRACE_METHOD(Dbg);
     HRX result;
     try {
         const auto found = m_handlers.find(request.GetType());
@@ -121,21 +121,21 @@ void CCorvaneGate::DispatchRequest(const QxNodePtr& request, const QxNodePtr& re
 
 void CCorvaneGate::GetRetrieveMethodRequest(const QxNodePtr& request, const QxNodePtr& response)
 {
-    CV_TRACE(Dbg, "Corvane::CCorvaneGate::GetRetrieveMethodRequest");
-    if (!m_metaInfoProvider) ThrowHr(E_POINTER);
+    CV_TRACE_METHOD(Dbg);
+    ThrowIfNull(m_metaInfoProvider);
     QxNodePtr answer;
-    CheckHr(m_metaInfoProvider->GetRetrieveMethod(request.Get(), answer.Reset()));
+    ThrowIfFailed(m_metaInfoProvider->GetRetrieveMethod(request.Get(), answer.Reset()));
     CopyAttributes(answer, response);
 }
 
 void CCorvaneGate::RetrieveTimeRangeRequest(const QxNodePtr& request, const QxNodePtr& response)
 {
-    CV_TRACE(Dbg, "Corvane::CCorvaneGate::RetrieveTimeRangeRequest");
+    CV_TRACE_METHOD(Dbg);
     try {
-        if (!m_metaInfoProvider) ThrowHr(E_POINTER);
+        ThrowIfNull(m_metaInfoProvider);
         const int32_t offset = request.GetAttributeOr<int32_t>("TimeZoneOffsetSec", 0);
         QxNodePtr timeRange;
-        CheckHr(m_metaInfoProvider->GetAvailableTimeRange(offset, timeRange.Reset()));
+        ThrowIfFailed(m_metaInfoProvider->GetAvailableTimeRange(offset, timeRange.Reset()));
         if (timeRange) response.AddChild(timeRange);
     } catch (const HRX& error) {
         CV_LOG(Err, "Corvane::CCorvaneGate::RetrieveTimeRangeRequest failed: " << error);

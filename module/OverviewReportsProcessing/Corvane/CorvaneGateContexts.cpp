@@ -36,7 +36,7 @@ CCorvaneGate::ContextPtr CCorvaneGate::RemoveContext(const GUID& token, const ch
 
 CCorvaneGate::ContextPtr CCorvaneGate::FindRetrieveCountersContext(const GUID& token)
 {
-    CV_TRACE(Dbg, "Corvane::CCorvaneGate::FindRetrieveCountersContext");
+    CV_TRACE_METHOD(Dbg);
     CV_LOG(Dbg, "Looking for request with id: " << token);
     std::lock_guard lock(m_contextsLock);
     const auto found = m_contexts.find(token);
@@ -49,11 +49,11 @@ CCorvaneGate::ContextPtr CCorvaneGate::FindRetrieveCountersContext(const GUID& t
 
 CCorvaneGate::ContextPtr CCorvaneGate::GetRetrieveCountersContext(const QxNodePtr& request, const QxNodePtr& response)
 {
-    CV_TRACE(Dbg, "Corvane::CCorvaneGate::GetRetrieveCountersContext");
+    CV_TRACE_METHOD(Dbg);
     QxNodePtr cookie = request.GetChild(kCookieName, false);
     ContextPtr context;
     if (!cookie) {
-        if (!m_sqlConnectionVerifier || !m_retrieveCountersConfiguration) ThrowHr(E_UNEXPECTED);
+        ThrowIf(!m_sqlConnectionVerifier || !m_retrieveCountersConfiguration, E_UNEXPECTED);
         m_sqlConnectionVerifier->CheckSqlConnection().ThrowIfFailed();
         cookie = QxNodePtr::Create(kCookieName);
         context = std::make_shared<CRetrieveCountersContext>(m_retrieveCountersConfiguration, request,
@@ -71,14 +71,14 @@ CCorvaneGate::ContextPtr CCorvaneGate::GetRetrieveCountersContext(const QxNodePt
 
 void CCorvaneGate::RetrieveCookieRequest(const QxNodePtr& request, const QxNodePtr& response)
 {
-    CV_TRACE(Dbg, "Corvane::CCorvaneGate::RetrieveCookieRequest");
+    CV_TRACE_METHOD(Dbg);
     request.SetType("RetrieveCountersRequest");
     GetRetrieveCountersContext(request, response);
 }
 
 void CCorvaneGate::RetrieveCountersRequest(const QxNodePtr& request, const QxNodePtr& response)
 {
-    CV_TRACE(Dbg, "Corvane::CCorvaneGate::RetrieveCountersRequest");
+    CV_TRACE_METHOD(Dbg);
     int32_t status = 2;
     ContextPtr context;
     try {
@@ -97,7 +97,7 @@ void CCorvaneGate::RetrieveCountersRequest(const QxNodePtr& request, const QxNod
 
 void CCorvaneGate::FreeCookieRequest(const QxNodePtr& request, const QxNodePtr&)
 {
-    CV_TRACE(Dbg, "Corvane::CCorvaneGate::FreeCookieRequest");
+    CV_TRACE_METHOD(Dbg);
     const QxNodePtr cookie = request.GetChild(kCookieName, false);
     if (!cookie) return;
     RemoveContext(cookie.GetRequiredAttribute<GUID>(kTokenAttribute), "Remove request with id: ");
@@ -105,7 +105,7 @@ void CCorvaneGate::FreeCookieRequest(const QxNodePtr& request, const QxNodePtr&)
 
 void CCorvaneGate::GarbageCollector() noexcept
 {
-    CV_TRACE(Dbg, "Corvane::CCorvaneGate::GarbageCollector");
+    CV_TRACE_METHOD(Dbg);
     // Expired contexts are destroyed after the lock is released: destruction waits for their tasks.
     std::vector<ContextPtr> expired;
     try {

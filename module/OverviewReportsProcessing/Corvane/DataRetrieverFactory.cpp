@@ -22,8 +22,8 @@ const ClassRegistration<CDataRetrieverFactory> kRegistration{CLSID_DataRetriever
 
 HRESULT CDataRetrieverFactory::Configure(IQxNode* configuration) noexcept
 try {
-    CV_TRACE(Dbg, "Corvane::CDataRetrieverFactory::Configure");
-    if (!configuration) ThrowHr(E_POINTER);
+    CV_TRACE_METHOD(Dbg);
+    ThrowIfNull(configuration);
     const QxNodePtr config(configuration);
     const auto provider =
         GetNamedInstance<IMetaInfoProvider>(config.GetRequiredAttribute<std::string>("MetaInfoProviderInstanceName"));
@@ -60,11 +60,11 @@ try {
         for (const auto& processor : chain) processor->Shutdown();
     return S_OK;
 }
-CV_CATCH_RETURN("Corvane::CDataRetrieverFactory::Configure")
+CV_CATCH_RETURN()
 
 HRESULT CDataRetrieverFactory::Shutdown() noexcept
 try {
-    CV_TRACE(Dbg, "Corvane::CDataRetrieverFactory::Shutdown");
+    CV_TRACE_METHOD(Dbg);
     std::map<int32_t, ProcessorsChain> methods;
     {
         std::unique_lock guard(m_lock);
@@ -75,7 +75,7 @@ try {
         for (const auto& processor : chain) processor->Shutdown();
     return S_OK;
 }
-CV_CATCH_RETURN("Corvane::CDataRetrieverFactory::Shutdown")
+CV_CATCH_RETURN()
 
 int32_t CDataRetrieverFactory::AskRetrieveMethod(const QxNodePtr& subRequest)
 {
@@ -84,20 +84,20 @@ int32_t CDataRetrieverFactory::AskRetrieveMethod(const QxNodePtr& subRequest)
         std::shared_lock guard(m_lock);
         provider = m_metaInfoProvider;
     }
-    if (!provider) ThrowHrWithDescription(kHrNotFound, "The retriever factory is not configured");
+    ThrowIf(!provider, kHrNotFound, "The retriever factory is not configured");
     const QxNodePtr question = subRequest.Clone();
     question.SetType("GetRetrieveMethodRequest");
     IQxNode* raw = nullptr;
-    CheckHr(provider->GetRetrieveMethod(question.Get(), &raw));
+    ThrowIfFailed(provider->GetRetrieveMethod(question.Get(), &raw));
     const QxNodePtr answer(raw, QxNodePtr::Attach{});
-    if (!answer) ThrowHrWithDescription(kHrInvalidData, "The meta info provider gave no answer");
+    ThrowIf(!answer, kHrInvalidData, "The meta info provider gave no answer");
     ReadResultFromNode(answer, kResultCodeAttributes).ThrowIfFailed();
     return answer.GetRequiredAttribute<int32_t>("RetrieveMethod");
 }
 
 QxNodePtr CDataRetrieverFactory::ProcessFilters(const QxNodePtr& subRequest)
 {
-    CV_TRACE(Dbg, "Corvane::CDataRetrieverFactory::ProcessFilters");
+    CV_TRACE_METHOD(Dbg);
     CV_LOG(Dbg2, "Filters: " << subRequest);
     const QxNodePtr copy = subRequest.Clone();
     const int32_t method = AskRetrieveMethod(subRequest);
@@ -122,8 +122,8 @@ QxNodePtr CDataRetrieverFactory::ProcessFilters(const QxNodePtr& subRequest)
 
 HRESULT CDataRetrieverFactory::CreateRetriever(IQxNode* subRequest, IDataRetriever** retriever) noexcept
 try {
-    CV_TRACE(Dbg, "Corvane::CDataRetrieverFactory::CreateRetriever");
-    if (!subRequest || !retriever) ThrowHr(E_POINTER);
+    CV_TRACE_METHOD(Dbg);
+    ThrowIf(!subRequest || !retriever, E_POINTER);
     *retriever = nullptr;
     const QxNodePtr processed = ProcessFilters(QxNodePtr(subRequest));
     QxNodePtr config;
@@ -132,9 +132,9 @@ try {
         config = m_retrieverConfig;
     }
     const auto created = CreateComponent<CDataRetriever>(processed, config);
-    CheckHr(created->QueryInterface(&IDataRetriever::kIid, reinterpret_cast<void**>(retriever)));
+    ThrowIfFailed(created->QueryInterface(&IDataRetriever::kIid, reinterpret_cast<void**>(retriever)));
     return S_OK;
 }
-CV_CATCH_RETURN("Corvane::CDataRetrieverFactory::CreateRetriever")
+CV_CATCH_RETURN()
 
 }  // namespace Corvane

@@ -23,9 +23,9 @@ constexpr int32_t kMethodStandard = 2;
 
 QxNodePtr CMetaInfoProvider::GetTimeRange(bool isDefault, int32_t offset)
 {
-    CV_TRACE(Dbg, "Corvane::CMetaInfoProvider::GetTimeRange");
+    CV_TRACE_METHOD(Dbg);
     std::lock_guard guard(m_mutex);
-    if (!m_status) ThrowHrWithDescription(kHrNotFound, "The meta info provider is not configured");
+    ThrowIf(!m_status, kHrNotFound, "The meta info provider is not configured");
     const SystemTimePoint start = ParseUtcTime(m_status.GetRequiredAttribute<std::string>("StartTime"));
     const SystemTimePoint now = SystemNow();
     const SystemTimePoint dayStart = DayStart(now, m_defaultTimeRangeInHour.load(), offset);
@@ -38,7 +38,7 @@ QxNodePtr CMetaInfoProvider::GetTimeRange(bool isDefault, int32_t offset)
 
 bool CMetaInfoProvider::CheckTimeRangeValid(const QxNodePtr& requested, int32_t offset)
 {
-    CV_TRACE(Dbg, "Corvane::CMetaInfoProvider::CheckTimeRangeValid");
+    CV_TRACE_METHOD(Dbg);
     CV_LOG(Dbg, "Requested TimeRange: " << requested);
     const SystemTimePoint requestedFrom = ParseUtcTime(requested.GetRequiredAttribute<std::string>("TimeFrom"));
     const QxNodePtr defaultRange = GetTimeRange(true, offset);
@@ -53,14 +53,14 @@ bool CMetaInfoProvider::CheckTimeRangeValid(const QxNodePtr& requested, int32_t 
         CV_LOG(Dbg, "Status " << m_status);
         checker = m_staleChecker;
     }
-    if (!checker) ThrowHrWithDescription(kHrNotFound, "The meta info provider is not configured");
+    ThrowIf(!checker, kHrNotFound, "The meta info provider is not configured");
     const SystemTimePoint checkFrom = DayStart(start, m_defaultTimeRangeInHour.load(), offset);
     return !checker->IsStaleRecordsPresent(checkFrom, start);
 }
 
 bool CMetaInfoProvider::CheckFastFilterValid(int32_t offset, const QxNodePtr& request)
 {
-    CV_TRACE(Dbg, "Corvane::CMetaInfoProvider::CheckFastFilterValid");
+    CV_TRACE_METHOD(Dbg);
     bool valid = true;
     if (const QxNodePtr timeRange = request.GetChild("TimeRange", false)) valid = CheckTimeRangeValid(timeRange, offset);
     if (!valid) return false;
@@ -99,8 +99,8 @@ void CMetaInfoProvider::GetMethod(const QxNodePtr& request, const QxNodePtr& ans
 
 HRESULT CMetaInfoProvider::GetRetrieveMethod(IQxNode* request, IQxNode** answer) noexcept
 try {
-    CV_TRACE(Dbg, "Corvane::CMetaInfoProvider::GetRetrieveMethod");
-    if (!request || !answer) ThrowHr(E_POINTER);
+    CV_TRACE_METHOD(Dbg);
+    ThrowIf(!request || !answer, E_POINTER);
     *answer = nullptr;
     const QxNodePtr requestNode(request);
     if (requestNode.GetType() != "GetRetrieveMethodRequest")
@@ -116,33 +116,33 @@ try {
     *answer = result.Detach();
     return S_OK;
 }
-CV_CATCH_RETURN("Corvane::CMetaInfoProvider::GetRetrieveMethod")
+CV_CATCH_RETURN()
 
 HRESULT CMetaInfoProvider::GetDefaultTimeRange(int32_t timeZoneOffsetSec, IQxNode** timeRange) noexcept
 try {
-    CV_TRACE(Dbg, "Corvane::CMetaInfoProvider::GetDefaultTimeRange");
-    if (!timeRange) ThrowHr(E_POINTER);
+    CV_TRACE_METHOD(Dbg);
+    ThrowIfNull(timeRange);
     *timeRange = GetTimeRange(true, timeZoneOffsetSec).Detach();
     return S_OK;
 }
-CV_CATCH_RETURN("Corvane::CMetaInfoProvider::GetDefaultTimeRange")
+CV_CATCH_RETURN()
 
 HRESULT CMetaInfoProvider::GetAvailableTimeRange(int32_t timeZoneOffsetSec, IQxNode** timeRange) noexcept
 try {
-    CV_TRACE(Dbg, "Corvane::CMetaInfoProvider::GetAvailableTimeRange");
-    if (!timeRange) ThrowHr(E_POINTER);
+    CV_TRACE_METHOD(Dbg);
+    ThrowIfNull(timeRange);
     *timeRange = GetTimeRange(false, timeZoneOffsetSec).Detach();
     return S_OK;
 }
-CV_CATCH_RETURN("Corvane::CMetaInfoProvider::GetAvailableTimeRange")
+CV_CATCH_RETURN()
 
 HRESULT CMetaInfoProvider::IsTimeRangeValid(int32_t timeZoneOffsetSec, IQxNode* timeRange, BOOL* valid) noexcept
 try {
-    CV_TRACE(Dbg, "Corvane::CMetaInfoProvider::IsTimeRangeValid");
-    if (!timeRange || !valid) ThrowHr(E_POINTER);
+    CV_TRACE_METHOD(Dbg);
+    ThrowIf(!timeRange || !valid, E_POINTER);
     *valid = CheckTimeRangeValid(QxNodePtr(timeRange), timeZoneOffsetSec) ? 1 : 0;
     return S_OK;
 }
-CV_CATCH_RETURN("Corvane::CMetaInfoProvider::IsTimeRangeValid")
+CV_CATCH_RETURN()
 
 }  // namespace Corvane

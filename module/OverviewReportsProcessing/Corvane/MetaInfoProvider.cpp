@@ -50,7 +50,7 @@ void CMetaInfoProvider::UpdateStatus()
 void CMetaInfoProvider::OnSettings(const QxNodePtr& settings, const std::string& attributeName)
 {
     try {
-        if (!settings) ThrowHrWithDescription(kHrNotFound, "The overview settings node was removed");
+        ThrowIf(!settings, kHrNotFound, "The overview settings node was removed");
         const bool enabled = settings.GetRequiredAttribute<bool>(attributeName);
         m_fastEnabled.store(enabled);
         if (enabled) UpdateStatus();
@@ -61,8 +61,8 @@ void CMetaInfoProvider::OnSettings(const QxNodePtr& settings, const std::string&
 
 HRESULT CMetaInfoProvider::Configure(IQxNode* configuration) noexcept
 try {
-    CV_TRACE(Dbg, "Corvane::CMetaInfoProvider::Configure");
-    if (!configuration) ThrowHr(E_POINTER);
+    CV_TRACE_METHOD(Dbg);
+    ThrowIfNull(configuration);
     const QxNodePtr config(configuration);
     const int32_t hours = config.GetRequiredAttribute<int32_t>("DefaultTimeRangeInHour");
     const auto checker = CreateComponent<CStaleRecordsExistenceChecker>(config.GetChild("StaleRecordsExistenceChecker"));
@@ -99,14 +99,14 @@ try {
     if (previousChecker) previousChecker->Shutdown();
     return S_OK;
 }
-CV_CATCH_RETURN("Corvane::CMetaInfoProvider::Configure")
+CV_CATCH_RETURN()
 
 HRESULT CMetaInfoProvider::Shutdown() noexcept
 try {
-    CV_TRACE(Dbg, "Corvane::CMetaInfoProvider::Shutdown");
+    CV_TRACE_METHOD(Dbg);
     StopAll();
     return S_OK;
 }
-CV_CATCH_RETURN("Corvane::CMetaInfoProvider::Shutdown")
+CV_CATCH_RETURN()
 
 }  // namespace Corvane

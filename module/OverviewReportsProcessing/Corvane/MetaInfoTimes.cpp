@@ -21,7 +21,7 @@ std::string Format(SystemTimePoint time, const char* format)
     const year_month_day date{days};
     const hh_mm_ss clock{seconds - days};
     const int yearValue = static_cast<int>(date.year());
-    if (yearValue < 0 || yearValue > 9999) cvn::ThrowHrWithDescription(cvn::E_INVALIDARG, "Time out of range");
+    cvn::ThrowIf(yearValue < 0 || yearValue > 9999, cvn::E_INVALIDARG, "Time out of range");
     char text[32];
     std::snprintf(text, sizeof text, format, yearValue, static_cast<unsigned>(date.month()),
                   static_cast<unsigned>(date.day()), static_cast<int>(clock.hours().count()),

@@ -37,7 +37,7 @@ CDataRetriever::CDataRetriever(const QxNodePtr& request, const QxNodePtr& config
 {
     log::TraceScope trace(log::Severity::Dbg2, log::Severity::Dbg2, "Corvane::CDataRetriever::CDataRetriever",
                           __FILE__, __LINE__);
-    if (!request || !config) ThrowHr(E_POINTER);
+    ThrowIf(!request || !config, E_POINTER);
     m_request = request;
     m_requestName = request.GetName();
     if (config.GetAttributeOr<bool>("CaptureContext", true)) {
@@ -49,8 +49,8 @@ CDataRetriever::CDataRetriever(const QxNodePtr& request, const QxNodePtr& config
         ThrowHrWithDescription(kHrInvalidData, "WaitIntervalMs is negative: " + std::to_string(m_waitInterval.count()));
     const std::u16string uri = ToUtf16(config.GetRequiredAttribute<std::string>("QueriesProcessorUri"));
     const ComPtr<IServiceClient> client = GetNamedInstance<IServiceClient>(kServiceClientName);
-    CheckHr(client->CreateProxy(uri.c_str(), 0, &IServiceProxy::kIid, m_proxy.PutVoid()));
-    if (!m_proxy) ThrowHr(E_POINTER);
+    ThrowIfFailed(client->CreateProxy(uri.c_str(), 0, &IServiceProxy::kIid, m_proxy.PutVoid()));
+    ThrowIfNull(m_proxy);
     m_handle = CallQueriesProcessor(m_request);
     if (!m_handle) ThrowHrWithDescription(E_INVALIDARG, "The queries processor returned no handle for " + m_requestName);
     m_result = std::async(std::launch::deferred, [this] { return RetrieveData(); }).share();
@@ -73,13 +73,13 @@ QxNodePtr CDataRetriever::CallQueriesProcessor(const QxNodePtr& node)
 {
     CRequestContextScope scope(m_capturedContext.Get());
     IQxNode* answer = nullptr;
-    CheckHr(m_proxy->ProcessRequest(node.Get(), &answer));
+    ThrowIfFailed(m_proxy->ProcessRequest(node.Get(), &answer));
     return QxNodePtr(answer, QxNodePtr::Attach{});
 }
 
 QxNodePtr CDataRetriever::RetrieveData()
 {
-    CV_TRACE(Dbg2, "Corvane::CDataRetriever::RetrieveData");
+    CV_TRACE_METHOD(Dbg2);
     int32_t status = kStatusRunning;
     QxNodePtr response;
     std::unique_lock lock(m_mutex);
@@ -92,7 +92,7 @@ QxNodePtr CDataRetriever::RetrieveData()
         log::TraceScope iteration(log::Severity::Dbg3, log::Severity::Dbg3,
                                   log::IsEnabled(log::Severity::Dbg3) ? "Retrieve " + m_requestName : std::string(),
                                   __FILE__, __LINE__);
-        if (m_cancelled.load()) ThrowHr(kHrCancelled);
+        ThrowIf(m_cancelled.load(), kHrCancelled);
         response = CallQueriesProcessor(m_handle);
         if (!response) ThrowHrWithDescription(kHrInvalidData, "The queries processor returned no poll answer for " + m_requestName);
         status = response.GetRequiredAttribute<int32_t>("Status");
@@ -112,24 +112,24 @@ try {
     m_result.get();
     return S_OK;
 }
-CV_CATCH_RETURN("Corvane::CDataRetriever::Cancel")
+CV_CATCH_RETURN()
 
 HRESULT CDataRetriever::GetData(IQxNode** data) noexcept
 try {
     log::TraceScope trace(log::Severity::Dbg2, log::Severity::Dbg2,
                           log::IsEnabled(log::Severity::Dbg2) ? "GetData " + m_requestName : std::string(), __FILE__,
                           __LINE__);
-    if (!data) ThrowHr(E_POINTER);
+    ThrowIfNull(data);
     *data = nullptr;
     QxNodePtr result = m_result.get();
     *data = result.Detach();
     return S_OK;
 }
-CV_CATCH_RETURN("Corvane::CDataRetriever::GetData")
+CV_CATCH_RETURN()
 
 HRESULT CDataRetriever::GetMetaInfo(IQxNode** metaInfo) noexcept
 try {
-    if (!metaInfo) ThrowHr(E_POINTER);
+    ThrowIfNull(metaInfo);
     *metaInfo = nullptr;
     const QxNodePtr info = QxNodePtr::Create("MetaInfo", "MetaInfo");
     CopyAttribute(m_request, info, "RetrieveMethod");
@@ -137,6 +137,6 @@ try {
     *metaInfo = QxNodePtr(info).Detach();
     return S_OK;
 }
-CV_CATCH_RETURN("Corvane::CDataRetriever::GetMetaInfo")
+CV_CATCH_RETURN()
 
 }  // namespace Corvane

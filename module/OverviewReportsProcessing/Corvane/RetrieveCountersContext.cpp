@@ -25,9 +25,9 @@ CRetrieveCountersContext::CRetrieveCountersContext(
     std::shared_ptr<const OverviewReportsProcessing::ProductIdRemaper> remapper)
     : m_lastAccess(SystemNow()), m_id(os::NewUuid()), m_remapper(std::move(remapper))
 {
-    CV_TRACE(Dbg2, "Corvane::CRetrieveCountersContext::CRetrieveCountersContext");
+    CV_TRACE_METHOD(Dbg2);
     try {
-        if (!configuration || !request) ThrowHr(E_POINTER);
+        ThrowIf(!configuration || !request, E_POINTER);
         m_waitDataInterval = std::chrono::milliseconds(configuration.GetRequiredAttribute<int64_t>("WaitDataInterval"));
         m_factory = GetNamedInstance<IDataRetrieverFactory>(
             configuration.GetRequiredAttribute<std::string>("DispatcherFactoryNameInstance"));
@@ -40,8 +40,8 @@ CRetrieveCountersContext::CRetrieveCountersContext(
             m_timeRange = given.Clone();
         } else {
             const int32_t offset = request.GetAttributeOr<int32_t>("TimeZoneOffsetSec", 0);
-            CheckHr(metaInfo->GetDefaultTimeRange(offset, m_timeRange.Reset()));
-            if (!m_timeRange) ThrowHr(E_POINTER);
+            ThrowIfFailed(metaInfo->GetDefaultTimeRange(offset, m_timeRange.Reset()));
+            ThrowIfNull(m_timeRange);
             request.AddChild(m_timeRange.Clone());
         }
 
@@ -65,7 +65,7 @@ CRetrieveCountersContext::CRetrieveCountersContext(
 
 CRetrieveCountersContext::~CRetrieveCountersContext()
 {
-    CV_TRACE(Dbg2, "Corvane::CRetrieveCountersContext::~CRetrieveCountersContext");
+    CV_TRACE_METHOD(Dbg2);
     try {
         Cancel();
     } catch (const HRX& error) {
@@ -77,7 +77,7 @@ CRetrieveCountersContext::~CRetrieveCountersContext()
 
 void CRetrieveCountersContext::ProcessRequest(const QxNodePtr& query)
 {
-    CV_TRACE(Dbg2, "Corvane::CRetrieveCountersContext::ProcessRequest");
+    CV_TRACE_METHOD(Dbg2);
     std::lock_guard lock(m_lock);
     const std::string name = query.GetName();
     // A second sub-request of the same name keeps the first; no retriever is started for it.
@@ -87,11 +87,11 @@ void CRetrieveCountersContext::ProcessRequest(const QxNodePtr& query)
 
 CRetrieveCountersContext::ResultInternalContext CRetrieveCountersContext::MakeContext(const QxNodePtr& query)
 {
-    CV_TRACE(Dbg, "Corvane::CRetrieveCountersContext::MakeContext");
+    CV_TRACE_METHOD(Dbg);
     const bool replaced = m_remapper && m_remapper->ReplaceDataSourceFilters(query);
     ComPtr<IDataRetriever> retriever;
-    CheckHr(m_factory->CreateRetriever(query.Get(), retriever.Put()));
-    if (!retriever) ThrowHr(E_POINTER);
+    ThrowIfFailed(m_factory->CreateRetriever(query.Get(), retriever.Put()));
+    ThrowIfNull(retriever);
 
     auto task = [retriever, replaced, remapper = m_remapper]() -> CRequestResult {
         constexpr const char* kName = "Corvane::CRetrieveCountersContext::MakeContext::<lambda_1>::operator ()";
@@ -99,7 +99,7 @@ CRetrieveCountersContext::ResultInternalContext CRetrieveCountersContext::MakeCo
         CRequestResult result;
         try {
             QxNodePtr data;
-            CheckHr(retriever->GetData(data.Reset()));
+            ThrowIfFailed(retriever->GetData(data.Reset()));
             if (replaced && data) remapper->ReplaceProductIdByDataSource(data);
             result.node = std::move(data);
         } catch (...) {
@@ -117,7 +117,7 @@ CRetrieveCountersContext::ResultInternalContext CRetrieveCountersContext::MakeCo
 
 void CRetrieveCountersContext::Cancel()
 {
-    CV_TRACE(Dbg2, "Corvane::CRetrieveCountersContext::Cancel");
+    CV_TRACE_METHOD(Dbg2);
     std::lock_guard lock(m_lock);
     for (const auto& [name, context] : m_subRequests) {
         const HRESULT hr = context.retriever->Cancel();
@@ -127,14 +127,14 @@ void CRetrieveCountersContext::Cancel()
 
 void CRetrieveCountersContext::UpdateLastTimeAccess()
 {
-    CV_TRACE(Dbg2, "Corvane::CRetrieveCountersContext::UpdateLastTimeAccess");
+    CV_TRACE_METHOD(Dbg2);
     std::lock_guard lock(m_lock);
     m_lastAccess = SystemNow();
 }
 
 SystemTimePoint CRetrieveCountersContext::GetLastTimeAccess()
 {
-    CV_TRACE(Dbg2, "Corvane::CRetrieveCountersContext::GetLastTimeAccess");
+    CV_TRACE_METHOD(Dbg2);
     std::lock_guard lock(m_lock);
     return m_lastAccess;
 }

@@ -2,6 +2,7 @@
 // sub-requests and writing their results or failures into the answer.
 #include "module/OverviewReportsProcessing/Corvane/RetrieveCountersContext.h"
 
+#include "common/ErrorHandling/ResultCodes.h"
 #include "common/ErrorHandling/ResultNodes.h"
 #include "common/Logging/Log.h"
 #include "common/ServiceLayer/RequestContext.h"
@@ -17,15 +18,8 @@ constexpr const char* kStatusAttribute = "RetrieveStatus";
 // Failures of a single sub-request that the answer as a whole survives.
 bool IsTolerated(HRESULT code)
 {
-    switch (static_cast<uint32_t>(code)) {
-    case 0x80040C0A:
-    case 0x80040C0B:
-    case 0x80041910:
-    case 0x80041911:
-        return true;
-    default:
-        return false;
-    }
+    return code == kHrDatabaseUnavailable || code == kHrDatabaseBusy || code == kHrQueryTimeLimit ||
+           code == kHrQueryRowLimit;
 }
 
 }  // namespace
@@ -33,7 +27,7 @@ bool IsTolerated(HRESULT code)
 CRetrieveCountersContext::SubResponses CRetrieveCountersContext::AdjustRetrieveCountersResponse(
     const QxNodePtr& response)
 {
-    CV_TRACE(Dbg, "Corvane::CRetrieveCountersContext::AdjustRetrieveCountersResponse");
+    CV_TRACE_METHOD(Dbg);
     response.AddChild(m_request.Clone());
     response.AddChild(m_timeRange.Clone());
     std::lock_guard lock(m_lock);
@@ -42,7 +36,7 @@ CRetrieveCountersContext::SubResponses CRetrieveCountersContext::AdjustRetrieveC
         const QxNodePtr subResponse = QxNodePtr::Create(name, "RetrieveCountersSubResponse");
         subResponse.SetAttribute(kStatusAttribute, int32_t{0});
         QxNodePtr metaInfo;
-        CheckHr(context.retriever->GetMetaInfo(metaInfo.Reset()));
+        ThrowIfFailed(context.retriever->GetMetaInfo(metaInfo.Reset()));
         if (metaInfo) subResponse.AddChild(metaInfo);
         response.AddChild(subResponse);
         subResponses.emplace(name, subResponse);
@@ -77,7 +71,7 @@ void CRetrieveCountersContext::Collect(const std::string& name, const QxNodePtr&
 
 uint32_t CRetrieveCountersContext::GetData(const QxNodePtr& request, const QxNodePtr& response)
 {
-    CV_TRACE(Dbg, "Corvane::CRetrieveCountersContext::GetData");
+    CV_TRACE_METHOD(Dbg);
     const SubResponses subResponses = AdjustRetrieveCountersResponse(response);
     bool expected = true;
     if (m_firstPoll.compare_exchange_strong(expected, false)) return 0;

@@ -1,6 +1,7 @@
 // The reporting database check against "Service.DatabaseManagementGate".
 #include "module/OverviewReportsProcessing/Corvane/SqlConnectionVerifier.h"
 
+#include "common/ErrorHandling/ResultCodes.h"
 #include "common/ErrorHandling/ResultNodes.h"
 #include "common/Logging/Log.h"
 #include "common/NodeAccess/QxNodePtr.h"
@@ -10,16 +11,12 @@ namespace Corvane {
 
 using namespace cvn;
 
-namespace {
-constexpr HRESULT kHrReportingDisabled = static_cast<HRESULT>(0x80040C03);
-}
-
 SqlConnectionVerifier::SqlConnectionVerifier(std::string settingsPath, std::chrono::seconds cacheTime)
     : m_settingsPath(std::move(settingsPath)), m_cacheTime(cacheTime)
 {
     const ComPtr<IServiceClient> client = GetNamedInstance<IServiceClient>(kServiceClientName);
     const std::u16string uri = ToUtf16(kDatabaseManagementGateUri);
-    CheckHr(client->CreateProxy(uri.c_str(), 0, &IServiceProxy::kIid, m_gate.PutVoid()));
+    ThrowIfFailed(client->CreateProxy(uri.c_str(), 0, &IServiceProxy::kIid, m_gate.PutVoid()));
 }
 
 HRX SqlConnectionVerifier::CheckSqlConnection() noexcept
@@ -52,11 +49,11 @@ HRX SqlConnectionVerifier::AskDatabaseManagementGate()
     const QxNodePtr request = QxNodePtr::Create("CheckDatabaseRequest");
     request.SetAttribute("AdjustTarget", int32_t{0});
     const QxNodePtr copy = settings.Clone();
-    if (!copy.GetRequiredAttribute<bool>("Enabled")) ThrowHr(kHrReportingDisabled);
+    ThrowIf(!copy.GetRequiredAttribute<bool>("Enabled"), kHrReportingDisabled);
     request.AddChild(copy);
 
     QxNodePtr answer;
-    CheckHr(m_gate->ProcessRequest(request.Get(), answer.Reset()));
+    ThrowIfFailed(m_gate->ProcessRequest(request.Get(), answer.Reset()));
     if (!answer) return HRX();
     return ReadResultFromNode(answer, kResponseResultAttributes);
 }

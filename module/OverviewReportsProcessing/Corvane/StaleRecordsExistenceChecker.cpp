@@ -32,7 +32,7 @@ void SetType4(const QxNodePtr& node, std::string_view name, int32_t value)
 
 CStaleRecordsExistenceChecker::CStaleRecordsExistenceChecker(const QxNodePtr& config)
 {
-    if (!config) ThrowHr(E_POINTER);
+    ThrowIfNull(config);
     m_dsmInstanceName = config.GetRequiredAttribute<std::string>("DSMInstName");
     m_checkInterval = std::chrono::seconds(config.GetRequiredAttribute<int64_t>("CheckIntervalSec"));
     uint32_t stored = 0;
@@ -78,7 +78,7 @@ QxNodePtr CStaleRecordsExistenceChecker::BuildPresenceQuery(SystemTimePoint from
 
 bool CStaleRecordsExistenceChecker::IsStaleRecordsPresent(SystemTimePoint from, SystemTimePoint till) noexcept
 {
-    CV_TRACE(Dbg, "Corvane::CStaleRecordsExistenceChecker::IsStaleRecordsPresent");
+    CV_TRACE_METHOD(Dbg);
     bool result = false;
     try {
         const bool wasDirty = m_dirty.exchange(false);
@@ -112,7 +112,7 @@ void CStaleRecordsExistenceChecker::ExecuteCheckPresenseQuery(SystemTimePoint fr
         {
             const auto retriever = CreateComponent<CDataRetriever>(query, m_retrieverConfig);
             IQxNode* raw = nullptr;
-            CheckHr(retriever->GetData(&raw));
+            ThrowIfFailed(retriever->GetData(&raw));
             data = QxNodePtr(raw, QxNodePtr::Attach{});
         }
         m_cachedResult = data.Clone();
@@ -131,10 +131,10 @@ void CStaleRecordsExistenceChecker::SubscribeToDSMChanges()
     // Once per checker: a failed attempt leaves it unsubscribed, so the next check tries again.
     std::lock_guard guard(m_dsmLock);
     if (m_subscribed) return;
-    CV_TRACE(Dbg, "Corvane::CStaleRecordsExistenceChecker::SubscribeToDSMChanges");
+    CV_TRACE_METHOD(Dbg);
     try {
         const auto dsm = GetNamedInstance<IDsmNotifications>(m_dsmInstanceName);
-        CheckHr(dsm->Subscribe(this));
+        ThrowIfFailed(dsm->Subscribe(this));
         m_dsm = dsm;
         m_subscribed = true;
     } catch (...) {
@@ -145,7 +145,7 @@ void CStaleRecordsExistenceChecker::SubscribeToDSMChanges()
 
 void CStaleRecordsExistenceChecker::Shutdown() noexcept
 {
-    CV_TRACE(Dbg, "Corvane::CStaleRecordsExistenceChecker::Shutdown");
+    CV_TRACE_METHOD(Dbg);
     ComPtr<IDsmNotifications> dsm;
     {
         std::lock_guard guard(m_dsmLock);
@@ -153,7 +153,7 @@ void CStaleRecordsExistenceChecker::Shutdown() noexcept
     }
     if (!dsm) return;
     try {
-        CheckHr(dsm->Unsubscribe(this));
+        ThrowIfFailed(dsm->Unsubscribe(this));
     } catch (...) {
         ResultFromCaughtException("Corvane::CStaleRecordsExistenceChecker::Shutdown");
     }
@@ -161,26 +161,26 @@ void CStaleRecordsExistenceChecker::Shutdown() noexcept
 
 HRESULT CStaleRecordsExistenceChecker::OnModify(IQxNode*) noexcept
 try {
-    CV_TRACE(Dbg, "Corvane::CStaleRecordsExistenceChecker::OnModify");
+    CV_TRACE_METHOD(Dbg);
     m_dirty.store(true);
     return S_OK;
 }
-CV_CATCH_RETURN("Corvane::CStaleRecordsExistenceChecker::OnModify")
+CV_CATCH_RETURN()
 
 HRESULT CStaleRecordsExistenceChecker::OnAdded(IQxNode*) noexcept
 try {
-    CV_TRACE(Dbg, "Corvane::CStaleRecordsExistenceChecker::OnAdded");
+    CV_TRACE_METHOD(Dbg);
     m_dirty.store(true);
     return S_OK;
 }
-CV_CATCH_RETURN("Corvane::CStaleRecordsExistenceChecker::OnAdded")
+CV_CATCH_RETURN()
 
 HRESULT CStaleRecordsExistenceChecker::OnRemoved(IQxNode*) noexcept
 try {
-    CV_TRACE(Dbg, "Corvane::CStaleRecordsExistenceChecker::OnRemoved");
+    CV_TRACE_METHOD(Dbg);
     m_dirty.store(true);
     return S_OK;
 }
-CV_CATCH_RETURN("Corvane::CStaleRecordsExistenceChecker::OnRemoved")
+CV_CATCH_RETURN()
 
 }  // namespace Corvane

@@ -24,7 +24,7 @@ AliasProcessor::AliasProcessor(const QxNodePtr& configuration)
 
 void AliasProcessor::ProcessFilters(const QxNodePtr& filters)
 {
-    CV_TRACE(Dbg, "OverviewReportsProcessing::AliasProcessor::ProcessFilters");
+    CV_TRACE_METHOD(Dbg);
     ColumnsMask full = MaskHelper::Instance().GetFullMask(FilterHelper::MakeTotalFiltersMask(filters));
     full |= EColumnsMasks::ManagedObjectUId;
     FilterHelper::TraverseCondition(filters, [&](const QxNodePtr& leaf) { ReplaceAlias(leaf, full); });
@@ -32,7 +32,7 @@ void AliasProcessor::ProcessFilters(const QxNodePtr& filters)
 
 void AliasProcessor::ReplaceAlias(const QxNodePtr& leaf, ColumnsMask full) const
 {
-    CV_TRACE(Dbg, "OverviewReportsProcessing::AliasProcessor::ReplaceAlias");
+    CV_TRACE_METHOD(Dbg);
     const auto column = FilterHelper::GetColumnName(leaf);
     if (!column) {
         CV_LOG(Dbg2, "Skip invalid node");

@@ -87,7 +87,7 @@ QxNodePtr FindProcessorConfig(std::string_view name, const QxNodePtr& methodConf
 
 ProcessorsChain BuildProcessorsChain(const QxNodePtr& methodConfig, const QxNodePtr& defaultConfig)
 {
-    if (!methodConfig) cvn::ThrowHr(cvn::E_POINTER);
+    cvn::ThrowIfNull(methodConfig);
     const auto names = methodConfig.GetRequiredAttribute<std::vector<std::string>>("Processors");
     ProcessorsChain chain;
     chain.reserve(names.size());
@@ -102,7 +102,7 @@ void RunProcessorsChain(const ProcessorsChain& chain, const QxNodePtr& filters)
 
 void RegisterProcessorForTests(const std::string& name, ProcessorActivator activator)
 {
-    if (name.empty() || !activator) cvn::ThrowHr(cvn::E_INVALIDARG);
+    cvn::ThrowIf(name.empty() || !activator, cvn::E_INVALIDARG);
     TestProcessors& tests = TestRegistrations();
     std::unique_lock guard(tests.lock);
     tests.table[name] = std::move(activator);

@@ -25,7 +25,7 @@ LiveMonitoringPlansProcessor::LiveMonitoringPlansProcessor(const QxNodePtr& conf
 
 void LiveMonitoringPlansProcessor::InitSubscriber()
 {
-    CV_TRACE(Dbg3, "OverviewReportsProcessing::LiveMonitoringPlansProcessor::InitSubscriber");
+    CV_TRACE_METHOD(Dbg3);
     m_subscription.EnsureStarted([weak = weak_from_this()](const std::string& path, const QxNodePtr& plans) {
         if (const auto self = weak.lock()) self->OnPlansChanged(path, plans);
     });
@@ -33,7 +33,7 @@ void LiveMonitoringPlansProcessor::InitSubscriber()
 
 void LiveMonitoringPlansProcessor::OnPlansChanged(const std::string& path, const QxNodePtr& plans)
 {
-    CV_TRACE(Dbg3, "OverviewReportsProcessing::LiveMonitoringPlansProcessor::OnPlansChanged");
+    CV_TRACE_METHOD(Dbg3);
     if (!m_subscription.IsWholeList(path)) {
         // One plan's node, not the list: refilling from it would drop every other plan.
         CV_LOG(Warn, "Monitoring plans change below the list ignored: " << path);
@@ -50,7 +50,7 @@ void LiveMonitoringPlansProcessor::OnPlansChanged(const std::string& path, const
 
 void LiveMonitoringPlansProcessor::ProcessFilters(const QxNodePtr& filters)
 {
-    CV_TRACE(Dbg, "OverviewReportsProcessing::LiveMonitoringPlansProcessor::ProcessFilters");
+    CV_TRACE_METHOD(Dbg);
     InitSubscriber();
     std::vector<GUID> ids;
     {
@@ -69,7 +69,7 @@ void LiveMonitoringPlansProcessor::ProcessFilters(const QxNodePtr& filters)
 
 void LiveMonitoringPlansProcessor::Shutdown()
 {
-    CV_TRACE(Dbg, "OverviewReportsProcessing::LiveMonitoringPlansProcessor::Shutdown");
+    CV_TRACE_METHOD(Dbg);
     m_subscription.Shutdown();
 }
 

@@ -13,7 +13,7 @@ MaskProcessor::MaskProcessor(const QxNodePtr& /*configuration*/) {}
 
 void MaskProcessor::ProcessFilters(const QxNodePtr& filters)
 {
-    CV_TRACE(Dbg, "OverviewReportsProcessing::MaskProcessor::ProcessFilters");
+    CV_TRACE_METHOD(Dbg);
     ColumnsMask full = MaskHelper::Instance().GetFullMask(FilterHelper::MakeTotalFiltersMask(filters));
     // Every counters row is kept per monitoring plan.
     full |= EColumnsMasks::ManagedObjectUId;

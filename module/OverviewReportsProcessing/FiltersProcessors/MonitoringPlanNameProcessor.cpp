@@ -72,7 +72,7 @@ MonitoringPlanNameProcessor::MonitoringPlanNameProcessor(const QxNodePtr& config
 
 void MonitoringPlanNameProcessor::InitSubscriber()
 {
-    CV_TRACE(Dbg3, "OverviewReportsProcessing::MonitoringPlanNameProcessor::InitSubscriber");
+    CV_TRACE_METHOD(Dbg3);
     m_subscription.EnsureStarted([weak = weak_from_this()](const std::string& path, const QxNodePtr& plans) {
         if (const auto self = weak.lock()) self->OnPlansChanged(path, plans);
     });
@@ -80,7 +80,7 @@ void MonitoringPlanNameProcessor::InitSubscriber()
 
 void MonitoringPlanNameProcessor::OnPlansChanged(const std::string& path, const QxNodePtr& plans)
 {
-    CV_TRACE(Dbg3, "OverviewReportsProcessing::MonitoringPlanNameProcessor::OnPlansChanged");
+    CV_TRACE_METHOD(Dbg3);
     if (!m_subscription.IsWholeList(path)) {
         // One plan's node, not the list: refilling from it would drop every other plan.
         CV_LOG(Warn, "Monitoring plans change below the list ignored: " << path);
@@ -99,7 +99,7 @@ void MonitoringPlanNameProcessor::OnPlansChanged(const std::string& path, const 
 
 std::optional<std::string> MonitoringPlanNameProcessor::GetMpName(const GUID& id)
 {
-    CV_TRACE(Dbg3, "OverviewReportsProcessing::MonitoringPlanNameProcessor::GetMpName");
+    CV_TRACE_METHOD(Dbg3);
     std::lock_guard guard(m_lock);
     const auto found = m_names.find(id);
     if (found == m_names.end()) return std::nullopt;
@@ -108,7 +108,7 @@ std::optional<std::string> MonitoringPlanNameProcessor::GetMpName(const GUID& id
 
 void MonitoringPlanNameProcessor::ProcessFilters(const QxNodePtr& filters)
 {
-    CV_TRACE(Dbg, "OverviewReportsProcessing::MonitoringPlanNameProcessor::ProcessFilters");
+    CV_TRACE_METHOD(Dbg);
     InitSubscriber();
     {
         std::lock_guard guard(m_lock);
@@ -121,7 +121,7 @@ void MonitoringPlanNameProcessor::ProcessFilters(const QxNodePtr& filters)
 
 void MonitoringPlanNameProcessor::ReplaceGuids(const QxNodePtr& leaf)
 {
-    CV_TRACE(Dbg3, "OverviewReportsProcessing::MonitoringPlanNameProcessor::ReplaceGuids");
+    CV_TRACE_METHOD(Dbg3);
     if (leaf.HasAttribute("Values"))
         ReplaceGuidsValues(leaf);
     else if (leaf.HasAttribute("Value"))
@@ -130,7 +130,7 @@ void MonitoringPlanNameProcessor::ReplaceGuids(const QxNodePtr& leaf)
 
 void MonitoringPlanNameProcessor::ReplaceGuidValue(const QxNodePtr& leaf)
 {
-    CV_TRACE(Dbg3, "OverviewReportsProcessing::MonitoringPlanNameProcessor::ReplaceGuidValue");
+    CV_TRACE_METHOD(Dbg3);
     const GUID id = leaf.GetRequiredAttribute<GUID>("Value");
     const auto name = GetMpName(id);
     if (!name) return;
@@ -141,7 +141,7 @@ void MonitoringPlanNameProcessor::ReplaceGuidValue(const QxNodePtr& leaf)
 
 void MonitoringPlanNameProcessor::ReplaceGuidsValues(const QxNodePtr& leaf)
 {
-    CV_TRACE(Dbg3, "OverviewReportsProcessing::MonitoringPlanNameProcessor::ReplaceGuidsValues");
+    CV_TRACE_METHOD(Dbg3);
     const auto ids = leaf.GetRequiredAttribute<std::vector<GUID>>("Values");
     std::vector<std::string> names;
     std::set<GUID> unresolved;
@@ -159,7 +159,7 @@ void MonitoringPlanNameProcessor::ReplaceGuidsValues(const QxNodePtr& leaf)
 
 void MonitoringPlanNameProcessor::Shutdown()
 {
-    CV_TRACE(Dbg, "OverviewReportsProcessing::MonitoringPlanNameProcessor::Shutdown");
+    CV_TRACE_METHOD(Dbg);
     m_subscription.Shutdown();
 }
 

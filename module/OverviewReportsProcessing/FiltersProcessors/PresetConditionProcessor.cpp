@@ -16,7 +16,7 @@ PresetConditionProcessor::PresetConditionProcessor(const QxNodePtr& /*configurat
 
 void PresetConditionProcessor::ProcessFilters(const QxNodePtr& filters)
 {
-    CV_TRACE(Dbg, "OverviewReportsProcessing::PresetConditionProcessor::ProcessFilters");
+    CV_TRACE_METHOD(Dbg);
     std::string name = filters.GetAttributeOr("PresetConditionName", "");
     if (name.empty()) name = "DefaultPreset";
     const QxNodePtr preset = MaskHelper::Instance().GetPresetCondition(name);

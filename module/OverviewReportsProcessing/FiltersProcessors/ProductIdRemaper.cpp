@@ -62,7 +62,7 @@ std::vector<GUID> ReadDataSourceIds(const QxNodePtr& leaf)
 
 ProductIdRemaper::ProductIdRemaper(const QxNodePtr& mapping)
 {
-    CV_TRACE(Dbg, "OverviewReportsProcessing::ProductIdRemaper::ProductIdRemaper");
+    CV_TRACE_METHOD(Dbg);
     if (!mapping) return;
     for (const QxNodePtr& child : mapping.GetChildren()) {
         if (child.GetType() != "DataSource") continue;
@@ -104,7 +104,7 @@ bool ProductIdRemaper::ReplaceDataSourceFilters(const QxNodePtr& filters) const
             products.insert(products.end(), known->second.begin(), known->second.end());
         }
         const QxNodePtr parent = leaf.GetParent();
-        if (!parent) cvn::ThrowHrWithDescription(cvn::kHrNotFound, "DataSource condition has no parent");
+        cvn::ThrowIf(!parent, cvn::kHrNotFound, "DataSource condition has no parent");
         std::string conditionOperator = parent.GetRequiredAttribute<std::string>("operator");
         if (conditionOperator != "IN" && conditionOperator != "NOT IN") {
             const auto comparator = leaf.GetRequiredAttribute<std::string>("Comparator");
@@ -133,7 +133,7 @@ bool ProductIdRemaper::ReplaceDataSourceFilters(const QxNodePtr& filters) const
 
 void ProductIdRemaper::ReplaceProductIdByDataSource(const QxNodePtr& result) const
 {
-    CV_TRACE(Dbg, "OverviewReportsProcessing::ProductIdRemaper::ReplaceProductIdByDataSource");
+    CV_TRACE_METHOD(Dbg);
     std::vector<QxNodePtr> found;
     CollectPreOrder(result, [](const QxNodePtr& node) { return node.HasAttribute(kProductId); }, found);
 

@@ -17,7 +17,7 @@ QueryTemplateProcessor::QueryTemplateProcessor(const QxNodePtr& configuration)
 
 void QueryTemplateProcessor::ProcessFilters(const QxNodePtr& filters)
 {
-    CV_TRACE(Dbg, "OverviewReportsProcessing::QueryTemplateProcessor::ProcessFilters");
+    CV_TRACE_METHOD(Dbg);
     filters.SetAttribute("Query_Template_Name", m_templateName);
 }
 

@@ -20,7 +20,7 @@ SortingProcessor::SortingProcessor(const QxNodePtr& configuration)
 
 void SortingProcessor::ProcessFilters(const QxNodePtr& filters)
 {
-    CV_TRACE(Dbg, "OverviewReportsProcessing::SortingProcessor::ProcessFilters");
+    CV_TRACE_METHOD(Dbg);
     if (filters.GetChild("SortingRoot", false)) return;  // the request's own sorting wins
     filters.AddChild(m_sorting.Clone());
 }

@@ -14,7 +14,7 @@ WhenProcessor::WhenProcessor(const QxNodePtr& /*configuration*/) {}
 
 void WhenProcessor::ProcessFilters(const QxNodePtr& filters)
 {
-    CV_TRACE(Dbg, "OverviewReportsProcessing::WhenProcessor::ProcessFilters");
+    CV_TRACE_METHOD(Dbg);
     const QxNodePtr timeRange = filters.GetChild("TimeRange", false);
     if (const QxNodePtr condition = FilterHelper::ConvertTimeRangeToWhenCondition(timeRange))
         FilterHelper::AddNewCondition(condition, filters);

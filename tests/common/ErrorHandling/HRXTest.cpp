@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 #include <gmock/gmock.h>
 
+#include <functional>
+#include <iterator>
 #include <new>
 #include <stdexcept>
 
@@ -80,17 +82,51 @@ TEST(HRX, ThrowHrTurnsSuccessIntoEFailAndOnlyFailuresThrow)
     } catch (const HRES& error) {
         EXPECT_EQ(error.Code(), E_FAIL);
     }
-    EXPECT_THROW(CheckHr(kHrNotFound), HRX);
-    EXPECT_NO_THROW(CheckHr(S_FALSE));
-    int value = 1;
-    EXPECT_EQ(CheckNotNull(&value, E_POINTER), &value);
-    EXPECT_THROW(CheckNotNull(static_cast<int*>(nullptr), E_POINTER), HRX);
 
     HRX ok(S_OK);
     EXPECT_NO_THROW(ok.ThrowIfFailed());
     EXPECT_NO_THROW(ok = S_FALSE);
     HRX later(kHrInvalidData);  // constructed, not assigned: throws when asked
     EXPECT_THROW(later.ThrowIfFailed(), HRX);
+}
+
+// Each raising helper throws only on its condition, with its code (success becomes E_FAIL) and description.
+TEST(HRX, RaisingGrid)
+{
+    int value = 1;
+    int* none = nullptr;
+    struct Case {
+        std::function<void()> raise;
+        HRESULT code;
+        const char* description;  // null: the thread's error object, here none
+    };
+    const Case cases[] = {
+        {[] { ThrowIfFailed(kHrNotFound); }, kHrNotFound, nullptr},
+        {[] { ThrowIfFailed(kHrNotFound, "gone"); }, kHrNotFound, "gone"},
+        {[] { ThrowIf(true, E_INVALIDARG); }, E_INVALIDARG, nullptr},
+        {[] { ThrowIf(true, S_FALSE, "odd"); }, E_FAIL, "odd"},
+        {[&] { ThrowIfNull(none); }, E_POINTER, nullptr},
+        {[&] { ThrowIfNull(none, kHrInvalidData, "no node"); }, kHrInvalidData, "no node"},
+        {[] { ThrowIfNull(ComPtr<IErrorInfo>(), kHrNotFound); }, kHrNotFound, nullptr},
+        {[] { ThrowHrWithDescription(S_OK, "plain"); }, E_FAIL, "plain"},
+    };
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(i);
+        SkSetErrorInfo(0, nullptr);
+        try {
+            cases[i].raise();
+            ADD_FAILURE() << "no throw";
+        } catch (const HRX& error) {
+            EXPECT_EQ(error.Code(), cases[i].code);
+            EXPECT_EQ(ReadErrorDescription(error.ErrorInfo()), cases[i].description ? cases[i].description : "");
+        }
+    }
+    EXPECT_NO_THROW(ThrowIfFailed(S_FALSE));
+    EXPECT_NO_THROW(ThrowIfFailed(S_OK, "unused"));
+    EXPECT_NO_THROW(ThrowIf(false, E_FAIL));
+    EXPECT_NO_THROW(ThrowIf(false, E_FAIL, "unused"));
+    EXPECT_EQ(ThrowIfNull(&value), &value);
+    EXPECT_EQ(ThrowIfNull(&value, E_FAIL, "unused"), &value);
 }
 
 TEST(HRX, ErrorTextHasCodeMessageOrTheThreadsErrorObjectAndOneAddressGroup)
