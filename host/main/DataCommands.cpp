@@ -98,9 +98,9 @@ int64_t CountRecords(const reporting::StorageSettings& storage)
 bool GenerateIfMissing(HostRuntime& host, const CommandOptions& options, std::ostream& out)
 {
     const reporting::StorageSettings storage = host.Storage();
-    // The file in the data directory is the host's own: made here and removed again when the load fails.
-    // A database named by its connection belongs to its server: it exists when it opens.
-    const bool ownFile = host.Config().storageConnection.empty();
+    // A SQLite file is made here and removed again when the load fails. A database of another kind
+    // belongs to its server: it exists when it opens.
+    const bool ownFile = storage.kind == reporting::kDefaultStorageKind;
     if (ownFile ? std::filesystem::exists(storage.connection) : DatabaseOpens(storage)) return false;
     const reporting::SampleDataOptions sample = SampleOptions(host, options);
     const QxNodePtr metrics = host.ReadStore(kMetricsPath);

@@ -60,8 +60,8 @@ void HostRuntime::StartServices(const HostOptions& options)
     }
     try {
         m_services.Start({.configFile = storeFile, .dsmInstanceName = ToUtf16(m_config.dsmInstanceName)});
-        // The gate's checks and the queries use the database the host configuration names: DatabasePath
-        // stays the file in the data directory, the storage attributes say what is really used.
+        // The gate's checks and the queries use the database the host configuration names; the storage
+        // attributes say which, DatabasePath stays the SQLite file the module has always been told.
         const reporting::StorageSettings storage = Storage();
         const auto nameDatabase = [&](const QxNodePtr& node) {
             node.SetAttribute("DatabasePath", DatabasePath());

@@ -54,7 +54,14 @@ public:
 
     const HostConfig& Config() const noexcept { return m_config; }
     const std::string& DataDirectory() const noexcept { return m_dataDirectory; }
-    std::string DatabasePath() const { return m_dataDirectory + "/" + m_config.databaseFile; }
+    /// The SQLite file: the configured connection when it is of the default kind, else the database
+    /// file in the data directory (what the module is told when another kind is used).
+    std::string DatabasePath() const
+    {
+        return m_config.storageKind == reporting::kDefaultStorageKind && !m_config.storageConnection.empty()
+                   ? m_config.storageConnection
+                   : m_dataDirectory + "/" + m_config.databaseFile;
+    }
     /// The reporting database as the configuration names it: by default the SQLite file DatabasePath().
     reporting::StorageSettings Storage() const
     {
