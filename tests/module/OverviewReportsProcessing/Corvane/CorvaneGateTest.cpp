@@ -1,11 +1,13 @@
 // The gate over scripted components: dispatch by request type with failures answered
 // inside the response, configuration, the retrieve requests (first answer, partial and
-// complete polls, tolerated and fatal sub-request failures, bad cookies), and the registry
-// of requests (freeing, expiry on a manual clock, cancellation, polls in parallel).
+// complete polls, tolerated and fatal sub-request failures, bad cookies), the registry
+// of requests (freeing, expiry on a manual clock, cancellation, polls in parallel), and
+// the reporting database check (what is sent, which answers are cached and for how long).
 #include <gtest/gtest.h>
 
 #include "common/Helpers/Clock.h"
 #include "common/ServiceLayer/RequestContext.h"
+#include "module/OverviewReportsProcessing/Corvane/SqlConnectionVerifier.h"
 #include "tests/support/OverviewTestSupport.h"
 
 namespace cvn::test {
@@ -460,6 +462,115 @@ TEST_F(CorvaneGateTest, CallerCancellationStopsThePoll)
     EXPECT_EQ(Gate().RegisteredContextCount(), 0u);
     EXPECT_GE(script->Cancels("A"), 1);
     EXPECT_GE(script->Cancels("B"), 1);
+}
+
+constexpr HRESULT kDatabaseDown = static_cast<HRESULT>(0x80040C05);
+
+class SqlConnectionVerifierTest : public GateTest {
+protected:
+    Corvane::SqlConnectionVerifier Make(std::chrono::seconds cache = 30s)
+    {
+        return Corvane::SqlConnectionVerifier(std::string(kReportingSettingsPath), cache);
+    }
+    ManualClock m_clock;
+};
+
+TEST_F(SqlConnectionVerifierTest, SendsTheSettingsNeverReusesASuccessAndCachesAReportedFailure)
+{
+    auto verifier = Make();
+    EXPECT_EQ(verifier.CheckSqlConnection().Code(), S_OK);
+    EXPECT_EQ(verifier.CheckSqlConnection().Code(), S_OK);
+    EXPECT_EQ(m_databaseGate->Calls(), 2u);
+    const QxNodePtr sent = QxNodePtr::Parse(m_databaseGate->LastRequest());
+    EXPECT_EQ(sent.GetName(), "CheckDatabaseRequest");
+    EXPECT_EQ(sent.GetType(), "");
+    EXPECT_EQ(Int(sent, "AdjustTarget"), 0);
+    ASSERT_EQ(sent.GetChildCount(), 1u);
+    EXPECT_EQ(Text(sent.GetChild(uint64_t{0}), "Server"), "db1");
+
+    // A reported failure is cached for the cache time, if any.
+    m_databaseGate->answerCode = kDatabaseDown;
+    const HRX first = verifier.CheckSqlConnection();
+    EXPECT_EQ(first.Code(), kDatabaseDown);
+    EXPECT_NE(ErrorText(first).find("database is down"), std::string::npos) << ErrorText(first);
+    m_databaseGate->answerCode = S_OK;
+    m_clock.Advance(29999ms);
+    EXPECT_EQ(verifier.CheckSqlConnection().Code(), kDatabaseDown);
+    EXPECT_EQ(m_databaseGate->Calls(), 3u);
+    m_clock.Advance(1ms);
+    EXPECT_EQ(verifier.CheckSqlConnection().Code(), S_OK);
+    EXPECT_EQ(m_databaseGate->Calls(), 4u);
+
+    // The wall clock set back keeps a cached failure for its full time.
+    m_databaseGate->answerCode = kDatabaseDown;
+    verifier.CheckSqlConnection();
+    m_clock.Advance(-60000ms);
+    EXPECT_EQ(verifier.CheckSqlConnection().Code(), kDatabaseDown);
+    m_clock.Advance(89999ms);
+    EXPECT_EQ(verifier.CheckSqlConnection().Code(), kDatabaseDown);
+    EXPECT_EQ(m_databaseGate->Calls(), 5u);
+    m_clock.Advance(1ms);
+    verifier.CheckSqlConnection();
+    EXPECT_EQ(m_databaseGate->Calls(), 6u);
+
+    auto uncached = Make(0s);  // no cache time: asks every time
+    uncached.CheckSqlConnection();
+    uncached.CheckSqlConnection();
+    EXPECT_EQ(m_databaseGate->Calls(), 8u);
+}
+
+TEST_F(SqlConnectionVerifierTest, FailuresToAskAreNotCachedAndWithoutTheServiceNothingIsMade)
+{
+    auto verifier = Make();
+    WriteConfigNode(ConfigSource::ConfigServer, kReportingSettingsPath,
+                    QxNodePtr::Parse(R"(<node Enabled:bool="false"/>)"));
+    LogCapture log;
+    EXPECT_EQ(static_cast<uint32_t>(verifier.CheckSqlConnection().Code()), 0x80040C03u);
+    EXPECT_EQ(m_databaseGate->Calls(), 0u);
+    EXPECT_EQ(log.Count("SqlConnectionVerifier::CheckSqlConnection failed: 0x80040C03"), 1u);
+
+    WriteConfigNode(ConfigSource::ConfigServer, kReportingSettingsPath, QxNodePtr::Parse(R"(<node Server="x"/>)"));
+    EXPECT_EQ(verifier.CheckSqlConnection().Code(), kHrNotFound);
+
+    WriteConfigNode(ConfigSource::ConfigServer, kReportingSettingsPath,
+                    QxNodePtr::Parse(R"(<node Enabled:bool="true"/>)"));
+    m_databaseGate->callFailure = E_ACCESSDENIED;
+    EXPECT_EQ(verifier.CheckSqlConnection().Code(), E_ACCESSDENIED);
+    m_databaseGate->callFailure = S_OK;
+    EXPECT_EQ(verifier.CheckSqlConnection().Code(), S_OK) << "none of the failures above was cached";
+
+    // Without the service no verifier, and so no gate, is made.
+    m_host.ServiceClient()->UnregisterService("Service.DatabaseManagementGate");
+    EXPECT_EQ(CodeOf([&] { Make(); }), kHrNotFound);
+    EXPECT_EQ(MakeGate(), kHrNotFound);
+}
+
+TEST_F(SqlConnectionVerifierTest, AFailingCheckRefusesNewRequestsOnly)
+{
+    QxNodePtr configuration = QxNodePtr::Parse(kGateConfiguration);
+    configuration.DeleteAttribute("SqlConnectionCacheInSec", true);
+    ASSERT_EQ(MakeGate(configuration.ToText()), S_OK);
+    const GUID token = TokenOf(Process(kThreeSubRequests));
+    m_databaseGate->answerCode = kDatabaseDown;
+    const QxNodePtr refused = Process(kThreeSubRequests);
+    EXPECT_EQ(Code(refused), kDatabaseDown);
+    EXPECT_EQ(Status(refused), 2);
+    EXPECT_EQ(refused.GetChildCount(), 0u);
+    EXPECT_EQ(Gate().RegisteredContextCount(), 1u);
+    // The default cache time is 30 s.
+    m_databaseGate->answerCode = S_OK;
+    m_clock.Advance(29s);
+    EXPECT_EQ(Code(Process(kThreeSubRequests)), kDatabaseDown);
+    m_clock.Advance(1s);
+    const GUID second = TokenOf(Process(kThreeSubRequests));
+    EXPECT_EQ(Gate().RegisteredContextCount(), 2u);
+    // Polls of registered requests do not check.
+    const size_t calls = m_databaseGate->Calls();
+    script->Finish("A", 1);
+    EXPECT_EQ(Status(Poll(token)), 0);
+    EXPECT_EQ(m_databaseGate->Calls(), calls);
+    EXPECT_EQ(FreeCookieCode(token), S_OK);
+    EXPECT_EQ(FreeCookieCode(second), S_OK);
 }
 
 }  // namespace
