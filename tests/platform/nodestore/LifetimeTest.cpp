@@ -37,7 +37,7 @@ TEST(Lifetime, AnyHandleKeepsTheWholeTreeAlive)
     EXPECT_EQ(AttributeText(again.get(), u"Who"), u"bob");
 }
 
-TEST(Lifetime, RemovedChildBecomesATreeOfItsOwn)
+TEST(Lifetime, RemovedOrMovedChildBecomesATreeOfItsOwnAndTheTreeItLeftIsFreed)
 {
     Handle root = Parse(kTree);
     Handle section = Child(root.get(), 0);
@@ -57,12 +57,10 @@ TEST(Lifetime, RemovedChildBecomesATreeOfItsOwn)
     IQxNode* raw = Child(other.get(), 1).release();
     ASSERT_EQ(QxnRemoveChild(other.get(), raw), S_OK);
     EXPECT_EQ(QxnCloseNodeHandle(raw), S_OK);
-}
 
-TEST(Lifetime, MovingTheLastHeldSubtreeFreesTheTreeItLeft)
-{
+    // Moving the last held subtree frees the tree it left.
     Handle target = Create(u"target");
-    Handle leaf;
+    leaf.reset();
     {
         Handle source = Parse(kTree);
         leaf = Child(Child(source.get(), 0).get(), 0);

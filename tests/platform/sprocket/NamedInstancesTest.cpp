@@ -59,7 +59,7 @@ private:
 constexpr HRESULT kAlreadyExists = HResultFromWin32(183);
 constexpr GUID kOtherIid = MakeGuid(0x0b0c0d0f, 0x1111, 0x4222, 0x8333, 0x444455556666);
 
-TEST(NamedInstances, RegisteredObjectIsResolvedUnknownNamesAreNotFoundAndTakenNamesRefused)
+TEST(NamedInstances, RegisteredObjectIsResolvedAndUnknownNamesTakenNamesAndBadArgumentsRefused)
 {
     auto* probe = new Probe(42);
     ASSERT_EQ(SkRegisterNamedInstance(u"Test.Probe", probe), S_OK);
@@ -93,13 +93,11 @@ TEST(NamedInstances, RegisteredObjectIsResolvedUnknownNamesAreNotFoundAndTakenNa
     SkUnregisterNamedInstance(u"Test.Taken");
     first->Release();
     second->Release();
-}
 
-TEST(NamedInstances, MissingInterfaceAndBadArgumentsLeaveNothingBehind)
-{
-    auto* probe = new Probe(7);
+    // A missing interface and bad arguments leave nothing behind.
+    probe = new Probe(7);
     ASSERT_EQ(SkRegisterNamedInstance(u"Test.Args", probe), S_OK);
-    void* out = probe;
+    out = probe;
     EXPECT_EQ(SkGetNamedInstance(u"Test.Args", 0, &kOtherIid, &out), E_NOINTERFACE);
     EXPECT_EQ(out, nullptr);
     EXPECT_EQ(probe->Refs(), 2u);
