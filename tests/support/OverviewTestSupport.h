@@ -1,45 +1,38 @@
-// Helpers of the overview reports tests: trees from the text form and their
-// canonical dump, the metrics and factory configurations, a fake configuration
-// server, a tag processor, and the two fixtures (retrieval over the scripted
-// queries processor, the gate over the scripted components of GateTestScripts.h)
-// with the leak checks they end with.
-// Thread safety: test-thread only, except the scripted components (any thread)
-// and WaitUntil, which polls what other threads change.
+// Helpers of the overview reports tests: the canonical dump of a tree, the metrics and
+// factory configurations, a fake configuration server, a tag processor, response readers,
+// and the two fixtures (retrieval over the scripted queries processor, the gate over the
+// scripted components of GateTestScripts.h) with the leak checks they end with.
+// Thread safety: test-thread only, except the scripted components (any thread).
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cctype>
-#include <chrono>
 #include <cstdio>
 #include <future>
 #include <memory>
+#include <optional>
+#include <regex>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
-#include "module/OverviewReportsProcessing/ClassTable.h"
 #include "common/Components/ModuleObject.h"
-#include "module/OverviewReportsProcessing/Corvane/CorvaneGate.h"
-#include "module/OverviewReportsProcessing/Corvane/RetrieveCountersContext.h"
-#include "tests/support/GateTestScripts.h"
-#include "common/NodeAccess/QxNodePtr.h"
+#include "common/ServiceLayer/NamedServices.h"
+#include "host/services/HostServices.h"
+#include "module/OverviewReportsProcessing/ClassTable.h"
 #include "module/OverviewReportsProcessing/Common/GuidText.h"
 #include "module/OverviewReportsProcessing/Common/OverviewCountersMaskHelper.h"
+#include "module/OverviewReportsProcessing/Corvane/CorvaneGate.h"
+#include "module/OverviewReportsProcessing/Corvane/RetrieveCountersContext.h"
 #include "module/OverviewReportsProcessing/FiltersProcessors/FiltersProcessorsFactory.h"
-#include "common/ServiceLayer/NamedServices.h"
-#include "tests/support/ServiceTestSupport.h"
 #include "tests/support/FakeConfigServer.h"
-#include "host/services/HostServices.h"
+#include "tests/support/GateTestScripts.h"
 #include "tests/support/QueriesProcessorStandIn.h"
+#include "tests/support/ServiceTestSupport.h"
+#include "tests/support/TestBasics.h"
 
 namespace cvn::test {
-
-inline constexpr auto kLimit = std::chrono::seconds(20);
-
-inline QxNodePtr Tree(std::string_view text) { return QxNodePtr::Parse(text); }
 
 /// One line per node: indentation, type, name, attributes sorted by name with their stored type.
 inline std::string Canonical(const QxNodePtr& node, size_t depth = 0)
@@ -62,28 +55,17 @@ inline std::string Canonical(const QxNodePtr& node, size_t depth = 0)
     return out;
 }
 
-inline bool IsBracedGuid(std::string_view text)
-{
-    if (text.size() != 38 || text.front() != '{' || text.back() != '}') return false;
-    for (size_t i = 1; i < 37; ++i) {
-        const char c = text[i];
-        const bool dash = i == 9 || i == 14 || i == 19 || i == 24;
-        if (dash ? c != '-' : !std::isxdigit(static_cast<unsigned char>(c))) return false;
-    }
-    return true;
-}
-
 /// Renames every node named by a braced GUID to "{GUID}" and returns the names it replaced, in order.
 inline std::vector<std::string> MaskGuidNames(const QxNodePtr& node)
 {
+    static const std::regex braced(R"(\{[0-9A-Fa-f]{8}(-[0-9A-Fa-f]{4}){3}-[0-9A-Fa-f]{12}\})");
     std::vector<std::string> found;
-    const std::string name = node.GetName();
-    if (IsBracedGuid(name)) {
+    if (const std::string name = node.GetName(); std::regex_match(name, braced)) {
         found.push_back(name);
         node.SetName("{GUID}");
     }
     for (const QxNodePtr& child : node.GetChildren()) {
-        std::vector<std::string> inner = MaskGuidNames(child);
+        const std::vector<std::string> inner = MaskGuidNames(child);
         found.insert(found.end(), inner.begin(), inner.end());
     }
     return found;
@@ -96,18 +78,6 @@ std::pair<HRESULT, QxNodePtr> HandedOut(Call&& call)
     IQxNode* raw = nullptr;
     const HRESULT hr = call(&raw);
     return {hr, QxNodePtr(raw, QxNodePtr::Attach{})};
-}
-
-/// Polls until the predicate holds; false after the timeout.
-template <class Predicate>
-bool WaitUntil(Predicate&& predicate, std::chrono::milliseconds timeout = kLimit)
-{
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!predicate()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
 }
 
 /// A metrics configuration over the table columns groupColumns (ids, mask, preset, count, time fixed).
@@ -183,7 +153,7 @@ struct ScopedTagProcessor {
 
 inline constexpr char kPlansPath[] = R"(\Configuration\MonitoringPlans)";
 
-/// The retriever factory configuration the host ships: the fast method reads the pre-aggregated
+/// The retriever factory configuration of these tests: the fast method reads the pre-aggregated
 /// counters (preset, mask, When, live plans, sorting, alias, template), the standard method the
 /// audited records (When, live plans, plan names, sorting, template).
 inline constexpr std::string_view kFactoryConfiguration = R"(
@@ -257,8 +227,7 @@ inline GUID TokenOf(const QxNodePtr& response)
 inline int32_t SubStatus(const QxNodePtr& response, std::string_view name)
 {
     const QxNodePtr sub = response.GetChild(name, false);
-    if (!sub || sub.GetType() != "RetrieveCountersSubResponse") return -1;
-    return Int(sub, "RetrieveStatus");
+    return sub && sub.GetType() == "RetrieveCountersSubResponse" ? Int(sub, "RetrieveStatus") : -1;
 }
 /// The "Count" of one sub-response's result, -1 when it has none.
 inline int64_t SubCount(const QxNodePtr& response, std::string_view name)
@@ -289,7 +258,8 @@ inline constexpr std::string_view kProviderConfiguration = R"(
 </node>)";
 
 /// Host services in memory and the scripted queries processor under "Service.QueriesProcessor";
-/// every test ends with all handles freed and all components released.
+/// requests go to m_processor once a test sets it. Every test ends with all handles freed and all
+/// components released.
 class RetrievalTest : public testing::Test {
 protected:
     void SetUp() override
@@ -299,17 +269,37 @@ protected:
         queries = CreateComponent<host::CQueriesProcessorStandIn>();
         m_host.ServiceClient()->RegisterService("Service.QueriesProcessor", queries.Get());
     }
-
     void TearDown() override
     {
+        m_processor.Reset();
         EXPECT_TRUE(queries->UnreleasedHandles().empty()) << "a handle was not released";
         m_host.Stop();
         queries.Reset();
         EXPECT_EQ(ModuleObject::Instance().LockCount(), m_startLocks) << "a component leaked";
     }
 
+    /// The response to a request in text form; fails the test when ProcessRequest does not answer S_OK.
+    QxNodePtr Process(std::string_view text)
+    {
+        auto [hr, response] = HandedOut([&](IQxNode** out) { return m_processor->ProcessRequest(Tree(text).Get(), out); });
+        EXPECT_EQ(hr, S_OK);
+        return response;
+    }
+    /// A poll of the token, with extra attributes such as "PartialResult".
+    QxNodePtr Poll(const GUID& token, std::string_view extra = {})
+    {
+        return Process(CookieRequest("RetrieveCountersRequest", token, extra));
+    }
+    std::future<QxNodePtr> PollAsync(const GUID& token, std::string extra = {})
+    {
+        return std::async(std::launch::async, [this, token, extra] { return Poll(token, extra); });
+    }
+    /// The "ResultCode" of freeing the token.
+    HRESULT FreeCookieCode(const GUID& token) { return Code(Process(CookieRequest("FreeCookieRequest", token))); }
+
     host::HostServices m_host;
     ComPtr<CComponentObject<host::CQueriesProcessorStandIn>> queries;
+    ComPtr<IRequestProcessor> m_processor;
 
 private:
     ULONG m_startLocks = 0;
@@ -340,20 +330,17 @@ protected:
         WriteConfigNode(ConfigSource::ConfigServer, kReportingSettingsPath,
                         Tree(R"(<node Enabled:bool="true" Server="db1"/>)"));
         m_databaseGate = CreateComponent<ScriptedDatabaseGate>();
-        m_host.ServiceClient()->RegisterService("Service.DatabaseManagementGate", m_databaseGate.Get());
         m_metaInfo = CreateComponent<ScriptedMetaInfoProvider>();
         m_factory = CreateComponent<ScriptedRetrieverFactory>(script);
-        m_metaInfoName = std::make_unique<ScopedNamedInstance>("Test.MetaInfoProvider", m_metaInfo.Get());
-        m_factoryName = std::make_unique<ScopedNamedInstance>("Test.RetrieverFactory", m_factory.Get());
+        m_host.ServiceClient()->RegisterService("Service.DatabaseManagementGate", m_databaseGate.Get());
+        m_metaInfoName.emplace("Test.MetaInfoProvider", m_metaInfo.Get());
+        m_factoryName.emplace("Test.RetrieverFactory", m_factory.Get());
     }
-
     void TearDown() override
     {
-        if (m_gate) {
-            EXPECT_EQ(m_gate->Shutdown(), S_OK);
-            m_gate.Reset();
-            m_processor.Reset();
-        }
+        EXPECT_TRUE(!m_gate || m_gate->Shutdown() == S_OK);
+        m_gate.Reset();
+        m_processor.Reset();
         m_factoryName.reset();
         m_metaInfoName.reset();
         m_factory.Reset();
@@ -381,32 +368,12 @@ protected:
     }
     Corvane::CCorvaneGate& Gate() { return *static_cast<Corvane::CCorvaneGate*>(m_processor.Get()); }
 
-    /// The response to a request in text form; fails the test when ProcessRequest does not answer S_OK.
-    QxNodePtr Process(std::string_view text)
-    {
-        auto [hr, response] = HandedOut([&](IQxNode** out) { return m_processor->ProcessRequest(Tree(text).Get(), out); });
-        EXPECT_EQ(hr, S_OK);
-        return response;
-    }
-    /// A poll of the token, optionally with "PartialResult".
-    QxNodePtr Poll(const GUID& token, std::string_view extra = {})
-    {
-        return Process(CookieRequest("RetrieveCountersRequest", token, extra));
-    }
-    std::future<QxNodePtr> PollAsync(const GUID& token, std::string extra = {})
-    {
-        return std::async(std::launch::async, [this, token, extra] { return Poll(token, extra); });
-    }
-    /// The "ResultCode" of freeing the token.
-    HRESULT FreeCookieCode(const GUID& token) { return Code(Process(CookieRequest("FreeCookieRequest", token))); }
-
     std::shared_ptr<RetrievalScript> script = std::make_shared<RetrievalScript>();
     ComPtr<CComponentObject<ScriptedDatabaseGate>> m_databaseGate;
     ComPtr<CComponentObject<ScriptedMetaInfoProvider>> m_metaInfo;
     ComPtr<CComponentObject<ScriptedRetrieverFactory>> m_factory;
-    std::unique_ptr<ScopedNamedInstance> m_metaInfoName;
-    std::unique_ptr<ScopedNamedInstance> m_factoryName;
-    ComPtr<IRequestProcessor> m_processor;
+    std::optional<ScopedNamedInstance> m_metaInfoName;
+    std::optional<ScopedNamedInstance> m_factoryName;
     ComPtr<IComponentWithShutdown> m_gate;
 
 private:
@@ -417,7 +384,7 @@ private:
 inline constexpr std::string_view kThreeSubRequests = R"(
 <RetrieveCountersRequest q:name="Dashboard" TimeZoneOffsetSec:i32="3600" Scope="all">
   <ConditionsRoot q:name="Conditions">
-    <Condition operator="AND"><ConditionValues Columnn="Who" Comparator="=" Value="alice"/></Condition>
+    <Condition operator="AND"><ConditionValues Columnn="Who" Value="alice"/></Condition>
   </ConditionsRoot>
   <RetrieveCountersSubRequest q:name="A"/>
   <RetrieveCountersSubRequest q:name="B" Scope="mine"/>

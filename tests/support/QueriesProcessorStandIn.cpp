@@ -29,24 +29,34 @@ QxNodePtr CQueriesProcessorStandIn::Accept(const QxNodePtr& query, QueryCall& ca
     if (script.acceptFailure < 0) ThrowHrWithDescription(script.acceptFailure, "The query was refused by script");
     if (script.nullHandle) return nullptr;
     std::lock_guard guard(m_lock);
-    const int64_t id = m_nextHandle++;
-    m_handles[id] = HandleState{script, call.queryName, 0, false};
-    call.handleId = id;
+    call.handleId = m_nextHandle++;
+    m_handles[call.handleId] = HandleState{script, call.queryName, 0, false};
     QxNodePtr handle = QxNodePtr::Create("QueryHandle", "QueryHandle");
-    handle.SetAttribute("HandleId", id);
+    handle.SetAttribute("HandleId", call.handleId);
     return handle;
 }
 
-QxNodePtr CQueriesProcessorStandIn::Poll(HandleState& state) const
+// A poll or a release of the handle the node names.
+QxNodePtr CQueriesProcessorStandIn::Answer(const QxNodePtr& node, QueryCall& call)
 {
-    const bool running = state.script.runningPolls < 0 || state.polls <= state.script.runningPolls;
-    QxNodePtr answer;
-    if (running) {
-        answer = QxNodePtr::Create("Running");
-        answer.SetAttribute("Status", int32_t{1});
-        return answer;
+    call.kind = node.GetAttributeOr<bool>("FreeResult", false) ? QueryCallKind::Free : QueryCallKind::Poll;
+    std::lock_guard guard(m_lock);
+    const auto found = m_handles.find(call.handleId);
+    if (found == m_handles.end() || found->second.released)
+        ThrowHrWithDescription(kHrNotFound, "Unknown or released handle " + std::to_string(call.handleId));
+    HandleState& state = found->second;
+    call.queryName = state.queryName;
+    if (call.kind == QueryCallKind::Free) {
+        state.released = true;
+        return nullptr;
     }
-    answer = state.script.resultText.empty() ? QxNodePtr::Create("Result") : QxNodePtr::Parse(state.script.resultText);
+    ++state.polls;
+    if (state.script.runningPolls < 0 || state.polls <= state.script.runningPolls) {
+        QxNodePtr running = QxNodePtr::Create("Running");
+        running.SetAttribute("Status", int32_t{1});
+        return running;
+    }
+    QxNodePtr answer = state.script.resultText.empty() ? QxNodePtr::Create("Result") : QxNodePtr::Parse(state.script.resultText);
     answer.SetAttribute("Status", int32_t{0});
     if (state.script.errorResult != S_OK) answer.SetAttribute("Error_Result", state.script.errorResult);
     if (!state.script.errorSerialized.empty()) answer.SetAttribute("Error_Serialized", state.script.errorSerialized);
@@ -65,30 +75,12 @@ HRESULT CQueriesProcessorStandIn::ProcessRequest(IQxNode* request, IQxNode** res
             call.hasContext = true;
             context->GetRequestId(&call.contextRequestId);
         }
-        int64_t id = 0;
-        if (!node.GetAttribute("HandleId", id)) {
-            call.kind = QueryCallKind::Query;
+        if (node.GetAttribute("HandleId", call.handleId)) {
+            *response = Answer(node, call).Detach();
+        } else {
             call.queryName = node.GetName();
             if (node.GetType().empty()) ThrowHrWithDescription(E_INVALIDARG, "Neither a query nor a handle");
             *response = Accept(node, call).Detach();
-        } else {
-            call.handleId = id;
-            call.kind = node.GetAttributeOr<bool>("FreeResult", false) ? QueryCallKind::Free : QueryCallKind::Poll;
-            QxNodePtr answer;
-            {
-                std::lock_guard guard(m_lock);
-                const auto found = m_handles.find(id);
-                if (found == m_handles.end() || found->second.released)
-                    ThrowHrWithDescription(kHrNotFound, "Unknown or released handle " + std::to_string(id));
-                call.queryName = found->second.queryName;
-                if (call.kind == QueryCallKind::Free) {
-                    found->second.released = true;
-                } else {
-                    ++found->second.polls;
-                    answer = Poll(found->second);
-                }
-            }
-            *response = answer.Detach();
         }
     } catch (const HRX& error) {
         call.answered = error.Code();
@@ -96,17 +88,9 @@ HRESULT CQueriesProcessorStandIn::ProcessRequest(IQxNode* request, IQxNode** res
         call.answered = E_UNEXPECTED;
     }
     const HRESULT answered = call.answered;
-    Record(std::move(call));
+    std::lock_guard guard(m_lock);
+    m_calls.push_back(std::move(call));
     return answered;
-}
-
-void CQueriesProcessorStandIn::Record(QueryCall call)
-{
-    {
-        std::lock_guard guard(m_lock);
-        m_calls.push_back(std::move(call));
-    }
-    m_changed.notify_all();
 }
 
 std::vector<QueryCall> CQueriesProcessorStandIn::Calls() const
@@ -130,23 +114,6 @@ std::vector<int64_t> CQueriesProcessorStandIn::UnreleasedHandles() const
     for (const auto& [id, state] : m_handles)
         if (!state.released) open.push_back(id);
     return open;
-}
-
-bool CQueriesProcessorStandIn::WaitFor(QueryCallKind kind, size_t count, std::chrono::milliseconds limit) const
-{
-    std::unique_lock guard(m_lock);
-    return m_changed.wait_for(guard, limit, [&] {
-        size_t seen = 0;
-        for (const QueryCall& call : m_calls) seen += call.kind == kind && call.answered == S_OK ? 1 : 0;
-        return seen >= count;
-    });
-}
-
-void CQueriesProcessorStandIn::Clear()
-{
-    std::lock_guard guard(m_lock);
-    m_calls.clear();
-    m_handles.clear();
 }
 
 }  // namespace cvn::host

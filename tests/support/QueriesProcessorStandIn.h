@@ -4,8 +4,6 @@
 // Thread safety: every method may be called from any thread at once.
 #pragma once
 
-#include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -55,13 +53,10 @@ public:
     HRESULT ProcessRequest(IQxNode* request, IQxNode** response) noexcept override;
 
     std::vector<QueryCall> Calls() const;
+    /// The calls of kind that were answered S_OK.
     size_t Count(QueryCallKind kind) const;
     /// Handles answered but not yet released with FreeResult.
     std::vector<int64_t> UnreleasedHandles() const;
-    /// Waits until at least count calls of kind arrived; false after the limit.
-    bool WaitFor(QueryCallKind kind, size_t count, std::chrono::milliseconds limit) const;
-    /// Forgets calls and handles (scripts stay).
-    void Clear();
 
 private:
     struct HandleState {
@@ -72,11 +67,9 @@ private:
     };
 
     QxNodePtr Accept(const QxNodePtr& query, QueryCall& call);
-    QxNodePtr Poll(HandleState& state) const;
-    void Record(QueryCall call);
+    QxNodePtr Answer(const QxNodePtr& node, QueryCall& call);
 
     mutable std::mutex m_lock;
-    mutable std::condition_variable m_changed;
     Scripter m_scripter;
     int64_t m_nextHandle = 1;
     std::map<int64_t, HandleState> m_handles;

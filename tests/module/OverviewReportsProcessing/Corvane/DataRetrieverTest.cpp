@@ -101,7 +101,7 @@ TEST_F(DataRetrieverTest, CancelEndsEndlessPollingAndTheHandleIsStillFreed)
 
     auto retriever = Make();
     auto waiting = std::async(std::launch::async, [&] { return Data(*retriever).first; });
-    ASSERT_TRUE(queries->WaitFor(QueryCallKind::Poll, 3, kLimit));
+    ASSERT_TRUE(WaitUntil([&] { return queries->Count(QueryCallKind::Poll) >= 3; }));
     EXPECT_EQ(retriever->Cancel(), kHrCancelled);
     EXPECT_EQ(waiting.get(), kHrCancelled);
     const size_t polls = queries->Count(QueryCallKind::Poll);

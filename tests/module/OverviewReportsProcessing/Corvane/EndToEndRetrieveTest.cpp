@@ -23,6 +23,8 @@ constexpr std::string_view kRequest = R"(
   <RetrieveCountersSubRequest q:name="C"/>
 </RetrieveCountersRequest>)";
 
+constexpr std::string_view kWhole = R"(PartialResult:bool="false")";
+
 class EndToEnd : public RetrievalTest {
 protected:
     void SetUp() override
@@ -44,7 +46,7 @@ protected:
         m_names.push_back(std::make_unique<ScopedNamedInstance>("Test.RetrieverFactory", m_factory.Get()));
         ASSERT_EQ(module.CreateInstance(&Corvane::CLSID_CorvaneGate, &IConfigurableComponent::kIid, m_gateConfig.PutVoid()), S_OK);
         ASSERT_EQ(m_gateConfig->Configure(Tree(kGateConfiguration).Get()), S_OK);
-        ASSERT_EQ(m_gateConfig.As(m_gate), S_OK);
+        ASSERT_EQ(m_gateConfig.As(m_processor), S_OK);
     }
 
     void TearDown() override
@@ -55,7 +57,7 @@ protected:
                 EXPECT_EQ(withShutdown->Shutdown(), S_OK);
             }
         }
-        m_gate.Reset();
+        m_processor.Reset();
         m_gateConfig.Reset();
         m_names.clear();
         m_factory.Reset();
@@ -68,24 +70,11 @@ protected:
         EXPECT_FALSE(inUse) << "a component was not released";
     }
 
-    QxNodePtr Process(std::string_view request)
-    {
-        auto [hr, response] = HandedOut([&](IQxNode** out) { return m_gate->ProcessRequest(Tree(request).Get(), out); });
-        EXPECT_EQ(hr, S_OK);
-        return response;
-    }
-    QxNodePtr Poll(const GUID& token)
-    {
-        return Process(CookieRequest("RetrieveCountersRequest", token, R"(PartialResult:bool="false")"));
-    }
     /// Polls until the answer is no longer in progress.
     QxNodePtr PollToEnd(const GUID& token)
     {
-        QxNodePtr answer;
-        for (int i = 0; i < 2000; ++i) {
-            answer = Poll(token);
-            if (Status(answer) != 0) break;
-        }
+        QxNodePtr answer = Poll(token, kWhole);
+        for (int i = 0; i < 2000 && Status(answer) == 0; ++i) answer = Poll(token, kWhole);
         return answer;
     }
     void EnableFastMethod()
@@ -114,7 +103,6 @@ protected:
     ComPtr<IConfigurableComponent> m_provider;
     ComPtr<IConfigurableComponent> m_factory;
     ComPtr<IConfigurableComponent> m_gateConfig;
-    ComPtr<IRequestProcessor> m_gate;
     std::vector<std::unique_ptr<ScopedNamedInstance>> m_names;
 };
 
@@ -163,9 +151,9 @@ TEST_F(EndToEnd, ACallerCancellingItsPollEndsThePollsAtTheQueriesProcessor)
     const auto caller = m_host.RequestContexts()->CreateContext(0, "dashboard");
     auto polling = std::async(std::launch::async, [&] {
         CRequestContextScope serving(caller.Get());
-        return Poll(token);
+        return Poll(token, kWhole);
     });
-    ASSERT_TRUE(queries->WaitFor(QueryCallKind::Poll, 6, kLimit));
+    ASSERT_TRUE(WaitUntil([&] { return queries->Count(QueryCallKind::Poll) >= 6; }));
     ComPtr<IRequestState> state;
     ASSERT_EQ(caller->GetRequestState(state.Put()), S_OK);
     ASSERT_EQ(state->Cancel(), S_OK);
