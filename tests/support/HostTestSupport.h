@@ -35,6 +35,8 @@ struct SeenModification {
     std::string path;
     uint64_t changesMask = 0;
     QxNodePtr node;
+    size_t call = 0;  ///< the sink's call that brought it, from 1
+    bool synchronous = false;
 };
 
 class RecordingSink : public Implements<IQxModifySink> {
@@ -47,23 +49,15 @@ public:
         ComPtr<IQxNodeSequence> sequence;
         if (Failed(modifications->GetNodes(sequence.Put()))) return E_FAIL;
         sequence->Prepare(8);
-        std::vector<SeenModification> batch;
-        IQxNode* raw = nullptr;
-        while (sequence->Next(&raw) == S_OK) {
+        if (onCall) onCall(subscription);
+        std::lock_guard lock(m_lock);
+        ++m_calls;
+        for (IQxNode* raw = nullptr; sequence->Next(&raw) == S_OK;) {
             const QxNodePtr node(raw, QxNodePtr::Attach{});
-            SeenModification seen;
-            seen.subscriptionId = id;
+            SeenModification& seen = m_seen.emplace_back();
+            seen = {id, "", 0, node.GetChild(uint64_t{0}, false), m_calls, synchronous != 0};
             node.GetAttribute("ModifiedNodePath", seen.path);
             node.GetAttribute("ChangesMask", seen.changesMask);
-            seen.node = node.GetChild(uint64_t{0}, false);
-            batch.push_back(std::move(seen));
-        }
-        if (onCall) onCall(subscription);
-        {
-            std::lock_guard lock(m_lock);
-            m_synchronousSeen |= synchronous != 0;
-            ++m_calls;
-            for (SeenModification& seen : batch) m_seen.push_back(std::move(seen));
         }
         m_changed.notify_all();
         return S_OK;
@@ -80,17 +74,6 @@ public:
         std::lock_guard lock(m_lock);
         return m_seen;
     }
-    size_t Calls()
-    {
-        std::lock_guard lock(m_lock);
-        return m_calls;
-    }
-
-    bool SawSynchronous()
-    {
-        std::lock_guard lock(m_lock);
-        return m_synchronousSeen;
-    }
 
     std::function<void(IQxModifySubscription*)> onCall;  ///< set before subscribing
 
@@ -99,7 +82,6 @@ private:
     std::condition_variable m_changed;
     std::vector<SeenModification> m_seen;
     size_t m_calls = 0;
-    bool m_synchronousSeen = false;
 };
 
 /// A copy of text's node placed at path (name kind 2), as the module writes configuration.
