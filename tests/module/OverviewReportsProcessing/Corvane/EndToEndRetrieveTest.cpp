@@ -37,31 +37,33 @@ protected:
         m_database = CreateComponent<ScriptedDatabaseGate>();
         m_host.ServiceClient()->RegisterService("Service.DatabaseManagementGate", m_database.Get());
 
-        IComponentsModule& module = ModuleObject::Instance();  // what GetComponentsModuleObject hands out
-        ASSERT_EQ(module.CreateInstance(&Corvane::CLSID_MetaInfoProvider, &IConfigurableComponent::kIid, m_provider.PutVoid()), S_OK);
-        ASSERT_EQ(m_provider->Configure(Tree(kProviderConfiguration).Get()), S_OK);
-        m_names.push_back(std::make_unique<ScopedNamedInstance>("Test.MetaInfoProvider", m_provider.Get()));
-        ASSERT_EQ(module.CreateInstance(&Corvane::CLSID_DataRetrieverFactory, &IConfigurableComponent::kIid, m_factory.PutVoid()), S_OK);
-        ASSERT_EQ(m_factory->Configure(Tree(kFactoryConfiguration).Get()), S_OK);
-        m_names.push_back(std::make_unique<ScopedNamedInstance>("Test.RetrieverFactory", m_factory.Get()));
-        ASSERT_EQ(module.CreateInstance(&Corvane::CLSID_CorvaneGate, &IConfigurableComponent::kIid, m_gateConfig.PutVoid()), S_OK);
-        ASSERT_EQ(m_gateConfig->Configure(Tree(kGateConfiguration).Get()), S_OK);
-        ASSERT_EQ(m_gateConfig.As(m_processor), S_OK);
+        // Made, configured and named through the module object, as the host does.
+        const struct {
+            const GUID* classId;
+            std::string_view configuration;
+            const char* name;
+        } components[] = {{&Corvane::CLSID_MetaInfoProvider, kProviderConfiguration, "Test.MetaInfoProvider"},
+                          {&Corvane::CLSID_DataRetrieverFactory, kFactoryConfiguration, "Test.RetrieverFactory"},
+                          {&Corvane::CLSID_CorvaneGate, kGateConfiguration, "Test.Gate"}};
+        for (const auto& [classId, configuration, name] : components) {
+            ComPtr<IConfigurableComponent> component;
+            ASSERT_EQ(ModuleObject::Instance().CreateInstance(classId, &IConfigurableComponent::kIid, component.PutVoid()), S_OK);
+            ASSERT_EQ(component->Configure(Tree(configuration).Get()), S_OK) << name;
+            m_names.push_back(std::make_unique<ScopedNamedInstance>(name, component.Get()));
+            m_components.push_back(component);
+        }
+        ASSERT_EQ(m_components.back().As(m_processor), S_OK);
     }
 
     void TearDown() override
     {
-        for (ComPtr<IConfigurableComponent>* component : {&m_gateConfig, &m_factory, &m_provider}) {
-            ComPtr<IComponentWithShutdown> withShutdown;
-            if (*component && component->As(withShutdown) == S_OK) {
-                EXPECT_EQ(withShutdown->Shutdown(), S_OK);
-            }
-        }
         m_processor.Reset();
-        m_gateConfig.Reset();
+        for (auto component = m_components.rbegin(); component != m_components.rend(); ++component) {
+            ComPtr<IComponentWithShutdown> withShutdown;
+            EXPECT_TRUE(component->As(withShutdown) != S_OK || withShutdown->Shutdown() == S_OK);
+        }
         m_names.clear();
-        m_factory.Reset();
-        m_provider.Reset();
+        m_components.clear();
         m_database.Reset();
         OverviewReportsProcessing::MaskHelper::ResetForTests();
         RetrievalTest::TearDown();  // host services and the queries processor go too
@@ -82,7 +84,7 @@ protected:
         WriteConfigNode(ConfigSource::ConfigServer, "\\Settings\\OverviewSettings", Tree(R"(<node FastEnabled:bool="true"/>)"));
         // The provider publishes gathered settings once a second; ask until it answers 1.
         ComPtr<IMetaInfoProvider> provider;
-        ASSERT_EQ(m_provider.As(provider), S_OK);
+        ASSERT_EQ(m_components.at(0).As(provider), S_OK);
         const QxNodePtr question = Tree(R"(<GetRetrieveMethodRequest>
             <GroupByRoot q:name="GroupByRoot"><GroupByRootEntry Column="Who"/></GroupByRoot></GetRetrieveMethodRequest>)");
         ASSERT_TRUE(WaitUntil([&] {
@@ -100,9 +102,7 @@ protected:
     }
 
     ComPtr<CComponentObject<ScriptedDatabaseGate>> m_database;
-    ComPtr<IConfigurableComponent> m_provider;
-    ComPtr<IConfigurableComponent> m_factory;
-    ComPtr<IConfigurableComponent> m_gateConfig;
+    std::vector<ComPtr<IConfigurableComponent>> m_components;  // provider, factory, gate
     std::vector<std::unique_ptr<ScopedNamedInstance>> m_names;
 };
 

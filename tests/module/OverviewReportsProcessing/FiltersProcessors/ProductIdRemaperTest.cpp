@@ -22,66 +22,59 @@ protected:
     ProductIdRemaper m_remaper{Tree(kMapping)};
 };
 
+// Conditions on a data source become list conditions on its products, ids written as text too;
+// a filter without data source is left alone.
 TEST_F(ProductIdRemaperTest, ConditionsOnADataSourceBecomeListConditionsOnItsProducts)
 {
-    const QxNodePtr filters = Tree(R"(
-        <RetrieveCountersRequest>
-          <ConditionsRoot q:name="Conditions">
-            <Condition operator="AND">
-              <ConditionValues Columnn="DataSource" Comparator="=" Value:guid="{11111111-2222-3333-4444-555555555555}"/>
-              <ConditionValues Columnn="Who" Comparator="=" Value="alice"/>
-              <ConditionValues Columnn="DataSource" Comparator="&lt;&gt;" Value:guid="{AAAAAAAA-BBBB-CCCC-DDDD-EEEEEEEEEEEE}"/>
-            </Condition>
-            <Condition operator="NOT IN">
+    const struct {
+        const char* input;
+        const char* expected;
+    } cases[] = {
+        {R"(<RetrieveCountersRequest>
+              <ConditionsRoot q:name="Conditions">
+                <Condition operator="AND">
+                  <ConditionValues Columnn="DataSource" Comparator="=" Value:guid="{11111111-2222-3333-4444-555555555555}"/>
+                  <ConditionValues Columnn="Who" Comparator="=" Value="alice"/>
+                  <ConditionValues Columnn="DataSource" Comparator="&lt;&gt;" Value:guid="{AAAAAAAA-BBBB-CCCC-DDDD-EEEEEEEEEEEE}"/>
+                </Condition>
+                <Condition operator="NOT IN">
+                  <ConditionValues Columnn="DataSource"
+                      Values:guids="{AAAAAAAA-BBBB-CCCC-DDDD-EEEEEEEEEEEE}|{11111111-2222-3333-4444-555555555555}|{AAAAAAAA-BBBB-CCCC-DDDD-EEEEEEEEEEEE}"/>
+                </Condition>
+              </ConditionsRoot>
+              <GroupByRoot q:name="GroupByRoot"><GroupByRootEntry Column="DataSource"/></GroupByRoot>
+            </RetrieveCountersRequest>)",
+         R"(<RetrieveCountersRequest>
+              <ConditionsRoot q:name="Conditions">
+                <Condition operator="AND">
+                  <ConditionValues Columnn="Who" Comparator="=" Value="alice"/>
+                  <Condition operator="IN"><ConditionValues Columnn="ProductId" Values:strs="P1|P2"/></Condition>
+                  <Condition operator="NOT IN"><ConditionValues Columnn="ProductId" Values:strs="P3"/></Condition>
+                </Condition>
+                <Condition operator="NOT IN"><ConditionValues Columnn="ProductId" Values:strs="P3|P1|P2"/></Condition>
+              </ConditionsRoot>
+              <GroupByRoot q:name="GroupByRoot"><GroupByRootEntry Column="ProductId"/></GroupByRoot>
+            </RetrieveCountersRequest>)"},
+        {R"(<Query><ConditionsRoot q:name="Conditions"><Condition operator="IN">
               <ConditionValues Columnn="DataSource"
-                  Values:guids="{AAAAAAAA-BBBB-CCCC-DDDD-EEEEEEEEEEEE}|{11111111-2222-3333-4444-555555555555}|{AAAAAAAA-BBBB-CCCC-DDDD-EEEEEEEEEEEE}"/>
-            </Condition>
-          </ConditionsRoot>
-          <GroupByRoot q:name="GroupByRoot"><GroupByRootEntry Column="DataSource"/></GroupByRoot>
-        </RetrieveCountersRequest>)");
-    EXPECT_TRUE(m_remaper.ReplaceDataSourceFilters(filters));
-    EXPECT_EQ(Canonical(filters), Canonical(Tree(R"(
-        <RetrieveCountersRequest>
-          <ConditionsRoot q:name="Conditions">
-            <Condition operator="AND">
-              <ConditionValues Columnn="Who" Comparator="=" Value="alice"/>
-              <Condition operator="IN"><ConditionValues Columnn="ProductId" Values:strs="P1|P2"/></Condition>
-              <Condition operator="NOT IN"><ConditionValues Columnn="ProductId" Values:strs="P3"/></Condition>
-            </Condition>
-            <Condition operator="NOT IN"><ConditionValues Columnn="ProductId" Values:strs="P3|P1|P2"/></Condition>
-          </ConditionsRoot>
-          <GroupByRoot q:name="GroupByRoot"><GroupByRootEntry Column="ProductId"/></GroupByRoot>
-        </RetrieveCountersRequest>)")));
-}
-
-TEST_F(ProductIdRemaperTest, DataSourceIdsWrittenAsTextAreRead)
-{
-    const QxNodePtr filters = Tree(R"(
-        <Query><ConditionsRoot q:name="Conditions"><Condition operator="IN">
-          <ConditionValues Columnn="DataSource"
-              Values:strs="{aaaaaaaa-bbbb-cccc-dddd-eeeeeeeeeeee}|{11111111-2222-3333-4444-555555555555}"/>
-        </Condition><Condition operator="OR">
-          <ConditionValues Columnn="DataSource" Comparator="=" Value="{AAAAAAAA-BBBB-CCCC-DDDD-EEEEEEEEEEEE}"/>
-        </Condition></ConditionsRoot></Query>)");
-    EXPECT_TRUE(m_remaper.ReplaceDataSourceFilters(filters));
-    EXPECT_EQ(Canonical(filters), Canonical(Tree(R"(
-        <Query><ConditionsRoot q:name="Conditions">
-          <Condition operator="OR">
-            <Condition operator="IN"><ConditionValues Columnn="ProductId" Values:strs="P3"/></Condition>
-          </Condition>
-          <Condition operator="IN"><ConditionValues Columnn="ProductId" Values:strs="P3|P1|P2"/></Condition>
-        </ConditionsRoot></Query>)")));
-}
-
-TEST_F(ProductIdRemaperTest, AFilterWithoutDataSourceIsLeftAlone)
-{
-    const QxNodePtr filters = Tree(R"(
-        <RetrieveCountersRequest><ConditionsRoot q:name="Conditions">
-          <ConditionValues Columnn="ProductId" Comparator="=" Value="P1"/>
-        </ConditionsRoot></RetrieveCountersRequest>)");
-    const std::string before = Canonical(filters);
-    EXPECT_FALSE(m_remaper.ReplaceDataSourceFilters(filters));
-    EXPECT_EQ(Canonical(filters), before);
+                  Values:strs="{aaaaaaaa-bbbb-cccc-dddd-eeeeeeeeeeee}|{11111111-2222-3333-4444-555555555555}"/>
+            </Condition><Condition operator="OR">
+              <ConditionValues Columnn="DataSource" Comparator="=" Value="{AAAAAAAA-BBBB-CCCC-DDDD-EEEEEEEEEEEE}"/>
+            </Condition></ConditionsRoot></Query>)",
+         R"(<Query><ConditionsRoot q:name="Conditions">
+              <Condition operator="OR">
+                <Condition operator="IN"><ConditionValues Columnn="ProductId" Values:strs="P3"/></Condition>
+              </Condition>
+              <Condition operator="IN"><ConditionValues Columnn="ProductId" Values:strs="P3|P1|P2"/></Condition>
+            </ConditionsRoot></Query>)"},
+        {R"(<Query><ConditionsRoot q:name="Conditions"><ConditionValues Columnn="ProductId" Comparator="=" Value="P1"/></ConditionsRoot></Query>)",
+         nullptr},
+    };
+    for (const auto& [input, expected] : cases) {
+        const QxNodePtr filters = Tree(input);
+        EXPECT_EQ(m_remaper.ReplaceDataSourceFilters(filters), expected != nullptr) << input;
+        EXPECT_EQ(Canonical(filters), Canonical(Tree(expected ? expected : input)));
+    }
 }
 
 TEST_F(ProductIdRemaperTest, BadDataSourceConditionsFailWithTheFiltersUnchanged)
@@ -134,7 +127,7 @@ TEST_F(ProductIdRemaperTest, ResultsOfTheProductsOfOneDataSourceComeBackAsOneNod
         </Result>)")));
 }
 
-TEST_F(ProductIdRemaperTest, NodesThatDifferInAnyOtherAttributeAreNotMerged)
+TEST_F(ProductIdRemaperTest, NodesThatDifferInAnyOtherAttributeAreNotMergedAMergeWithoutCountFails)
 {
     const QxNodePtr result = Tree(R"(
         <Result>
@@ -145,15 +138,12 @@ TEST_F(ProductIdRemaperTest, NodesThatDifferInAnyOtherAttributeAreNotMerged)
     m_remaper.ReplaceProductIdByDataSource(result);
     EXPECT_EQ(result.GetChildCount(), 3u);
     EXPECT_EQ(result.GetChild(0).GetRequiredAttribute<int64_t>("Count"), 3);
-}
 
-TEST_F(ProductIdRemaperTest, AMergeWithoutCountFailsBeforeAnythingChanges)
-{
-    const QxNodePtr result = Tree(R"(
+    const QxNodePtr uncounted = Tree(R"(
         <Result><Row ProductId="P1" Who="a" Count:i64="3"/><Row ProductId="P2" Who="a"/></Result>)");
-    const std::string before = Canonical(result);
-    EXPECT_EQ(CodeOf([&] { m_remaper.ReplaceProductIdByDataSource(result); }), kHrNotFound);
-    EXPECT_EQ(Canonical(result), before);
+    const std::string before = Canonical(uncounted);
+    EXPECT_EQ(CodeOf([&] { m_remaper.ReplaceProductIdByDataSource(uncounted); }), kHrNotFound);
+    EXPECT_EQ(Canonical(uncounted), before);
 }
 
 TEST(ProductIdRemaperConfiguration, MappingEntriesNeedBothAttributes)
