@@ -1,13 +1,10 @@
-// Test helpers shared by the service layer and subscription tests: a named
-// instance registered for one scope, a log line capture, the code of a throw and
-// a collection the test waits on.
+// Test helpers shared by the service layer and subscription tests: a named instance registered for one
+// scope, a log line capture, the code of a throw and a collection the test waits on.
 // Thread safety: LogCapture and Collector may receive items from any thread.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <condition_variable>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -17,6 +14,7 @@
 #include "common/Logging/LogManager.h"
 #include "common/NodeAccess/QxNodePtr.h"
 #include "corvane/NamedInstances.h"
+#include "tests/support/TestBasics.h"
 
 namespace cvn::test {
 
@@ -35,8 +33,31 @@ private:
     std::u16string m_name;
 };
 
+/// Strings handed in from any thread.
+class Collector {
+public:
+    void Add(std::string item)
+    {
+        std::lock_guard guard(m_lock);
+        m_items.emplace_back(std::move(item));
+    }
+    std::vector<std::string> Items()
+    {
+        std::lock_guard guard(m_lock);
+        return m_items;
+    }
+    bool WaitFor(size_t count, std::chrono::milliseconds timeout = kWaitLimit)
+    {
+        return WaitUntil([&] { return Items().size() >= count; }, timeout);
+    }
+
+private:
+    std::mutex m_lock;
+    std::vector<std::string> m_items;
+};
+
 /// Collects every log line written while it lives (registered from construction unless told otherwise).
-class LogCapture : public ILogSink {
+class LogCapture : public ILogSink, public Collector {
 public:
     LogCapture(bool registered = true)  // NOLINT(google-explicit-constructor): arrays of unregistered ones
     {
@@ -44,16 +65,8 @@ public:
     }
     ~LogCapture() { log::LogManager::Instance().Unregister(this); }
 
-    void Write(const char* text, size_t length) noexcept override
-    {
-        std::lock_guard guard(m_lock);
-        m_lines.emplace_back(text, length);
-    }
-    std::vector<std::string> Lines()
-    {
-        std::lock_guard guard(m_lock);
-        return m_lines;
-    }
+    void Write(const char* text, size_t length) noexcept override { Add(std::string(text, length)); }
+    std::vector<std::string> Lines() { return Items(); }
     /// The captured lines that contain the text.
     std::vector<std::string> Matching(std::string_view text)
     {
@@ -63,41 +76,6 @@ public:
         return found;
     }
     size_t Count(std::string_view text) { return Matching(text).size(); }
-
-private:
-    std::mutex m_lock;
-    std::vector<std::string> m_lines;
-};
-
-/// How long a test waits for something that must happen; only reached when something is broken.
-constexpr std::chrono::milliseconds kGenerous{10000};
-
-/// Strings handed in from any thread; the test waits until enough have come.
-class Collector {
-public:
-    // Notifies under the lock: a worker that outlives its owner may still be in here when the
-    // test, woken, destroys the collector.
-    void Add(std::string item)
-    {
-        std::lock_guard guard(m_lock);
-        m_items.push_back(std::move(item));
-        m_changed.notify_all();
-    }
-    bool WaitFor(size_t count, std::chrono::milliseconds timeout = kGenerous)
-    {
-        std::unique_lock held(m_lock);
-        return m_changed.wait_for(held, timeout, [&] { return m_items.size() >= count; });
-    }
-    std::vector<std::string> Items()
-    {
-        std::lock_guard guard(m_lock);
-        return m_items;
-    }
-
-private:
-    std::mutex m_lock;
-    std::condition_variable m_changed;
-    std::vector<std::string> m_items;
 };
 
 /// The HRX code that body throws, S_OK when it throws none.
