@@ -1,6 +1,5 @@
-// Helpers for the node library tests: owning handles, fixtures parsed from the
-// text form, serialization into a string, and reads through the growth protocol.
-// Thread safety: as the node library (Nodestore.h).
+// Node library test helpers: owning handles, text fixtures, serialization into a string and reads
+// through the growth protocol. Thread safety: as the node library (Nodestore.h).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -71,18 +70,6 @@ inline Handle Parse(std::string_view text)
     return nodes.empty() ? Handle() : std::move(nodes[0]);
 }
 
-/// The message of a parse that must fail; checks that no node comes out.
-inline std::string ParseError(std::string_view text)
-{
-    IQxNode* nodes[4] = {};
-    uint64_t count = 99;
-    char error[512] = "unset";
-    EXPECT_EQ(QxnParseText(text.data(), text.size(), nodes, 4, &count, error, sizeof error), kHrInvalidData) << text;
-    EXPECT_EQ(count, 0u);
-    EXPECT_EQ(nodes[0], nullptr);
-    return error;
-}
-
 /// The calls AppendBytes took on this thread: a long text must reach it in several.
 inline thread_local int t_appendCalls = 0;
 
@@ -120,11 +107,8 @@ std::u16string ReadString(Read read, HRESULT* result = nullptr)
         buffer.resize(size);
         hr = read(buffer.data(), &size);
     }
-    if (result) {
-        *result = hr;
-    } else {
-        EXPECT_EQ(hr, S_OK);
-    }
+    if (result) *result = hr;
+    else EXPECT_EQ(hr, S_OK);
     return hr == S_OK && size ? buffer.substr(0, size - 1) : std::u16string();
 }
 
@@ -132,7 +116,6 @@ inline std::u16string Name(IQxNode* node, uint32_t kind = QXN_NAME_OWN)
 {
     return ReadString([&](char16_t* b, uint32_t* s) { return QxnGetNodeName(node, kind, b, s); });
 }
-
 inline std::u16string Type(IQxNode* node)
 {
     return ReadString([&](char16_t* b, uint32_t* s) { return QxnGetNodeType(node, b, s); });
@@ -168,11 +151,8 @@ inline RawValue Raw(IQxNode* node, const char16_t* name, const uint16_t* request
         value.bytes.resize(size);
         hr = QxnGetAttribute(node, name, requested, value.bytes.data(), &size, &value.type);
     }
-    if (result) {
-        *result = hr;
-    } else {
-        EXPECT_EQ(hr, S_OK);
-    }
+    if (result) *result = hr;
+    else EXPECT_EQ(hr, S_OK);
     return value;
 }
 

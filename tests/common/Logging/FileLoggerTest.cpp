@@ -147,21 +147,6 @@ TEST(FileLogger, LogDirectoryIsCreatedLevelByLevelOrTheLineDroppedWithADebugLine
     EXPECT_TRUE(std::filesystem::is_directory(directory));
 }
 
-TEST(FileLogger, RegistryOverrideMovesTheLogs)
-{
-    TempDir dir;
-    dir.Write("HKEY_CURRENT_USER/Software/Corvane.reg", "logs = REG_SZ:" + dir.Path() + "/moved/here\n");
-    cvn::test::RegistryScope registry(dir.Path());
-    LogTestScope scope({{"General/DataDirectoryPath", dir.Path() + "/data"},
-                        {"General/DataDirectoryPathOverrideRegKey", "HKCU/Software/Corvane"}});
-    {
-        FileLogger sink("libcorvane.log", "B\r\n");
-        sink.Write("x\r\n", 3);
-    }
-    EXPECT_EQ(FromUtf16Le(ReadFile(dir.Path() + "/moved/here/libcorvane.log")), "B\r\nx\r\n");
-    EXPECT_FALSE(std::filesystem::exists(dir.Path() + "/data"));
-}
-
 TEST(LogManager, FourSlotsAndTheFifthIsRefused)
 {
     LogTestScope scope;  // its own sink takes one slot

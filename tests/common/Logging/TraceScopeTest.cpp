@@ -150,24 +150,5 @@ TEST(NodeText, HiddenAttributesAreMaskedInTheTextOnlyAndAMalformedTableIsRefused
     EXPECT_EQ(Message(scope.sink.Lines()[2]), "node ... (***EXCEPTION***)");
 }
 
-HRESULT FailingMethod() noexcept
-try {
-    ThrowHr(E_INVALIDARG);
-} CV_CATCH_RETURN("Corvane::CThing::Configure")
-
-TEST(FailureLine, ComponentBoundaryLogsTheQualifiedNameAndErrorText)
-{
-    LogTestScope scope;
-    EXPECT_EQ(FailingMethod(), E_INVALIDARG);
-    ASSERT_EQ(scope.sink.Lines().size(), 1u);
-    const std::string line = scope.sink.Lines()[0];
-    EXPECT_NE(line.find("| ERR  |"), std::string::npos);
-    EXPECT_EQ(Message(line).rfind("Corvane::CThing::Configure failed: 0x80070057 The parameter is incorrect [0x", 0), 0u)
-        << line;
-    scope.SetSettings({{"Logger/MaxSeverity", "NONE"}});
-    EXPECT_EQ(FailingMethod(), E_INVALIDARG);
-    EXPECT_EQ(scope.sink.Lines().size(), 1u);
-}
-
 }  // namespace
 }  // namespace cvn::log

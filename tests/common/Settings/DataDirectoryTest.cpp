@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <tuple>
 
 #include "common/Settings/DataDirectory.h"
 #include "tests/support/LogTestSupport.h"
@@ -40,14 +41,16 @@ TEST(DataDirectory, RelativeOrNoPathLandsUnderTheModuleDirectoryAndAbsoluteOnesG
 
 TEST(DataDirectory, RegistryKeyTextNamesTheHive)
 {
-    EXPECT_EQ(ParseRegistryKeyText("HKCU\\Software\\Corvane").hive, os::RegistryHive::CurrentUser);
-    EXPECT_EQ(ParseRegistryKeyText("HKCU\\Software\\Corvane").subkey, "Software\\Corvane");
-    EXPECT_EQ(ParseRegistryKeyText("HKEY_CURRENT_USER/Software").hive, os::RegistryHive::CurrentUser);
-    EXPECT_EQ(ParseRegistryKeyText("HKEY_LOCAL_MACHINE\\Software").subkey, "Software");
-    const RegistryKeyText other = ParseRegistryKeyText("HKU\\Software\\Corvane");
-    EXPECT_EQ(other.hive, os::RegistryHive::LocalMachine);
-    EXPECT_EQ(other.subkey, "HKU\\Software\\Corvane");
-    EXPECT_EQ(ParseRegistryKeyText("hkcu\\Software").hive, os::RegistryHive::LocalMachine);
+    using enum os::RegistryHive;
+    for (const auto& [text, hive, subkey] : {std::tuple{"HKCU\\Software\\Corvane", CurrentUser, "Software\\Corvane"},
+                                             {"HKEY_CURRENT_USER/Software", CurrentUser, "Software"},
+                                             {"HKEY_LOCAL_MACHINE\\Software", LocalMachine, "Software"},
+                                             {"HKU\\Software", LocalMachine, "HKU\\Software"},
+                                             {"hkcu\\Software", LocalMachine, "hkcu\\Software"}}) {
+        const RegistryKeyText parsed = ParseRegistryKeyText(text);
+        EXPECT_EQ(parsed.hive, hive) << text;
+        EXPECT_EQ(parsed.subkey, subkey) << text;
+    }
 }
 
 TEST(DataDirectory, OverridesFromTheRegistryMoveTheLongestMatchingRunAndBadKeysGiveNone)
@@ -86,18 +89,6 @@ TEST(DataDirectory, OverridesFromTheRegistryMoveTheLongestMatchingRunAndBadKeysG
     if (!std::ifstream(file)) {
         EXPECT_TRUE(DataDirectory::ReadOverrides("HKLM/Software/Locked").empty());
     }
-}
-
-TEST(ModuleFile, IsTheFileThatHoldsTheModulesCode)
-{
-    SetModuleFilePathForTests("");
-    EXPECT_EQ(ModuleBaseName(), "test_common");  // the common code is linked into the test program
-    EXPECT_EQ(ModuleDirectory(), std::string(CORVANE_BIN_DIR) + "/");
-    EXPECT_NE(ModuleBaseAddress(), nullptr);
-    SetModuleFilePathForTests("C:\\Program Files\\Corvane\\Corvane.dll");
-    EXPECT_EQ(ModuleBaseName(), "Corvane");
-    EXPECT_EQ(ModuleDirectory(), "C:\\Program Files\\Corvane\\");
-    SetModuleFilePathForTests("");
 }
 
 }  // namespace

@@ -278,9 +278,13 @@ TEST(TextForm, MalformedTextSaysWhereAndWhat)
         {"<nr x=\"1\"><A/></nr>", "the <nr> wrapper takes no attributes"},
         {"<é>\n<B/>\n<C Ü:i32=\"é\"/></é>", "line 3, column 11: attribute 'Ü': 'é' is not a 32-bit integer"},
     };
-    for (const auto& [text, message] : cases) {
-        const std::string error = ParseError(text);
-        EXPECT_NE(error.find(message), std::string::npos) << text << "\n  gave: " << error;
+    for (const auto& [text, message] : cases) {  // no node comes out of a failed parse
+        IQxNode* nodes[4] = {};
+        uint64_t count = 99;
+        char error[512] = "unset";
+        EXPECT_EQ(QxnParseText(text.data(), text.size(), nodes, 4, &count, error, sizeof error), kHrInvalidData) << text;
+        EXPECT_EQ(count + reinterpret_cast<uintptr_t>(nodes[0]), 0u);
+        EXPECT_NE(std::string(error).find(message), std::string::npos) << text << "\n  gave: " << error;
     }
 
     // The message is cut to the caller's buffer, never in the middle of a character.
