@@ -41,27 +41,9 @@ protected:
     std::string m_lastText;
 };
 
-TEST_F(DatabaseGateTest, ReachableDatabaseAnswersZeroAndALockedOneBusyAfterTheSettingsTimeout)
+TEST_F(DatabaseGateTest, ReachableDatabaseAnswersZeroAndLockedMissingOrSchemalessOnesAreAnsweredWithText)
 {
     const std::string path = m_dir.File("reporting.db");
-    MakeSmallDatabase(path);
-    const auto holder = OpenTestDatabase(path, false);
-    holder->Execute("BEGIN EXCLUSIVE");
-    const QxNodePtr busy = CheckPath(path, "BusyTimeoutMs:i32=\"30\"");
-    EXPECT_EQ(static_cast<int32_t>(kHrDatabaseBusy), Result(busy));
-    EXPECT_EQ(0u, Text(busy).find("0x80040C0B The reporting database is busy: ")) << Text(busy);
-    holder->Execute("ROLLBACK");
-
-    const QxNodePtr answer = CheckPath(path);
-    ASSERT_EQ(S_OK, m_lastCode) << m_lastText;
-    EXPECT_EQ("CheckDatabaseResponse", answer.GetName());
-    EXPECT_EQ(0, Result(answer));
-    EXPECT_FALSE(answer.HasAttribute("ErrSerialized"));
-}
-
-TEST_F(DatabaseGateTest, MissingFileOrSchemaIsUnavailableWithText)
-{
-    const std::string path = m_dir.File("missing.db");
     const QxNodePtr missing = CheckPath(path);
     ASSERT_EQ(S_OK, m_lastCode) << m_lastText;
     EXPECT_EQ(static_cast<int32_t>(kHrDatabaseUnavailable), Result(missing));
@@ -73,26 +55,44 @@ TEST_F(DatabaseGateTest, MissingFileOrSchemaIsUnavailableWithText)
     const QxNodePtr noSchema = CheckPath(path);
     EXPECT_EQ(static_cast<int32_t>(kHrDatabaseUnavailable), Result(noSchema));
     EXPECT_NE(std::string::npos, Text(noSchema).find("no such table: AuditRecords")) << Text(noSchema);
+
+    std::filesystem::remove(path);
+    MakeSmallDatabase(path);
+    const auto holder = OpenTestDatabase(path, false);
+    holder->Execute("BEGIN EXCLUSIVE");
+    const QxNodePtr busy = CheckPath(path, "BusyTimeoutMs:i32=\"30\"");
+    EXPECT_EQ(static_cast<int32_t>(kHrDatabaseBusy), Result(busy));
+    EXPECT_EQ(0u, Text(busy).find("0x80040C0B The reporting database is busy: ")) << Text(busy);
+    holder->Execute("ROLLBACK");
+    const QxNodePtr answer = CheckPath(path);
+    ASSERT_EQ(S_OK, m_lastCode) << m_lastText;
+    EXPECT_EQ("CheckDatabaseResponse", answer.GetName());
+    EXPECT_EQ(0, Result(answer));
+    EXPECT_FALSE(answer.HasAttribute("ErrSerialized"));
 }
 
 TEST_F(DatabaseGateTest, SettingsProblemsAreAnsweredAndMalformedRequestsFail)
 {
-    EXPECT_EQ(static_cast<int32_t>(kHrReportingDisabled),
-              Result(Check(Request("Enabled:bool=\"false\" DatabasePath=\"/x.db\""))));
-    const QxNodePtr noPath = Check(Request("Enabled:bool=\"true\""));
-    EXPECT_EQ(kHrNotFound, Result(noPath));
-    EXPECT_NE(std::string::npos, Text(noPath).find("'DatabasePath' is missing")) << Text(noPath);
-    const QxNodePtr adjust = Check(Request("Enabled:bool=\"true\" DatabasePath=\"/x.db\"", 1));
-    EXPECT_EQ(E_INVALIDARG, Result(adjust));
-    EXPECT_NE(std::string::npos, Text(adjust).find("AdjustTarget 1 is not supported")) << Text(adjust);
-
-    EXPECT_FALSE(Check(Request("DatabasePath=\"/x.db\"")));
-    EXPECT_EQ(kHrNotFound, m_lastCode);
-    EXPECT_NE(std::string::npos, m_lastText.find("'Enabled'")) << m_lastText;
-    EXPECT_FALSE(Check(QxNodePtr::Create("CheckDatabaseRequest")));
-    EXPECT_EQ(kHrNotFound, m_lastCode);
-    EXPECT_FALSE(Check(QxNodePtr::Create("RepairDatabaseRequest")));
-    EXPECT_EQ(E_INVALIDARG, m_lastCode);
+    const struct {
+        QxNodePtr request;
+        HRESULT answered;  // in "ResponseResult", or S_OK when the call itself fails
+        HRESULT failed;
+        const char* text;
+    } cases[] = {
+        {Request("Enabled:bool=\"false\" DatabasePath=\"/x.db\""), kHrReportingDisabled, S_OK, ""},
+        {Request("Enabled:bool=\"true\""), kHrNotFound, S_OK, "'DatabasePath' is missing"},
+        {Request("Enabled:bool=\"true\" DatabasePath=\"/x.db\"", 1), E_INVALIDARG, S_OK, "AdjustTarget 1 is not supported"},
+        {Request("DatabasePath=\"/x.db\""), S_OK, kHrNotFound, "'Enabled'"},
+        {QxNodePtr::Create("CheckDatabaseRequest"), S_OK, kHrNotFound, ""},
+        {QxNodePtr::Create("RepairDatabaseRequest"), S_OK, E_INVALIDARG, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.request.ToText());
+        const QxNodePtr answer = Check(c.request);
+        EXPECT_EQ(c.failed, m_lastCode);
+        EXPECT_EQ(static_cast<int32_t>(c.answered), answer ? Result(answer) : S_OK);
+        EXPECT_NE(std::string::npos, (answer ? Text(answer) : m_lastText).find(c.text));
+    }
 }
 
 TEST_F(DatabaseGateTest, RegisteredUnderTheConfiguredUri)
@@ -105,9 +105,8 @@ TEST_F(DatabaseGateTest, RegisteredUnderTheConfiguredUri)
     EXPECT_THROW(RegisterDatabaseManagementGate(*client, nullptr), HRX);
     ComPtr<IServiceProxy> proxy;
     ASSERT_EQ(S_OK, client->CreateProxy(u"Service.DatabaseManagementGate", 0, &IServiceProxy::kIid, proxy.PutVoid()));
-    const QxNodePtr request = Request("Enabled:bool=\"true\" DatabasePath=\"" + path + "\"");
     QxNodePtr answer;
-    ASSERT_EQ(S_OK, proxy->ProcessRequest(request.Get(), answer.Reset()));
+    ASSERT_EQ(S_OK, proxy->ProcessRequest(Request("Enabled:bool=\"true\" DatabasePath=\"" + path + "\"").Get(), answer.Reset()));
     EXPECT_EQ(0, Result(answer));
     EXPECT_EQ(S_OK, client->CreateProxy(u"Service.OtherGate", 0, &IServiceProxy::kIid, proxy.PutVoid()));
     EXPECT_THROW(ReadDatabaseGateOptions(Tree(R"(<nr><Gate BusyTimeoutMs:i32="-1"/></nr>)")), HRX);
