@@ -1,9 +1,7 @@
 // The periodic worker's thread procedure and its waits.
 #include "common/Helpers/AsyncAction.h"
 
-#include <condition_variable>
 #include <exception>
-#include <mutex>
 
 #include "common/ErrorHandling/HRX.h"
 #include "common/Logging/Log.h"
@@ -11,7 +9,6 @@
 namespace cvn {
 
 using std::chrono::milliseconds;
-using std::chrono::steady_clock;
 
 namespace {
 
@@ -23,54 +20,50 @@ milliseconds FromSeconds(uint64_t seconds)
     return seconds >= kLargest ? kForever : milliseconds(static_cast<int64_t>(seconds) * 1000);
 }
 
+// from + delay; never for kForever, 0 (the period that means "once") or past the clock's range.
+SteadyTimePoint Deadline(SteadyTimePoint from, milliseconds delay)
+{
+    if (delay == kForever || delay.count() == 0 ||
+        delay >= std::chrono::duration_cast<milliseconds>(SteadyTimePoint::max() - from))
+        return SteadyTimePoint::max();
+    return from + delay;
+}
+
 }  // namespace
 
 struct CAsyncAction::State {
-    std::mutex lock;
-    std::condition_variable wakeUp;
+    explicit State(const IClock& clock) : clock(clock) {}
+    const IClock& clock;
     milliseconds period{0};
-    steady_clock::time_point lastRun;
-    bool stop = false;
+    std::atomic<bool> stop{false};
     Action action;
-
-    // Waits until from + delay or until stop; a delay past the clock's range waits for stop only.
-    void WaitUntil(std::unique_lock<std::mutex>& held, steady_clock::time_point from, milliseconds delay)
-    {
-        const auto stopped = [this] { return stop; };
-        const bool unbounded =
-            delay == kForever || delay.count() == 0 ||
-            delay >= std::chrono::duration_cast<milliseconds>(steady_clock::time_point::max() - from);
-        if (unbounded)
-            wakeUp.wait(held, stopped);
-        else
-            wakeUp.wait_until(held, from + delay, stopped);
-    }
 };
 
-CAsyncAction::CAsyncAction(uint64_t firstDelaySec, uint64_t periodSec, Action action)
-    : CAsyncAction(FromSeconds(firstDelaySec), FromSeconds(periodSec), std::move(action))
+CAsyncAction::CAsyncAction(uint64_t firstDelaySec, uint64_t periodSec, Action action, const IClock& clock)
+    : CAsyncAction(FromSeconds(firstDelaySec), FromSeconds(periodSec), std::move(action), clock)
 {
 }
 
-CAsyncAction::CAsyncAction(milliseconds firstDelay, milliseconds period, Action action)
+CAsyncAction::CAsyncAction(milliseconds firstDelay, milliseconds period, Action action, const IClock& clock)
 {
     if (!action || firstDelay.count() < 0 || period.count() < 0) {
         CV_LOG(Err, "CAsyncAction: " << (!action ? "no action given" : "negative delay or period"));
         ThrowHr(E_INVALIDARG);
     }
-    m_state = std::make_shared<State>();
+    m_state = std::make_shared<State>(clock);
     m_state->period = period;
     m_state->action = std::move(action);
-    m_thread = std::thread(&CAsyncAction::ThreadProc, m_state, this, firstDelay);
+    // Measured from now, not from when the thread gets going. A zero first delay runs at once; only
+    // the period treats 0 as "never again".
+    const SteadyTimePoint now = clock.Steady();
+    m_thread =
+        std::thread(&CAsyncAction::ThreadProc, m_state, this, firstDelay.count() > 0 ? Deadline(now, firstDelay) : now);
 }
 
 CAsyncAction::~CAsyncAction()
 {
-    {
-        std::lock_guard guard(m_state->lock);
-        m_state->stop = true;
-    }
-    m_state->wakeUp.notify_all();
+    m_state->stop = true;
+    m_state->clock.Wake();
     if (!m_thread.joinable()) return;
     // Destroyed by its own action: the thread sees the stop flag after the run and ends on its own.
     if (m_thread.get_id() == std::this_thread::get_id())
@@ -79,20 +72,14 @@ CAsyncAction::~CAsyncAction()
         m_thread.join();
 }
 
-bool CAsyncAction::IsStopRequested() const
-{
-    std::lock_guard guard(m_state->lock);
-    return m_state->stop;
-}
+bool CAsyncAction::IsStopRequested() const { return m_state->stop; }
 
-void CAsyncAction::ThreadProc(std::shared_ptr<State> state, CAsyncAction* owner, milliseconds firstDelay)
+void CAsyncAction::ThreadProc(std::shared_ptr<State> state, CAsyncAction* owner, SteadyTimePoint firstRun)
 {
     CV_TRACE(Dbg, "AsyncAction thread");
-    std::unique_lock held(state->lock);
-    // A zero first delay runs at once; only the period treats 0 as "never again".
-    if (firstDelay.count() > 0) state->WaitUntil(held, steady_clock::now(), firstDelay);
+    const IClock& clock = state->clock;
+    clock.SleepUntil(firstRun, state->stop);
     while (!state->stop) {
-        held.unlock();
         try {
             CV_TRACE(Dbg2, "Executing AsyncAction");
             state->action(*owner);
@@ -103,9 +90,7 @@ void CAsyncAction::ThreadProc(std::shared_ptr<State> state, CAsyncAction* owner,
         } catch (...) {
             CV_LOG(Warn, "AsyncAction run failed with an unknown exception");
         }
-        held.lock();
-        state->lastRun = steady_clock::now();
-        state->WaitUntil(held, state->lastRun, state->period);
+        clock.SleepUntil(Deadline(clock.Steady(), state->period), state->stop);
     }
 }
 

@@ -1,34 +1,82 @@
-// Process-wide clocks with an optional manual override.
+// The real clocks, the process clock and the manual one.
 #include "common/Helpers/Clock.h"
+
+#include <new>
 
 namespace cvn {
 namespace {
 
-std::atomic<ManualClock*> g_manual{nullptr};
+class SystemClocks final : public IClock {
+public:
+    SystemTimePoint System() const noexcept override { return std::chrono::system_clock::now(); }
+    SteadyTimePoint Steady() const noexcept override { return std::chrono::steady_clock::now(); }
+
+    void SleepUntil(SteadyTimePoint deadline, const std::atomic<bool>& stop) const override
+    {
+        std::unique_lock held(m_lock);
+        const auto stopped = [&stop] { return stop.load(); };
+        if (deadline == SteadyTimePoint::max())
+            m_woken.wait(held, stopped);
+        else
+            m_woken.wait_until(held, deadline, stopped);
+    }
+
+    void Wake() const noexcept override
+    {
+        std::lock_guard held(m_lock);
+        m_woken.notify_all();
+    }
+
+private:
+    // One condition for every sleeper: stops are rare and cheap to check.
+    mutable std::mutex m_lock;
+    mutable std::condition_variable m_woken;
+};
+
+const SystemClocks& TheSystemClocks() noexcept
+{
+    // Never destroyed: workers may still sleep on it during process exit.
+    alignas(SystemClocks) static unsigned char storage[sizeof(SystemClocks)];
+    static const SystemClocks* clocks = new (storage) SystemClocks();
+    return *clocks;
+}
+
+std::atomic<const IClock*> g_installed{nullptr};
+
+const IClock& ProcessClock() noexcept
+{
+    const IClock* installed = g_installed.load(std::memory_order_acquire);
+    return installed ? *installed : RealClock();
+}
+
+// Seconds from 1601-01-01 to 1970-01-01.
+constexpr int64_t kEpochDifferenceSeconds = 11644473600ll;
 
 }  // namespace
 
-SystemTimePoint SystemNow() noexcept
-{
-    if (ManualClock* manual = g_manual.load(std::memory_order_acquire)) return manual->System();
-    return std::chrono::system_clock::now();
-}
+const IClock& RealClock() noexcept { return TheSystemClocks(); }
 
-SteadyTimePoint SteadyNow() noexcept
+void InstallClock(const IClock* clock) noexcept { g_installed.store(clock, std::memory_order_release); }
+
+SystemTimePoint SystemNow() noexcept { return ProcessClock().System(); }
+SteadyTimePoint SteadyNow() noexcept { return ProcessClock().Steady(); }
+
+uint64_t FileTimeOf(SystemTimePoint time) noexcept
 {
-    if (ManualClock* manual = g_manual.load(std::memory_order_acquire)) return manual->Steady();
-    return std::chrono::steady_clock::now();
+    using Ticks = std::chrono::duration<int64_t, std::ratio<1, 10000000>>;
+    const int64_t ticks = std::chrono::duration_cast<Ticks>(time.time_since_epoch()).count();
+    return static_cast<uint64_t>(ticks + kEpochDifferenceSeconds * 10000000ll);
 }
 
 ManualClock::ManualClock(SystemTimePoint start) : m_system(start), m_steady(std::chrono::steady_clock::now())
 {
-    g_manual.store(this, std::memory_order_release);
+    m_previous = g_installed.exchange(this, std::memory_order_acq_rel);
 }
 
 ManualClock::~ManualClock()
 {
-    ManualClock* self = this;
-    g_manual.compare_exchange_strong(self, nullptr, std::memory_order_acq_rel);
+    const IClock* self = this;
+    g_installed.compare_exchange_strong(self, m_previous, std::memory_order_acq_rel);
 }
 
 void ManualClock::Advance(std::chrono::milliseconds step) noexcept
@@ -36,6 +84,7 @@ void ManualClock::Advance(std::chrono::milliseconds step) noexcept
     std::lock_guard<std::mutex> guard(m_lock);
     m_system += step;
     if (step.count() > 0) m_steady += step;
+    m_moved.notify_all();
 }
 
 void ManualClock::SetSystemTime(SystemTimePoint time) noexcept
@@ -54,6 +103,18 @@ SteadyTimePoint ManualClock::Steady() const noexcept
 {
     std::lock_guard<std::mutex> guard(m_lock);
     return m_steady;
+}
+
+void ManualClock::SleepUntil(SteadyTimePoint deadline, const std::atomic<bool>& stop) const
+{
+    std::unique_lock held(m_lock);
+    m_moved.wait(held, [&] { return stop.load() || m_steady >= deadline; });
+}
+
+void ManualClock::Wake() const noexcept
+{
+    std::lock_guard<std::mutex> guard(m_lock);
+    m_moved.notify_all();
 }
 
 }  // namespace cvn

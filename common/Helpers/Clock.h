@@ -1,11 +1,15 @@
-// Process-wide clocks of the module (wall and steady), real by default.
-// Tests install a ManualClock to move time in milliseconds without sleeping.
-// Thread safety: reads may come from any thread; install and remove a clock
-// while no component that reads it runs a timed rule.
+// The module's one clock seam: wall and steady time, and sleeping until a steady
+// time. Components that are handed no clock read the process clock (the real
+// clocks unless a test installed another); a periodic worker may be handed its
+// own. Tests use a ManualClock to move time in milliseconds without sleeping.
+// Thread safety: every member may be called from any thread; install and remove a
+// process clock while no component that reads it runs a timed rule.
 #pragma once
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <cstdint>
 #include <mutex>
 
 namespace cvn {
@@ -13,15 +17,42 @@ namespace cvn {
 using SystemTimePoint = std::chrono::system_clock::time_point;
 using SteadyTimePoint = std::chrono::steady_clock::time_point;
 
-/// Wall clock now (UTC); the installed manual clock when there is one.
+class IClock {
+public:
+    virtual SystemTimePoint System() const noexcept = 0;
+    virtual SteadyTimePoint Steady() const noexcept = 0;
+    /// Blocks until Steady() reaches deadline (SteadyTimePoint::max(): never) or until stop is set and
+    /// Wake is called.
+    virtual void SleepUntil(SteadyTimePoint deadline, const std::atomic<bool>& stop) const = 0;
+    /// Makes every SleepUntil look at its stop flag again.
+    virtual void Wake() const noexcept = 0;
+
+protected:
+    ~IClock() = default;
+};
+
+/// The system's clocks.
+const IClock& RealClock() noexcept;
+/// Makes clock the process clock (null: the real clocks again); it must outlive every read.
+void InstallClock(const IClock* clock) noexcept;
+/// The process clock's wall time (UTC) and steady time.
 SystemTimePoint SystemNow() noexcept;
-/// Monotonic clock now; the installed manual clock when there is one.
 SteadyTimePoint SteadyNow() noexcept;
 
-/// A clock that stands still until told to move; installed for its lifetime.
-class ManualClock {
+/// Wall time in 100-ns units since 1601-01-01 UTC, as the system's file times.
+uint64_t FileTimeOf(SystemTimePoint time) noexcept;
+/// Whole milliseconds of a steady time since the clock's origin.
+inline uint64_t MillisecondsOf(SteadyTimePoint time) noexcept
+{
+    return static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch()).count());
+}
+
+/// A clock that stands still until told to move; the process clock for its lifetime.
+class ManualClock final : public IClock {
 public:
-    /// Starts at the given wall time (and an arbitrary steady origin) and installs itself.
+    /// Starts at the given wall time (and the real steady time) and installs itself; the clock it
+    /// replaced comes back when it goes.
     explicit ManualClock(SystemTimePoint start = std::chrono::system_clock::now());
     ~ManualClock();
     ManualClock(const ManualClock&) = delete;
@@ -32,13 +63,17 @@ public:
     /// Sets the wall clock only, as an administrator changing the system time would.
     void SetSystemTime(SystemTimePoint time) noexcept;
 
-    SystemTimePoint System() const noexcept;
-    SteadyTimePoint Steady() const noexcept;
+    SystemTimePoint System() const noexcept override;
+    SteadyTimePoint Steady() const noexcept override;
+    void SleepUntil(SteadyTimePoint deadline, const std::atomic<bool>& stop) const override;
+    void Wake() const noexcept override;
 
 private:
     mutable std::mutex m_lock;
+    mutable std::condition_variable m_moved;
     SystemTimePoint m_system;
     SteadyTimePoint m_steady;
+    const IClock* m_previous = nullptr;
 };
 
 }  // namespace cvn

@@ -63,7 +63,7 @@ FileLogger::FileRef FileLogger::AcquireFile() noexcept
         m_cached.reset();
         return OpenLogFile();
     }
-    const uint64_t now = Logger::Clock().tickCountMs();
+    const uint64_t now = MillisecondsOf(SteadyNow());
     if (!m_everOpened || now - m_lastOpenTick >= keepOpen) {
         m_everOpened = true;
         m_lastOpenTick = now;

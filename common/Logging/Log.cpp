@@ -6,6 +6,7 @@
 #include <exception>
 
 #include "common/ErrorHandling/HRX.h"
+#include "common/Helpers/Clock.h"
 #include "common/Helpers/PrimitiveText.h"
 #include "common/Logging/LineFormat.h"
 #include "common/Logging/LogManager.h"
@@ -38,7 +39,7 @@ void Write(Severity severity, std::string_view text, const char* file, int line,
 {
     try {
         EnsureModuleLog();
-        const uint64_t fileTime = Logger::Clock().fileTime();
+        const uint64_t fileTime = FileTimeOf(SystemNow());
         LineFields fields;
         fields.time = os::FileTimeToLocalCalendar(fileTime);
         fields.ticksBelowMs = static_cast<uint32_t>(fileTime % 10000);
@@ -96,7 +97,10 @@ MessageBuilder& MessageBuilder::operator<<(const GUID& guid) { return *this << G
 
 MessageBuilder& MessageBuilder::operator<<(const HRX& error) { return *this << ErrorText(error); }
 MessageBuilder& MessageBuilder::operator<<(const QxNodePtr& node) { return *this << NodeText{node}; }
-MessageBuilder& MessageBuilder::operator<<(const NodeText& node) { return *this << LogTextOfNode(node.node, node.depth); }
+MessageBuilder& MessageBuilder::operator<<(const NodeText& node)
+{
+    return *this << LogTextOfNode(node.node, node.depth);
+}
 
 void MessageBuilder::MarkException() noexcept { m_exception = true; }
 
@@ -141,20 +145,19 @@ void TraceScope::Enter() noexcept
         ++t_indent;
         m_indentAdded = 1;
     }
-    m_start = Logger::Clock().counter();
+    m_start = SteadyNow().time_since_epoch().count();
 }
 
 TraceScope::~TraceScope()
 {
-    const int64_t end = Logger::Clock().counter();
+    const int64_t end = SteadyNow().time_since_epoch().count();
     const bool byException = std::uncaught_exceptions() != m_uncaughtAtEntry;
     const Severity severity = byException ? m_exceptionSeverity : m_severity;
     t_indent -= m_indentAdded;
     if (!IsEnabled(severity)) return;
     try {
-        int64_t divisor = Logger::Clock().counterFrequency() / 100000;
-        if (divisor < 1) divisor = 1;
-        const int64_t microseconds = (end - m_start) * 10 / divisor;
+        const int64_t microseconds = std::chrono::duration_cast<std::chrono::microseconds>(
+                                         SteadyTimePoint::duration(end - m_start)).count();
         std::string text = byException ? "EXCEPTION at: " : "Exiting: ";
         text.append(m_name);
         text += FormatElapsed(microseconds);

@@ -1,4 +1,4 @@
-// Logger settings and clocks.
+// Logger settings.
 #include "common/Logging/Logger.h"
 
 #include <new>
@@ -6,30 +6,14 @@
 #include "common/Logging/LineFormat.h"
 #include "common/Logging/Log.h"
 #include "common/Settings/SettingsStore.h"
-#include "platform/os/Clock.h"
 
 namespace cvn::log {
-namespace {
-
-const LogClock kSystemClock{&os::SystemTimeAsFileTime, &os::TickCountMs, &os::PerformanceCounter,
-                            &os::PerformanceFrequency};
-std::atomic<const LogClock*> g_clock{&kSystemClock};
-
-}  // namespace
-
 Logger& Logger::Instance() noexcept
 {
     // Never destroyed: objects released during process exit may still log.
     alignas(Logger) static unsigned char storage[sizeof(Logger)];
     static Logger* logger = new (storage) Logger();
     return *logger;
-}
-
-const LogClock& Logger::Clock() noexcept { return *g_clock.load(std::memory_order_acquire); }
-
-void Logger::SetClockForTests(const LogClock* clock) noexcept
-{
-    g_clock.store(clock ? clock : &kSystemClock, std::memory_order_release);
 }
 
 void Logger::Invalidate() noexcept
@@ -60,7 +44,7 @@ void Logger::Refresh() noexcept
     m_maxSeverity.store(m_settings.maxSeverity, std::memory_order_relaxed);
     detail::g_severityCeiling.store(m_settings.maxSeverity, std::memory_order_relaxed);
     m_keepOpenMs.store(m_settings.keepOpenIntervalMs, std::memory_order_relaxed);
-    m_readAt.store(Clock().tickCountMs(), std::memory_order_relaxed);
+    m_readAt.store(MillisecondsOf(SteadyNow()), std::memory_order_relaxed);
     m_valid.store(true, std::memory_order_release);
 }
 

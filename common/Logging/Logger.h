@@ -1,5 +1,5 @@
 // The logger's settings ("Logger" section), cached and re-read when older than
-// 5000 ms, and the clocks the log uses (replaceable so tests run in milliseconds).
+// 5000 ms by the process clock (common/Helpers/Clock.h).
 // Thread safety: every member may be called from any thread; a refresh runs on one thread at a time.
 #pragma once
 
@@ -8,6 +8,8 @@
 #include <mutex>
 #include <string>
 
+#include "common/Helpers/Clock.h"
+
 namespace cvn::log {
 
 struct LoggerSettings {
@@ -15,14 +17,6 @@ struct LoggerSettings {
     uint64_t fileSizeThresholdMB = 1024;  ///< 0 switches the check off
     uint64_t keepOpenIntervalMs = 5000;   ///< 0 opens the file for every line
     std::string path = "Logs\\";
-};
-
-/// The clocks of the log; each member must be set.
-struct LogClock {
-    uint64_t (*fileTime)() noexcept;        ///< wall clock, 100-ns units since 1601
-    uint64_t (*tickCountMs)() noexcept;     ///< monotonic milliseconds
-    int64_t (*counter)() noexcept;          ///< high-resolution counter
-    int64_t (*counterFrequency)() noexcept; ///< its ticks per second
 };
 
 inline constexpr uint64_t kSettingsRefreshMs = 5000;
@@ -48,16 +42,12 @@ public:
     /// Makes the next use re-read the settings (tests, and after changing sources).
     void Invalidate() noexcept;
 
-    /// The clocks in use; SetClockForTests(nullptr) restores the system's.
-    static const LogClock& Clock() noexcept;
-    static void SetClockForTests(const LogClock* clock) noexcept;
-
 private:
     Logger() = default;
     void RefreshIfStale() noexcept
     {
         if (!m_valid.load(std::memory_order_acquire) ||
-            Clock().tickCountMs() - m_readAt.load(std::memory_order_relaxed) >= kSettingsRefreshMs)
+            MillisecondsOf(SteadyNow()) - m_readAt.load(std::memory_order_relaxed) >= kSettingsRefreshMs)
             Refresh();
     }
     void Refresh() noexcept;

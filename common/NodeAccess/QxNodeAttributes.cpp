@@ -240,7 +240,8 @@ void CopyAttributes(const QxNodePtr& source, const QxNodePtr& target)
         HRESULT hr = QxnGetAttribute(source.Get(), wide.c_str(), nullptr, nullptr, &size, &stored);
         if (hr != kHrInsufficientBuffer) ThrowIfFailed(hr);
         std::vector<uint8_t> bytes(size);
-        if (size != 0) ThrowIfFailed(QxnGetAttribute(source.Get(), wide.c_str(), nullptr, bytes.data(), &size, &stored));
+        if (size != 0)
+            ThrowIfFailed(QxnGetAttribute(source.Get(), wide.c_str(), nullptr, bytes.data(), &size, &stored));
         target.SetAttributeRaw(name, static_cast<uint16_t>(stored), size ? bytes.data() : nullptr, size);
     }
 }

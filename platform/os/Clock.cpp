@@ -1,4 +1,4 @@
-// Clocks on this platform.
+// Local calendar time on this platform.
 #include "platform/os/Clock.h"
 
 #include <time.h>
@@ -8,14 +8,6 @@ namespace {
 // Seconds from 1601-01-01 to 1970-01-01.
 constexpr uint64_t kEpochDifferenceSeconds = 11644473600ull;
 }  // namespace
-
-uint64_t SystemTimeAsFileTime() noexcept
-{
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    return (static_cast<uint64_t>(now.tv_sec) + kEpochDifferenceSeconds) * 10000000ull +
-           static_cast<uint64_t>(now.tv_nsec) / 100;
-}
 
 CalendarTime FileTimeToLocalCalendar(uint64_t fileTime) noexcept
 {
@@ -42,21 +34,5 @@ CalendarTime FileTimeToLocalCalendar(uint64_t fileTime) noexcept
     result.millisecond = static_cast<uint32_t>((fileTime / 10000ull) % 1000ull);
     return result;
 }
-
-uint64_t TickCountMs() noexcept
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
-    return static_cast<uint64_t>(now.tv_sec) * 1000ull + static_cast<uint64_t>(now.tv_nsec) / 1000000ull;
-}
-
-int64_t PerformanceCounter() noexcept
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000000000ll + now.tv_nsec;
-}
-
-int64_t PerformanceFrequency() noexcept { return 1000000000ll; }
 
 }  // namespace cvn::os

@@ -1,6 +1,5 @@
-// Time for the log: the wall clock in 100-ns units since 1601 (as the system's
-// file times), its local calendar form, a millisecond tick count and a
-// high-resolution counter.
+// The local calendar form of a wall time in 100-ns units since 1601 (as the
+// system's file times), for log lines. The clocks themselves are common/Helpers/Clock.h.
 // Thread safety: stateless; may be called from any thread at once.
 #pragma once
 
@@ -12,14 +11,7 @@ struct CalendarTime {
     uint32_t year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, millisecond = 0;
 };
 
-/// Wall clock now, in 100-ns units since 1601-01-01 UTC.
-uint64_t SystemTimeAsFileTime() noexcept;
 /// The local calendar time of a file time (milliseconds included); all zero when it cannot convert.
 CalendarTime FileTimeToLocalCalendar(uint64_t fileTime) noexcept;
-/// Milliseconds of a monotonic clock.
-uint64_t TickCountMs() noexcept;
-/// A monotonic high-resolution counter and its ticks per second.
-int64_t PerformanceCounter() noexcept;
-int64_t PerformanceFrequency() noexcept;
 
 }  // namespace cvn::os

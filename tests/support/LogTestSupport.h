@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "common/Helpers/Clock.h"
 #include "common/Logging/LogManager.h"
 #include "common/Logging/LogSink.h"
 #include "common/Logging/Logger.h"
@@ -44,15 +45,27 @@ private:
 };
 
 // A clock the test moves by hand.
-struct FakeClock {
-    static inline std::atomic<uint64_t> fileTime{133000000000000000ull};
-    static inline std::atomic<uint64_t> tickMs{1000};
-    static inline std::atomic<int64_t> counter{0};
-    static uint64_t FileTime() noexcept { return fileTime; }
-    static uint64_t Tick() noexcept { return tickMs; }
-    static int64_t Counter() noexcept { return counter; }
-    static int64_t Frequency() noexcept { return 10000000; }  // 100-ns ticks, as the system's counter
-    static inline const log::LogClock kClock{&FileTime, &Tick, &Counter, &Frequency};
+struct FakeClock final : IClock {
+    static inline std::atomic<uint64_t> fileTime{133000000000000000ull};  // wall time, 100-ns units since 1601
+    static inline std::atomic<uint64_t> tickMs{1000};                    // steady time: tickMs plus counter
+    static inline std::atomic<int64_t> counter{0};                       // 100-ns ticks
+    using Ticks = std::chrono::duration<int64_t, std::ratio<1, 10000000>>;
+    SystemTimePoint System() const noexcept override
+    {
+        return SystemTimePoint(std::chrono::duration_cast<SystemTimePoint::duration>(
+            Ticks(static_cast<int64_t>(fileTime.load()) - 116444736000000000ll)));
+    }
+    SteadyTimePoint Steady() const noexcept override
+    {
+        return SteadyTimePoint(std::chrono::milliseconds(tickMs.load()) +
+                               std::chrono::duration_cast<SteadyTimePoint::duration>(Ticks(counter.load())));
+    }
+    // Nothing here sleeps on it: a sleeper waits for its stop only.
+    void SleepUntil(SteadyTimePoint, const std::atomic<bool>& stop) const override
+    {
+        RealClock().SleepUntil(SteadyTimePoint::max(), stop);
+    }
+    void Wake() const noexcept override { RealClock().Wake(); }
 };
 
 /// Registry keys read from "<root>/<hive>/<key>.reg" files while it lives.
@@ -67,7 +80,7 @@ public:
     {
         log::ResetModuleLogForTests(false);
         SetSettings(settings);
-        log::Logger::SetClockForTests(&FakeClock::kClock);
+        InstallClock(&m_clock);
         os::SetDebugOutputCapture([this](const std::string& line) {
             std::lock_guard<std::mutex> guard(m_lock);
             m_debug.push_back(line);
@@ -80,7 +93,7 @@ public:
     {
         log::LogManager::Instance().Unregister(&sink);
         os::SetDebugOutputCapture({});
-        log::Logger::SetClockForTests(nullptr);
+        InstallClock(nullptr);
         SetModuleFilePathForTests("");
         SettingsStore::Global().ResetSources(SettingsStore::DefaultSources());
         Refresh();
@@ -107,6 +120,7 @@ private:
         log::HiddenAttributeTable::ResetGlobalForTests();
     }
 
+    FakeClock m_clock;
     std::mutex m_lock;
     std::vector<std::string> m_debug;
 };

@@ -47,7 +47,8 @@ std::vector<AggregatedGroup> ReadAggregatedGroups(const QxNodePtr& metrics)
         if (child.GetType() != "Group") continue;
         const auto attributes = child.GetRequiredAttribute<std::vector<std::string>>("GroupAttributes");
         ThrowIf(attributes.size() > groupColumns.size(), E_INVALIDARG, "group larger than \"GroupColumns\"");
-        OverviewReportsProcessing::GroupLayout layout = OverviewReportsProcessing::LayOutGroup(attributes, groupColumns);
+        OverviewReportsProcessing::GroupLayout layout =
+            OverviewReportsProcessing::LayOutGroup(attributes, groupColumns);
         ConfiguredGroup group;
         group.columns = std::move(layout.columns);
         auto& stored = groups.emplace(layout.mask.Value(), std::move(group)).first->second;
