@@ -1,18 +1,14 @@
 // Helpers of the reporting tests, on top of the host ones: the statement
 // templates and metrics configuration as configuration text, a small reporting
-// database, a translator that takes its statement from the query node itself,
-// reading single values and grouped counts, and polling a query handle.
-// Thread safety: each helper belongs to the test's thread, except
-// SqlFromNode, which may be called from the processor's workers.
+// database, and reading single values and grouped counts.
+// Thread safety: each helper belongs to the test's thread.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <map>
 #include <string>
 #include <string_view>
-#include <thread>
 
 #include "common/NodeAccess/QxNodePtr.h"
 #include "corvane/Components.h"
@@ -23,7 +19,6 @@
 
 namespace cvn::reporting::test {
 
-using host::test::kWaitLimit;
 using host::test::TempDir;
 using host::test::Tree;
 using host::test::Thrown;
@@ -105,25 +100,6 @@ inline void MakeSmallDatabase(const std::string& path)
         (1767229300, '103', 3, '{D2}', '{P2}', 'Plan 2', 'bob', 'exch01', 'Mailbox', 'Read', 'm/bob'))");
 }
 
-/// A statement that runs for many seconds unless interrupted, with the columns Who, Count.
-inline constexpr const char* kSlowSql =
-    "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c WHERE x < 2000000000) "
-    "SELECT 'x' AS Who, count(*) AS Count FROM c";
-
-/// Translation for tests: "Sql" of the query node, its "Columns" list as row attributes, "Top" as the
-/// row limit and the 64-bit "P1" as the only parameter when present.
-inline TranslatedQuery SqlFromNode(const QxNodePtr& query)
-{
-    TranslatedQuery translated;
-    translated.sql = query.GetRequiredAttribute<std::string>("Sql");
-    translated.rowAttributes = query.GetRequiredAttribute<std::vector<std::string>>("Columns");
-    int64_t value = 0;
-    if (query.GetAttribute("P1", value)) translated.parameters.push_back(value);
-    int32_t top = 0;
-    if (query.GetAttribute("Top", top)) translated.rowLimit = top;
-    return translated;
-}
-
 /// The first column of the statement's first row (an empty value when there is no row).
 inline SqlValue One(IConnection& connection, const std::string& sql, const std::vector<SqlValue>& params = {})
 {
@@ -137,22 +113,6 @@ inline int64_t ScalarOf(IConnection& connection, const std::string& sql, const s
 {
     const SqlValue value = One(connection, sql, params);
     return std::holds_alternative<int64_t>(value) ? std::get<int64_t>(value) : 0;
-}
-
-/// Polls a query handle until done(answer), by default until "Status" is no longer 1 (running).
-/// Null when a poll fails; a test failure and null after kWaitLimit.
-inline QxNodePtr PollUntil(IRequestProcessor* processor, const QxNodePtr& handle,
-                           const std::function<bool(const QxNodePtr&)>& done = nullptr)
-{
-    const auto limit = std::chrono::steady_clock::now() + kWaitLimit;
-    while (std::chrono::steady_clock::now() < limit) {
-        QxNodePtr answer;
-        if (processor->ProcessRequest(handle.Get(), answer.Reset()) != S_OK) return nullptr;
-        if (done ? done(answer) : answer.GetRequiredAttribute<int32_t>("Status") != 1) return answer;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    ADD_FAILURE() << "the query did not get there in time";
-    return nullptr;
 }
 
 }  // namespace cvn::reporting::test

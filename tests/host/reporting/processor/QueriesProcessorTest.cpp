@@ -25,6 +25,16 @@ constexpr const char* kSlow = R"(<nr><Query q:name="Slow" Sql="WITH RECURSIVE c(
        SELECT x + 1 FROM c WHERE x &lt; 2000000000) SELECT 'x' AS Who, count(*) AS Count FROM c"
        Columns:strs="Who|Count"/></nr>)";
 
+// Translation for tests: "Sql" of the query node, its "Columns" list as row attributes and "Top" as the row limit.
+TranslatedQuery SqlFromNode(const QxNodePtr& query)
+{
+    TranslatedQuery translated{.sql = query.GetRequiredAttribute<std::string>("Sql"),
+                               .rowAttributes = query.GetRequiredAttribute<std::vector<std::string>>("Columns")};
+    int32_t top = 0;
+    if (query.GetAttribute("Top", top)) translated.rowLimit = top;
+    return translated;
+}
+
 class QueriesProcessorTest : public ::testing::Test {
 protected:
     void SetUp() override { MakeSmallDatabase(m_path); }
@@ -41,7 +51,7 @@ protected:
     TranslateFunction Held()
     {
         return [released = m_release.get_future().share()](const QxNodePtr& query) {
-            released.wait_for(kWaitLimit);
+            released.wait_for(cvn::test::kWaitLimit);
             return SqlFromNode(query);
         };
     }
@@ -59,7 +69,17 @@ protected:
         EXPECT_EQ(S_OK, m_lastCode) << m_lastText;
         return handle;
     }
-    QxNodePtr Run(const std::string& text) { return PollUntil(m_processor.Get(), Send(text)); }
+    // Polls until done(answer), by default until "Status" is no longer 1 (running); null when a poll fails.
+    QxNodePtr PollUntil(const QxNodePtr& handle, const std::function<bool(const QxNodePtr&)>& done = nullptr)
+    {
+        QxNodePtr answer;
+        EXPECT_TRUE(cvn::test::WaitUntil([&] {
+            return m_processor->ProcessRequest(handle.Get(), answer.Reset()) != S_OK ||
+                   (done ? done(answer) : answer.GetRequiredAttribute<int32_t>("Status") != 1);
+        })) << "the query did not get there in time";
+        return answer;
+    }
+    QxNodePtr Run(const std::string& text) { return PollUntil(Send(text)); }
     QxNodePtr Free(const QxNodePtr& handle)
     {
         const QxNodePtr free = handle.Clone();
@@ -68,8 +88,7 @@ protected:
     }
     QxNodePtr Running(const QxNodePtr& handle)
     {
-        return PollUntil(m_processor.Get(), handle,
-                         [](const QxNodePtr& a) { return a.GetAttributeOr("State", "") == "Running"; });
+        return PollUntil(handle, [](const QxNodePtr& a) { return a.GetAttributeOr("State", "") == "Running"; });
     }
     static int32_t ErrorCode(const QxNodePtr& answer) { return answer.GetAttributeOr<int32_t>("Error_Result", 0); }
     // A finished answer with "Status" 2, no rows, the code and an error text starting with start.
@@ -105,7 +124,7 @@ TEST_F(QueriesProcessorTest, StatusOneWhileRunningThenRowsWithAttributesAndCount
     EXPECT_EQ(0u, running.GetChildCount());
 
     m_release.set_value();
-    const QxNodePtr result = PollUntil(m_processor.Get(), handle);
+    const QxNodePtr result = PollUntil(handle);
     ASSERT_TRUE(result);
     EXPECT_EQ(0, result.GetRequiredAttribute<int32_t>("Status"));
     EXPECT_EQ(0, ErrorCode(result));
@@ -170,7 +189,7 @@ TEST_F(QueriesProcessorTest, ResultsNobodyPollsExpireOnTheInjectedClock)
     ManualClock clock;
     Make(R"(Workers:i32="1" ResultTtlMs:i64="1000")");
     const QxNodePtr handle = Send(kByWho);
-    ASSERT_TRUE(PollUntil(m_processor.Get(), handle));
+    ASSERT_TRUE(PollUntil(handle));
     clock.Advance(999ms);
     EXPECT_TRUE(Call(handle)) << "a poll inside the time to live must find the result";
     clock.Advance(999ms);
@@ -186,7 +205,7 @@ TEST_F(QueriesProcessorTest, ResultsNobodyPollsExpireOnTheInjectedClock)
     clock.Advance(1000ms);
     const QxNodePtr next = Send(kByWho);  // any request sweeps
     EXPECT_FALSE(Call(slow));
-    const QxNodePtr result = PollUntil(m_processor.Get(), next);
+    const QxNodePtr result = PollUntil(next);
     ASSERT_TRUE(result);
     EXPECT_EQ(0, ErrorCode(result));
 }
@@ -235,8 +254,8 @@ TEST_F(QueriesProcessorTest, QueriesPastTheConcurrencyLimitAreAnsweredBusy)
     const QxNodePtr fourth = Send(kByWho);
     EXPECT_EQ(1, Call(fourth).GetRequiredAttribute<int32_t>("Status"));
     m_release.set_value();
-    EXPECT_EQ(0, ErrorCode(PollUntil(m_processor.Get(), first)));
-    EXPECT_EQ(0, ErrorCode(PollUntil(m_processor.Get(), fourth)));
+    EXPECT_EQ(0, ErrorCode(PollUntil(first)));
+    EXPECT_EQ(0, ErrorCode(PollUntil(fourth)));
 }
 
 TEST_F(QueriesProcessorTest, UnavailableAndBusyDatabasesGiveTheTolerantCodes)

@@ -10,6 +10,10 @@
 namespace cvn::reporting::test {
 namespace {
 
+// Runs for many seconds unless interrupted.
+constexpr const char* kSlowSql = "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c WHERE x < 2000000000) "
+                                 "SELECT count(*) FROM c";
+
 struct Failure {
     StorageErrorKind kind = StorageErrorKind::Other;
     std::string message = "(no error)";
