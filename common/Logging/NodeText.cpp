@@ -12,6 +12,7 @@ namespace {
 
 std::mutex g_tableLock;
 std::shared_ptr<const HiddenAttributeTable> g_table;
+uint64_t g_tableGeneration = 0;  // of the settings it was read from
 
 std::string Trim(const std::string& text)
 {
@@ -94,14 +95,12 @@ HiddenAttributeTable HiddenAttributeTable::Parse(const std::string& text)
 std::shared_ptr<const HiddenAttributeTable> HiddenAttributeTable::Global()
 {
     std::lock_guard<std::mutex> guard(g_tableLock);
-    if (!g_table) g_table = std::make_shared<const HiddenAttributeTable>(Parse(GetSetting("Logger", "HiddenNodeTypeAttrs", "")));
+    const uint64_t generation = SettingsStore::Global().Generation();
+    if (!g_table || generation != g_tableGeneration) {
+        g_table = std::make_shared<const HiddenAttributeTable>(Parse(GetSetting("Logger", "HiddenNodeTypeAttrs", "")));
+        g_tableGeneration = generation;
+    }
     return g_table;
-}
-
-void HiddenAttributeTable::ResetGlobalForTests()
-{
-    std::lock_guard<std::mutex> guard(g_tableLock);
-    g_table.reset();
 }
 
 std::set<std::string> HiddenAttributeTable::HiddenFor(const std::string& type) const

@@ -21,11 +21,9 @@ public:
     /// Entries "Type: attr1, attr2" separated by ";"; "*" means every type. An entry without
     /// exactly one ":" throws HRX E_INVALIDARG; empty entries are skipped.
     static HiddenAttributeTable Parse(const std::string& text);
-    /// The table of the "Logger"/"HiddenNodeTypeAttrs" setting, built on first use; throws as Parse
-    /// (and tries again on the next use).
+    /// The table of the "Logger"/"HiddenNodeTypeAttrs" setting, built on first use and again after the
+    /// settings sources change; throws as Parse (and tries again on the next use).
     static std::shared_ptr<const HiddenAttributeTable> Global();
-    /// Forgets the global table so the next use reads the setting again. For tests.
-    static void ResetGlobalForTests();
 
     bool Empty() const noexcept { return m_types.empty(); }
     /// The names hidden on a node of the type (its own set and the "*" set); empty when none.

@@ -13,6 +13,7 @@ namespace {
 
 std::mutex g_globalLock;
 std::shared_ptr<const DataDirectory> g_global;
+uint64_t g_globalGeneration = 0;  // of the settings it was read from
 
 std::string WithTrailingSeparator(std::string directory)
 {
@@ -110,14 +111,12 @@ DataDirectory::DataDirectory(std::string directory, std::map<std::vector<std::st
 std::shared_ptr<const DataDirectory> DataDirectory::Global()
 {
     std::lock_guard<std::mutex> guard(g_globalLock);
-    if (!g_global) g_global = std::make_shared<const DataDirectory>();
+    const uint64_t generation = SettingsStore::Global().Generation();
+    if (!g_global || generation != g_globalGeneration) {
+        g_global = std::make_shared<const DataDirectory>();
+        g_globalGeneration = generation;
+    }
     return g_global;
-}
-
-void DataDirectory::ResetGlobalForTests()
-{
-    std::lock_guard<std::mutex> guard(g_globalLock);
-    g_global.reset();
 }
 
 std::string DataDirectory::ResolvePath(const std::string& path) const

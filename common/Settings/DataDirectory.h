@@ -36,10 +36,8 @@ public:
     /// A service with the given directory (already expanded and absolute) and override table.
     DataDirectory(std::string directory, std::map<std::vector<std::string>, std::string> overrides);
 
-    /// The process's service, made on first use.
+    /// The process's service, made on first use and again after the settings sources change.
     static std::shared_ptr<const DataDirectory> Global();
-    /// Drops the process's service so the next use reads the settings again. For tests.
-    static void ResetGlobalForTests();
 
     /// Expands %VAR%; a relative path takes its longest overridden leading run from the table and
     /// otherwise lands under the data directory; an absolute path is returned expanded.

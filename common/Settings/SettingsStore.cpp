@@ -40,6 +40,7 @@ void SettingsStore::Register(std::shared_ptr<const ISettingsSource> source)
     if (!source) return;
     std::lock_guard<std::recursive_mutex> guard(m_lock);
     m_sources.push_back(std::move(source));
+    m_generation.fetch_add(1, std::memory_order_acq_rel);
 }
 
 void SettingsStore::ResetSources(std::vector<std::shared_ptr<const ISettingsSource>> sources)
@@ -48,6 +49,7 @@ void SettingsStore::ResetSources(std::vector<std::shared_ptr<const ISettingsSour
     m_sources.clear();
     for (auto& source : sources)
         if (source) m_sources.push_back(std::move(source));
+    m_generation.fetch_add(1, std::memory_order_acq_rel);
 }
 
 HRESULT SettingsStore::GetSetting(std::string_view section, std::string_view key, std::string& value) const

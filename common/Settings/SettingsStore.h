@@ -3,6 +3,7 @@
 // Thread safety: registration and lookup are guarded by the store's lock.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -29,12 +30,16 @@ public:
     /// The sources the global store starts with: INI files of this process and module, then environment.
     static std::vector<std::shared_ptr<const ISettingsSource>> DefaultSources();
 
+    /// Counts changes of the sources: what is read from the store and cached is read again when it moves.
+    uint64_t Generation() const noexcept { return m_generation.load(std::memory_order_acquire); }
+
     /// The first hit from the last source back; kHrNotFound when none has it, E_ABORT when a source aborts.
     HRESULT GetSetting(std::string_view section, std::string_view key, std::string& value) const;
 
 private:
     mutable std::recursive_mutex m_lock;
     std::vector<std::shared_ptr<const ISettingsSource>> m_sources;
+    std::atomic<uint64_t> m_generation{0};
 };
 
 /// Lookup in the global store; an empty section means "General".

@@ -116,8 +116,6 @@ private:
     static void Refresh()
     {
         log::Logger::Instance().Invalidate();
-        DataDirectory::ResetGlobalForTests();
-        log::HiddenAttributeTable::ResetGlobalForTests();
     }
 
     FakeClock m_clock;
