@@ -1,7 +1,6 @@
-// A configuration server for tests: subscriptions by path, notifications sent
-// to the subscribed sinks, and the enumerators it hands them.
-// Thread safety: Notify may run on several threads at once; after Unsubscribe
-// returns, the subscription's sink is not called again.
+// A configuration server for tests: subscriptions by path, notifications sent to the subscribed sinks, and
+// the enumerators it hands them. Thread safety: Notify may run on several threads at once; after
+// Unsubscribe returns, the subscription's sink is not called again.
 #pragma once
 
 #include <atomic>
@@ -20,9 +19,7 @@ namespace cvn::test {
 /// The nodes of one notification; its sequence insists on Prepare(8) and can fail at a chosen position.
 class FakeModifyEnum : public Implements<IQxNodeModifyEnum, IQxNodeSequence> {
 public:
-    explicit FakeModifyEnum(std::vector<QxNodePtr> nodes, int failAt = -1) : m_nodes(std::move(nodes)), m_failAt(failAt)
-    {
-    }
+    explicit FakeModifyEnum(std::vector<QxNodePtr> nodes, int failAt = -1) : m_nodes(std::move(nodes)), m_failAt(failAt) {}
     HRESULT GetNodes(IQxNodeSequence** nodes) noexcept override
     {
         m_next = 0;
