@@ -157,12 +157,9 @@ TEST_F(ConfigFileTest, FailedFlushLeavesNoTemporaryFileAndStoreWithoutFileHasNot
         EXPECT_TRUE(Failed(store->Flush(0))) << target;
     }
     EXPECT_TRUE(std::filesystem::is_directory(occupied / "inside"));
-    size_t entries = 0;
-    for (const auto& entry : std::filesystem::directory_iterator(m_dir.Path())) {
-        EXPECT_EQ("occupied", entry.path().filename().string()) << "a temporary file was left behind";
-        ++entries;
-    }
-    EXPECT_EQ(1u, entries);
+    std::vector<std::string> left;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) left.push_back(entry.path().filename());
+    EXPECT_EQ(std::vector<std::string>{"occupied"}, left) << "a temporary file was left behind";
     EXPECT_EQ(S_FALSE, CreateComponent<CConfigServer>()->Flush(0));
 }
 

@@ -51,7 +51,7 @@ TEST_F(RequestContextMgrTest, SlotsArePerThreadAndKindAndSetHandsBackThePrevious
     EXPECT_EQ(0u, m_manager->BoundThreadCount());
 }
 
-TEST_F(RequestContextMgrTest, CopySharesIdentityAndCancellationHasItsOwnKindAndOutlivesItsSource)
+TEST_F(RequestContextMgrTest, CopiesShareIdentityAndCancellationHaveTheirOwnKindOutliveTheirSourceAndKeepTheNameProtocol)
 {
     const auto request = m_manager->CreateContext(0, "dashboard");
     ComPtr<IRequestContext> copy;
@@ -74,10 +74,8 @@ TEST_F(RequestContextMgrTest, CopySharesIdentityAndCancellationHasItsOwnKindAndO
     ComPtr<IRequestContext> orphan;
     m_manager->CopyContext(1, m_manager->CreateContext(0, "short-lived").Get(), orphan.Put());
     EXPECT_FALSE(IsCancelled(orphan.Get()));
-}
 
-TEST_F(RequestContextMgrTest, NullSourceMakesAFreshContextAndCallerNameKeepsTheBufferProtocol)
-{
+    // A null source makes a fresh context.
     ComPtr<IRequestContext> fresh, another;
     ASSERT_EQ(S_OK, m_manager->CopyContext(1, nullptr, fresh.Put()));
     ASSERT_EQ(S_OK, m_manager->CopyContext(1, nullptr, another.Put()));
@@ -89,14 +87,13 @@ TEST_F(RequestContextMgrTest, NullSourceMakesAFreshContextAndCallerNameKeepsTheB
     fresh->GetCreationTime(&ticks);
     EXPECT_GT(ticks, 133000000000000000LL) << "creation time counts 100-ns ticks since 1601";
 
-    const auto request = m_manager->CreateContext(0, "a-caller-name");
-    uint32_t size = 0;
+    // The caller name asks for room (with its terminator) and an unnamed context reads as empty.
+    size = 0;
     EXPECT_EQ(kHrInsufficientBuffer, request->GetCallerName(nullptr, &size));
-    EXPECT_EQ(14u, size);
+    EXPECT_EQ(10u, size);
     request->SetCallerName(nullptr);
-    char16_t buffer[1];
     size = 1;
-    EXPECT_EQ(S_OK, request->GetCallerName(buffer, &size));
+    EXPECT_EQ(S_OK, request->GetCallerName(name, &size));
     EXPECT_EQ(1u, size);
 }
 
