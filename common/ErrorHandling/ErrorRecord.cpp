@@ -7,6 +7,7 @@
 
 #include "common/ErrorHandling/ErrorMessages.h"
 #include "common/ErrorHandling/ErrorObjects.h"
+#include "common/Helpers/PrimitiveText.h"
 
 namespace cvn {
 
@@ -25,11 +26,7 @@ void TrimRight(std::string& text, std::string_view characters)
 std::string FormatErrorText(const ErrorRecord& record, uint32_t flags)
 {
     std::string text;
-    if (!(flags & kErrorTextNoCode)) {
-        char code[16];
-        std::snprintf(code, sizeof code, "0x%08X ", static_cast<uint32_t>(record.code));
-        text += code;
-    }
+    if (!(flags & kErrorTextNoCode)) text += HrToText(record.code) + " ";
     if (!(flags & kErrorTextNoDescription)) text += record.description;
     if (!(flags & kErrorTextNoTrace) && !record.trace.empty()) {
         text += " [";

@@ -70,7 +70,7 @@ public:
     template <class I>
     HRESULT As(ComPtr<I>& out) const noexcept
     {
-        if (!m_ptr) return static_cast<HRESULT>(0x80004003);
+        if (!m_ptr) return E_POINTER;
         return m_ptr->QueryInterface(&I::kIid, out.PutVoid());
     }
 
