@@ -72,7 +72,7 @@ TEST_F(MaskHelperQueries, FullMaskIsTheExactGroupOrTheSmallestContainingOneAndCo
               1u);
 }
 
-TEST_F(MaskHelperQueries, ForCountersGroupTakesOnlyTheExactMask)
+TEST_F(MaskHelperQueries, ForCountersGroupTakesOnlyTheExactMaskPresetsAreTheStoredNodes)
 {
     std::vector<std::pair<std::string, std::string>> columns, spare;
     std::string countColumn;
@@ -99,17 +99,13 @@ TEST_F(MaskHelperQueries, ForCountersGroupTakesOnlyTheExactMask)
     EXPECT_EQ(CodeOf([&] { m_helper.ForCountersGroup(Mask(0x4), [](const GroupInfo&, const TableColumnNames&) {}); }),
               kHrNotFound);
     EXPECT_EQ(log.Count("OverviewReportsProcessing::MaskHelper::ForCountersGroup failed: Mask not found: 4"), 1u);
-}
 
-TEST_F(MaskHelperQueries, PresetsAreTheStoredNodes)
-{
+    // Presets are the stored nodes.
     const QxNodePtr first = m_helper.GetPresetCondition("Failed");
     const QxNodePtr second = m_helper.GetPresetCondition("Failed");
     EXPECT_EQ(first.GetRequiredAttribute<int64_t>("PresetConditionId"), 2);
     first.SetAttribute("Marker", "seen");
     EXPECT_TRUE(second.HasAttribute("Marker"));  // a second handle, not a copy
-
-    LogCapture log;
     EXPECT_EQ(CodeOf([&] { m_helper.GetPresetCondition("Missing"); }), kHrNotFound);
     EXPECT_EQ(log.Count("OverviewReportsProcessing::MaskHelper::GetPresetCondition failed: "
                         "Invalid preset condition name: Missing"),

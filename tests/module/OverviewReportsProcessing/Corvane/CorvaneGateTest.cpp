@@ -275,7 +275,7 @@ TEST_F(CorvaneGateTest, NonPartialPollWaitsForEverySubRequestAndAToleratedFailur
     EXPECT_EQ(SubCount(done, "B") + SubCount(done, "C"), 5);
 }
 
-TEST_F(CorvaneGateTest, OtherFailureFailsThePollAndDropsTheToken)
+TEST_F(CorvaneGateTest, OtherFailureFailsThePollOrTheRequestAndDropsTheToken)
 {
     const GUID token = TokenOf(Process(kThreeSubRequests));
     script->Fail("C", E_ACCESSDENIED);
@@ -290,6 +290,18 @@ TEST_F(CorvaneGateTest, OtherFailureFailsThePollAndDropsTheToken)
     // Dropping the context cancelled the retrievers still waiting.
     EXPECT_EQ(script->Cancels("A"), 1);
     EXPECT_EQ(script->Cancels("B"), 1);
+
+    // A failure while making the context registers nothing.
+    script->createFailure = E_OUTOFMEMORY;
+    script->createFailureAfter = script->created + 1;
+    const QxNodePtr refused = Process(kThreeSubRequests);
+    EXPECT_EQ(Code(refused), E_OUTOFMEMORY);
+    EXPECT_EQ(Status(refused), 2);
+    EXPECT_EQ(refused.GetChildCount(), 0u);
+    EXPECT_EQ(Gate().RegisteredContextCount(), 0u);
+    EXPECT_EQ(Corvane::CRetrieveCountersContext::LiveCount(), 0u);
+    // The one retriever already started was cancelled, so its task ended.
+    EXPECT_EQ(script->created.load(), script->createFailureAfter.load());
 }
 
 TEST_F(CorvaneGateTest, PresetsAreExpandedAndDataSourcesRemapped)
@@ -312,20 +324,6 @@ TEST_F(CorvaneGateTest, PresetsAreExpandedAndDataSourcesRemapped)
     EXPECT_NE(script->Query("D").find("ProductId"), std::string::npos) << script->Query("D");
     EXPECT_EQ(script->Query("D").find("\"DataSource\""), std::string::npos) << script->Query("D");
     EXPECT_EQ(FreeCookieCode(TokenOf(first)), S_OK);
-}
-
-TEST_F(CorvaneGateTest, FailureWhileMakingTheContextRegistersNothing)
-{
-    script->createFailure = E_OUTOFMEMORY;
-    script->createFailureAfter = 1;
-    const QxNodePtr failed = Process(kThreeSubRequests);
-    EXPECT_EQ(Code(failed), E_OUTOFMEMORY);
-    EXPECT_EQ(Status(failed), 2);
-    EXPECT_EQ(failed.GetChildCount(), 0u);
-    EXPECT_EQ(Gate().RegisteredContextCount(), 0u);
-    EXPECT_EQ(Corvane::CRetrieveCountersContext::LiveCount(), 0u);
-    // The one retriever already started was cancelled, so its task ended.
-    EXPECT_EQ(script->created.load(), 1);
 }
 
 // Freeing forgets the request and cancels its retrievers; cookies without a token or request are not found.
