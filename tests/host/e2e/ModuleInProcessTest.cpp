@@ -80,11 +80,11 @@ protected:
     }
 
     static QxNodePtr Send(const std::string& text) { return s_host->Process(QxNodePtr::Parse(text)); }
-    static QxNodePtr Poll(const GUID& token)
+    /// A poll, or another request of the given type, about the cookie.
+    static QxNodePtr Poll(const GUID& token, const std::string& type = "RetrieveCountersRequest")
     {
-        std::string text = "<RetrieveCountersRequest q:name=\"Dashboard\"><node q:name=\"RetrieveCookie\" Token:guid=\"" +
-                           reporting::GuidText(token) + "\"/></RetrieveCountersRequest>";
-        return Send(text);
+        return Send("<" + type + " q:name=\"Dashboard\"><node q:name=\"RetrieveCookie\" Token:guid=\"" +
+                    reporting::GuidText(token) + "\"/></" + type + ">");
     }
     static GUID TokenOf(const QxNodePtr& answer)
     {
@@ -257,8 +257,7 @@ TEST_F(ModuleInProcessCookies, FreeCookieMidPollDropsTheRequestAndItsQueries)
     EXPECT_EQ(hostmain::RetrieveStatusOf(partial), 0) << "eight slow queries on one worker are still running";
     EXPECT_GT(s_host->QueriesProcessor()->HeldQueries(), 0u);
 
-    const QxNodePtr freed = Send("<FreeCookieRequest q:name=\"Dashboard\"><node q:name=\"RetrieveCookie\" Token:guid=\"" +
-                                 reporting::GuidText(token) + "\"/></FreeCookieRequest>");
+    const QxNodePtr freed = Poll(token, "FreeCookieRequest");
     EXPECT_EQ(hostmain::ResultCodeOf(freed), 0) << freed.ToText(0, 0);
     ExpectGone(token);
     EXPECT_TRUE(WaitUntilNoQueryHeld()) << "the freed request's queries are dropped at the queries processor";
