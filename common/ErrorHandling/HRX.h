@@ -120,11 +120,13 @@ HRESULT ResultFromCaughtException(const char* qualifiedName) noexcept;
 /// Closes a component method written as `noexcept try { CV_TRACE_METHOD(Dbg); ...; return S_OK; }
 /// CV_CATCH_RETURN()`: the failure line names the method as its trace scope does. A lambda or a
 /// helper logging under another name passes it: CV_CATCH_RETURN("cvn::CreateInstanceOf").
-#define CV_CATCH_RETURN(...)                                                         \
-    catch (...)                                                                      \
-    {                                                                                \
-        CV_DECLARE_METHOD_NAME(cvMethodName_);                                       \
-        return ::cvn::ResultFromCaughtException(CV_CATCH_NAME(cvMethodName_.text __VA_OPT__(, ) __VA_ARGS__)); \
+#define CV_CATCH_RETURN(...)                                                                  \
+    catch (...)                                                                               \
+    {                                                                                         \
+        CV_DECLARE_METHOD_NAME(cvMethodName_);                                                \
+        return ::cvn::ResultFromCaughtException(                                              \
+            CV_CATCH_NAME(cvMethodName_.text __VA_OPT__(, ) __VA_ARGS__));                    \
     }
+// (derived) gives derived, (derived, given) gives given.
 #define CV_CATCH_NAME_PICK(derived, given, ...) given
 #define CV_CATCH_NAME(...) CV_CATCH_NAME_PICK(__VA_ARGS__, __VA_ARGS__)
