@@ -3,6 +3,7 @@
 // Stop saves the store.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 
 #include "common/ServiceLayer/NamedServices.h"
@@ -31,51 +32,46 @@ protected:
     HostServices m_services;
 };
 
-TEST_F(HostServicesTest, EveryServiceIsReachableByItsNameUntilStop)
+TEST_F(HostServicesTest, EveryServiceIsReachableByItsNameUntilStopAndWritesAreSavedAtStop)
 {
     WriteFile(R"(<nr><node q:name="Statuses"><node q:name="OverviewMetricsStatus" Ready:bool="true"/></node></nr>)");
-    m_services.Start({.configFile = m_file, .dsmInstanceName = u"Test.Dsm"});
-
+    const HostServicesOptions options{.configFile = m_file, .dsmInstanceName = u"Test.Dsm"};
+    m_services.Start(options);
     const auto storage = Resolve<IConfigStorage>(kAppConfigStorageName);
     ASSERT_TRUE(storage);
     EXPECT_TRUE(Read(storage.Get(), "\\Statuses\\OverviewMetricsStatus").GetAttributeOr("Ready", false));
     EXPECT_TRUE(Resolve<IConfigStorage>(kConfigServerName));
-    EXPECT_TRUE(Resolve<IConfigSubscriptions>(kConfigServerName));
     EXPECT_TRUE(Resolve<IServiceClient>(kServiceClientName));
     EXPECT_TRUE(Resolve<IRequestContextMgr>(kRequestContextMgrName));
     EXPECT_TRUE(Resolve<IDsmNotifications>(u"Test.Dsm"));
 
-    m_services.Stop();
-    EXPECT_FALSE(Resolve<IConfigStorage>(kAppConfigStorageName));
-    EXPECT_FALSE(Resolve<IDsmNotifications>(u"Test.Dsm"));
-}
-
-TEST_F(HostServicesTest, WritesThroughOneNameAreSeenThroughTheOtherAndSavedAtStop)
-{
-    HostServicesOptions options{.configFile = m_file, .configFileMayBeMissing = true};
-    m_services.Start(options);
+    // The module's helpers write by path and read back through either name, and subscribers hear it.
     auto sink = CreateComponent<RecordingSink>();
     const auto subscription =
         Follow(Resolve<IConfigSubscriptions>(kConfigServerName).Get(), "\\Configuration", sink.Get());
-
-    // The module's helpers write by path and read back through either name.
     WriteConfigNode(ConfigSource::AppConfigStorage, "\\Configuration\\Plans",
                     Tree(R"(<nr><node Count:i32="2"><Detail q:name="D"/></node></nr>)"));
     EXPECT_TRUE(sink->WaitForCount(1));
-    const QxNodePtr read = ReadConfigNode(ConfigSource::ConfigServer, "\\Configuration\\Plans", true);
-    EXPECT_TRUE(read.GetChild("D", false));
+    EXPECT_TRUE(ReadConfigNode(ConfigSource::ConfigServer, "\\Configuration\\Plans", true).GetChild("D", false));
     EXPECT_FALSE(ReadConfigNode(ConfigSource::AppConfigStorage, "\\Statuses\\Missing", false));
     EXPECT_THROW(ReadConfigNode(ConfigSource::ConfigServer, "\\Statuses\\Missing", true), HRX);
-    ASSERT_EQ(S_OK, m_services.Stop());
 
+    ASSERT_EQ(S_OK, m_services.Stop());
+    EXPECT_FALSE(Resolve<IConfigStorage>(kAppConfigStorageName));
+    EXPECT_FALSE(Resolve<IDsmNotifications>(u"Test.Dsm"));
     HostServices restarted;
-    options.configFileMayBeMissing = false;
     restarted.Start(options);
     EXPECT_EQ(2, Read(restarted.ConfigServer(), "\\Configuration\\Plans").GetRequiredAttribute<int32_t>("Count"));
 }
 
 TEST_F(HostServicesTest, FailedStartNamesTheCauseAndLeavesNothingRegistered)
 {
+    // A missing file is allowed only when told, and is then written at Stop.
+    EXPECT_EQ(HResultFromWin32(ERROR_FILE_NOT_FOUND), ThrownBy([&] { m_services.Start({.configFile = m_file}); }).code);
+    m_services.Start({.configFile = m_file, .configFileMayBeMissing = true});
+    m_services.Stop();
+    EXPECT_TRUE(std::filesystem::exists(m_file));
+
     const std::string broken = "<nr>\n<node q:name=\"Broken\">\n</nr>\n";
     WriteFile(broken);
     const Thrown thrown = ThrownBy([&] { m_services.Start({.configFile = m_file}); });
