@@ -26,9 +26,9 @@ namespace cvn::log {
 enum class Severity : uint32_t { None = 0, Crit = 1, Err = 2, Warn = 3, Info = 4, Dbg = 5, Dbg2 = 6, Dbg3 = 7 };
 
 namespace detail {
-/// The cached MaxSeverity, raised to Dbg3 while the settings must be read again; a line above it
-/// is off. The settings age only while lines at or below it are checked: raising MaxSeverity
-/// takes effect at the next such line after the refresh interval.
+/// The cached MaxSeverity (never below Dbg), raised to Dbg3 while the settings must be read again;
+/// a line above it is off. The settings age only while lines at or below it are checked: a changed
+/// MaxSeverity takes effect at the next DBG (or more severe) line after the refresh interval.
 extern std::atomic<uint32_t> g_severityCeiling;
 /// Re-reads stale settings and compares with the configured MaxSeverity.
 bool IsEnabledChecked(Severity severity) noexcept;

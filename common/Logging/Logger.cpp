@@ -1,6 +1,7 @@
 // Logger settings.
 #include "common/Logging/Logger.h"
 
+#include <algorithm>
 #include <new>
 
 #include "common/Logging/LineFormat.h"
@@ -42,7 +43,10 @@ void Logger::Refresh() noexcept
         // Out of memory while reading: keep what was cached.
     }
     m_maxSeverity.store(m_settings.maxSeverity, std::memory_order_relaxed);
-    detail::g_severityCeiling.store(m_settings.maxSeverity, std::memory_order_relaxed);
+    // Never below DBG: the module's DBG traces then keep reaching the out-of-line check, so a
+    // lowered MaxSeverity (even NONE) that is raised again is still re-read within the interval.
+    detail::g_severityCeiling.store(std::max(m_settings.maxSeverity, static_cast<uint32_t>(Severity::Dbg)),
+                                    std::memory_order_relaxed);
     m_keepOpenMs.store(m_settings.keepOpenIntervalMs, std::memory_order_relaxed);
     m_readAt.store(MillisecondsOf(SteadyNow()), std::memory_order_relaxed);
     m_valid.store(true, std::memory_order_release);

@@ -53,6 +53,14 @@ TEST(Severity, MaxSeverityTextSwitchesLinesOnAndOffIsReadEveryFiveSecondsAndDisa
     EXPECT_EQ(built, 1);
     ASSERT_EQ(scope.sink.Lines().size(), 1u);
     EXPECT_EQ(Message(scope.sink.Lines()[0]), "value 1");
+
+    // Even at NONE the settings are still re-read: DBG lines keep reaching the out-of-line check.
+    scope.SetSettings({{"Logger/MaxSeverity", "NONE"}});
+    SettingsStore::Global().ResetSources({std::make_shared<cvn::test::MapSettingsSource>(
+        std::map<std::string, std::string>{{"Logger/MaxSeverity", "DBG2"}})});
+    FakeClock::tickMs += 5000;
+    EXPECT_TRUE(IsEnabled(Severity::Dbg));
+    EXPECT_TRUE(IsEnabled(Severity::Dbg2));
 }
 
 TEST(MessageBuilder, WritesNumbersGuidsAndErrorsAndAThrowingPieceMarksTheMessage)
