@@ -1,11 +1,10 @@
 // The process's message module lists and their loading from message table files.
 #include "common/ErrorHandling/MessageModules.h"
 
-#include <cstdio>
-
 #include "common/ErrorHandling/ErrorMessages.h"
 #include "common/ErrorHandling/ErrorRecord.h"
 #include "common/ErrorHandling/MessageTable.h"
+#include "common/Helpers/PrimitiveText.h"
 #include "common/Logging/Log.h"
 #include "common/Settings/ModuleFile.h"
 #include "common/Settings/SettingsStore.h"
@@ -77,9 +76,7 @@ void LoadMessageModules(MessageModuleLists& lists, const std::string& primaryNam
         LoadList(lists.primary, primaryNames, moduleDirectory, lists);
         LoadList(lists.fallback, fallbackNames, {}, lists);
     } catch (...) {
-        char code[16];
-        std::snprintf(code, sizeof code, "0x%08X", static_cast<uint32_t>(E_OUTOFMEMORY));
-        CV_LOG(Err, "Loading error message module(s)" << " failed: " << code);
+        CV_LOG(Err, "Loading error message module(s)" << " failed: " << HrToText(E_OUTOFMEMORY));
     }
 }
 

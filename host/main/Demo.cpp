@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <iostream>
 
+#include "common/Helpers/PrimitiveText.h"
 #include "host/main/Commands.h"
 #include "host/main/HostError.h"
 #include "host/main/RequestRunner.h"
@@ -73,7 +74,7 @@ int RunDemo(const CommandOptions& options, std::ostream& out)
     if (outcome.timedOut) throw HostError("no complete answer within the timeout; the cookie was freed", kExitFailedAnswer);
     if (outcome.failed) {
         if (ResultCodeOf(last) != 0)
-            std::cerr << "corvane-host: the request failed: " << HrHex(ResultCodeOf(last)) << " "
+            std::cerr << "corvane-host: the request failed: " << HrToText(ResultCodeOf(last)) << " "
                       << last.GetAttributeOr("ErrorSerialized", "") << "\n";
         return kExitFailedAnswer;
     }

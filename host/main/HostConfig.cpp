@@ -4,6 +4,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "common/Helpers/PrimitiveText.h"
 #include "host/main/HostError.h"
 #include "host/main/ModuleLoader.h"
 #include "host/reporting/storage/StorageSettings.h"

@@ -4,12 +4,9 @@
 #include <exception>
 
 #include "common/ErrorHandling/HRX.h"
-#include "common/Helpers/PrimitiveText.h"
 #include "host/reporting/storage/Storage.h"
 
 namespace cvn::hostmain {
-
-std::string HrHex(long code) { return HrToText(static_cast<HRESULT>(code)); }
 
 std::string CurrentErrorText()
 {

@@ -22,8 +22,6 @@ private:
     int m_exitCode;
 };
 
-/// "0x80040C03" for a code.
-std::string HrHex(long code);
 /// The message of whatever is being handled (HRX: its code and description); call inside catch.
 std::string CurrentErrorText();
 

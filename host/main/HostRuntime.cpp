@@ -9,6 +9,7 @@
 #include <filesystem>
 
 #include "common/ErrorHandling/HRX.h"
+#include "common/Helpers/PrimitiveText.h"
 #include "common/ServiceLayer/NamedServices.h"
 #include "common/ServiceLayer/RequestContext.h"
 #include "corvane/NamedInstances.h"
@@ -103,11 +104,11 @@ void HostRuntime::StartModule()
             if (!configurable) throw HostError(what + " cannot be configured (no configuration interface)");
             const HRESULT configured = configurable->Configure(entry.configuration.Get());
             if (configured < 0)
-                throw HostError(what + " refused its configuration: " + HrHex(configured) +
+                throw HostError(what + " refused its configuration: " + HrToText(configured) +
                                 " (the module's log names the missing or bad item)");
             // Visible by name only once configured, so no request meets a half-made component.
             const HRESULT registered = SkRegisterNamedInstance(ToUtf16(entry.instanceName).c_str(), component.object.Get());
-            if (registered < 0) throw HostError(what + " cannot be registered by name: " + HrHex(registered));
+            if (registered < 0) throw HostError(what + " cannot be registered by name: " + HrToText(registered));
             m_components.back().registered = true;
             if (!m_gate) m_gate = Query<IRequestProcessor>(component.object);
         }
@@ -143,7 +144,7 @@ QxNodePtr HostRuntime::Process(const QxNodePtr& request)
         m_requests.erase(context.Get());
         if (--m_inFlight == 0) m_idle.notify_all();
     }
-    if (processed < 0 || !response) throw HostError("the gate refused the request: " + HrHex(processed), kExitFailedAnswer);
+    if (processed < 0 || !response) throw HostError("the gate refused the request: " + HrToText(processed), kExitFailedAnswer);
     return response;
 }
 

@@ -5,8 +5,8 @@
 #include <unistd.h>
 
 #include <climits>
-#include <cstdio>
 
+#include "common/Helpers/PrimitiveText.h"
 #include "host/main/HostError.h"
 
 namespace cvn::hostmain {
@@ -27,13 +27,13 @@ void LoadedModule::Load(const std::string& path)
     if (!get || got < 0 || !raw) {
         dlclose(library);
         throw HostError("the module '" + path + "' does not hand out its module object (" +
-                        (get ? HrHex(got) : std::string("no GetComponentsModuleObject export")) + ")");
+                        (get ? HrToText(got) : std::string("no GetComponentsModuleObject export")) + ")");
     }
     auto* module = static_cast<IComponentsModule*>(raw);
     const HRESULT initialized = module->Initialize();
     if (initialized < 0) {
         dlclose(library);
-        throw HostError("the module '" + path + "' refused Initialize: " + HrHex(initialized));
+        throw HostError("the module '" + path + "' refused Initialize: " + HrToText(initialized));
     }
     m_library = library;
     m_module = module;
@@ -45,7 +45,7 @@ ComPtr<IComponentBase> LoadedModule::Create(const GUID& classId, const std::stri
     ComPtr<IComponentBase> object;
     const HRESULT created = m_module->CreateInstance(&classId, &IComponentBase::kIid, object.PutVoid());
     if (created < 0 || !object)
-        throw HostError("cannot create " + what + ": " + HrHex(created) +
+        throw HostError("cannot create " + what + ": " + HrToText(created) +
                         (created == REGDB_E_CLASSNOTREG ? " (class not registered in the module)" : ""));
     return object;
 }
@@ -74,24 +74,6 @@ std::string ExecutableDirectory()
     if (length <= 0) return ".";
     const std::string text(path, static_cast<size_t>(length));
     return text.substr(0, text.rfind('/'));
-}
-
-bool ParseGuidText(const std::string& text, GUID& out)
-{
-    std::string body = text;
-    if (body.size() == 38 && body.front() == '{' && body.back() == '}') body = body.substr(1, 36);
-    if (body.size() != 36) return false;
-    unsigned d1 = 0, d2 = 0, d3 = 0, b[8] = {};
-    int consumed = 0;
-    if (std::sscanf(body.c_str(), "%8x-%4x-%4x-%2x%2x-%2x%2x%2x%2x%2x%2x%n", &d1, &d2, &d3, &b[0], &b[1], &b[2], &b[3],
-                    &b[4], &b[5], &b[6], &b[7], &consumed) != 11 ||
-        consumed != 36)
-        return false;
-    out.Data1 = d1;
-    out.Data2 = static_cast<uint16_t>(d2);
-    out.Data3 = static_cast<uint16_t>(d3);
-    for (int i = 0; i < 8; ++i) out.Data4[i] = static_cast<uint8_t>(b[i]);
-    return true;
 }
 
 }  // namespace cvn::hostmain

@@ -36,7 +36,5 @@ private:
 
 /// The directory holding the running program ("." when it cannot be read).
 std::string ExecutableDirectory();
-/// "{87074C74-6D4D-4288-92E8-B954789A88BD}" (braces optional) as a GUID; false on any other text.
-bool ParseGuidText(const std::string& text, GUID& out);
 
 }  // namespace cvn::hostmain

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "common/Helpers/PrimitiveText.h"
 #include "host/main/HostError.h"
 #include "host/main/RequestRunner.h"
 
@@ -50,7 +51,7 @@ void PrintSubResponse(std::ostream& out, const QxNodePtr& subResponse, double se
     std::snprintf(timing, sizeof timing, "%.0f ms", seconds * 1000.0);
     out << "== " << subResponse.GetName() << "  [" << MethodName(subResponse) << ", " << timing << "]";
     if (status == 2) {
-        out << "  FAILED " << HrHex(ResultCodeOf(subResponse)) << "\n   "
+        out << "  FAILED " << HrToText(ResultCodeOf(subResponse)) << "\n   "
             << subResponse.GetAttributeOr("ErrorSerialized", "(no error text)") << "\n\n";
         return;
     }

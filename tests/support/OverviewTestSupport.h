@@ -18,10 +18,10 @@
 #include <vector>
 
 #include "common/Components/ModuleObject.h"
+#include "common/Helpers/PrimitiveText.h"
 #include "common/ServiceLayer/NamedServices.h"
 #include "host/services/HostServices.h"
 #include "module/OverviewReportsProcessing/ClassTable.h"
-#include "module/OverviewReportsProcessing/Common/GuidText.h"
 #include "module/OverviewReportsProcessing/Common/OverviewCountersMaskHelper.h"
 #include "module/OverviewReportsProcessing/Corvane/CorvaneGate.h"
 #include "module/OverviewReportsProcessing/Corvane/RetrieveCountersContext.h"
@@ -240,7 +240,7 @@ inline int64_t SubCount(const QxNodePtr& response, std::string_view name)
 inline std::string CookieRequest(std::string_view type, const GUID& token, std::string_view extra = {})
 {
     return "<" + std::string(type) + " q:name=\"Poll\" " + std::string(extra) +
-           "><node q:name=\"RetrieveCookie\" Token:guid=\"" + OverviewReportsProcessing::GuidToText(token) +
+           "><node q:name=\"RetrieveCookie\" Token:guid=\"" + cvn::GuidToText(token) +
            "\"/></" + std::string(type) + ">";
 }
 

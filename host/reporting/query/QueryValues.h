@@ -23,9 +23,6 @@ std::optional<int64_t> ParseTimeText(std::string_view text) noexcept;
 /// Unix seconds as "YYYY-MM-DDTHH:MM:SSZ".
 std::string FormatUtcTime(int64_t unixSeconds);
 
-/// The tests' name for GuidToText.
-inline std::string GuidText(const GUID& guid) { return GuidToText(guid); }
-
 /// The values of a leaf: its "Value" (one) or its "Values" (list); isTime converts time texts.
 /// Throws HRX 0x8007000D naming the column when neither is there, the type is not one a filter
 /// may carry, or a time text cannot be read.

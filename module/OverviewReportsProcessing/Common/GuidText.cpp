@@ -1,13 +1,14 @@
 // Fresh braced GUID text.
 #include "module/OverviewReportsProcessing/Common/GuidText.h"
 
+#include "common/Helpers/PrimitiveText.h"
 #include "platform/os/Uuid.h"
 
 namespace OverviewReportsProcessing {
 
 std::string NewGuidText()
 {
-    return GuidToText(cvn::os::NewUuid());
+    return cvn::GuidToText(cvn::os::NewUuid());
 }
 
 }  // namespace OverviewReportsProcessing

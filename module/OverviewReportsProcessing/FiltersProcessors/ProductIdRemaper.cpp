@@ -6,12 +6,13 @@
 #include <vector>
 
 #include "common/ErrorHandling/ErrorObjects.h"
+#include "common/Helpers/PrimitiveText.h"
 #include "common/Logging/Log.h"
 #include "module/OverviewReportsProcessing/Common/FiltersHelper.h"
-#include "module/OverviewReportsProcessing/Common/GuidText.h"
 
 namespace OverviewReportsProcessing {
 
+using cvn::GuidToText;
 using cvn::QxNodePtr;
 
 namespace {

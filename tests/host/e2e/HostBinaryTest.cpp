@@ -7,6 +7,7 @@
 #include <map>
 #include <set>
 
+#include "common/Helpers/PrimitiveText.h"
 #include "common/NodeAccess/QxNodePtr.h"
 #include "host/reporting/query/QueryValues.h"
 #include "host/reporting/sample/SampleDataGenerator.h"
@@ -66,7 +67,7 @@ TEST(HostShippedConfiguration, DataSourcesAndPlansAreThoseOfTheSampleData)
     std::set<std::string> shipped, expected;
     for (const QxNodePtr& source :
          host.FindByPath("Components\\Corvane.Gate\\Configuration\\DataSourceMapping", 2).GetChildren())
-        shipped.insert(reporting::GuidText(source.GetRequiredAttribute<GUID>("DataSource")) + "=" +
+        shipped.insert(GuidToText(source.GetRequiredAttribute<GUID>("DataSource")) + "=" +
                        joined(source.GetRequiredAttribute<std::vector<std::string>>("ProductIds")));
     for (const auto& source : generator.DataSources()) expected.insert(source.idText + "=" + joined(source.productIds));
     EXPECT_EQ(shipped, expected);

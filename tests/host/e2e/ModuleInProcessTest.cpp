@@ -8,6 +8,7 @@
 #include <map>
 #include <sstream>
 
+#include "common/Helpers/PrimitiveText.h"
 #include "host/main/Commands.h"
 #include "host/main/RequestRunner.h"
 #include "host/reporting/query/QueryValues.h"
@@ -84,7 +85,7 @@ protected:
     static QxNodePtr Poll(const GUID& token, const std::string& type = "RetrieveCountersRequest")
     {
         return Send("<" + type + " q:name=\"Dashboard\"><node q:name=\"RetrieveCookie\" Token:guid=\"" +
-                    reporting::GuidText(token) + "\"/></" + type + ">");
+                    GuidToText(token) + "\"/></" + type + ">");
     }
     static GUID TokenOf(const QxNodePtr& answer)
     {

@@ -14,7 +14,6 @@ namespace cvn::test {
 namespace {
 
 using namespace std::chrono_literals;
-using OverviewReportsProcessing::GuidToText;
 
 class CorvaneGateTest : public GateTest {
 protected:
