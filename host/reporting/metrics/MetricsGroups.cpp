@@ -6,9 +6,8 @@
 #include "common/ErrorHandling/ErrorObjects.h"
 #include "common/ErrorHandling/HRX.h"
 #include "common/Logging/Log.h"
-#include "module/OverviewReportsProcessing/Common/GroupLayout.h"
 #include "host/reporting/metrics/MetricsAggregator.h"
-#include "host/reporting/query/QueryErrors.h"
+#include "module/OverviewReportsProcessing/Common/GroupLayout.h"
 
 namespace cvn::reporting {
 
@@ -40,7 +39,8 @@ std::vector<AggregatedGroup> ReadAggregatedGroups(const QxNodePtr& metrics)
     std::map<std::string, std::pair<int64_t, QxNodePtr>> presets;
     if (const QxNodePtr node = metrics.GetChild("ConditionPresets", false)) {
         for (const QxNodePtr& preset : node.GetChildren())
-            presets.emplace(preset.GetName(), std::make_pair(preset.GetRequiredAttribute<int64_t>("PresetConditionId"), preset));
+            presets.emplace(preset.GetName(),
+                            std::make_pair(preset.GetRequiredAttribute<int64_t>("PresetConditionId"), preset));
     }
     std::map<uint32_t, ConfiguredGroup> groups;
     for (const QxNodePtr& child : metrics.GetChildren()) {
@@ -72,7 +72,8 @@ std::vector<AggregatedGroup> ReadAggregatedGroups(const QxNodePtr& metrics)
         for (auto it = groups.begin(); !layout && it != groups.end(); ++it)
             if ((it->first & stored) == stored) layout = &it->second;
         if (!layout) {
-            CV_LOG(Warn, "MetricsAggregator: no group holds mask " << stored << "; group " << mask << " is not counted");
+            CV_LOG(Warn,
+                   "MetricsAggregator: no group holds mask " << stored << "; group " << mask << " is not counted");
             continue;
         }
         AggregatedGroup& out = result[stored];
@@ -81,7 +82,8 @@ std::vector<AggregatedGroup> ReadAggregatedGroups(const QxNodePtr& metrics)
         for (const auto& column : layout->columns)
             if (BitOf(column.first) & stored) out.columns.push_back(column);
         for (int64_t id : group.presetIds) out.presets.emplace(id, byId.at(id));
-        if (defaultPreset != presets.end()) out.presets.emplace(defaultPreset->second.first, defaultPreset->second.second);
+        if (defaultPreset != presets.end())
+            out.presets.emplace(defaultPreset->second.first, defaultPreset->second.second);
     }
     std::vector<AggregatedGroup> list;
     for (auto& [mask, group] : result) list.push_back(std::move(group));

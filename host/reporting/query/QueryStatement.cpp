@@ -1,7 +1,7 @@
 // Columns and conditions of one statement (see QueryStatement.h).
 #include "host/reporting/query/QueryStatement.h"
 
-#include "host/reporting/query/QueryErrors.h"
+#include "common/ErrorHandling/HRX.h"
 #include "host/reporting/query/QueryValues.h"
 
 namespace cvn::reporting {
@@ -16,7 +16,7 @@ std::string ColumnOf(const QxNodePtr& leaf, const char* attribute)
     uint32_t type = 0;
     if (!leaf.HasAttribute(attribute, &type) || type != QXN_TYPE_STRING || !leaf.GetAttribute(attribute, column) ||
         column.empty())
-        FailTranslation(leaf.GetType() + " lacks a column name in \"" + attribute + "\"");
+        ThrowHrWithDescription(kHrInvalidData, leaf.GetType() + " lacks a column name in \"" + attribute + "\"");
     return column;
 }
 
@@ -46,23 +46,25 @@ ResolvedColumn QueryStatement::Resolve(const QxNodePtr& leaf, const std::string&
         try {
             leaf.GetAttribute("JoinIndex", joinIndex);
         } catch (...) {
-            FailTranslation("\"JoinIndex\" of column '" + column + "' is not an integer");
+            ThrowHrWithDescription(kHrInvalidData, "\"JoinIndex\" of column '" + column + "' is not an integer");
         }
     }
     if (joinIndex != 0) {
         if (m_template.joins.empty())
-            FailTranslation("query template '" + m_template.name + "' defines no joins, but column '" + column +
-                            "' has JoinIndex " + std::to_string(joinIndex));
+            ThrowHrWithDescription(kHrInvalidData, "query template '" + m_template.name +
+                                                       "' defines no joins, but column '" + column +
+                                                       "' has JoinIndex " + std::to_string(joinIndex));
         const auto join = m_template.joins.find(joinIndex);
         if (join == m_template.joins.end())
-            FailTranslation("query template '" + m_template.name + "' has no join " + std::to_string(joinIndex) +
-                            " (column '" + column + "')");
+            ThrowHrWithDescription(kHrInvalidData, "query template '" + m_template.name + "' has no join " +
+                                                       std::to_string(joinIndex) + " (column '" + column + "')");
         std::string name = column;
         const std::string prefix = join->second.alias + ".";
         if (name.compare(0, prefix.size(), prefix) == 0) name.erase(0, prefix.size());
         if (!join->second.columns.count(name))
-            FailTranslation("column '" + column + "' is not a column of join " + std::to_string(joinIndex) +
-                            " of query template '" + m_template.name + "'");
+            ThrowHrWithDescription(kHrInvalidData, "column '" + column + "' is not a column of join " +
+                                                       std::to_string(joinIndex) + " of query template '" +
+                                                       m_template.name + "'");
         m_usedJoins.insert(joinIndex);
         result.sql = Quote(join->second.alias) + "." + Quote(name);
         return result;
@@ -70,7 +72,8 @@ ResolvedColumn QueryStatement::Resolve(const QxNodePtr& leaf, const std::string&
     std::string name = column;
     if (name == "When" && !m_template.timeColumn.empty()) name = m_template.timeColumn;
     if (!m_template.columns.count(name))
-        FailTranslation("column '" + column + "' is not a column of query template '" + m_template.name + "'");
+        ThrowHrWithDescription(kHrInvalidData,
+                               "column '" + column + "' is not a column of query template '" + m_template.name + "'");
     result.isTime = !m_template.timeColumn.empty() && name == m_template.timeColumn;
     if (result.isTime) result.attribute = "When";
     result.sql = Quote(kMainTableAlias) + "." + Quote(name);
@@ -79,20 +82,23 @@ ResolvedColumn QueryStatement::Resolve(const QxNodePtr& leaf, const std::string&
 
 std::string QueryStatement::Condition(const QxNodePtr& node, int depth)
 {
-    if (depth > kMaxDepth) FailTranslation("condition tree is nested too deeply");
+    if (depth > kMaxDepth) ThrowHrWithDescription(kHrInvalidData, "condition tree is nested too deeply");
     const std::string type = node.GetType();
     if (type == "ConditionValues") return Leaf(node);
     if (type == "ConditionsRoot") return Group(node, "AND", depth);
-    if (type != "Condition") FailTranslation("unexpected node of type '" + type + "' in the conditions");
+    if (type != "Condition")
+        ThrowHrWithDescription(kHrInvalidData, "unexpected node of type '" + type + "' in the conditions");
     const std::string op = TextAttribute(node, "operator");
     if (op == "AND" || op == "OR") return Group(node, op, depth);
     if (op == "IN" || op == "NOT IN") {
         const std::vector<QxNodePtr> children = node.GetChildren();
         if (children.size() != 1 || children[0].GetType() != "ConditionValues")
-            FailTranslation("an " + op + " condition must hold exactly one ConditionValues node");
+            ThrowHrWithDescription(kHrInvalidData,
+                                   "an " + op + " condition must hold exactly one ConditionValues node");
         return List(children[0], op == "NOT IN");
     }
-    FailTranslation(op.empty() ? std::string("condition without \"operator\"") : "unknown operator '" + op + "'");
+    ThrowHrWithDescription(
+        kHrInvalidData, op.empty() ? std::string("condition without \"operator\"") : "unknown operator '" + op + "'");
 }
 
 std::string QueryStatement::Group(const QxNodePtr& node, const std::string& op, int depth)
@@ -113,12 +119,14 @@ std::string QueryStatement::Leaf(const QxNodePtr& leaf)
     const ResolvedColumn resolved = Resolve(leaf, column);
     const std::string comparator = TextAttribute(leaf, "Comparator");
     if (!kComparators.count(comparator))
-        FailTranslation(comparator.empty() ? "condition on column '" + column + "' has no \"Comparator\""
-                                           : "unknown comparator '" + comparator + "' on column '" + column + "'");
+        ThrowHrWithDescription(
+            kHrInvalidData, comparator.empty() ? "condition on column '" + column + "' has no \"Comparator\""
+                                               : "unknown comparator '" + comparator + "' on column '" + column + "'");
     bool isList = false;
     std::vector<SqlValue> values = ReadLeafValues(leaf, column, resolved.isTime, isList);
     if (isList || values.size() != 1)
-        FailTranslation("a list of values on column '" + column + "' needs an IN or NOT IN condition");
+        ThrowHrWithDescription(kHrInvalidData,
+                               "a list of values on column '" + column + "' needs an IN or NOT IN condition");
     return resolved.sql + " " + comparator + " " + Bind(std::move(values[0]));
 }
 

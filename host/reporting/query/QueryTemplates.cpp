@@ -3,14 +3,8 @@
 
 #include "common/ErrorHandling/ErrorObjects.h"
 #include "common/ErrorHandling/HRX.h"
-#include "host/reporting/query/QueryErrors.h"
 
 namespace cvn::reporting {
-
-void FailTranslation(const std::string& message)
-{
-    ThrowHrWithDescription(kHrInvalidData, message);
-}
 
 namespace {
 
@@ -26,9 +20,9 @@ std::string RequiredText(const QxNodePtr& node, const char* attribute, const std
     try {
         if (!node.GetAttribute(attribute, value)) value.clear();
     } catch (const HRX&) {
-        FailTranslation(context + "\"" + attribute + "\" is not a string");
+        ThrowHrWithDescription(kHrInvalidData, context + "\"" + attribute + "\" is not a string");
     }
-    if (value.empty()) FailTranslation(context + "\"" + attribute + "\" is missing or empty");
+    if (value.empty()) ThrowHrWithDescription(kHrInvalidData, context + "\"" + attribute + "\" is missing or empty");
     return value;
 }
 
@@ -38,7 +32,7 @@ std::string OptionalText(const QxNodePtr& node, const char* attribute, const std
     try {
         node.GetAttribute(attribute, value);
     } catch (const HRX&) {
-        FailTranslation(context + "\"" + attribute + "\" is not a string");
+        ThrowHrWithDescription(kHrInvalidData, context + "\"" + attribute + "\" is not a string");
     }
     return value;
 }
@@ -49,10 +43,10 @@ std::vector<std::string> NameList(const QxNodePtr& node, const char* attribute, 
     try {
         node.GetAttribute(attribute, names);
     } catch (const HRX&) {
-        FailTranslation(context + "\"" + attribute + "\" is not a list of strings");
+        ThrowHrWithDescription(kHrInvalidData, context + "\"" + attribute + "\" is not a list of strings");
     }
     for (const std::string& name : names)
-        if (name.empty()) FailTranslation(context + "\"" + attribute + "\" holds an empty name");
+        if (name.empty()) ThrowHrWithDescription(kHrInvalidData, context + "\"" + attribute + "\" holds an empty name");
     return names;
 }
 
@@ -60,24 +54,25 @@ QueryJoin ReadJoin(const QxNodePtr& node, const std::string& templateName)
 {
     QueryJoin join;
     uint32_t stored = 0;
-    if (!node.HasAttribute("Index", &stored)) FailTranslation(Where(templateName) + "a join lacks \"Index\"");
+    if (!node.HasAttribute("Index", &stored))
+        ThrowHrWithDescription(kHrInvalidData, Where(templateName) + "a join lacks \"Index\"");
     try {
         node.GetAttribute("Index", join.index);
     } catch (const HRX&) {
-        FailTranslation(Where(templateName) + "a join's \"Index\" is not an integer");
+        ThrowHrWithDescription(kHrInvalidData, Where(templateName) + "a join's \"Index\" is not an integer");
     }
     const std::string where = WhereJoin(templateName, join.index);
-    if (join.index <= 0) FailTranslation(Where(templateName) + "join index must be positive");
+    if (join.index <= 0) ThrowHrWithDescription(kHrInvalidData, Where(templateName) + "join index must be positive");
     join.table = RequiredText(node, "Table", where);
     join.alias = RequiredText(node, "Alias", where);
     join.on = RequiredText(node, "On", where);
     join.type = OptionalText(node, "Type", where);
     if (join.type.empty()) join.type = "INNER";
     if (join.type != "INNER" && join.type != "LEFT")
-        FailTranslation(where + "\"Type\" must be INNER or LEFT, not '" + join.type + "'");
-    if (join.alias == kMainTableAlias) FailTranslation(where + "alias 't' is the main table's");
+        ThrowHrWithDescription(kHrInvalidData, where + "\"Type\" must be INNER or LEFT, not '" + join.type + "'");
+    if (join.alias == kMainTableAlias) ThrowHrWithDescription(kHrInvalidData, where + "alias 't' is the main table's");
     for (std::string& column : NameList(node, "Columns", where)) join.columns.insert(std::move(column));
-    if (join.columns.empty()) FailTranslation(where + "\"Columns\" is missing or empty");
+    if (join.columns.empty()) ThrowHrWithDescription(kHrInvalidData, where + "\"Columns\" is missing or empty");
     return join;
 }
 
@@ -85,20 +80,24 @@ QueryTemplate ReadTemplate(const QxNodePtr& node)
 {
     QueryTemplate result;
     result.name = node.GetName();
-    if (result.name.empty()) FailTranslation("a query template has no name");
+    if (result.name.empty()) ThrowHrWithDescription(kHrInvalidData, "a query template has no name");
     const std::string& name = result.name;
     result.table = RequiredText(node, "Table", Where(name));
     for (std::string& column : NameList(node, "Columns", Where(name))) result.columns.insert(std::move(column));
-    if (result.columns.empty()) FailTranslation(Where(name) + "\"Columns\" is missing or empty");
+    if (result.columns.empty()) ThrowHrWithDescription(kHrInvalidData, Where(name) + "\"Columns\" is missing or empty");
     result.countExpression = OptionalText(node, "CountExpression", Where(name));
     result.select = NameList(node, "Select", Where(name));
     if (result.countExpression.empty() == result.select.empty())
-        FailTranslation(Where(name) + "exactly one of \"CountExpression\" and \"Select\" must be given");
+        ThrowHrWithDescription(kHrInvalidData,
+                               Where(name) + "exactly one of \"CountExpression\" and \"Select\" must be given");
     for (const std::string& column : result.select)
-        if (!result.columns.count(column)) FailTranslation(Where(name) + "selected column '" + column + "' is not in \"Columns\"");
+        if (!result.columns.count(column))
+            ThrowHrWithDescription(kHrInvalidData,
+                                   Where(name) + "selected column '" + column + "' is not in \"Columns\"");
     result.timeColumn = OptionalText(node, "TimeColumn", Where(name));
     if (!result.timeColumn.empty() && !result.columns.count(result.timeColumn))
-        FailTranslation(Where(name) + "\"TimeColumn\" '" + result.timeColumn + "' is not in \"Columns\"");
+        ThrowHrWithDescription(kHrInvalidData,
+                               Where(name) + "\"TimeColumn\" '" + result.timeColumn + "' is not in \"Columns\"");
     const std::string groupByTime = OptionalText(node, "GroupByTime", Where(name));
     result.timeGroupPart = OptionalText(node, "TimeGroupPart", Where(name));
     if (!groupByTime.empty()) {
@@ -108,18 +107,22 @@ QueryTemplate ReadTemplate(const QxNodePtr& node)
     if (result.timeGroupPart.empty()) result.timeGroupPart = "day";
     static const std::set<std::string> kParts = {"second", "minute", "hour", "day", "month", "year"};
     if (!kParts.count(result.timeGroupPart))
-        FailTranslation(Where(name) + "unknown time part '" + result.timeGroupPart + "'");
+        ThrowHrWithDescription(kHrInvalidData, Where(name) + "unknown time part '" + result.timeGroupPart + "'");
     if ((result.groupByTime) && (result.timeColumn.empty() || result.ReturnsRows()))
-        FailTranslation(Where(name) + "\"GroupByTime\" needs a \"TimeColumn\" and a \"CountExpression\"");
+        ThrowHrWithDescription(kHrInvalidData,
+                               Where(name) + "\"GroupByTime\" needs a \"TimeColumn\" and a \"CountExpression\"");
     result.auditingSystemColumn = OptionalText(node, "AuditingSystemColumn", Where(name));
     if (!result.auditingSystemColumn.empty() && !result.columns.count(result.auditingSystemColumn))
-        FailTranslation(Where(name) + "\"AuditingSystemColumn\" '" + result.auditingSystemColumn + "' is not in \"Columns\"");
+        ThrowHrWithDescription(kHrInvalidData, Where(name) + "\"AuditingSystemColumn\" '" +
+                                                   result.auditingSystemColumn + "' is not in \"Columns\"");
     for (const QxNodePtr& child : node.GetChildren()) {
-        if (child.GetType() != "Join") FailTranslation(Where(name) + "unexpected child of type '" + child.GetType() + "'");
+        if (child.GetType() != "Join")
+            ThrowHrWithDescription(kHrInvalidData, Where(name) + "unexpected child of type '" + child.GetType() + "'");
         QueryJoin join = ReadJoin(child, name);
         const int64_t index = join.index;
         if (!result.joins.emplace(index, std::move(join)).second)
-            FailTranslation(Where(name) + "join index " + std::to_string(index) + " is given twice");
+            ThrowHrWithDescription(kHrInvalidData,
+                                   Where(name) + "join index " + std::to_string(index) + " is given twice");
     }
     return result;
 }
@@ -128,15 +131,15 @@ QueryTemplate ReadTemplate(const QxNodePtr& node)
 
 std::map<std::string, QueryTemplate, std::less<>> ReadQueryTemplates(const QxNodePtr& templates)
 {
-    if (!templates) FailTranslation("no query templates are configured");
+    if (!templates) ThrowHrWithDescription(kHrInvalidData, "no query templates are configured");
     std::map<std::string, QueryTemplate, std::less<>> result;
     for (const QxNodePtr& child : templates.GetChildren()) {
         QueryTemplate item = ReadTemplate(child);
         const std::string name = item.name;
         if (!result.emplace(name, std::move(item)).second)
-            FailTranslation("query template '" + name + "' is configured twice");
+            ThrowHrWithDescription(kHrInvalidData, "query template '" + name + "' is configured twice");
     }
-    if (result.empty()) FailTranslation("no query templates are configured");
+    if (result.empty()) ThrowHrWithDescription(kHrInvalidData, "no query templates are configured");
     return result;
 }
 

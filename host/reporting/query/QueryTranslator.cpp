@@ -6,7 +6,6 @@
 #include <map>
 
 #include "common/ErrorHandling/HRX.h"
-#include "host/reporting/query/QueryErrors.h"
 #include "host/reporting/query/QueryStatement.h"
 #include "host/reporting/query/QueryTemplates.h"
 
@@ -19,7 +18,7 @@ struct QueryTranslator::Impl {
     const QueryTemplate& Find(const std::string& name) const
     {
         const auto found = templates.find(name);
-        if (found == templates.end()) FailTranslation("unknown query template '" + name + "'");
+        if (found == templates.end()) ThrowHrWithDescription(kHrInvalidData, "unknown query template '" + name + "'");
         return found->second;
     }
 };
@@ -36,7 +35,7 @@ int64_t IntegerAttribute(const QxNodePtr& query, const char* name, int64_t fallb
     uint32_t type = 0;
     if (!query.HasAttribute(name, &type)) return fallback;
     if (type != QXN_TYPE_INT32 && type != QXN_TYPE_INT32_ALT && type != QXN_TYPE_INT64)
-        FailTranslation(std::string("\"") + name + "\" is not an integer");
+        ThrowHrWithDescription(kHrInvalidData, std::string("\"") + name + "\" is not an integer");
     int64_t value = 0;
     query.GetAttribute(name, value);
     return value;
@@ -47,7 +46,8 @@ std::string TextAttribute(const QxNodePtr& node, const char* name)
     uint32_t type = 0;
     std::string value;
     if (!node.HasAttribute(name, &type)) return value;
-    if (type != QXN_TYPE_STRING) FailTranslation(std::string("\"") + name + "\" is not a string");
+    if (type != QXN_TYPE_STRING)
+        ThrowHrWithDescription(kHrInvalidData, std::string("\"") + name + "\" is not a string");
     node.GetAttribute(name, value);
     return value;
 }
@@ -59,9 +59,10 @@ int64_t TimeOffsetSeconds(const QxNodePtr& query)
     if (part.empty()) part = "second";
     static const std::map<std::string, int64_t> kUnits = {{"second", 1}, {"minute", 60}, {"hour", 3600}};
     const auto unit = kUnits.find(part);
-    if (unit == kUnits.end()) FailTranslation("unknown \"DateTimePart\" '" + part + "'");
+    if (unit == kUnits.end()) ThrowHrWithDescription(kHrInvalidData, "unknown \"DateTimePart\" '" + part + "'");
     if (offset < -86400 * 2 / unit->second || offset > 86400 * 2 / unit->second)
-        FailTranslation("\"DateTimeOffset\" " + std::to_string(offset) + " " + part + " is out of range");
+        ThrowHrWithDescription(kHrInvalidData,
+                               "\"DateTimeOffset\" " + std::to_string(offset) + " " + part + " is out of range");
     return offset * unit->second;
 }
 
@@ -86,7 +87,9 @@ int64_t RowLimit(const QxNodePtr& query)
     for (const char* name : {"Top", "Page_size"}) {
         const int64_t value = IntegerAttribute(query, name, -1);
         if (value == -1 && !query.HasAttribute(name)) continue;
-        if (value <= 0) FailTranslation(std::string("\"") + name + "\" must be positive, not " + std::to_string(value));
+        if (value <= 0)
+            ThrowHrWithDescription(kHrInvalidData,
+                                   std::string("\"") + name + "\" must be positive, not " + std::to_string(value));
         limit = limit < 0 ? value : std::min(limit, value);
     }
     return limit;
@@ -99,7 +102,8 @@ std::vector<QxNodePtr> Section(const QxNodePtr& query, const char* type, const c
         if (child.GetType() != type) continue;
         for (const QxNodePtr& entry : child.GetChildren()) {
             if (entry.GetType() != entryType)
-                FailTranslation(std::string("unexpected node of type '") + entry.GetType() + "' in " + type);
+                ThrowHrWithDescription(kHrInvalidData,
+                                       std::string("unexpected node of type '") + entry.GetType() + "' in " + type);
             entries.push_back(entry);
         }
     }
@@ -109,7 +113,7 @@ std::vector<QxNodePtr> Section(const QxNodePtr& query, const char* type, const c
 std::string ColumnOf(const QxNodePtr& entry)
 {
     const std::string column = TextAttribute(entry, "Column");
-    if (column.empty()) FailTranslation(entry.GetType() + " lacks \"Column\"");
+    if (column.empty()) ThrowHrWithDescription(kHrInvalidData, entry.GetType() + " lacks \"Column\"");
     return column;
 }
 
@@ -131,9 +135,9 @@ QueryTranslator::~QueryTranslator() = default;
 
 TranslatedQuery QueryTranslator::Translate(const QxNodePtr& query) const
 {
-    if (!query) FailTranslation("no query to translate");
+    if (!query) ThrowHrWithDescription(kHrInvalidData, "no query to translate");
     const std::string templateName = TextAttribute(query, "Query_Template_Name");
-    if (templateName.empty()) FailTranslation("query has no \"Query_Template_Name\"");
+    if (templateName.empty()) ThrowHrWithDescription(kHrInvalidData, "query has no \"Query_Template_Name\"");
     const QueryTemplate& tpl = m_impl->Find(templateName);
     const IDialect& dialect = m_impl->dialect;
     TranslatedQuery result;
@@ -146,7 +150,9 @@ TranslatedQuery QueryTranslator::Translate(const QxNodePtr& query) const
     const std::vector<int64_t> suppressed = SuppressedSystems(query);
     if (!suppressed.empty()) {
         if (tpl.auditingSystemColumn.empty())
-            FailTranslation("query template '" + tpl.name + "' has no auditing system column for \"Suppressed_Auditing_systems\"");
+            ThrowHrWithDescription(
+                kHrInvalidData,
+                "query template '" + tpl.name + "' has no auditing system column for \"Suppressed_Auditing_systems\"");
         std::string sql = statement.Quote(kMainTableAlias) + "." + statement.Quote(tpl.auditingSystemColumn) + " NOT IN (";
         for (size_t i = 0; i < suppressed.size(); ++i) sql += (i ? ", " : "") + statement.Bind(suppressed[i]);
         terms.push_back(sql + ")");
@@ -157,7 +163,8 @@ TranslatedQuery QueryTranslator::Translate(const QxNodePtr& query) const
     const std::vector<QxNodePtr> groupEntries = Section(query, "GroupByRoot", "GroupByRootEntry");
     const std::vector<QxNodePtr> sortEntries = Section(query, "SortingRoot", "SortingEntry");
     if (tpl.ReturnsRows() && (!groupEntries.empty() || !sortEntries.empty()))
-        FailTranslation("query template '" + tpl.name + "' returns unordered rows; grouping and sorting are not allowed");
+        ThrowHrWithDescription(kHrInvalidData, "query template '" + tpl.name +
+                                                   "' returns unordered rows; grouping and sorting are not allowed");
     auto timeBucket = [&](const std::string& columnSql) {
         return Grouping{dialect.TruncateTime(columnSql, offset, tpl.timeGroupPart), "When"};
     };
@@ -174,7 +181,8 @@ TranslatedQuery QueryTranslator::Translate(const QxNodePtr& query) const
         std::string order = TextAttribute(entry, "Order");
         std::transform(order.begin(), order.end(), order.begin(), [](char c) { return c >= 'a' && c <= 'z' ? c - 32 : c; });
         if (!order.empty() && order != "ASC" && order != "DESC")
-            FailTranslation("unknown sorting order '" + TextAttribute(entry, "Order") + "' on column '" + column + "'");
+            ThrowHrWithDescription(kHrInvalidData, "unknown sorting order '" + TextAttribute(entry, "Order") +
+                                                       "' on column '" + column + "'");
         std::string sql;
         if (column == "Count" || TextAttribute(entry, "AliasColumn") == "Count") {
             sql = statement.Quote("Count");
@@ -183,7 +191,7 @@ TranslatedQuery QueryTranslator::Translate(const QxNodePtr& query) const
             const std::string key = resolved.isTime ? timeBucket(resolved.sql).sql : resolved.sql;
             for (const Grouping& group : groups)
                 if (group.sql == key) sql = key;
-            if (sql.empty()) FailTranslation("sorting column '" + column + "' is not grouped");
+            if (sql.empty()) ThrowHrWithDescription(kHrInvalidData, "sorting column '" + column + "' is not grouped");
         }
         orderBy += (orderBy.empty() ? " ORDER BY " : ", ") + sql + (order == "DESC" ? " DESC" : " ASC");
     }
@@ -214,11 +222,13 @@ TranslatedQuery QueryTranslator::Translate(const QxNodePtr& query) const
 std::string QueryTranslator::TranslateCondition(const QxNodePtr& condition, const std::string& templateName,
                                                 std::vector<SqlValue>& params) const
 {
-    if (!condition) FailTranslation("no condition to translate");
+    if (!condition) ThrowHrWithDescription(kHrInvalidData, "no condition to translate");
     std::vector<SqlValue> local = params;
     QueryStatement statement(m_impl->Find(templateName), m_impl->dialect, local);
     std::string sql = statement.Condition(condition);
-    if (statement.UsesJoins()) FailTranslation("a condition fragment cannot use joins of query template '" + templateName + "'");
+    if (statement.UsesJoins())
+        ThrowHrWithDescription(kHrInvalidData,
+                               "a condition fragment cannot use joins of query template '" + templateName + "'");
     params = std::move(local);
     return sql;
 }

@@ -4,8 +4,8 @@
 #include <chrono>
 #include <cstdio>
 
+#include "common/ErrorHandling/HRX.h"
 #include "common/Helpers/PrimitiveText.h"
-#include "host/reporting/query/QueryErrors.h"
 
 namespace cvn::reporting {
 
@@ -25,7 +25,9 @@ SqlValue ConvertTime(const SqlValue& value, const std::string& column)
 {
     if (const auto* text = std::get_if<std::string>(&value)) {
         const std::optional<int64_t> seconds = ParseTimeText(*text);
-        if (!seconds) FailTranslation("value '" + *text + "' of column '" + column + "' is not a time text");
+        if (!seconds)
+            ThrowHrWithDescription(kHrInvalidData,
+                                   "value '" + *text + "' of column '" + column + "' is not a time text");
         return *seconds;
     }
     return value;
@@ -68,7 +70,8 @@ std::vector<SqlValue> ReadLeafValues(const QxNodePtr& leaf, const std::string& c
     isList = !leaf.HasAttribute("Value", &type);
     const char* attribute = isList ? "Values" : "Value";
     if (isList && !leaf.HasAttribute("Values", &type))
-        FailTranslation("condition on column '" + column + "' has neither \"Value\" nor \"Values\"");
+        ThrowHrWithDescription(kHrInvalidData,
+                               "condition on column '" + column + "' has neither \"Value\" nor \"Values\"");
     std::vector<SqlValue> values;
     switch (type) {
     case QXN_TYPE_STRING: values.emplace_back(leaf.GetRequiredAttribute<std::string>(attribute)); break;
@@ -89,7 +92,8 @@ std::vector<SqlValue> ReadLeafValues(const QxNodePtr& leaf, const std::string& c
     default: {
         char code[16];
         std::snprintf(code, sizeof code, "0x%X", type);
-        FailTranslation("\"" + std::string(attribute) + "\" of column '" + column + "' has unsupported type " + code);
+        ThrowHrWithDescription(kHrInvalidData, "\"" + std::string(attribute) + "\" of column '" + column +
+                                                   "' has unsupported type " + code);
     }
     }
     if (!isList && (type & QXN_TYPE_ARRAY)) isList = true;
