@@ -1,5 +1,5 @@
 // HRX: the exception that carries a failing HRESULT through the module, the
-// helpers that raise it, and the one function that turns a caught exception
+// helpers that raise it (CV_FAIL_LOGGED logs the failure first), and the one function that turns a caught exception
 // into a component method's return code.
 // Thread safety: HRX values belong to the thread that holds them; the helpers
 // only touch the calling thread's error object.
@@ -11,6 +11,7 @@
 #include <type_traits>
 
 #include "common/Helpers/MethodName.h"
+#include "common/Logging/Log.h"
 #include "corvane/Sprocket.h"
 
 namespace cvn {
@@ -130,3 +131,18 @@ HRESULT ResultFromCaughtException(const char* qualifiedName) noexcept;
 // (derived) gives derived, (derived, given) gives given.
 #define CV_CATCH_NAME_PICK(derived, given, ...) given
 #define CV_CATCH_NAME(...) CV_CATCH_NAME_PICK(__VA_ARGS__, __VA_ARGS__)
+
+/// Raising a failure the way filter processing reports it: one ERR line "<function> failed: <message>",
+/// then HRX with that message as its description (so the requester sees what was wrong, not only the code).
+/// CV_FAIL_LOGGED("FilterHelper::Replace", kHrNotFound, "Node for replacement not found: " << path); never returns.
+#define CV_FAIL_LOGGED(function, code, message)                                                  \
+    do {                                                                                         \
+        ::cvn::log::MessageBuilder cvFailText_;                                                  \
+        try {                                                                                    \
+            cvFailText_ << message;                                                              \
+        } catch (...) {                                                                          \
+            cvFailText_.MarkException();                                                         \
+        }                                                                                        \
+        CV_LOG(Err, function << " failed: " << cvFailText_.Text());                              \
+        ::cvn::ThrowHrWithDescription(code, cvFailText_.Text());                                 \
+    } while (0)

@@ -1,10 +1,10 @@
 // FilterHelper: column access, traversal, the column mask and condition rewriting.
 #include "module/OverviewReportsProcessing/Common/FiltersHelper.h"
+#include "common/ErrorHandling/HRX.h"
 
 #include <array>
 #include <utility>
 
-#include "module/OverviewReportsProcessing/Common/LoggedFailure.h"
 
 namespace FilterHelper {
 

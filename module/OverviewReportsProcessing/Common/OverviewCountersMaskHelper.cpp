@@ -1,8 +1,8 @@
 // MaskHelper: reading the metrics configuration and answering group queries.
 #include "module/OverviewReportsProcessing/Common/OverviewCountersMaskHelper.h"
 
+#include "common/ErrorHandling/HRX.h"
 #include "module/OverviewReportsProcessing/Common/GroupLayout.h"
-#include "module/OverviewReportsProcessing/Common/LoggedFailure.h"
 
 namespace OverviewReportsProcessing {
 

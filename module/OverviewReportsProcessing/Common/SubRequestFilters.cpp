@@ -4,7 +4,6 @@
 #include "common/ErrorHandling/HRX.h"
 #include "module/OverviewReportsProcessing/Common/FiltersHelper.h"
 #include "module/OverviewReportsProcessing/Common/GuidText.h"
-#include "module/OverviewReportsProcessing/Common/LoggedFailure.h"
 
 namespace FilterHelper {
 

@@ -1,7 +1,7 @@
 // FilterHelper: the time range of a filter as conditions on the pseudo-column "When".
 #include "module/OverviewReportsProcessing/Common/FiltersHelper.h"
+#include "common/ErrorHandling/HRX.h"
 
-#include "module/OverviewReportsProcessing/Common/LoggedFailure.h"
 
 namespace FilterHelper {
 

@@ -1,9 +1,9 @@
 // AliasProcessor: logical columns to query columns.
 #include "module/OverviewReportsProcessing/FiltersProcessors/AliasProcessor.h"
 
+#include "common/ErrorHandling/HRX.h"
 #include "common/Logging/Log.h"
 #include "module/OverviewReportsProcessing/Common/FiltersHelper.h"
-#include "module/OverviewReportsProcessing/Common/LoggedFailure.h"
 #include "module/OverviewReportsProcessing/Common/OverviewCountersMaskHelper.h"
 
 namespace OverviewReportsProcessing {

@@ -1,10 +1,10 @@
 // Monitoring plan id text.
 #include "module/OverviewReportsProcessing/FiltersProcessors/MonitoringPlanId.h"
+#include "common/ErrorHandling/HRX.h"
 
 #include <array>
 #include <cstdint>
 
-#include "module/OverviewReportsProcessing/Common/LoggedFailure.h"
 
 namespace OverviewReportsProcessing {
 

@@ -1,9 +1,9 @@
 // The monitoring plans subscription of the plan processors.
 #include "module/OverviewReportsProcessing/FiltersProcessors/MonitoringPlansSubscription.h"
+#include "common/ErrorHandling/HRX.h"
 
 #include <cctype>
 
-#include "module/OverviewReportsProcessing/Common/LoggedFailure.h"
 
 namespace OverviewReportsProcessing {
 

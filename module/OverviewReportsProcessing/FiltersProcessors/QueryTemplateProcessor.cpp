@@ -1,8 +1,8 @@
 // QueryTemplateProcessor: the query template name.
 #include "module/OverviewReportsProcessing/FiltersProcessors/QueryTemplateProcessor.h"
 
+#include "common/ErrorHandling/HRX.h"
 #include "common/Logging/Log.h"
-#include "module/OverviewReportsProcessing/Common/LoggedFailure.h"
 
 namespace OverviewReportsProcessing {
 

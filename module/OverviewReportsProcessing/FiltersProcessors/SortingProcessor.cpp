@@ -1,8 +1,8 @@
 // SortingProcessor: the default sorting.
 #include "module/OverviewReportsProcessing/FiltersProcessors/SortingProcessor.h"
 
+#include "common/ErrorHandling/HRX.h"
 #include "common/Logging/Log.h"
-#include "module/OverviewReportsProcessing/Common/LoggedFailure.h"
 
 namespace OverviewReportsProcessing {
 
