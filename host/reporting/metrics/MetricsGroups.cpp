@@ -6,8 +6,8 @@
 #include "common/ErrorHandling/ErrorObjects.h"
 #include "common/ErrorHandling/HRX.h"
 #include "common/Logging/Log.h"
+#include "common/Metrics/GroupLayout.h"
 #include "host/reporting/metrics/MetricsAggregator.h"
-#include "module/OverviewReportsProcessing/Common/GroupLayout.h"
 
 namespace cvn::reporting {
 

@@ -10,8 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "common/Metrics/ColumnHelper.h"
 #include "common/NodeAccess/QxNodePtr.h"
-#include "module/OverviewReportsProcessing/Common/ColumnHelper.h"
 
 namespace FilterHelper {
 

@@ -2,7 +2,7 @@
 #include "module/OverviewReportsProcessing/Common/OverviewCountersMaskHelper.h"
 
 #include "common/ErrorHandling/HRX.h"
-#include "module/OverviewReportsProcessing/Common/GroupLayout.h"
+#include "common/Metrics/GroupLayout.h"
 
 namespace OverviewReportsProcessing {
 

@@ -15,8 +15,8 @@
 #include <utility>
 #include <vector>
 
+#include "common/Metrics/ColumnHelper.h"
 #include "common/NodeAccess/QxNodePtr.h"
-#include "module/OverviewReportsProcessing/Common/ColumnHelper.h"
 
 namespace OverviewReportsProcessing {
 

@@ -10,7 +10,7 @@
 #include <map>
 #include <string>
 
-#include "module/OverviewReportsProcessing/Common/ColumnHelper.h"
+#include "common/Metrics/ColumnHelper.h"
 #include "module/OverviewReportsProcessing/FiltersProcessors/IFiltersProcessor.h"
 
 namespace OverviewReportsProcessing {

@@ -1,5 +1,5 @@
 // Column-to-bit lookup.
-#include "module/OverviewReportsProcessing/Common/ColumnHelper.h"
+#include "common/Metrics/ColumnHelper.h"
 
 namespace OverviewReportsProcessing::ColumnHelper {
 

@@ -1,4 +1,5 @@
-// The logical columns of the counters, their bits in a column mask, and the mask type.
+// The logical columns of the counters, their bits in a column mask, and the mask type; the module and the
+// host's metrics aggregator name columns alike through it.
 // Thread safety: constants and pure functions only.
 #pragma once
 

@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "module/OverviewReportsProcessing/Common/ColumnHelper.h"
+#include "common/Metrics/ColumnHelper.h"
 
 namespace OverviewReportsProcessing {
 
