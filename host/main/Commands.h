@@ -37,8 +37,7 @@ bool GenerateIfMissing(HostRuntime& host, const CommandOptions& options, std::os
 /// Creates the view of the records the metrics do not cover (the stale records check reads it) when
 /// absent; throws HostError naming the database.
 void EnsureCoverageView(const reporting::StorageSettings& storage);
-/// Records in the database; throws HostError when it cannot be read (the file path: when it does not exist).
-int64_t CountRecords(const std::string& databasePath);
+/// Records in the database; throws HostError when it cannot be read (a SQLite file: when it does not exist).
 int64_t CountRecords(const reporting::StorageSettings& storage);
 /// Pre-aggregates the overview metrics into the counters table; false when this build has no aggregator.
 bool AggregateMetrics(HostRuntime& host, std::ostream& out);

@@ -73,16 +73,12 @@ reporting::SampleDataOptions SampleOptions(const HostRuntime& host, const Comman
     return sample;
 }
 
-int64_t CountRecords(const std::string& databasePath)
-{
-    if (!std::filesystem::exists(databasePath))
-        throw HostError("there is no reporting database at '" + databasePath +
-                        "'; run 'corvane-host generate' (or 'corvane-host demo') first");
-    return CountRecords(reporting::StorageSettingsForFile(databasePath));
-}
-
 int64_t CountRecords(const reporting::StorageSettings& storage)
 {
+    // Opening a missing SQLite file would make an empty one; say what to run instead.
+    if (storage.kind == reporting::kDefaultStorageKind && !std::filesystem::exists(storage.connection))
+        throw HostError("there is no reporting database at '" + storage.connection +
+                        "'; run 'corvane-host generate' (or 'corvane-host demo') first");
     try {
         const auto connection = reporting::OpenStorage(storage);
         const auto statement = connection->Prepare("SELECT COUNT(*) FROM " +

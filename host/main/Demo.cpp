@@ -34,8 +34,8 @@ int RunDemo(const CommandOptions& options, std::ostream& out)
     host.StartServices(options.host);
     out << "Data directory: " << host.DataDirectory() << "\n";
     if (!GenerateIfMissing(host, options, out))
-        out << "Reusing the sample database " << host.DatabasePath() << "\n";
-    out << "Records: " << CountRecords(host.DatabasePath()) << "\n";
+        out << "Reusing the sample database " << host.Storage().connection << "\n";
+    out << "Records: " << CountRecords(host.Storage()) << "\n";
     const bool aggregated = AggregateMetrics(host, out);
 
     host.StartModule();
@@ -64,8 +64,9 @@ int RunDemo(const CommandOptions& options, std::ostream& out)
         const auto delivered = outcome.deliveredAt.find(child.GetName());
         PrintSubResponse(out, child, delivered == outcome.deliveredAt.end() ? 0.0 : delivered->second, options.top);
     }
-    if (const QxNodePtr range = last.GetChild("TimeRange", false))
-        out << "Check ChangesByWho by hand:\n  sqlite3 " << host.DatabasePath()
+    const QxNodePtr range = last.GetChild("TimeRange", false);
+    if (range && host.Storage().kind == reporting::kDefaultStorageKind)  // the hint reads the file with sqlite3
+        out << "Check ChangesByWho by hand:\n  sqlite3 " << host.Storage().connection
             << " \"SELECT Who, COUNT(*) FROM AuditRecords WHERE \\\"When\\\" >= CAST(strftime('%s','"
             << range.GetAttributeOr("TimeFrom", "") << "') AS INTEGER) GROUP BY Who ORDER BY 2 DESC LIMIT 5\"\n";
     out << "Module log: " << host.DataDirectory() << "/Logs/libcorvane.log\n" << std::flush;

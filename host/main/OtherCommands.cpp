@@ -54,9 +54,9 @@ int RunGenerate(const CommandOptions& options, std::ostream& out)
     HostRuntime host;
     host.StartServices(options.host);
     if (!GenerateIfMissing(host, options, out))
-        throw HostError("the reporting database '" + host.DatabasePath() +
+        throw HostError("the reporting database '" + host.Storage().connection +
                         "' exists already; remove it or choose another --data-dir");
-    out << "Records: " << CountRecords(host.DatabasePath()) << "\n";
+    out << "Records: " << CountRecords(host.Storage()) << "\n";
     host.Stop();
     return kExitOk;
 }
@@ -65,7 +65,7 @@ int RunAggregate(const CommandOptions& options, std::ostream& out)
 {
     HostRuntime host;
     host.StartServices(options.host);
-    CountRecords(host.DatabasePath());
+    CountRecords(host.Storage());
     const bool aggregated = AggregateMetrics(host, out);
     host.Stop();
     return aggregated ? kExitOk : kExitSetup;
