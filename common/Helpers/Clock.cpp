@@ -43,12 +43,6 @@ const SystemClocks& TheSystemClocks() noexcept
 
 std::atomic<const IClock*> g_installed{nullptr};
 
-const IClock& ProcessClock() noexcept
-{
-    const IClock* installed = g_installed.load(std::memory_order_acquire);
-    return installed ? *installed : RealClock();
-}
-
 // Seconds from 1601-01-01 to 1970-01-01.
 constexpr int64_t kEpochDifferenceSeconds = 11644473600ll;
 
@@ -57,6 +51,12 @@ constexpr int64_t kEpochDifferenceSeconds = 11644473600ll;
 const IClock& RealClock() noexcept { return TheSystemClocks(); }
 
 void InstallClock(const IClock* clock) noexcept { g_installed.store(clock, std::memory_order_release); }
+
+const IClock& ProcessClock() noexcept
+{
+    const IClock* installed = g_installed.load(std::memory_order_acquire);
+    return installed ? *installed : RealClock();
+}
 
 SystemTimePoint SystemNow() noexcept { return ProcessClock().System(); }
 SteadyTimePoint SteadyNow() noexcept { return ProcessClock().Steady(); }

@@ -35,6 +35,8 @@ protected:
 const IClock& RealClock() noexcept;
 /// Makes clock the process clock (null: the real clocks again); it must outlive every read.
 void InstallClock(const IClock* clock) noexcept;
+/// The clock installed now (the real clocks when none is): for a worker that should sleep on a test's clock.
+const IClock& ProcessClock() noexcept;
 /// The process clock's wall time (UTC) and steady time.
 SystemTimePoint SystemNow() noexcept;
 SteadyTimePoint SteadyNow() noexcept;

@@ -20,16 +20,10 @@ using namespace cvn;
 namespace {
 
 constexpr HRESULT kHrUnknownRequest = static_cast<HRESULT>(0x80040513);
-std::atomic<int64_t> g_garbageCollectorPeriodForTestsMs{0};
 
 const ClassRegistration<CCorvaneGate> g_registration{CLSID_CorvaneGate};
 
 }  // namespace
-
-void CCorvaneGate::SetGarbageCollectorPeriodForTests(std::chrono::milliseconds period) noexcept
-{
-    g_garbageCollectorPeriodForTestsMs = period.count();
-}
 
 HRESULT CCorvaneGate::FinalConstruct() noexcept
 try {
@@ -67,13 +61,16 @@ try {
     const int64_t intervalSec = cfg.GetRequiredAttribute<int64_t>("GarbageCollectorRoutineInterval");
     ThrowIf(intervalSec < 0, kHrInvalidData);
 
-    std::chrono::milliseconds period(g_garbageCollectorPeriodForTestsMs.load());
-    if (period.count() == 0) period = std::chrono::seconds(intervalSec);
-    // The counted reference keeps the gate alive for as long as its worker runs.
+    const std::chrono::milliseconds period = std::chrono::seconds(intervalSec);
+    // The counted reference keeps the gate alive for as long as its worker runs. The worker sleeps on the
+    // clock installed now, which is the clock the collector reads for the requests' ages.
     ComPtr<IConfigurableComponent> self(static_cast<IConfigurableComponent*>(this));
-    m_garbageCollector = std::make_unique<CAsyncAction>(period, period, [this, self](CAsyncAction& worker) {
-        if (!worker.IsStopRequested()) GarbageCollector();
-    });
+    m_garbageCollector = std::make_unique<CAsyncAction>(
+        period, period,
+        [this, self](CAsyncAction& worker) {
+            if (!worker.IsStopRequested()) GarbageCollector();
+        },
+        ProcessClock());
     failureGuard.Dismiss();
     return S_OK;
 }

@@ -47,9 +47,6 @@ public:
     void GarbageCollector() noexcept;
     /// How many retrieve requests are registered.
     size_t RegisteredContextCount();
-    /// Makes the garbage collector period this many milliseconds instead of the configured seconds
-    /// (0 restores the configuration). For tests; takes effect at the next Configure.
-    static void SetGarbageCollectorPeriodForTests(std::chrono::milliseconds period) noexcept;
 
 private:
     using Handler = void (CCorvaneGate::*)(const QxNodePtr& request, const QxNodePtr& response);
