@@ -9,6 +9,7 @@
 
 #include "common/Logging/FileLogger.h"
 #include "common/Logging/LogManager.h"
+#include "common/Logging/ModuleLogTestHooks.h"
 #include "common/Settings/ModuleFile.h"
 #include "platform/os/Process.h"
 

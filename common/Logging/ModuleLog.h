@@ -17,8 +17,5 @@ std::string BuildBanner(const std::string& modulePath, const void* baseAddress, 
 void EnsureModuleLog() noexcept;
 /// The module's sink; null before EnsureModuleLog or when it could not be made.
 FileLogger* ModuleLogSink() noexcept;
-/// Unregisters and destroys the module's sink; with recreate, makes a new one from the current
-/// module path and registers it. For tests.
-void ResetModuleLogForTests(bool recreate);
 
 }  // namespace cvn::log

@@ -1,7 +1,7 @@
 // Where this module's own file is (the shared library in production, the
 // program itself when the common code is linked into a test), found through
-// the dynamic loader; tests may point it elsewhere.
-// Thread safety: may be called from any thread; the override is for tests and start-up.
+// the dynamic loader (tests point it elsewhere through ModuleFileTestHooks.h).
+// Thread safety: may be called from any thread.
 #pragma once
 
 #include <string>
@@ -16,8 +16,6 @@ std::string ModuleDirectory();
 std::string ModuleBaseName();
 /// The module's load address; null when unknown.
 const void* ModuleBaseAddress();
-/// Makes ModuleFilePath answer the given path (empty restores the loader's answer).
-void SetModuleFilePathForTests(const std::string& path);
 
 /// Path helpers with "/" and "\" both accepted as separators.
 std::string DirectoryOf(const std::string& path);  ///< ends with the separator; "" without one

@@ -23,9 +23,11 @@
 #include "host/services/HostServices.h"
 #include "module/OverviewReportsProcessing/ClassTable.h"
 #include "module/OverviewReportsProcessing/Common/OverviewCountersMaskHelper.h"
+#include "module/OverviewReportsProcessing/Common/OverviewCountersMaskHelperTestHooks.h"
 #include "module/OverviewReportsProcessing/Corvane/CorvaneGate.h"
 #include "module/OverviewReportsProcessing/Corvane/RetrieveCountersContext.h"
 #include "module/OverviewReportsProcessing/FiltersProcessors/FiltersProcessorsFactory.h"
+#include "module/OverviewReportsProcessing/FiltersProcessors/FiltersProcessorsFactoryTestHooks.h"
 #include "tests/support/FakeConfigServer.h"
 #include "tests/support/GateTestScripts.h"
 #include "tests/support/QueriesProcessorStandIn.h"
@@ -113,10 +115,10 @@ class ScopedMetricsConfiguration {
 public:
     explicit ScopedMetricsConfiguration(std::string_view configuration)
     {
-        OverviewReportsProcessing::MaskHelper::InstallForTests(
+        OverviewReportsProcessing::InstallMaskHelperForTests(
             std::make_unique<OverviewReportsProcessing::MaskHelper>(Tree(configuration)));
     }
-    ~ScopedMetricsConfiguration() { OverviewReportsProcessing::MaskHelper::ResetForTests(); }
+    ~ScopedMetricsConfiguration() { OverviewReportsProcessing::ResetMaskHelperForTests(); }
     ScopedMetricsConfiguration(const ScopedMetricsConfiguration&) = delete;
     ScopedMetricsConfiguration& operator=(const ScopedMetricsConfiguration&) = delete;
 };

@@ -50,11 +50,6 @@ public:
     /// The process-wide instance, read from "Base.AppConfigStorage" on first use. Throws when reading or
     /// configuring fails; nothing is kept then and the next call tries again.
     static const MaskHelper& Instance();
-    /// Makes the given instance the process-wide one (tests). Earlier instances stay alive, so references
-    /// already handed out stay valid.
-    static void InstallForTests(std::unique_ptr<MaskHelper> helper);
-    /// Drops the process-wide instance so the next use reads the store again (tests).
-    static void ResetForTests();
 
     /// The mask of the group that serves mask; HRX 0x80070490 (logged) when none does or it would be empty.
     ColumnsMask GetFullMask(ColumnsMask mask) const;

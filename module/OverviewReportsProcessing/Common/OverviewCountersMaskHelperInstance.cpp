@@ -3,8 +3,9 @@
 #include <atomic>
 #include <mutex>
 
-#include "module/OverviewReportsProcessing/Common/OverviewCountersMaskHelper.h"
 #include "common/ServiceLayer/NamedServices.h"
+#include "module/OverviewReportsProcessing/Common/OverviewCountersMaskHelper.h"
+#include "module/OverviewReportsProcessing/Common/OverviewCountersMaskHelperTestHooks.h"
 
 namespace OverviewReportsProcessing {
 
@@ -40,7 +41,7 @@ const MaskHelper& MaskHelper::Instance()
     return *holder.made.back();
 }
 
-void MaskHelper::InstallForTests(std::unique_ptr<MaskHelper> helper)
+void InstallMaskHelperForTests(std::unique_ptr<MaskHelper> helper)
 {
     InstanceHolder& holder = Holder();
     std::lock_guard<std::recursive_mutex> guard(holder.lock);
@@ -48,7 +49,7 @@ void MaskHelper::InstallForTests(std::unique_ptr<MaskHelper> helper)
     holder.current.store(holder.made.back().get(), std::memory_order_release);
 }
 
-void MaskHelper::ResetForTests()
+void ResetMaskHelperForTests()
 {
     InstanceHolder& holder = Holder();
     std::lock_guard<std::recursive_mutex> guard(holder.lock);

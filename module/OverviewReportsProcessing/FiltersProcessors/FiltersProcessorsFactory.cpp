@@ -8,6 +8,7 @@
 #include "common/ErrorHandling/HRX.h"
 #include "common/Logging/Log.h"
 #include "module/OverviewReportsProcessing/FiltersProcessors/AliasProcessor.h"
+#include "module/OverviewReportsProcessing/FiltersProcessors/FiltersProcessorsFactoryTestHooks.h"
 #include "module/OverviewReportsProcessing/FiltersProcessors/LiveMonitoringPlansProcessor.h"
 #include "module/OverviewReportsProcessing/FiltersProcessors/MaskProcessor.h"
 #include "module/OverviewReportsProcessing/FiltersProcessors/MonitoringPlanNameProcessor.h"

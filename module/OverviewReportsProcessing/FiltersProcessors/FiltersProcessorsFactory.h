@@ -38,10 +38,4 @@ ProcessorsChain BuildProcessorsChain(const cvn::QxNodePtr& methodConfig, const c
 /// Runs every processor on the same node, in order; the first failure stops the run and propagates.
 void RunProcessorsChain(const ProcessorsChain& chain, const cvn::QxNodePtr& filters);
 
-/// Makes name available to MakeProcessor next to the built-in kinds (a built-in name keeps its own
-/// entry), for tests of chains before the real processors exist. Empty name or activator: E_INVALIDARG.
-void RegisterProcessorForTests(const std::string& name, ProcessorActivator activator);
-/// Forgets a test registration; an unknown name is ignored.
-void UnregisterProcessorForTests(const std::string& name);
-
 }  // namespace OverviewReportsProcessing

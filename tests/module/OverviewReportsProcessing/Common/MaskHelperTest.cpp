@@ -14,6 +14,7 @@ namespace {
 using OverviewReportsProcessing::ColumnsMask;
 using OverviewReportsProcessing::GroupInfo;
 using OverviewReportsProcessing::MaskHelper;
+using OverviewReportsProcessing::ResetMaskHelperForTests;
 using OverviewReportsProcessing::TableColumnNames;
 
 ColumnsMask Mask(uint32_t value) { return ColumnsMask::FromValue(value); }
@@ -181,8 +182,8 @@ public:
 
 class MaskHelperInstance : public testing::Test {
 protected:
-    void SetUp() override { MaskHelper::ResetForTests(); }
-    void TearDown() override { MaskHelper::ResetForTests(); }
+    void SetUp() override { ResetMaskHelperForTests(); }
+    void TearDown() override { ResetMaskHelperForTests(); }
 
     ComPtr<CComponentObject<MetricsStore>> m_store = CreateComponent<MetricsStore>();
 };

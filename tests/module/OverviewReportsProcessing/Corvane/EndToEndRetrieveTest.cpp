@@ -32,7 +32,7 @@ protected:
         RetrievalTest::SetUp();
         WriteConfigNode(ConfigSource::AppConfigStorage, "\\Configuration\\OverviewMetricsConfiguration",
                         Tree(kPlanMetricsConfiguration));
-        OverviewReportsProcessing::MaskHelper::ResetForTests();  // read from the store on first use
+        OverviewReportsProcessing::ResetMaskHelperForTests();  // read from the store on first use
         WriteConfigNode(ConfigSource::ConfigServer, kReportingSettingsPath, Tree(R"(<node Enabled:bool="true"/>)"));
         m_database = CreateComponent<ScriptedDatabaseGate>();
         m_host.ServiceClient()->RegisterService("Service.DatabaseManagementGate", m_database.Get());
@@ -65,7 +65,7 @@ protected:
         m_names.clear();
         m_components.clear();
         m_database.Reset();
-        OverviewReportsProcessing::MaskHelper::ResetForTests();
+        OverviewReportsProcessing::ResetMaskHelperForTests();
         RetrievalTest::TearDown();  // host services and the queries processor go too
         BOOL inUse = 1;
         EXPECT_EQ(ModuleObject::Instance().IsInUse(&inUse), S_OK);
