@@ -19,6 +19,7 @@
 #include "common/Logging/LogManager.h"
 #include "common/Logging/Logger.h"
 #include "common/Logging/ModuleLog.h"
+#include "common/Logging/ModuleLogTestHooks.h"
 #include "common/Settings/SettingsStore.h"
 
 namespace {

@@ -13,7 +13,7 @@
 #include "common/Components/ModuleObject.h"
 #include "common/Logging/Logger.h"
 #include "common/NodeAccess/QxNodePtr.h"
-#include "module/OverviewReportsProcessing/Common/GuidText.h"
+#include "common/Helpers/PrimitiveText.h"
 #include "module/OverviewReportsProcessing/Common/OverviewCountersMaskHelper.h"
 #include "common/ServiceLayer/NamedServices.h"
 #include "corvane/NamedInstances.h"
@@ -119,7 +119,7 @@ public:
         const QxNodePtr cookie = first.GetChild("RetrieveCookie", false);
         if (!cookie) return false;
         const std::string poll = R"(<RetrieveCountersRequest q:name="Poll" PartialResult:bool="false"><node q:name="RetrieveCookie" Token:guid=")" +
-                                 OverviewReportsProcessing::GuidToText(cookie.GetRequiredAttribute<GUID>("Token")) +
+                                 cvn::GuidToText(cookie.GetRequiredAttribute<GUID>("Token")) +
                                  R"("/></RetrieveCountersRequest>)";
         for (;;) {
             const int32_t status = Process(QxNodePtr::Parse(poll)).GetAttributeOr<int32_t>("RetrieveStatus", -1);
