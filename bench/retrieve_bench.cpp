@@ -9,15 +9,15 @@
 #include <cstdlib>
 #include <string>
 
-#include "module/OverviewReportsProcessing/ClassTable.h"
 #include "common/Components/ModuleObject.h"
+#include "common/Helpers/PrimitiveText.h"
 #include "common/Logging/Logger.h"
 #include "common/NodeAccess/QxNodePtr.h"
-#include "common/Helpers/PrimitiveText.h"
-#include "module/OverviewReportsProcessing/Common/OverviewCountersMaskHelper.h"
 #include "common/ServiceLayer/NamedServices.h"
 #include "corvane/NamedInstances.h"
 #include "host/services/HostServices.h"
+#include "module/OverviewReportsProcessing/ClassTable.h"
+#include "module/OverviewReportsProcessing/Common/OverviewCountersMaskHelper.h"
 #include "tests/support/QueriesProcessorStandIn.h"
 
 namespace {

@@ -1,5 +1,6 @@
 // The module's own file.
 #include "common/Settings/ModuleFile.h"
+
 #include "common/Settings/ModuleFileTestHooks.h"
 
 #include <mutex>

@@ -2,9 +2,9 @@
 #include "host/services/ConfigSubscription.h"
 
 #include "common/ErrorHandling/ErrorObjects.h"
+#include "common/Helpers/PrimitiveText.h"
 #include "common/Logging/Log.h"
 #include "platform/os/Uuid.h"
-#include "common/Helpers/PrimitiveText.h"
 
 namespace cvn::host {
 

@@ -7,8 +7,8 @@
 #include <thread>
 
 #include "common/ErrorHandling/ErrorObjects.h"
-#include "common/Logging/Log.h"
 #include "common/Helpers/PrimitiveText.h"
+#include "common/Logging/Log.h"
 
 namespace cvn::host {
 

@@ -4,8 +4,8 @@
 #include <chrono>
 #include <cstring>
 
-#include "common/NodeAccess/QxNodePtr.h"
 #include "common/ErrorHandling/HRX.h"
+#include "common/NodeAccess/QxNodePtr.h"
 #include "platform/os/Uuid.h"
 
 namespace cvn::host {

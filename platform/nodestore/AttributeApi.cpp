@@ -1,9 +1,9 @@
 // The attribute functions of the C API: typed reads with conversion, writes, deletion, names.
+#include "corvane/Nodestore.h"
 #include "platform/nodestore/ApiGuard.h"
 #include "platform/nodestore/Node.h"
 #include "platform/nodestore/Utf.h"
 #include "platform/nodestore/ValueConversion.h"
-#include "corvane/Nodestore.h"
 
 using namespace cvn;
 using namespace cvn::nodestore;

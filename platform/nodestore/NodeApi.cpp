@@ -1,10 +1,10 @@
 // The node functions of the C API: creation, copies, handles, names, types and children.
 #include <algorithm>
 
+#include "corvane/Nodestore.h"
 #include "platform/nodestore/ApiGuard.h"
 #include "platform/nodestore/Node.h"
 #include "platform/nodestore/Utf.h"
-#include "corvane/Nodestore.h"
 
 using namespace cvn;
 using namespace cvn::nodestore;

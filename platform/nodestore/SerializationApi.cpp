@@ -4,12 +4,12 @@
 #include <string>
 #include <vector>
 
+#include "corvane/Nodestore.h"
 #include "platform/nodestore/ApiGuard.h"
 #include "platform/nodestore/Node.h"
 #include "platform/nodestore/TextParser.h"
 #include "platform/nodestore/TextWriter.h"
 #include "platform/nodestore/Utf.h"
-#include "corvane/Nodestore.h"
 
 using namespace cvn;
 using namespace cvn::nodestore;

@@ -3,8 +3,8 @@
 
 #include <array>
 
-#include "platform/nodestore/Utf.h"
 #include "corvane/Nodestore.h"
+#include "platform/nodestore/Utf.h"
 
 namespace cvn::nodestore::textform {
 

@@ -14,10 +14,10 @@
 
 #include "common/NodeAccess/QxNodePtr.h"
 #include "common/ServiceLayer/NamedServices.h"
-#include "tests/support/ServiceTestSupport.h"
-#include "tests/support/GateTestScripts.h"
-#include "platform/os/Uuid.h"
 #include "host/services/HostServices.h"
+#include "platform/os/Uuid.h"
+#include "tests/support/GateTestScripts.h"
+#include "tests/support/ServiceTestSupport.h"
 
 namespace cvn::test {
 namespace {

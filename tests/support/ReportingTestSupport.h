@@ -12,10 +12,10 @@
 
 #include "common/NodeAccess/QxNodePtr.h"
 #include "corvane/Components.h"
-#include "tests/support/HostTestSupport.h"
 #include "host/reporting/query/QueryTranslator.h"
 #include "host/reporting/storage/Schema.h"
 #include "host/reporting/storage/Storage.h"
+#include "tests/support/HostTestSupport.h"
 
 namespace cvn::reporting::test {
 

@@ -7,8 +7,8 @@
 #include "common/Helpers/PrimitiveText.h"
 #include "common/Helpers/ScopeExit.h"
 #include "common/Logging/Log.h"
-#include "platform/os/Uuid.h"
 #include "host/reporting/processor/QueriesProcessorErrors.h"
+#include "platform/os/Uuid.h"
 
 namespace cvn::reporting {
 

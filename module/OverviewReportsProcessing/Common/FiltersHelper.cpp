@@ -1,5 +1,6 @@
 // FilterHelper: column access, traversal, the column mask and condition rewriting.
 #include "module/OverviewReportsProcessing/Common/FiltersHelper.h"
+
 #include "common/ErrorHandling/HRX.h"
 
 #include <array>

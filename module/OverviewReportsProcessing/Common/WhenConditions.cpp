@@ -1,6 +1,6 @@
 // FilterHelper: the time range of a filter as conditions on the pseudo-column "When".
-#include "module/OverviewReportsProcessing/Common/FiltersHelper.h"
 #include "common/ErrorHandling/HRX.h"
+#include "module/OverviewReportsProcessing/Common/FiltersHelper.h"
 
 
 namespace FilterHelper {

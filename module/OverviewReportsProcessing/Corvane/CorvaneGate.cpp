@@ -4,14 +4,14 @@
 
 #include <atomic>
 
-#include "module/OverviewReportsProcessing/ClassTable.h"
-#include "module/OverviewReportsProcessing/FiltersProcessors/ProductIdRemaper.h"
-#include "module/OverviewReportsProcessing/Corvane/RetrieveCountersContext.h"
-#include "module/OverviewReportsProcessing/Corvane/SqlConnectionVerifier.h"
 #include "common/ErrorHandling/ResultNodes.h"
 #include "common/Helpers/ScopeExit.h"
 #include "common/Logging/Log.h"
 #include "common/ServiceLayer/NamedServices.h"
+#include "module/OverviewReportsProcessing/ClassTable.h"
+#include "module/OverviewReportsProcessing/Corvane/RetrieveCountersContext.h"
+#include "module/OverviewReportsProcessing/Corvane/SqlConnectionVerifier.h"
+#include "module/OverviewReportsProcessing/FiltersProcessors/ProductIdRemaper.h"
 
 namespace Corvane {
 

@@ -2,11 +2,11 @@
 // them by token, and the garbage collector that drops the ones nobody polls.
 #include <vector>
 
+#include "common/Helpers/Clock.h"
+#include "common/Logging/Log.h"
 #include "module/OverviewReportsProcessing/Corvane/CorvaneGate.h"
 #include "module/OverviewReportsProcessing/Corvane/RetrieveCountersContext.h"
 #include "module/OverviewReportsProcessing/Corvane/SqlConnectionVerifier.h"
-#include "common/Helpers/Clock.h"
-#include "common/Logging/Log.h"
 
 namespace Corvane {
 

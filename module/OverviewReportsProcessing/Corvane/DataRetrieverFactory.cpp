@@ -1,13 +1,13 @@
 // Method table, method question and retriever creation of the retriever factory.
 #include "module/OverviewReportsProcessing/Corvane/DataRetrieverFactory.h"
 
-#include "module/OverviewReportsProcessing/ClassTable.h"
-#include "module/OverviewReportsProcessing/FiltersProcessors/FiltersProcessorsFactory.h"
-#include "module/OverviewReportsProcessing/Corvane/OverviewCountersRetriever.h"
 #include "common/ErrorHandling/ErrorObjects.h"
 #include "common/ErrorHandling/ResultNodes.h"
 #include "common/Logging/Log.h"
 #include "common/ServiceLayer/NamedServices.h"
+#include "module/OverviewReportsProcessing/ClassTable.h"
+#include "module/OverviewReportsProcessing/Corvane/OverviewCountersRetriever.h"
+#include "module/OverviewReportsProcessing/FiltersProcessors/FiltersProcessorsFactory.h"
 
 namespace Corvane {
 

@@ -9,9 +9,9 @@
 #include <shared_mutex>
 
 #include "common/Components/ComponentObject.h"
-#include "module/OverviewReportsProcessing/FiltersProcessors/IFiltersProcessor.h"
 #include "common/NodeAccess/QxNodePtr.h"
 #include "module/OverviewReportsProcessing/Corvane/RetrievalInterfaces.h"
+#include "module/OverviewReportsProcessing/FiltersProcessors/IFiltersProcessor.h"
 
 namespace Corvane {
 

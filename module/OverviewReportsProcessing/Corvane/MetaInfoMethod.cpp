@@ -1,12 +1,12 @@
 // The questions the meta info provider answers: retrieve method, time ranges, time range validity.
-#include "module/OverviewReportsProcessing/Corvane/MetaInfoProvider.h"
-#include "common/ErrorHandling/HRX.h"
-#include "module/OverviewReportsProcessing/Corvane/MetaInfoTimes.h"
 #include "common/ErrorHandling/ErrorObjects.h"
+#include "common/ErrorHandling/HRX.h"
 #include "common/ErrorHandling/ResultNodes.h"
 #include "common/Logging/Log.h"
 #include "module/OverviewReportsProcessing/Common/FiltersHelper.h"
 #include "module/OverviewReportsProcessing/Common/OverviewCountersMaskHelper.h"
+#include "module/OverviewReportsProcessing/Corvane/MetaInfoProvider.h"
+#include "module/OverviewReportsProcessing/Corvane/MetaInfoTimes.h"
 
 namespace Corvane {
 

@@ -1,11 +1,11 @@
 // Configuration, status and settings subscription of the meta info provider.
 #include "module/OverviewReportsProcessing/Corvane/MetaInfoProvider.h"
 
-#include "module/OverviewReportsProcessing/ClassTable.h"
-#include "module/OverviewReportsProcessing/Corvane/MetaInfoTimes.h"
 #include "common/ErrorHandling/ErrorObjects.h"
 #include "common/Logging/Log.h"
 #include "common/ServiceLayer/NamedServices.h"
+#include "module/OverviewReportsProcessing/ClassTable.h"
+#include "module/OverviewReportsProcessing/Corvane/MetaInfoTimes.h"
 
 namespace Corvane {
 

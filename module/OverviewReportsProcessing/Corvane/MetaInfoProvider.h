@@ -12,10 +12,10 @@
 #include <string>
 
 #include "common/Components/ComponentObject.h"
-#include "module/OverviewReportsProcessing/Corvane/StaleRecordsExistenceChecker.h"
 #include "common/NodeAccess/QxNodePtr.h"
 #include "common/SubsystemHelpers/ConfigSubscriptionHelpers/ConfigSubscriber.h"
 #include "module/OverviewReportsProcessing/Corvane/RetrievalInterfaces.h"
+#include "module/OverviewReportsProcessing/Corvane/StaleRecordsExistenceChecker.h"
 
 namespace Corvane {
 

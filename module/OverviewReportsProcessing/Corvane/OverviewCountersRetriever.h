@@ -14,8 +14,8 @@
 
 #include "common/Components/ComponentObject.h"
 #include "common/NodeAccess/QxNodePtr.h"
-#include "module/OverviewReportsProcessing/Corvane/RetrievalInterfaces.h"
 #include "corvane/ServiceInterfaces.h"
+#include "module/OverviewReportsProcessing/Corvane/RetrievalInterfaces.h"
 
 namespace Corvane {
 

@@ -1,10 +1,10 @@
 // Construction, sub-request tasks and cancellation of a retrieve counters context.
 #include "module/OverviewReportsProcessing/Corvane/RetrieveCountersContext.h"
 
-#include "module/OverviewReportsProcessing/FiltersProcessors/ProductIdRemaper.h"
 #include "common/Logging/Log.h"
-#include "module/OverviewReportsProcessing/Common/FiltersHelper.h"
 #include "common/ServiceLayer/NamedServices.h"
+#include "module/OverviewReportsProcessing/Common/FiltersHelper.h"
+#include "module/OverviewReportsProcessing/FiltersProcessors/ProductIdRemaper.h"
 #include "platform/os/Uuid.h"
 
 namespace Corvane {

@@ -1,12 +1,12 @@
 // Presence query, cache and change notification subscription of the stale records checker.
 #include "module/OverviewReportsProcessing/Corvane/StaleRecordsExistenceChecker.h"
 
-#include "module/OverviewReportsProcessing/Corvane/MetaInfoTimes.h"
-#include "module/OverviewReportsProcessing/Corvane/OverviewCountersRetriever.h"
 #include "common/ErrorHandling/ErrorObjects.h"
 #include "common/Logging/Log.h"
 #include "common/ServiceLayer/NamedServices.h"
 #include "common/ServiceLayer/RequestContext.h"
+#include "module/OverviewReportsProcessing/Corvane/MetaInfoTimes.h"
+#include "module/OverviewReportsProcessing/Corvane/OverviewCountersRetriever.h"
 
 namespace Corvane {
 

@@ -10,9 +10,9 @@
 #include <set>
 #include <string>
 
+#include "corvane/Platform.h"
 #include "module/OverviewReportsProcessing/FiltersProcessors/IFiltersProcessor.h"
 #include "module/OverviewReportsProcessing/FiltersProcessors/MonitoringPlansSubscription.h"
-#include "corvane/Platform.h"
 
 namespace OverviewReportsProcessing {
 

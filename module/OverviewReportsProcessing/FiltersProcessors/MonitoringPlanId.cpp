@@ -1,5 +1,6 @@
 // Monitoring plan id text.
 #include "module/OverviewReportsProcessing/FiltersProcessors/MonitoringPlanId.h"
+
 #include "common/ErrorHandling/HRX.h"
 
 #include <array>

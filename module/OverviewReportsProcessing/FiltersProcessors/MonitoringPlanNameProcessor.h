@@ -13,9 +13,9 @@
 #include <optional>
 #include <string>
 
+#include "corvane/Platform.h"
 #include "module/OverviewReportsProcessing/FiltersProcessors/IFiltersProcessor.h"
 #include "module/OverviewReportsProcessing/FiltersProcessors/MonitoringPlansSubscription.h"
-#include "corvane/Platform.h"
 
 namespace OverviewReportsProcessing {
 

@@ -1,5 +1,6 @@
 // The monitoring plans subscription of the plan processors.
 #include "module/OverviewReportsProcessing/FiltersProcessors/MonitoringPlansSubscription.h"
+
 #include "common/ErrorHandling/HRX.h"
 
 #include <cctype>

@@ -5,8 +5,8 @@
 #include "common/ErrorHandling/ErrorMessages.h"
 #include "common/ErrorHandling/MessageModules.h"
 #include "common/ErrorHandling/MessageTable.h"
-#include "tests/support/LogTestSupport.h"
 #include "platform/os/SystemMessages.h"
+#include "tests/support/LogTestSupport.h"
 
 namespace cvn {
 namespace {

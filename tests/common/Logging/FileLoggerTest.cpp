@@ -10,8 +10,8 @@
 #include "common/Logging/FileLogger.h"
 #include "common/Logging/Log.h"
 #include "common/Logging/LogDirectory.h"
-#include "tests/support/LogTestSupport.h"
 #include "platform/os/Process.h"
+#include "tests/support/LogTestSupport.h"
 
 namespace cvn::log {
 namespace {

@@ -4,8 +4,8 @@
 
 #include "common/Settings/EnvironmentSettingsSource.h"
 #include "common/Settings/IniSettingsSource.h"
-#include "tests/support/LogTestSupport.h"
 #include "platform/os/Ini.h"
+#include "tests/support/LogTestSupport.h"
 
 namespace cvn {
 namespace {

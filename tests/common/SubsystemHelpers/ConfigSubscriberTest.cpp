@@ -8,8 +8,8 @@
 #include <thread>
 
 #include "common/ServiceLayer/NamedServices.h"
-#include "tests/support/ServiceTestSupport.h"
 #include "tests/support/FakeConfigServer.h"
+#include "tests/support/ServiceTestSupport.h"
 
 namespace CfgSubscriptionsHelpers {
 namespace {

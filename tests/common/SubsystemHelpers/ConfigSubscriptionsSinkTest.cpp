@@ -8,8 +8,8 @@
 #include <future>
 #include <thread>
 
-#include "tests/support/ServiceTestSupport.h"
 #include "tests/support/FakeConfigServer.h"
+#include "tests/support/ServiceTestSupport.h"
 
 namespace CfgSubscriptionsHelpers {
 namespace {

@@ -3,8 +3,8 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/support/ServiceTestSupport.h"
 #include "tests/support/FakeConfigServer.h"
+#include "tests/support/ServiceTestSupport.h"
 
 namespace CfgSubscriptionsHelpers::NodeModifyUtils {
 namespace {

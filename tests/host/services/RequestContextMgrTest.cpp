@@ -3,8 +3,8 @@
 
 #include <thread>
 
-#include "tests/support/HostTestSupport.h"
 #include "host/services/RequestContextMgr.h"
+#include "tests/support/HostTestSupport.h"
 
 namespace cvn::host::test {
 namespace {

@@ -4,9 +4,9 @@
 #include <gtest/gtest.h>
 
 #include "common/ErrorHandling/ErrorObjects.h"
-#include "tests/support/ReportingTestSupport.h"
 #include "host/reporting/gate/DatabaseManagementGate.h"
 #include "host/reporting/processor/QueriesProcessorErrors.h"
+#include "tests/support/ReportingTestSupport.h"
 
 namespace cvn::reporting::test {
 namespace {

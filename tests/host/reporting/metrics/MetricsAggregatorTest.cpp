@@ -6,10 +6,10 @@
 
 #include "common/Components/ComponentObject.h"
 #include "common/ServiceLayer/NamedServices.h"
-#include "tests/support/ReportingTestSupport.h"
 #include "host/reporting/metrics/MetricsAggregator.h"
 #include "host/reporting/storage/Schema.h"
 #include "host/services/ConfigServer.h"
+#include "tests/support/ReportingTestSupport.h"
 
 namespace cvn::reporting::test {
 namespace {

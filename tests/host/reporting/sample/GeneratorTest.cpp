@@ -6,8 +6,8 @@
 #include <map>
 #include <set>
 
-#include "tests/support/ReportingTestSupport.h"
 #include "host/reporting/sample/SampleDataGenerator.h"
+#include "tests/support/ReportingTestSupport.h"
 
 namespace cvn::reporting::test {
 namespace {

@@ -4,8 +4,8 @@
 // every handle and component released afterwards.
 #include <gtest/gtest.h>
 
-#include "module/OverviewReportsProcessing/Common/FiltersHelper.h"
 #include "common/ServiceLayer/RequestContext.h"
+#include "module/OverviewReportsProcessing/Common/FiltersHelper.h"
 #include "tests/support/OverviewTestSupport.h"
 
 namespace cvn::test {
