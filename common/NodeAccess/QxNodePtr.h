@@ -133,10 +133,6 @@ private:
 /// "NodePath", "IsParent" and "MaxDepth".
 QxNodePtr MakePathFilterNode(std::string_view path, int64_t maxDepth = QXN_DEPTH_ALL, bool isParent = false);
 
-/// Copies every attribute of source onto target with its stored type and bytes, replacing attributes of
-/// the same name; a null source copies nothing. Throws HRX when the library refuses a read or write.
-void CopyAttributes(const QxNodePtr& source, const QxNodePtr& target);
-
 /// UTF-8 <-> UTF-16 at the library boundary; invalid input is replaced by U+FFFD.
 std::u16string ToUtf16(std::string_view text);
 std::string ToUtf8(std::u16string_view text);

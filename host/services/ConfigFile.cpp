@@ -14,7 +14,7 @@
 
 #include "common/ErrorHandling/ErrorObjects.h"
 #include "common/ErrorHandling/HRX.h"
-#include "common/Helpers/ScopeExit.h"
+#include "common/Helpers/RequestProcessingUtils.h"
 #include "platform/os/FileSystem.h"
 
 namespace cvn::host {

@@ -4,7 +4,7 @@
 #include <filesystem>
 
 #include "common/ErrorHandling/ErrorObjects.h"
-#include "common/Helpers/ScopeExit.h"
+#include "common/Helpers/RequestProcessingUtils.h"
 #include "common/Logging/Log.h"
 #include "common/NodeAccess/QxNodePtr.h"
 #include "corvane/NamedInstances.h"

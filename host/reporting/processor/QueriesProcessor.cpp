@@ -5,7 +5,7 @@
 #include "common/ErrorHandling/ErrorObjects.h"
 #include "common/ErrorHandling/ResultNodes.h"
 #include "common/Helpers/PrimitiveText.h"
-#include "common/Helpers/ScopeExit.h"
+#include "common/Helpers/RequestProcessingUtils.h"
 #include "common/Logging/Log.h"
 #include "host/reporting/processor/QueriesProcessorErrors.h"
 #include "platform/os/Uuid.h"

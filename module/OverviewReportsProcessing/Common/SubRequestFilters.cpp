@@ -2,6 +2,7 @@
 #include <vector>
 
 #include "common/ErrorHandling/HRX.h"
+#include "common/Helpers/RequestProcessingUtils.h"
 #include "module/OverviewReportsProcessing/Common/FiltersHelper.h"
 #include "module/OverviewReportsProcessing/Common/GuidText.h"
 

@@ -5,7 +5,7 @@
 #include <atomic>
 
 #include "common/ErrorHandling/ResultNodes.h"
-#include "common/Helpers/ScopeExit.h"
+#include "common/Helpers/RequestProcessingUtils.h"
 #include "common/Logging/Log.h"
 #include "common/ServiceLayer/NamedServices.h"
 #include "module/OverviewReportsProcessing/ClassTable.h"
