@@ -4,7 +4,9 @@
 #include "common/ErrorHandling/HRX.h"
 
 #include <array>
+#include <string>
 #include <utility>
+#include <vector>
 
 
 namespace FilterHelper {
@@ -64,15 +66,35 @@ void SetColumnName(const QxNodePtr& leaf, std::string_view column)
     leaf.SetAttribute(*attribute, column);
 }
 
+void WalkTree(const QxNodePtr& node, const std::function<bool(const QxNodePtr&)>& visit)
+{
+    // An explicit stack: requests come from clients, and their nesting must not decide how deep
+    // this thread's stack goes.
+    std::vector<std::pair<QxNodePtr, size_t>> pending;
+    pending.emplace_back(node, 0);
+    while (!pending.empty()) {
+        auto [current, depth] = std::move(pending.back());
+        pending.pop_back();
+        if (!visit(current)) continue;
+        std::vector<QxNodePtr> children = current.GetChildren();
+        if (children.empty()) continue;
+        if (depth >= kMaxTreeDepth)
+            cvn::ThrowHrWithDescription(cvn::kHrInvalidData, "The tree is nested deeper than the limit of " +
+                                                                 std::to_string(kMaxTreeDepth) + " levels");
+        for (auto child = children.rbegin(); child != children.rend(); ++child)
+            pending.emplace_back(std::move(*child), depth + 1);
+    }
+}
+
 void TraverseCondition(const QxNodePtr& node, const std::function<void(const QxNodePtr&)>& callback)
 {
     CV_TRACE_METHOD(Dbg3);
-    for (const QxNodePtr& child : node.GetChildren()) {
-        if (LeafColumnAttribute(child.GetType()))
-            callback(child);
-        else
-            TraverseCondition(child, callback);
-    }
+    bool start = true;  // the first node visited is node itself, never passed on even when a leaf
+    WalkTree(node, [&](const QxNodePtr& visited) {
+        if (std::exchange(start, false) || !LeafColumnAttribute(visited.GetType())) return true;
+        callback(visited);
+        return false;
+    });
 }
 
 ColumnsMask MakeTotalFiltersMask(const QxNodePtr& filters)

@@ -4,6 +4,7 @@
 // threads at once. Failures are thrown as HRX.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <optional>
 #include <string>
@@ -15,6 +16,16 @@
 
 namespace FilterHelper {
 
+/// How many levels below its start node a walk over a request, query or result tree goes; a tree
+/// nested deeper is refused with HRX 0x8007000D. Dashboards nest a few levels; this bounds the work
+/// and the memory one request can ask for.
+inline constexpr size_t kMaxTreeDepth = 1000;
+
+/// Visits node and every node below it in pre-order, without recursion; visit returns whether to
+/// enter the node's children. HRX 0x8007000D, naming kMaxTreeDepth, when a node to enter lies deeper
+/// than that below node; nothing more is visited then.
+void WalkTree(const cvn::QxNodePtr& node, const std::function<bool(const cvn::QxNodePtr&)>& visit);
+
 /// The column attribute of a leaf type ("Columnn" or "Column"); none for any other node.
 std::optional<std::string> GetColumnAttrName(const cvn::QxNodePtr& node);
 
@@ -25,9 +36,11 @@ std::optional<std::string> GetColumnName(const cvn::QxNodePtr& leaf);
 void SetColumnName(const cvn::QxNodePtr& leaf, std::string_view column);
 
 /// Calls back for every leaf below node (not node itself), in order, without descending into leaves.
+/// HRX 0x8007000D as WalkTree for a tree nested too deep.
 void TraverseCondition(const cvn::QxNodePtr& node, const std::function<void(const cvn::QxNodePtr&)>& callback);
 
 /// The real columns the filter's leaves name; pseudo-columns are skipped, unknown names add 0x800.
+/// HRX 0x8007000D as WalkTree for a tree nested too deep.
 OverviewReportsProcessing::ColumnsMask MakeTotalFiltersMask(const cvn::QxNodePtr& filters);
 
 /// A new unnamed "Condition" node with the given "operator".
@@ -50,11 +63,13 @@ void Replace(const cvn::QxNodePtr& replacement, const cvn::QxNodePtr& root);
 cvn::QxNodePtr MakeSubRequestFilters(const cvn::QxNodePtr& request, std::string_view subName);
 
 /// The leaves on column "ConditionId" below node, in traversal order; empty when there are none.
+/// HRX 0x8007000D as WalkTree for a tree nested too deep.
 std::vector<cvn::QxNodePtr> GetPresetConditions(const cvn::QxNodePtr& node);
 
 /// Replaces each "ConditionId" leaf by a copy of its preset and marks the enclosing (sub-)request with
 /// "PresetConditionName". Every leaf is checked first: a missing "Value" (0x80070490) or an unknown preset
-/// (0x80070490, logged) fails with the request unchanged.
+/// (0x80070490, logged) fails with the request unchanged, as does a request nested deeper than
+/// kMaxTreeDepth (0x8007000D).
 void ExpandPresetConditions(const cvn::QxNodePtr& request);
 
 /// Condition(AND){When >= "TimeFrom", When < "TimeTill"} with the bounds as text; null for a null range;

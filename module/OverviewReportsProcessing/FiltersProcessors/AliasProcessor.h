@@ -22,7 +22,8 @@ public:
     explicit AliasProcessor(const cvn::QxNodePtr& configuration);
 
     /// Aliases every leaf. HRX 0x80070490 when no group serves the filter, E_INVALIDARG (logged) for a
-    /// column with no alias; leaves visited before the failure keep their aliases.
+    /// column with no alias; leaves visited before the failure keep their aliases. 0x8007000D, with the filter
+    /// unchanged, for a filter nested deeper than FilterHelper::kMaxTreeDepth.
     void ProcessFilters(const cvn::QxNodePtr& filters) override;
 
     /// Aliases one leaf in the group of mask full; a node naming no column is skipped. Fails as above.

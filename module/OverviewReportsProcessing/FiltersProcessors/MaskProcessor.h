@@ -13,7 +13,8 @@ public:
     explicit MaskProcessor(const cvn::QxNodePtr& configuration);
 
     /// Adds Mask = the serving group's mask plus ManagedObjectUId as the first AND term;
-    /// HRX 0x80070490 (logged) when no group serves the filter's columns, with the filter unchanged.
+    /// HRX 0x80070490 (logged) when no group serves the filter's columns, 0x8007000D when the filter is
+    /// nested deeper than FilterHelper::kMaxTreeDepth; the filter is then unchanged.
     void ProcessFilters(const cvn::QxNodePtr& filters) override;
 };
 

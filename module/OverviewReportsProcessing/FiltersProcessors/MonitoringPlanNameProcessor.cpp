@@ -17,13 +17,17 @@ namespace {
 
 constexpr uint32_t kChangesMask = 31;
 
-void CollectIdLeaves(const QxNodePtr& node, std::vector<QxNodePtr>& leaves)
+std::vector<QxNodePtr> CollectIdLeaves(const QxNodePtr& filters)
 {
-    if (const auto attribute = FilterHelper::GetColumnAttrName(node)) {
-        std::string column;
-        if (node.GetAttribute(*attribute, column) && column == "ManagedObjectUId") leaves.push_back(node);
-    }
-    for (const QxNodePtr& child : node.GetChildren()) CollectIdLeaves(child, leaves);
+    std::vector<QxNodePtr> leaves;
+    FilterHelper::WalkTree(filters, [&](const QxNodePtr& node) {
+        if (const auto attribute = FilterHelper::GetColumnAttrName(node)) {
+            std::string column;
+            if (node.GetAttribute(*attribute, column) && column == "ManagedObjectUId") leaves.push_back(node);
+        }
+        return true;
+    });
+    return leaves;
 }
 
 std::string ListOperator(const QxNodePtr& parent)
@@ -114,9 +118,7 @@ void MonitoringPlanNameProcessor::ProcessFilters(const QxNodePtr& filters)
         std::lock_guard guard(m_lock);
         if (m_names.empty()) return;
     }
-    std::vector<QxNodePtr> leaves;
-    CollectIdLeaves(filters, leaves);
-    for (const QxNodePtr& leaf : leaves) ReplaceGuids(leaf);
+    for (const QxNodePtr& leaf : CollectIdLeaves(filters)) ReplaceGuids(leaf);
 }
 
 void MonitoringPlanNameProcessor::ReplaceGuids(const QxNodePtr& leaf)

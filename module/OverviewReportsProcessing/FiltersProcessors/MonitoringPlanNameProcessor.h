@@ -29,7 +29,8 @@ public:
 
     /// Subscribes on first use (HRX when that fails; the next filter tries again), then rewrites every
     /// condition leaf on "ManagedObjectUId"; unchanged before the first notification. HRX from the read
-    /// of a "Value" or "Values" that holds no GUIDs; leaves rewritten before it stay rewritten.
+    /// of a "Value" or "Values" that holds no GUIDs; leaves rewritten before it stay rewritten. HRX
+    /// 0x8007000D, with the filter unchanged, for a filter nested deeper than FilterHelper::kMaxTreeDepth.
     void ProcessFilters(const cvn::QxNodePtr& filters) override;
     /// Ends the subscription; no notification is applied afterwards. Never throws.
     void Shutdown() override;

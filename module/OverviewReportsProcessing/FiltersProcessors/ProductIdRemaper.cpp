@@ -23,8 +23,10 @@ constexpr std::string_view kProductId = "ProductId";
 template <class Predicate>
 void CollectPreOrder(const QxNodePtr& node, const Predicate& wanted, std::vector<QxNodePtr>& out)
 {
-    if (wanted(node)) out.push_back(node);
-    for (const QxNodePtr& child : node.GetChildren()) CollectPreOrder(child, wanted, out);
+    FilterHelper::WalkTree(node, [&](const QxNodePtr& visited) {
+        if (wanted(visited)) out.push_back(visited);
+        return true;
+    });
 }
 
 QxNodePtr MakeCondition(std::string_view column, std::string_view conditionOperator,

@@ -22,12 +22,14 @@ public:
 
     /// Rewrites every "DataSource" leaf to "ProductId"; true when there was one. Every condition is built
     /// before the first change, so an unknown data source (0x80070490) or a comparator other than "=" and
-    /// "<>" (0x8007000D), both logged, leave the filters unchanged.
+    /// "<>" (0x8007000D), both logged, and filters nested deeper than FilterHelper::kMaxTreeDepth
+    /// (0x8007000D) leave the filters unchanged.
     bool ReplaceDataSourceFilters(const cvn::QxNodePtr& filters) const;
 
     /// Relabels result nodes from "ProductId" to "DataSource" and merges nodes of one data source that
     /// differ only in "Count". An unknown product id is logged and its node left as it is; a node to be
-    /// merged without a 64-bit "Count" fails with 0x80070490 before anything changes.
+    /// merged without a 64-bit "Count" fails with 0x80070490, a result nested deeper than
+    /// FilterHelper::kMaxTreeDepth with 0x8007000D, both before anything changes.
     void ReplaceProductIdByDataSource(const cvn::QxNodePtr& result) const;
 
 private:

@@ -165,5 +165,26 @@ TEST_F(EndToEnd, ACallerCancellingItsPollEndsThePollsAtTheQueriesProcessor)
     EXPECT_EQ(queries->Count(QueryCallKind::Poll), polls) << "no poll after the release";
 }
 
+// A request nested far past the filter walks' depth limit (built through the node API, leaf first)
+// gets its answer, 0x8007000D naming the limit, and sends nothing.
+TEST_F(EndToEnd, ARequestNestedPastTheDepthLimitIsAnsweredWithInvalidData)
+{
+    QxNodePtr nested = Tree(R"(<ConditionValues Columnn="Who" Value="alice" Comparator="="/>)");
+    for (int level = 0; level < 30000; ++level) {
+        QxNodePtr outer = FilterHelper::NewCondition("AND");
+        outer.AddChild(nested);
+        nested = std::move(outer);
+    }
+    const QxNodePtr request = Tree(kRequest);
+    const QxNodePtr conditions = QxNodePtr::Create("Conditions", "ConditionsRoot");
+    conditions.AddChild(nested);
+    request.AddChild(conditions);
+    const auto [hr, answer] = HandedOut([&](IQxNode** out) { return m_processor->ProcessRequest(request.Get(), out); });
+    EXPECT_EQ(hr, S_OK);
+    EXPECT_EQ(Code(answer), kHrInvalidData);
+    EXPECT_NE(Text(answer, "ErrorSerialized").find("deeper than the limit of 1000 levels"), std::string::npos);
+    EXPECT_TRUE(SubRequestQueries().empty());
+}
+
 }  // namespace
 }  // namespace cvn::test

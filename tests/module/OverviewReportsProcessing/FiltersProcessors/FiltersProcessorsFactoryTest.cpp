@@ -1,9 +1,15 @@
 // Chains built from a method's configuration: the processor table by name, and the
-// two methods' chains as the host ships them, run on a sub-request's Query.
+// two methods' chains as the host ships them, run on a sub-request's Query; trees nested
+// past the walks' depth limit, refused by every walk and so by each chain.
 #include "module/OverviewReportsProcessing/FiltersProcessors/FiltersProcessorsFactory.h"
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
+#include "common/ErrorHandling/HRX.h"
+#include "module/OverviewReportsProcessing/Common/FiltersHelper.h"
+#include "module/OverviewReportsProcessing/FiltersProcessors/ProductIdRemaper.h"
 #include "tests/support/OverviewTestSupport.h"
 
 namespace cvn::test {
@@ -191,6 +197,84 @@ TEST(ShippedMethodChains, ASubRequestBecomesTheQueryOfItsMethod)
             processor->Shutdown();
         }
     }
+}
+
+
+// A ConditionsRoot whose leaf (on column) lies under `levels` nested AND conditions. Built from the
+// leaf up through the node API, which costs nothing per level of depth (the text parser has a
+// depth limit of its own).
+QxNodePtr NestedConditions(size_t levels, std::string_view column)
+{
+    QxNodePtr inner = QxNodePtr::Create({}, "ConditionValues");
+    inner.SetAttribute("Columnn", column);
+    inner.SetAttribute("Value", "x");
+    inner.SetAttribute("Comparator", "=");
+    for (size_t level = 0; level < levels; ++level) {
+        QxNodePtr outer = FilterHelper::NewCondition("AND");
+        outer.AddChild(inner);
+        inner = std::move(outer);
+    }
+    const QxNodePtr root = QxNodePtr::Create("Conditions", "ConditionsRoot");
+    root.AddChild(inner);
+    return root;
+}
+
+// Every walk over a request, a query or a result refuses a tree nested past the limit with
+// 0x8007000D naming it, rather than running out of stack; each shipped chain fails with it in
+// the processor that walks. Down to the limit a walk goes on.
+TEST(DeepTrees, EveryWalkRefusesATreeNestedPastTheLimit)
+{
+    ScopedMetricsConfiguration metrics{kPlanMetricsConfiguration};
+    ScopedConfigServer config;
+    const QxNodePtr configuration = Tree(kFactoryConfiguration);
+    const auto chainOf = [&](const char* method) {
+        return BuildProcessorsChain(configuration.FindByPath(std::string("RetrieveMethods\\") + method),
+                                    configuration.GetChild("DefaultProcessorsConfig"));
+    };
+    const ProcessorsChain fast = chainOf("Fast");
+    const ProcessorsChain standard = chainOf("Standard");
+    RunProcessorsChain(standard, Tree("<Query/>"));  // subscribes, so that plan names are known
+    ASSERT_EQ(config.SendPlans(kTwoNamedPlans), S_OK);
+    const ProductIdRemaper remapper{Tree(
+        R"(<node><DataSource DataSource:guid="{11111111-2222-3333-4444-555555555555}" ProductIds:strs="P1"/></node>)")};
+
+    const struct {
+        const char* walk;
+        const char* column;  // of the deepest leaf, what the walk looks for
+        std::function<void(const QxNodePtr&)> run;
+    } walks[] = {
+        {"mask", "Who", [](const QxNodePtr& tree) { FilterHelper::MakeTotalFiltersMask(tree); }},
+        {"presets", "ConditionId", [](const QxNodePtr& tree) { FilterHelper::ExpandPresetConditions(tree); }},
+        {"fast chain", "Who", [&](const QxNodePtr& tree) { RunProcessorsChain(fast, tree); }},
+        {"standard chain", "ManagedObjectUId", [&](const QxNodePtr& tree) { RunProcessorsChain(standard, tree); }},
+        {"data sources", "DataSource", [&](const QxNodePtr& tree) { remapper.ReplaceDataSourceFilters(tree); }},
+        {"results", "ProductId", [&](const QxNodePtr& tree) { remapper.ReplaceProductIdByDataSource(tree); }},
+    };
+    const auto thrown = [](const std::function<void()>& body) -> std::string {
+        try {
+            body();
+        } catch (const HRX& error) {
+            return ErrorText(error);
+        }
+        return "nothing";
+    };
+    for (const size_t levels : {size_t{30000}, size_t{100000}}) {
+        for (const auto& [walk, column, run] : walks) {
+            const QxNodePtr tree = Tree(R"(<Query q:name="Deep"><node q:name="TimeRange" TimeFrom="a" TimeTill="b"/></Query>)");
+            tree.AddChild(NestedConditions(levels, column));
+            EXPECT_EQ(thrown([&] { run(tree); }).rfind("0x8007000D The tree is nested deeper than the limit of 1000 levels", 0),
+                      0u)
+                << walk << ", " << levels << " levels";
+        }
+    }
+    // The query's leaf lies two levels below the nested conditions.
+    const auto mask = [](size_t levels) {
+        const QxNodePtr query = Tree("<Query/>");
+        query.AddChild(NestedConditions(levels, "Who"));
+        return CodeOf([&] { FilterHelper::MakeTotalFiltersMask(query); });
+    };
+    EXPECT_EQ(mask(FilterHelper::kMaxTreeDepth - 2), S_OK);
+    EXPECT_EQ(mask(FilterHelper::kMaxTreeDepth - 1), kHrInvalidData);
 }
 
 }  // namespace
