@@ -3,7 +3,7 @@
 
 #include "common/ErrorHandling/HRX.h"
 
-#include <array>
+#include <cctype>
 #include <cstdint>
 
 
@@ -19,18 +19,19 @@ int HexValue(char c) noexcept
     return -1;
 }
 
-// Reads exactly `digits` hexadecimal digits at pos; false on anything else.
-bool ReadHex(std::string_view text, size_t& pos, size_t digits, uint32_t& value) noexcept
+// One field as a scanf "%<width>X" conversion reads it: blanks skipped, then 1 to `width` hex digits.
+// Signs and a "0x" prefix, which scanf would also take, are refused: no plan id is written with one.
+bool ReadField(std::string_view text, size_t& pos, size_t width, uint32_t& value) noexcept
 {
-    if (text.size() < pos + digits) return false;
+    while (pos < text.size() && std::isspace(static_cast<unsigned char>(text[pos]))) ++pos;
     value = 0;
-    for (size_t i = 0; i < digits; ++i) {
-        const int digit = HexValue(text[pos + i]);
-        if (digit < 0) return false;
+    size_t read = 0;
+    for (; read < width && pos < text.size(); ++read, ++pos) {
+        const int digit = HexValue(text[pos]);
+        if (digit < 0) break;
         value = value << 4 | static_cast<uint32_t>(digit);
     }
-    pos += digits;
-    return true;
+    return read > 0;
 }
 
 bool Expect(std::string_view text, size_t& pos, char c) noexcept
@@ -40,27 +41,28 @@ bool Expect(std::string_view text, size_t& pos, char c) noexcept
     return true;
 }
 
-// The 11 fields in order (8, 4, 4, then eight bytes); dashes only between the first five groups.
-bool Parse(std::string_view text, bool braced, bool dashed, GUID& guid) noexcept
+// The scan of "{%08lX-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}" (braces and dashes as the form has
+// them): true once all 11 fields are read. Like the scan, it never looks past the last field, so a
+// missing closing brace or text after it does not matter.
+bool Scan(std::string_view text, bool braced, bool dashed, GUID& guid) noexcept
 {
     size_t pos = 0;
     uint32_t value = 0;
     const auto dash = [&] { return !dashed || Expect(text, pos, '-'); };
     if (braced && !Expect(text, pos, '{')) return false;
-    if (!ReadHex(text, pos, 8, value)) return false;
+    if (!ReadField(text, pos, 8, value)) return false;
     guid.Data1 = value;
-    if (!dash() || !ReadHex(text, pos, 4, value)) return false;
+    if (!dash() || !ReadField(text, pos, 4, value)) return false;
     guid.Data2 = static_cast<uint16_t>(value);
-    if (!dash() || !ReadHex(text, pos, 4, value)) return false;
+    if (!dash() || !ReadField(text, pos, 4, value)) return false;
     guid.Data3 = static_cast<uint16_t>(value);
     if (!dash()) return false;
     for (size_t i = 0; i < 8; ++i) {
         if (i == 2 && !dash()) return false;
-        if (!ReadHex(text, pos, 2, value)) return false;
+        if (!ReadField(text, pos, 2, value)) return false;
         guid.Data4[i] = static_cast<uint8_t>(value);
     }
-    if (braced && !Expect(text, pos, '}')) return false;
-    return pos == text.size();
+    return true;
 }
 
 }  // namespace
@@ -68,9 +70,10 @@ bool Parse(std::string_view text, bool braced, bool dashed, GUID& guid) noexcept
 GUID ParseMonitoringPlanId(std::string_view text)
 {
     GUID guid{};
+    // The form is chosen before reading: braced when it starts with "{", undashed when it has no "-".
     const bool braced = !text.empty() && text.front() == '{';
     const bool dashed = braced || text.find('-') != std::string_view::npos;
-    if (!Parse(text, braced, dashed, guid))
+    if (!Scan(text, braced, dashed, guid))
         CV_FAIL_LOGGED("OverviewReportsProcessing::ParseMonitoringPlanId", cvn::E_INVALIDARG,
                        "Invalid monitoring plan id: " << text);
     return guid;

@@ -93,9 +93,11 @@ void MonitoringPlanNameProcessor::OnPlansChanged(const std::string& path, const 
     // Built aside, so a bad entry leaves the previous map whole rather than half refilled.
     std::map<GUID, std::string> names;
     if (plans) {
-        for (const QxNodePtr& plan : plans.GetChildren())
-            names.insert_or_assign(ParseMonitoringPlanId(plan.GetName()),
-                                   plan.GetRequiredAttribute<std::string>("Name"));
+        for (const QxNodePtr& plan : plans.GetChildren()) {
+            const GUID id = ParseMonitoringPlanId(plan.GetName());
+            // A plan listed twice keeps the name it was first listed with.
+            names.emplace(id, plan.GetRequiredAttribute<std::string>("Name"));
+        }
     }
     std::lock_guard guard(m_lock);
     m_names.swap(names);

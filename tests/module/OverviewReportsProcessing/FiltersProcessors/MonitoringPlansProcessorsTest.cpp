@@ -161,16 +161,26 @@ TEST_F(LivePlansTest, FiltersRunWhileTheListChanges)
     EXPECT_FALSE(failed);
 }
 
-TEST(MonitoringPlanId, BracedPlainAndUndashedFormsInAnyCaseAndNothingShortOfElevenFullFields)
+// A text starting with "{" is read braced, one without "-" undashed, any other dashed: each field up to
+// its width of digits after optional blanks, nothing looked at after the eleventh.
+TEST(MonitoringPlanId, EachFormIsReadAsItsScanReadsItAndNothingShortOfElevenFields)
 {
-    const GUID expected = MakeGuid(0x0123ABCD, 0x4567, 0x89EF, 0xA1B2, 0xC3D4E5F60718);
-    EXPECT_EQ(ParseMonitoringPlanId("{0123abcd-4567-89EF-a1b2-C3D4E5F60718}"), expected);
-    EXPECT_EQ(ParseMonitoringPlanId("0123ABCD-4567-89ef-A1B2-c3d4e5f60718"), expected);
-    EXPECT_EQ(ParseMonitoringPlanId("0123abcd456789efa1b2c3d4e5f60718"), expected);
-    for (const char* text : {"", "{}", "{0123abcd-4567-89ef-a1b2-c3d4e5f60718", "0123abcd-4567-89ef-a1b2-c3d4e5f6071",
-                             "{0123abcd-4567-89ef-a1b2-c3d4e5f60718}x", "0123abcd456789efa1b2c3d4e5f6071",
-                             "0123abcd456789efa1b2c3d4e5f607189", "0123abcd-4567-89ef-a1b2c3d4e5f60718",
-                             "{0123abcd-4567-89ef-a1b2-c3d4e5f6071g}", "{0123abcd4567-89ef-a1b2-c3d4e5f60718}"}) {
+    const GUID full = MakeGuid(0x0123ABCD, 0x4567, 0x89EF, 0xA1B2, 0xC3D4E5F60718);
+    const std::pair<const char*, GUID> read[] = {
+        {"{0123abcd-4567-89EF-a1b2-C3D4E5F60718}", full},
+        {"0123ABCD-4567-89ef-A1B2-c3d4e5f60718", full},
+        {"0123abcd456789efa1b2c3d4e5f60718", full},
+        {"{0123abcd-4567-89ef-a1b2-c3d4e5f60718", full},
+        {"{0123abcd-4567-89ef-a1b2-c3d4e5f60718}x", full},
+        {"0123abcd456789efa1b2c3d4e5f607189", full},
+        {"0123abcd 4567 89ef a1b2 c3d4e5f60718", full},
+        {"{1-2-3-0405-060708090a0b}", MakeGuid(1, 2, 3, 0x0405, 0x060708090A0B)},
+        {"0123abcd-4567-89ef-a1b2-c3d4e5f6071g", MakeGuid(0x0123ABCD, 0x4567, 0x89EF, 0xA1B2, 0xC3D4E5F60701)},
+    };
+    for (const auto& [text, expected] : read) EXPECT_EQ(ParseMonitoringPlanId(text), expected) << text;
+    for (const char* text : {"", "{}", "plan-5", "0123abcd456789efa1b2c3d4e5f607", "0123abcd-4567-89ef-a1b2c3d4e5f60718",
+                             "{0123abcd4567-89ef-a1b2-c3d4e5f60718}", "{0123abcd-4567-89ef-a1b2-c3d4e5f6g718}",
+                             " {0123abcd-4567-89ef-a1b2-c3d4e5f60718}", "+123abcd-4567-89ef-a1b2-c3d4e5f60718"}) {
         EXPECT_EQ(CodeOf([&] { ParseMonitoringPlanId(text); }), E_INVALIDARG) << text;
     }
 }
@@ -259,7 +269,10 @@ TEST_F(PlanNamesTest, ANewListRenamesTheNextFilterABadOneKeepsTheOldAndShutdownE
         return Processed(filter).FindByPath("Conditions").GetChild(0).GetChild(0).GetAttributeOr("Value", "");
     };
     EXPECT_EQ(value(), "Alpha");
-    ASSERT_EQ(m_config.SendPlans(R"(<MonitoringPlans><P q:name=")" PLAN_P1 R"(" Name="Renamed"/></MonitoringPlans>)"), S_OK);
+    // A plan listed twice, in two text forms, keeps its first name.
+    ASSERT_EQ(m_config.SendPlans(R"(<MonitoringPlans><P q:name=")" PLAN_P1 R"(" Name="Renamed"/>
+                                   <P q:name="00000001000000000000000000000000" Name="Later"/></MonitoringPlans>)"),
+              S_OK);
     EXPECT_EQ(value(), "Renamed");
     ASSERT_EQ(m_config.SendPlans(R"(<MonitoringPlans><P q:name=")" PLAN_P1 R"(" Name="Half"/><P q:name=")" PLAN_P2 R"("/></MonitoringPlans>)"),
               kHrNotFound);  // the second plan lacks its Name
