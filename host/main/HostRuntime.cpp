@@ -14,6 +14,7 @@
 #include "common/ServiceLayer/RequestContext.h"
 #include "corvane/NamedInstances.h"
 #include "host/main/HostError.h"
+#include "host/reporting/metrics/MetricsAggregator.h"
 #include "host/reporting/processor/QueriesProcessorService.h"
 
 namespace cvn::hostmain {
@@ -78,6 +79,12 @@ void HostRuntime::StartServices(const HostOptions& options)
 
         const QxNodePtr queriesConfig = m_config.queriesProcessor.Clone();
         nameDatabase(queriesConfig);
+        // Queries on the counters are answered by the configuration the aggregator counts by.
+        if (const QxNodePtr metrics = ReadStore(reporting::kMetricsConfigurationPath)) {
+            const QxNodePtr copy = metrics.Clone();
+            copy.SetName("Metrics");
+            queriesConfig.AddChild(copy);
+        }
         m_queriesUri = queriesConfig.GetAttributeOr("Uri", "Service.QueriesProcessor");
         m_queries = reporting::RegisterQueriesProcessor(*m_services.ServiceClient(), queriesConfig);
         m_databaseGateUri = m_config.databaseGate ? m_config.databaseGate.GetAttributeOr("Uri", "Service.DatabaseManagementGate")

@@ -41,15 +41,7 @@ MetricsAggregator::MetricsAggregator(IConnection& connection, const QxNodePtr& m
       m_table(CountersTableLayoutFromMetrics(metrics)),
       m_groups(ReadAggregatedGroups(metrics))
 {
-    m_definition = m_table.table + "(" + m_table.idColumn + "," + m_table.maskColumn + "," + m_table.conditionIdColumn +
-                   "," + m_table.countColumn + "," + m_table.timestampColumn;
-    for (const std::string& column : m_table.groupColumns) m_definition += "," + column;
-    m_definition += ")";
-    for (const AggregatedGroup& group : m_groups) {
-        m_definition += ";" + std::to_string(group.mask) + ":";
-        for (const auto& [logical, column] : group.columns) m_definition += logical + "=" + column + ",";
-        for (const auto& [id, preset] : group.presets) m_definition += std::to_string(id) + "=" + preset.ToText(0, 0) + ",";
-    }
+    m_definition = MetricsDefinition(m_table, m_groups);
     // Translate every preset once now, so a preset the records template cannot express fails here.
     for (const AggregatedGroup& group : m_groups) {
         for (const auto& [id, preset] : group.presets) {
@@ -59,54 +51,26 @@ MetricsAggregator::MetricsAggregator(IConnection& connection, const QxNodePtr& m
     }
 }
 
-std::optional<int64_t> MetricsAggregator::StartTime() const
-{
-    auto statement = m_connection.Prepare("SELECT " + m_connection.Dialect().QuoteIdentifier("Value") + " FROM " +
-                                          m_connection.Dialect().QuoteIdentifier(kAggregationStateTable) + " WHERE " +
-                                          m_connection.Dialect().QuoteIdentifier("Key") + " = " +
-                                          m_connection.Dialect().Placeholder(1));
-    statement->Bind(1, std::string(kStartKey));
-    return statement->Next() ? AsInteger(statement->Column(0)) : std::nullopt;
-}
+std::optional<int64_t> MetricsAggregator::StartTime() const { return ReadCountersCoverage(m_connection).startTime; }
 
 MetricsAggregator::State MetricsAggregator::LoadState(int64_t now)
 {
-    const IDialect& sql = m_connection.Dialect();
-    State state;
-    state.startTime = HourOf(now);
-    bool haveStart = false;
-    std::string definition;
-    auto statement = m_connection.Prepare("SELECT " + sql.QuoteIdentifier("Key") + ", " + sql.QuoteIdentifier("Value") +
-                                          " FROM " + sql.QuoteIdentifier(kAggregationStateTable));
-    while (statement->Next()) {
-        const SqlValue key = statement->Column(0);
-        const SqlValue text = statement->Column(1);
-        const std::optional<int64_t> value = AsInteger(text);
-        const auto* name = std::get_if<std::string>(&key);
-        if (!name) continue;
-        if (*name == kDefinitionKey && std::holds_alternative<std::string>(text)) definition = std::get<std::string>(text);
-        if (!value) continue;
-        if (*name == kStartKey) {
-            state.startTime = *value;
-            haveStart = true;
-        }
-        if (*name == kLastIdKey) state.lastRecordId = *value;
-    }
-    statement.reset();
-    if (definition != m_definition) {
+    const CountersCoverage stored = ReadCountersCoverage(m_connection);
+    if (stored.definition != m_definition) {
         // Counters of other groups, presets or columns would be summed as if they were these: the
         // counters are derived data, so they are made again from the records.
-        if (haveStart)
+        if (stored.startTime)
             CV_LOG(Warn, "MetricsAggregator: the counters in " << m_table.table
                                                                << " were made for another metrics configuration; "
                                                                   "they are dropped and counted anew");
+        const IDialect& sql = m_connection.Dialect();
         m_connection.Execute("DROP TABLE IF EXISTS " + sql.QuoteIdentifier(m_table.table));
         m_connection.Execute("DELETE FROM " + sql.QuoteIdentifier(kAggregationStateTable));
         CreateReportingSchema(m_connection, m_table);
         return State{HourOf(now), 0};
     }
-    if (!haveStart) state.lastRecordId = 0;
-    return state;
+    if (!stored.startTime) return State{HourOf(now), 0};
+    return State{*stored.startTime, stored.lastRecordId};
 }
 
 void MetricsAggregator::SaveState(const State& state)
@@ -123,7 +87,7 @@ void MetricsAggregator::SaveState(const State& state)
     }
 }
 
-void MetricsAggregator::CountRange(int64_t from, int64_t till)
+void MetricsAggregator::CountRange(int64_t from, int64_t till, int64_t lastRecordId)
 {
     const IDialect& sql = m_connection.Dialect();
     const auto q = [&](const std::string& name) { return sql.QuoteIdentifier(name); };
@@ -146,12 +110,13 @@ void MetricsAggregator::CountRange(int64_t from, int64_t till)
             grouping += ", " + q(kMainTableAlias) + "." + q(logical);
         }
         for (const auto& [id, preset] : group.presets) {
-            std::vector<SqlValue> params{int64_t{group.mask}, id, from, till};
+            std::vector<SqlValue> params{int64_t{group.mask}, id, from, till, lastRecordId};
             const std::string condition = m_translator.TranslateCondition(preset, m_recordsTemplate, params);
             auto insert = m_connection.Prepare(
                 "INSERT INTO " + table + " (" + targets + ", " + q(m_table.countColumn) + ") SELECT " + sources +
                 ", COUNT(*) FROM " + q(kAuditRecordsTable) + " AS " + q(kMainTableAlias) + " WHERE " + when + " >= " +
-                sql.Placeholder(3) + " AND " + when + " < " + sql.Placeholder(4) + " AND " + condition + " GROUP BY " + grouping);
+                sql.Placeholder(3) + " AND " + when + " < " + sql.Placeholder(4) + " AND " + q(kMainTableAlias) + "." +
+                q(RecordColumns::kId) + " <= " + sql.Placeholder(5) + " AND " + condition + " GROUP BY " + grouping);
             for (size_t i = 0; i < params.size(); ++i) insert->Bind(i + 1, params[i]);
             while (insert->Next()) {
             }
@@ -180,32 +145,46 @@ int64_t MetricsAggregator::InTransaction(Work&& work)
     return hours;
 }
 
+int64_t MetricsAggregator::TakeInNewRecords(State& state)
+{
+    const IDialect& sql = m_connection.Dialect();
+    const std::string when = sql.QuoteIdentifier(RecordColumns::kWhen);
+    const std::string id = sql.QuoteIdentifier(RecordColumns::kId);
+    const std::string records = sql.QuoteIdentifier(kAuditRecordsTable);
+    // The newest id of all records, also of those before the start time: they stay uncovered, and the
+    // counters then hold exactly the records up to that id for every hour from the start time on.
+    auto newest = m_connection.Prepare("SELECT MAX(" + id + ") FROM " + records);
+    const std::optional<int64_t> lastId = newest->Next() ? AsInteger(newest->Column(0)) : std::nullopt;
+    newest.reset();
+    if (!lastId || *lastId <= state.lastRecordId) return 0;
+    auto touched = m_connection.Prepare("SELECT MIN(" + when + "), MAX(" + when + ") FROM " + records + " WHERE " + id +
+                                        " > " + sql.Placeholder(1) + " AND " + id + " <= " + sql.Placeholder(2) +
+                                        " AND " + when + " >= " + sql.Placeholder(3));
+    touched->Bind(1, state.lastRecordId);
+    touched->Bind(2, *lastId);
+    touched->Bind(3, state.startTime);
+    std::optional<int64_t> first, last;
+    if (touched->Next()) {
+        first = AsInteger(touched->Column(0));
+        last = AsInteger(touched->Column(1));
+    }
+    touched.reset();
+    int64_t hours = 0;
+    if (first && last) {
+        const int64_t from = HourOf(*first);
+        const int64_t till = HourOf(*last) + kHour;
+        CountRange(from, till, *lastId);
+        hours = (till - from) / kHour;
+    }
+    state.lastRecordId = *lastId;
+    return hours;
+}
+
 int64_t MetricsAggregator::Aggregate(int64_t now)
 {
     return InTransaction([&](State& state) -> int64_t {
         state = LoadState(now);
-        const IDialect& sql = m_connection.Dialect();
-        const std::string when = sql.QuoteIdentifier(RecordColumns::kWhen);
-        const std::string id = sql.QuoteIdentifier(RecordColumns::kId);
-        auto touched = m_connection.Prepare("SELECT MIN(" + when + "), MAX(" + when + "), MAX(" + id + ") FROM " +
-                                            sql.QuoteIdentifier(kAuditRecordsTable) + " WHERE " + id + " > " +
-                                            sql.Placeholder(1) + " AND " + when + " >= " + sql.Placeholder(2));
-        touched->Bind(1, state.lastRecordId);
-        touched->Bind(2, state.startTime);
-        int64_t hours = 0;
-        if (touched->Next()) {
-            const auto first = AsInteger(touched->Column(0));
-            const auto last = AsInteger(touched->Column(1));
-            const auto lastId = AsInteger(touched->Column(2));
-            if (first && last && lastId) {
-                const int64_t from = HourOf(*first);
-                const int64_t till = HourOf(*last) + kHour;
-                touched.reset();
-                CountRange(from, till);
-                hours = (till - from) / kHour;
-                state.lastRecordId = *lastId;
-            }
-        }
+        const int64_t hours = TakeInNewRecords(state);
         SaveState(state);
         return hours;
     });
@@ -215,14 +194,13 @@ int64_t MetricsAggregator::Backfill(int64_t from, int64_t now)
 {
     return InTransaction([&](State& state) -> int64_t {
         state = LoadState(now);
+        int64_t hours = TakeInNewRecords(state);
         const int64_t start = HourOf(from);
-        if (start >= state.startTime) {
-            SaveState(state);
-            return 0;
+        if (start < state.startTime) {
+            CountRange(start, state.startTime, state.lastRecordId);
+            hours += (state.startTime - start) / kHour;
+            state.startTime = start;
         }
-        CountRange(start, state.startTime);
-        const int64_t hours = (state.startTime - start) / kHour;
-        state.startTime = start;
         SaveState(state);
         return hours;
     });
@@ -236,6 +214,44 @@ void MetricsAggregator::WriteStatus(int64_t startTime)
     status.SetAttribute("StartTime", FormatUtcTime(startTime));
     WriteConfigNode(*m_statusStore, kStatusPath, status);
     m_writtenStart = startTime;
+}
+
+std::string MetricsDefinition(const CountersTableLayout& layout, const std::vector<AggregatedGroup>& groups)
+{
+    std::string text = layout.table + "(" + layout.idColumn + "," + layout.maskColumn + "," + layout.conditionIdColumn +
+                       "," + layout.countColumn + "," + layout.timestampColumn;
+    for (const std::string& column : layout.groupColumns) text += "," + column;
+    text += ")";
+    for (const AggregatedGroup& group : groups) {
+        text += ";" + std::to_string(group.mask) + ":";
+        for (const auto& [logical, column] : group.columns) text += logical + "=" + column + ",";
+        for (const auto& [id, preset] : group.presets) text += std::to_string(id) + "=" + preset.ToText(0, 0) + ",";
+    }
+    return text;
+}
+
+CountersCoverage ReadCountersCoverage(IConnection& connection)
+{
+    const IDialect& sql = connection.Dialect();
+    CountersCoverage coverage;
+    auto statement = connection.Prepare("SELECT " + sql.QuoteIdentifier("Key") + ", " + sql.QuoteIdentifier("Value") +
+                                        " FROM " + sql.QuoteIdentifier(kAggregationStateTable));
+    while (statement->Next()) {
+        const SqlValue key = statement->Column(0);
+        const SqlValue text = statement->Column(1);
+        const auto* name = std::get_if<std::string>(&key);
+        if (!name) continue;
+        if (*name == kDefinitionKey) {
+            if (const auto* definition = std::get_if<std::string>(&text)) coverage.definition = *definition;
+        } else if (*name == kStartKey) {
+            coverage.startTime = AsInteger(text);
+        } else if (*name == kLastIdKey) {
+            coverage.lastRecordId = AsInteger(text).value_or(0);
+        }
+    }
+    // Progress without its start is no progress.
+    if (!coverage.startTime) coverage.lastRecordId = 0;
+    return coverage;
 }
 
 }  // namespace cvn::reporting

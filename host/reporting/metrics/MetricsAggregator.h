@@ -29,6 +29,17 @@ struct AggregatedGroup {
     std::map<int64_t, QxNodePtr> presets;                      ///< preset id to its condition tree
 };
 
+/// Where the configuration store keeps the metrics configuration.
+inline constexpr const char* kMetricsConfigurationPath = "\\Configuration\\OverviewMetricsConfiguration";
+
+/// What the counters hold: for every hour from startTime on, exactly the records of that hour whose id
+/// is at most lastRecordId; nothing before startTime. Read from the aggregation state.
+struct CountersCoverage {
+    std::optional<int64_t> startTime;  ///< none before the first run
+    int64_t lastRecordId = 0;
+    std::string definition;  ///< the layout, groups and presets the counters were made for (MetricsDefinition)
+};
+
 class MetricsAggregator {
 public:
     static constexpr const char* kStatusPath = "\\Statuses\\OverviewMetricsStatus";
@@ -39,14 +50,14 @@ public:
     MetricsAggregator(IConnection& connection, const QxNodePtr& metrics, const QueryTranslator& translator,
                       std::string recordsTemplate, IConfigStorage* statusStore = nullptr);
 
-    /// Counts the hours touched by records added since the last run (from the metrics start time on;
-    /// the first run starts the metrics at now's hour). Counters made for another table layout, groups
-    /// or presets are dropped first and the metrics start anew, as on a first run. Returns the number
-    /// of hours re-counted (0 when nothing arrived). Throws StorageError or HRX; a failed run changes
-    /// nothing.
+    /// Takes in the records added since the last run: re-counts the hours from the metrics start time
+    /// on that they touch (the first run starts the metrics at now's hour) and moves lastRecordId to the
+    /// newest record. Counters made for another table layout, groups or presets are dropped first and
+    /// the metrics start anew, as on a first run. Returns the number of hours re-counted (0 when nothing
+    /// arrived). Throws StorageError or HRX; a failed run changes nothing.
     int64_t Aggregate(int64_t now);
-    /// Counts the hours from `from`'s hour up to the metrics start time and moves the start time back
-    /// there. Returns the hours counted (0 when from is not earlier). Throws as Aggregate.
+    /// Aggregate, then counts the hours from `from`'s hour up to the metrics start time and moves the
+    /// start time back there. Returns the hours counted. Throws as Aggregate.
     int64_t Backfill(int64_t from, int64_t now);
     /// The metrics start time (unix seconds), none before the first run.
     std::optional<int64_t> StartTime() const;
@@ -62,7 +73,10 @@ private:
     /// returns a first run's state. Caller holds the transaction.
     State LoadState(int64_t now);
     void SaveState(const State& state);
-    void CountRange(int64_t from, int64_t till);
+    /// Re-counts the records newer than state.lastRecordId into their hours and advances it.
+    int64_t TakeInNewRecords(State& state);
+    /// Counts the hours [from, till) anew from the records with an id up to lastRecordId.
+    void CountRange(int64_t from, int64_t till, int64_t lastRecordId);
     void WriteStatus(int64_t startTime);
     template <class Work>
     int64_t InTransaction(Work&& work);
@@ -80,5 +94,12 @@ private:
 /// The stored groups of a metrics configuration, as the mask and alias processors address them.
 /// Throws as the aggregator's constructor.
 std::vector<AggregatedGroup> ReadAggregatedGroups(const QxNodePtr& metrics);
+
+/// The layout, groups and presets as one text, stored beside the progress: counters made for another
+/// text are not these counters.
+std::string MetricsDefinition(const CountersTableLayout& layout, const std::vector<AggregatedGroup>& groups);
+
+/// The stored progress (an empty coverage when nothing was aggregated yet). Throws StorageError.
+CountersCoverage ReadCountersCoverage(IConnection& connection);
 
 }  // namespace cvn::reporting

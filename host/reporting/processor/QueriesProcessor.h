@@ -28,8 +28,10 @@
 
 namespace cvn::reporting {
 
-/// Turns a "Query" node into a statement; throws HRX. Called on worker threads, several at once.
-using TranslateFunction = std::function<TranslatedQuery(const QxNodePtr& query)>;
+/// Turns a "Query" node into a statement; throws HRX. Called on worker threads, several at once, inside
+/// a snapshot transaction on the connection the statement then runs on, so what it reads there (the
+/// counters' coverage) is what the statement sees.
+using TranslateFunction = std::function<TranslatedQuery(const QxNodePtr& query, IConnection& connection)>;
 /// Opens one connection for one worker; throws StorageError.
 using ConnectFunction = std::function<std::unique_ptr<IConnection>()>;
 

@@ -47,10 +47,9 @@ QueriesProcessorOptions ReadQueriesProcessorOptions(const QxNodePtr& config, boo
     options.busyTimeoutMs =
         static_cast<int32_t>(ReadInteger(config, "BusyTimeoutMs", options.busyTimeoutMs, 0, 600000));
     for (const QxNodePtr& child : config.GetChildren()) {
-        if (child.GetType() == "QueryTemplates" || child.GetName() == "QueryTemplates") {
-            options.queryTemplates = child;
-            break;
-        }
+        const auto is = [&](const char* name) { return child.GetType() == name || child.GetName() == name; };
+        if (is("QueryTemplates") && !options.queryTemplates) options.queryTemplates = child;
+        if (is("Metrics") && !options.metrics) options.metrics = child;
     }
     if (requireTemplates && !options.queryTemplates)
         ThrowHrWithDescription(kHrNotFound, "the queries processor's QueryTemplates child is missing");

@@ -21,6 +21,7 @@ struct QueriesProcessorOptions {
     int64_t resultTtlMs = 600000;                  ///< a query not polled for this long is dropped
     int32_t busyTimeoutMs = 5000;                  ///< wait for a locked database; then 0x80040C0B
     QxNodePtr queryTemplates;                      ///< the first child of type or name "QueryTemplates"
+    QxNodePtr metrics;  ///< the first child of type or name "Metrics": what the counters templates count by
 };
 
 /// Reads the node (integers of any integer type). No database (neither StorageConnection nor

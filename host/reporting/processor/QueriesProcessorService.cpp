@@ -1,17 +1,33 @@
 // Building and registering the configured queries processor.
 #include "host/reporting/processor/QueriesProcessorService.h"
 
+#include "common/ErrorHandling/HRX.h"
+#include "host/reporting/metrics/CountersQuery.h"
+#include "host/reporting/query/QueryTemplates.h"
+
 namespace cvn::reporting {
 
 ComPtr<CComponentObject<CQueriesProcessor>> CreateQueriesProcessor(const QxNodePtr& config)
 {
     QueriesProcessorOptions options = ReadQueriesProcessorOptions(config);
     auto translator = std::make_shared<const QueryTranslator>(options.queryTemplates, DialectFor(options.storage));
+    std::shared_ptr<const CountersQueryTranslator> counters;
+    if (options.metrics) {
+        counters = std::make_shared<const CountersQueryTranslator>(*translator, options.metrics);
+    } else {
+        for (const auto& [name, item] : ReadQueryTemplates(options.queryTemplates))
+            if (!item.recordsTemplate.empty())
+                ThrowHrWithDescription(kHrNotFound, "query template '" + name +
+                                                        "' sums counters, but the queries processor has no Metrics child");
+    }
     const StorageSettings storage = options.storage;
     const StorageOpenOptions open{.create = false, .busyTimeoutMs = options.busyTimeoutMs};
-    return CreateComponent<CQueriesProcessor>(
-        std::move(options), [translator](const QxNodePtr& query) { return translator->Translate(query); },
-        [storage, open] { return OpenStorage(storage, open); });
+    auto translate = [translator, counters](const QxNodePtr& query, IConnection& connection) {
+        if (counters && counters->Serves(query)) return counters->Translate(query, ReadCountersCoverage(connection));
+        return translator->Translate(query);
+    };
+    return CreateComponent<CQueriesProcessor>(std::move(options), std::move(translate),
+                                              [storage, open] { return OpenStorage(storage, open); });
 }
 
 ComPtr<CComponentObject<CQueriesProcessor>> RegisterQueriesProcessor(host::CServiceClient& client,

@@ -76,8 +76,10 @@ QxNodePtr CQueriesProcessor::RunEntry(const EntryPtr& running, std::unique_ptr<I
             m_running.push_back(running);
         }
         m_watchdogWake.notify_one();
-        const TranslatedQuery translated = m_translate(entry.query);
+        Transaction snapshot(*connection, connection->Dialect().BeginSnapshotTransaction());
+        const TranslatedQuery translated = m_translate(entry.query, *connection);
         QxNodePtr answer = RunTranslatedQuery(*connection, translated, m_options.maxRows);
+        snapshot.Commit();
         CV_LOG(Dbg, "Query '" << entry.name << "' " << entry.handle << " answered "
                               << answer.GetRequiredAttribute<int64_t>("RowCount") << " rows in "
                               << std::chrono::duration_cast<std::chrono::milliseconds>(

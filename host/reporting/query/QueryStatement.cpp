@@ -145,6 +145,7 @@ std::string QueryStatement::List(const QxNodePtr& leaf, bool negated)
 std::string QueryStatement::From() const
 {
     std::string sql = Quote(m_template.table) + " AS " + Quote(kMainTableAlias);
+    if (m_keyOnlyAccess) sql += m_dialect.KeyOnlyAccessHint();
     for (int64_t index : m_usedJoins) {
         const QueryJoin& join = m_template.joins.at(index);
         sql += " " + join.type + " JOIN " + Quote(join.table) + " AS " + Quote(join.alias) + " ON " + join.on;

@@ -39,6 +39,8 @@ public:
     /// FROM clause with the joins that resolved columns used.
     std::string From() const;
     bool UsesJoins() const noexcept { return !m_usedJoins.empty(); }
+    /// From() reads the main table by its integer key only (the dialect's hint).
+    void UseKeyOnlyAccess() noexcept { m_keyOnlyAccess = true; }
     const QueryTemplate& Template() const noexcept { return m_template; }
 
 private:
@@ -50,6 +52,7 @@ private:
     const IDialect& m_dialect;
     std::vector<SqlValue>& m_params;
     std::set<int64_t> m_usedJoins;
+    bool m_keyOnlyAccess = false;
 };
 
 }  // namespace cvn::reporting

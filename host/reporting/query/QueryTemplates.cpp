@@ -115,6 +115,10 @@ QueryTemplate ReadTemplate(const QxNodePtr& node)
     if (!result.auditingSystemColumn.empty() && !result.columns.count(result.auditingSystemColumn))
         ThrowHrWithDescription(kHrInvalidData, Where(name) + "\"AuditingSystemColumn\" '" +
                                                    result.auditingSystemColumn + "' is not in \"Columns\"");
+    result.recordsTemplate = OptionalText(node, "RecordsTemplate", Where(name));
+    if (!result.recordsTemplate.empty() && (result.ReturnsRows() || result.timeColumn.empty()))
+        ThrowHrWithDescription(kHrInvalidData,
+                               Where(name) + "\"RecordsTemplate\" needs a \"TimeColumn\" and a \"CountExpression\"");
     for (const QxNodePtr& child : node.GetChildren()) {
         if (child.GetType() != "Join")
             ThrowHrWithDescription(kHrInvalidData, Where(name) + "unexpected child of type '" + child.GetType() + "'");
@@ -140,6 +144,15 @@ std::map<std::string, QueryTemplate, std::less<>> ReadQueryTemplates(const QxNod
             ThrowHrWithDescription(kHrInvalidData, "query template '" + name + "' is configured twice");
     }
     if (result.empty()) ThrowHrWithDescription(kHrInvalidData, "no query templates are configured");
+    for (const auto& [name, item] : result) {
+        if (item.recordsTemplate.empty()) continue;
+        const auto records = result.find(item.recordsTemplate);
+        if (records == result.end() || records->second.ReturnsRows() || records->second.timeColumn.empty() ||
+            records->second.timeGroupPart != item.timeGroupPart || records->second.groupByTime != item.groupByTime)
+            ThrowHrWithDescription(kHrInvalidData, Where(name) + "\"RecordsTemplate\" '" + item.recordsTemplate +
+                                                       "' must name a counting template with a \"TimeColumn\" "
+                                                       "and the same time grouping");
+    }
     return result;
 }
 

@@ -34,6 +34,7 @@ struct QueryTemplate {
     std::string timeGroupPart;         ///< part a "When" grouping truncates to (default "day")
     bool groupByTime = false;          ///< always group by the time bucket first
     std::string auditingSystemColumn;  ///< target of "Suppressed_Auditing_systems"; empty: refused
+    std::string recordsTemplate;       ///< a counters template: the template over the records it counts
     std::map<int64_t, QueryJoin> joins;
 
     bool ReturnsRows() const noexcept { return countExpression.empty(); }

@@ -52,7 +52,9 @@ std::string TextAttribute(const QxNodePtr& node, const char* name)
     return value;
 }
 
-int64_t TimeOffsetSeconds(const QxNodePtr& query)
+}  // namespace
+
+int64_t QueryTimeOffsetSeconds(const QxNodePtr& query)
 {
     const int64_t offset = IntegerAttribute(query, "DateTimeOffset", 0);
     std::string part = TextAttribute(query, "DateTimePart");
@@ -65,6 +67,8 @@ int64_t TimeOffsetSeconds(const QxNodePtr& query)
                                "\"DateTimeOffset\" " + std::to_string(offset) + " " + part + " is out of range");
     return offset * unit->second;
 }
+
+namespace {
 
 std::vector<int64_t> SuppressedSystems(const QxNodePtr& query)
 {
@@ -133,7 +137,18 @@ QueryTranslator::QueryTranslator(const QxNodePtr& templates, const IDialect& dia
 
 QueryTranslator::~QueryTranslator() = default;
 
-TranslatedQuery QueryTranslator::Translate(const QxNodePtr& query) const
+const QueryTemplate& QueryTranslator::Template(const std::string& name) const { return m_impl->Find(name); }
+
+const IDialect& QueryTranslator::Dialect() const noexcept { return m_impl->dialect; }
+
+TranslatedQuery QueryTranslator::Translate(const QxNodePtr& query) const { return Build(query, nullptr); }
+
+TranslatedQuery QueryTranslator::TranslatePart(const QxNodePtr& query, QueryPart part) const
+{
+    return Build(query, &part);
+}
+
+TranslatedQuery QueryTranslator::Build(const QxNodePtr& query, QueryPart* part) const
 {
     if (!query) ThrowHrWithDescription(kHrInvalidData, "no query to translate");
     const std::string templateName = TextAttribute(query, "Query_Template_Name");
@@ -141,7 +156,9 @@ TranslatedQuery QueryTranslator::Translate(const QxNodePtr& query) const
     const QueryTemplate& tpl = m_impl->Find(templateName);
     const IDialect& dialect = m_impl->dialect;
     TranslatedQuery result;
+    if (part) result.parameters = std::move(part->params);
     QueryStatement statement(tpl, dialect, result.parameters);
+    if (part && part->keyOnlyAccess) statement.UseKeyOnlyAccess();
 
     // Conditions first: their placeholders are the only ones, in text order.
     std::vector<std::string> terms;
@@ -157,8 +174,9 @@ TranslatedQuery QueryTranslator::Translate(const QxNodePtr& query) const
         for (size_t i = 0; i < suppressed.size(); ++i) sql += (i ? ", " : "") + statement.Bind(suppressed[i]);
         terms.push_back(sql + ")");
     }
+    if (part && part->extraWhere) terms.push_back(part->extraWhere(statement));
 
-    const int64_t offset = TimeOffsetSeconds(query);
+    const int64_t offset = QueryTimeOffsetSeconds(query);
     std::vector<Grouping> groups;
     const std::vector<QxNodePtr> groupEntries = Section(query, "GroupByRoot", "GroupByRootEntry");
     const std::vector<QxNodePtr> sortEntries = Section(query, "SortingRoot", "SortingEntry");
@@ -183,17 +201,20 @@ TranslatedQuery QueryTranslator::Translate(const QxNodePtr& query) const
         if (!order.empty() && order != "ASC" && order != "DESC")
             ThrowHrWithDescription(kHrInvalidData, "unknown sorting order '" + TextAttribute(entry, "Order") +
                                                        "' on column '" + column + "'");
-        std::string sql;
+        std::string sql, attribute;
         if (column == "Count" || TextAttribute(entry, "AliasColumn") == "Count") {
             sql = statement.Quote("Count");
+            attribute = "Count";
         } else {
             const ResolvedColumn resolved = statement.Resolve(entry, column);
             const std::string key = resolved.isTime ? timeBucket(resolved.sql).sql : resolved.sql;
             for (const Grouping& group : groups)
-                if (group.sql == key) sql = key;
+                if (group.sql == key) sql = key, attribute = group.attribute;
             if (sql.empty()) ThrowHrWithDescription(kHrInvalidData, "sorting column '" + column + "' is not grouped");
         }
-        orderBy += (orderBy.empty() ? " ORDER BY " : ", ") + sql + (order == "DESC" ? " DESC" : " ASC");
+        const std::string direction = order == "DESC" ? " DESC" : " ASC";
+        orderBy += (orderBy.empty() ? " ORDER BY " : ", ") + sql + direction;
+        result.orderBy.push_back(statement.Quote(attribute) + direction);
     }
 
     std::string select;
@@ -213,8 +234,9 @@ TranslatedQuery QueryTranslator::Translate(const QxNodePtr& query) const
     result.sql = "SELECT " + select + " FROM " + statement.From();
     for (size_t i = 0; i < terms.size(); ++i) result.sql += (i ? " AND " : " WHERE ") + terms[i];
     for (size_t i = 0; i < groups.size(); ++i) result.sql += (i ? ", " : " GROUP BY ") + groups[i].sql;
-    result.sql += orderBy;
     result.rowLimit = RowLimit(query);
+    if (part) return result;
+    result.sql += orderBy;
     if (result.rowLimit > 0) result.sql += " " + dialect.LimitClause(result.rowLimit, 0);
     return result;
 }

@@ -65,6 +65,11 @@ struct IDialect {
     /// Starts a transaction that takes the write lock at once, so two writers never both read first
     /// and then fail to upgrade. Ended by "COMMIT" or "ROLLBACK".
     virtual std::string BeginWriteTransaction() const = 0;
+    /// Starts a transaction whose statements all read the same snapshot of the database.
+    virtual std::string BeginSnapshotTransaction() const = 0;
+    /// Text after a table's alias that makes the database find its rows by the integer key alone,
+    /// where its planner would otherwise prefer an index that a range on the key beats; may be empty.
+    virtual std::string KeyOnlyAccessHint() const = 0;
 };
 
 class IStatement {
@@ -107,11 +112,14 @@ public:
     virtual void FinishBulkLoad() = 0;
 };
 
-/// BEGIN on construction; ROLLBACK on destruction unless Commit() ran. Errors as for Execute
-/// (the rollback in the destructor swallows its own).
+/// BEGIN (or the given start) on construction; ROLLBACK on destruction unless Commit() ran. Errors as
+/// for Execute (the rollback in the destructor swallows its own).
 class Transaction {
 public:
-    explicit Transaction(IConnection& connection) : m_connection(connection) { m_connection.Execute("BEGIN"); }
+    explicit Transaction(IConnection& connection, std::string_view begin = "BEGIN") : m_connection(connection)
+    {
+        m_connection.Execute(begin);
+    }
     ~Transaction()
     {
         if (m_open) {

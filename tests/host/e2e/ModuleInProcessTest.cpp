@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <map>
+#include <random>
 #include <sstream>
 
 #include "common/Helpers/PrimitiveText.h"
@@ -21,6 +22,7 @@ namespace {
 
 using hostmain::HostRuntime;
 using reporting::test::CountedRows;
+using reporting::test::ScalarOf;
 
 using reporting::FormatUtcTime;
 
@@ -126,7 +128,11 @@ protected:
     }
 };
 
-TEST_F(ModuleInProcessCounts, GroupsListsPresetsMergedSourcesAndLocalDaysEqualHandWrittenSql)
+// A property: for random ranges on arbitrary minutes and zones from -12:00 to +14:00 (with :30 and :45),
+// lists in and out, presets, a data source serving two products, plans and local days, the fast method,
+// the standard method and hand-written SQL count the same, also for records written after the last
+// aggregation (some into hours the counters already hold).
+TEST_F(ModuleInProcessCounts, EitherMethodCountsAsHandWrittenSqlForAnyRangeZoneAndFilter)
 {
     const auto db = reporting::OpenStorage(s_host->Storage());
     // Three of the busiest users (two to count, one listed and excluded again), and a data source serving
@@ -139,9 +145,6 @@ TEST_F(ModuleInProcessCounts, GroupsListsPresetsMergedSourcesAndLocalDaysEqualHa
     ASSERT_FALSE(sources.empty());
     const std::string shared = sources.begin()->first;
 
-    const int64_t hour = 3600, day = 86400;
-    const int64_t midnight = static_cast<int64_t>(std::time(nullptr)) / day * day - 3 * day;  // UTC, three days ago
-    const int64_t from = midnight - 2 * day + 3 * hour, till = midnight + day + 17 * hour;
     auto item = [](const std::string& value) {  // one item of a string list in the text form
         std::string text;
         for (char c : value) text += c == '\\' ? "\\\\" : c == '|' ? "\\|" : std::string(1, c);
@@ -155,46 +158,55 @@ TEST_F(ModuleInProcessCounts, GroupsListsPresetsMergedSourcesAndLocalDaysEqualHa
            <RetrieveCountersSubRequest q:name="RemovalsByWho"><ConditionsRoot q:name="Conditions">
              <Condition operator="AND"><ConditionValues Columnn="ConditionId" Value="Removals" Comparator="="/></Condition>
            </ConditionsRoot><GroupByRoot q:name="GroupByRoot"><GroupByRootEntry Column="Who"/></GroupByRoot></RetrieveCountersSubRequest>
-           <RetrieveCountersSubRequest q:name="BySource"><GroupByRoot q:name="GroupByRoot"><GroupByRootEntry Column="DataSource"/></GroupByRoot></RetrieveCountersSubRequest>
            <RetrieveCountersSubRequest q:name="OneSource"><ConditionsRoot q:name="Conditions">
              <Condition operator="AND"><ConditionValues Columnn="DataSource" Comparator="=" Value:guid=")" + shared + R"("/></Condition>
            </ConditionsRoot><GroupByRoot q:name="GroupByRoot"><GroupByRootEntry Column="DataSource"/></GroupByRoot></RetrieveCountersSubRequest>
-           <RetrieveCountersSubRequest q:name="ByPlan"><GroupByRoot q:name="GroupByRoot"><GroupByRootEntry Column="ManagedObjectUId"/></GroupByRoot></RetrieveCountersSubRequest>)";
+           <RetrieveCountersSubRequest q:name="ByPlan"><GroupByRoot q:name="GroupByRoot"><GroupByRootEntry Column="ManagedObjectUId"/></GroupByRoot></RetrieveCountersSubRequest>
+           <RetrieveCountersSubRequest q:name="ByLocalDay"><GroupByRoot q:name="GroupByRoot"><GroupByRootEntry Column="When"/></GroupByRoot></RetrieveCountersSubRequest>)";
     const std::string range = R"( FROM "AuditRecords" WHERE "When" >= ?1 AND "When" < ?2 )";
-    const std::map<std::string, Rows> expected = {
-        {"ListedUsers", CountedRows(*db, "SELECT \"Who\", COUNT(*)" + range + "AND \"Who\" IN (?3, ?4) GROUP BY 1", {from, till, users[0], users[1]})},
-        {"RemovalsByWho", CountedRows(*db, "SELECT \"Who\", COUNT(*)" + range + "AND \"What_Action\" = 'Removed' GROUP BY 1", {from, till})},
-        {"BySource", CountedRows(*db, "SELECT \"DataSource\", COUNT(*)" + range + "GROUP BY 1", {from, till})},
-        {"OneSource", CountedRows(*db, "SELECT \"DataSource\", COUNT(*)" + range + "AND \"DataSource\" = ?3 GROUP BY 1", {from, till, shared})},
-        {"ByPlan", CountedRows(*db, "SELECT \"ManagedObjectUId\", COUNT(*)" + range + "GROUP BY 1", {from, till})},
+    auto expected = [&](int64_t from, int64_t till, int64_t offset) {
+        return std::map<std::string, Rows>{
+            {"ListedUsers", CountedRows(*db, "SELECT \"Who\", COUNT(*)" + range + "AND \"Who\" IN (?3, ?4) GROUP BY 1", {from, till, users[0], users[1]})},
+            {"RemovalsByWho", CountedRows(*db, "SELECT \"Who\", COUNT(*)" + range + "AND \"What_Action\" = 'Removed' GROUP BY 1", {from, till})},
+            {"OneSource", CountedRows(*db, "SELECT \"DataSource\", COUNT(*)" + range + "AND \"DataSource\" = ?3 GROUP BY 1", {from, till, shared})},
+            {"ByPlan", CountedRows(*db, "SELECT \"ManagedObjectUId\", COUNT(*)" + range + "GROUP BY 1", {from, till})},
+            {"ByLocalDay", CountedRows(*db, "SELECT (\"When\" + ?3) / 86400 * 86400, COUNT(*)" + range + "GROUP BY 1", {from, till, offset})},
+        };
     };
-    EXPECT_EQ(expected.at("ListedUsers").size(), 2u);
 
-    for (const int method : {1, 2}) {
-        SCOPED_TRACE(method == 1 ? "fast" : "standard");
-        const QxNodePtr answer = Retrieve(body, method, 0, from, till);
-        size_t checked = 0;
-        for (const QxNodePtr& sub : answer.GetChildren()) {
-            if (sub.GetType() != "RetrieveCountersSubResponse") continue;
-            SCOPED_TRACE(sub.GetName());
-            EXPECT_EQ(sub.GetChild("MetaInfo").GetAttributeOr<int32_t>("RetrieveMethod", 0), method);
-            EXPECT_EQ(RowsOf(sub), expected.at(sub.GetName()));
-            ++checked;
+    const int64_t minute = 60, hour = 3600, day = 86400;
+    const int64_t now = static_cast<int64_t>(std::time(nullptr));
+    const int64_t zones[] = {-12 * hour, -9 * hour - 30 * minute, -5 * hour, -3 * hour - 30 * minute, 0,
+                             3 * hour + 30 * minute, 5 * hour + 30 * minute, 5 * hour + 45 * minute,
+                             8 * hour + 45 * minute, 12 * hour + 45 * minute, 14 * hour};
+    std::mt19937_64 random(20261206);
+    auto uniform = [&](int64_t low, int64_t high) { return std::uniform_int_distribution<int64_t>(low, high)(random); };
+    for (int round = 0; round < 24; ++round) {
+        if (round % 8 == 4) {
+            // Written after the aggregation: copies of a few records, some into hours the counters hold.
+            ScalarOf(*db, R"(INSERT INTO "AuditRecords" ("When", "ProductId", "AuditingSystem", "DataSource", "ManagedObjectUId",
+                "ManagedObject", "Who", "Where", "ObjectType", "What_Action", "What") SELECT "When" + ?1, "ProductId",
+                "AuditingSystem", "DataSource", "ManagedObjectUId", "ManagedObject", "Who", "Where", "ObjectType",
+                "What_Action", "What" FROM "AuditRecords" WHERE "Id" % 53 = ?2)", {uniform(-7200, 7200), round});
         }
-        EXPECT_EQ(checked, expected.size());
-    }
-
-    // Local days at UTC-5 across two local midnights (05:00Z), whole hours so the counters serve them.
-    const int64_t localFrom = midnight + hour, localTill = midnight + day + 9 * hour;
-    const Rows days = CountedRows(*db, "SELECT (\"When\" - 18000) / 86400 * 86400, COUNT(*)" + range + "GROUP BY 1", {localFrom, localTill});
-    EXPECT_EQ(days.size(), 3u);
-    const std::string byDay = R"(<RetrieveCountersSubRequest q:name="ByLocalDay"><GroupByRoot q:name="GroupByRoot"><GroupByRootEntry Column="When"/></GroupByRoot></RetrieveCountersSubRequest>)";
-    for (const int method : {1, 2}) {
-        SCOPED_TRACE(method == 1 ? "fast, local days" : "standard, local days");
-        const QxNodePtr answer = Retrieve(byDay, method, -18000, localFrom, localTill);
-        const QxNodePtr sub = answer.GetChild("ByLocalDay");
-        EXPECT_EQ(sub.GetChild("MetaInfo").GetAttributeOr<int32_t>("RetrieveMethod", 0), method);
-        EXPECT_EQ(RowsOf(sub), days);
+        const int64_t offset = zones[uniform(0, std::size(zones) - 1)];
+        const int64_t from = now - uniform(0, 9 * day / minute) * minute;
+        const int64_t till = std::min(now, from + uniform(1, 4 * day / minute) * minute);
+        SCOPED_TRACE("range " + FormatUtcTime(from) + " to " + FormatUtcTime(till) + ", offset " + std::to_string(offset));
+        const std::map<std::string, Rows> rows = expected(from, till, offset);
+        for (const int method : {1, 2}) {
+            SCOPED_TRACE(method == 1 ? "fast" : "standard");
+            const QxNodePtr answer = Retrieve(body, method, static_cast<int>(offset), from, till);
+            size_t checked = 0;
+            for (const QxNodePtr& sub : answer.GetChildren()) {
+                if (sub.GetType() != "RetrieveCountersSubResponse") continue;
+                SCOPED_TRACE(sub.GetName());
+                EXPECT_EQ(sub.GetChild("MetaInfo").GetAttributeOr<int32_t>("RetrieveMethod", 0), method);
+                EXPECT_EQ(RowsOf(sub), rows.at(sub.GetName()));
+                ++checked;
+            }
+            ASSERT_EQ(checked, rows.size());
+        }
     }
 }
 

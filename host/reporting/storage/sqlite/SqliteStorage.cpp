@@ -126,6 +126,10 @@ public:
     }
 
     std::string BeginWriteTransaction() const override { return "BEGIN IMMEDIATE"; }
+    // Deferred: in WAL mode the snapshot is taken at the first read and kept to the end.
+    std::string BeginSnapshotTransaction() const override { return "BEGIN"; }
+    // The rowid stays usable; only the secondary indexes are set aside.
+    std::string KeyOnlyAccessHint() const override { return " NOT INDEXED"; }
 };
 
 const IDialect& Dialect() noexcept

@@ -75,10 +75,11 @@ TEST_F(MetricsAggregatorTest, BackfillCountsEveryGroupAndPresetPerHourAndMovesTh
               "2026-03-01T00:00:00Z");
     EXPECT_EQ(aggregator.Backfill(kDay0 + 7200, kDay0 + 2 * 86400), 0);  // not earlier: nothing to do
 
-    // New records are counted into their hours on the next run; untouched hours stay as they are.
+    // New records are counted into their hours on the next run, from the first hour they touch: the
+    // backfilled history before it is not counted again.
     Insert(kDay0 + 3600 + 9, "102", "bob", "srv2", "Added", "f2");
     Insert(kDay0 + 2 * 86400 + 60, "101", "ann", "srv1", "Added", "f1");
-    EXPECT_EQ(aggregator.Aggregate(kDay0 + 2 * 86400 + 120), 49);
+    EXPECT_EQ(aggregator.Aggregate(kDay0 + 2 * 86400 + 120), 48);
     EXPECT_EQ(aggregator.Aggregate(kDay0 + 2 * 86400 + 180), 0);
     EXPECT_EQ(ScalarOf(*m_db, R"~(SELECT SUM("Cnt") FROM "OverviewCounters" WHERE "GroupMask" = 15 AND "PresetId" = 1)~"), 5);
     EXPECT_EQ(ScalarOf(*m_db, R"~(SELECT "Cnt" FROM "OverviewCounters" WHERE "GroupMask" = 77 AND "PresetId" = 1

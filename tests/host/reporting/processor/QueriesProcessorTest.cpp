@@ -26,7 +26,7 @@ constexpr const char* kSlow = R"(<nr><Query q:name="Slow" Sql="WITH RECURSIVE c(
        Columns:strs="Who|Count"/></nr>)";
 
 // Translation for tests: "Sql" of the query node, its "Columns" list as row attributes and "Top" as the row limit.
-TranslatedQuery SqlFromNode(const QxNodePtr& query)
+TranslatedQuery SqlFromNode(const QxNodePtr& query, IConnection&)
 {
     TranslatedQuery translated{.sql = query.GetRequiredAttribute<std::string>("Sql"),
                                .rowAttributes = query.GetRequiredAttribute<std::vector<std::string>>("Columns")};
@@ -50,9 +50,9 @@ protected:
     // A translation held until m_release is set; its query counts as running meanwhile.
     TranslateFunction Held()
     {
-        return [released = m_release.get_future().share()](const QxNodePtr& query) {
+        return [released = m_release.get_future().share()](const QxNodePtr& query, IConnection& connection) {
             released.wait_for(cvn::test::kWaitLimit);
-            return SqlFromNode(query);
+            return SqlFromNode(query, connection);
         };
     }
     // The answer to one request, or null with the failing code and its error text kept.
@@ -212,9 +212,9 @@ TEST_F(QueriesProcessorTest, ResultsNobodyPollsExpireOnTheInjectedClock)
 
 TEST_F(QueriesProcessorTest, LimitsTranslationAndStatementFailuresKeepTheirCodesAndTopTakesTheFirstRows)
 {
-    Make(R"(MaxRows:i64="4" QueryTimeLimitMs:i64="100")", [](const QxNodePtr& query) -> TranslatedQuery {
+    Make(R"(MaxRows:i64="4" QueryTimeLimitMs:i64="100")", [](const QxNodePtr& query, IConnection& connection) -> TranslatedQuery {
         if (query.GetName() == "Bad") ThrowHrWithDescription(kHrInvalidData, "unknown column 'Nope'");
-        return SqlFromNode(query);
+        return SqlFromNode(query, connection);
     });
     ExpectFailed(Run(R"(<nr><Query q:name="All" Sql="SELECT What, 1 AS Count FROM AuditRecords ORDER BY Id"
                        Columns:strs="What|Count"/></nr>)"),

@@ -1,0 +1,356 @@
+// One statement over counters and records for a counters query (see CountersQuery.h).
+#include "host/reporting/metrics/CountersQuery.h"
+
+#include <algorithm>
+#include <chrono>
+#include <optional>
+
+#include "common/ErrorHandling/HRX.h"
+#include "host/reporting/query/QueryStatement.h"
+#include "host/reporting/query/QueryTemplates.h"
+#include "host/reporting/query/QueryValues.h"
+
+namespace cvn::reporting {
+
+namespace {
+
+constexpr int64_t kHour = 3600;
+constexpr int64_t kDay = 86400;
+// Beyond any record's time: bounds are clamped to it, so hour arithmetic cannot overflow.
+constexpr int64_t kFar = int64_t{1} << 52;
+// More uncovered pieces than this (local days split by a :30 zone over a long range): the records
+// answer the whole range instead of one statement part per piece.
+constexpr size_t kMaxPieces = 200;
+
+struct Interval {
+    int64_t from = -kFar;  ///< -kFar: unbounded
+    int64_t till = kFar;   ///< kFar: unbounded
+};
+
+int64_t FloorHour(int64_t t) { return t - ((t % kHour) + kHour) % kHour; }
+int64_t CeilHour(int64_t t) { return FloorHour(t) == t ? t : FloorHour(t) + kHour; }
+
+std::string Text(const QxNodePtr& node, const char* name)
+{
+    uint32_t type = 0;
+    std::string value;
+    if (node.HasAttribute(name, &type) && type == QXN_TYPE_STRING) node.GetAttribute(name, value);
+    return value;
+}
+
+/// The query's top-level conjunction split into what the counters' own columns say and the rest.
+struct QueryShape {
+    std::optional<int64_t> mask;
+    std::optional<int64_t> preset;
+    Interval range;
+    std::vector<QxNodePtr> terms;  ///< the other conditions, joined by AND
+};
+
+bool ReadInteger(const QxNodePtr& leaf, int64_t& value)
+{
+    uint32_t type = 0;
+    leaf.HasAttribute("Value", &type);
+    if (type != QXN_TYPE_INT32 && type != QXN_TYPE_INT32_ALT && type != QXN_TYPE_INT64) return false;
+    value = leaf.GetRequiredAttribute<int64_t>("Value");
+    return true;
+}
+
+/// A bound on the time column narrows the range; false for a comparison it cannot express.
+bool NarrowRange(const QxNodePtr& leaf, const std::string& column, const std::string& comparator, Interval& range)
+{
+    bool isList = false;
+    const std::vector<SqlValue> values = ReadLeafValues(leaf, column, true, isList);
+    const auto* number = values.size() == 1 && !isList ? std::get_if<int64_t>(&values[0]) : nullptr;
+    if (!number) return false;
+    const int64_t at = std::clamp(*number, -kFar, kFar - 1);
+    if (comparator == ">=" || comparator == "=") range.from = std::max(range.from, at);
+    if (comparator == ">") range.from = std::max(range.from, at + 1);
+    if (comparator == "<") range.till = std::min(range.till, at);
+    if (comparator == "<=" || comparator == "=") range.till = std::min(range.till, at + 1);
+    return comparator == ">=" || comparator == "=" || comparator == ">" || comparator == "<" || comparator == "<=";
+}
+
+QueryShape ShapeOf(const QxNodePtr& query, const CountersTableLayout& layout, const std::string& timeColumn)
+{
+    QueryShape shape;
+    std::vector<QxNodePtr> pending;
+    for (const QxNodePtr& child : query.GetChildren())
+        if (child.GetType() == "ConditionsRoot")
+            for (const QxNodePtr& term : child.GetChildren()) pending.push_back(term);
+    while (!pending.empty()) {
+        const QxNodePtr node = pending.back();
+        pending.pop_back();
+        const std::string type = node.GetType();
+        if (type == "Condition" && Text(node, "operator") == "AND") {
+            for (const QxNodePtr& term : node.GetChildren()) pending.push_back(term);
+            continue;
+        }
+        if (type == "ConditionValues" && node.HasAttribute("Value")) {
+            const std::string column = Text(node, "Columnn");
+            const std::string comparator = Text(node, "Comparator");
+            if (comparator == "=" && (column == layout.maskColumn || column == layout.conditionIdColumn)) {
+                int64_t value = 0;
+                if (!ReadInteger(node, value))
+                    ThrowHrWithDescription(kHrInvalidData, "column '" + column + "' must be compared with an integer");
+                std::optional<int64_t>& slot = column == layout.maskColumn ? shape.mask : shape.preset;
+                if (slot && *slot != value)
+                    ThrowHrWithDescription(kHrInvalidData, "column '" + column + "' is compared with two values");
+                slot = value;
+                continue;
+            }
+            if ((column == timeColumn || column == "When") && NarrowRange(node, column, comparator, shape.range)) continue;
+        }
+        shape.terms.push_back(node);
+    }
+    return shape;
+}
+
+/// Calls visit(node) for the node and everything below it, without recursion.
+template <class Visit>
+void ForEachNode(const QxNodePtr& root, Visit&& visit)
+{
+    std::vector<QxNodePtr> pending{root};
+    while (!pending.empty()) {
+        const QxNodePtr node = pending.back();
+        pending.pop_back();
+        visit(node);
+        for (const QxNodePtr& child : node.GetChildren()) pending.push_back(child);
+    }
+}
+
+/// Renames the columns of conditions ("Columnn"), groupings and sortings ("Column") from the
+/// counters' columns to the records'; results keep the counters' names through "AliasColumn".
+void RenameColumns(const QxNodePtr& root, const std::map<std::string, std::string>& names, uint32_t mask)
+{
+    ForEachNode(root, [&](const QxNodePtr& node) {
+        for (const char* attribute : {"Columnn", "Column"}) {
+            const std::string column = Text(node, attribute);
+            if (column.empty() || (column == "Count" && std::string_view(attribute) == "Column")) continue;
+            const auto name = names.find(column);
+            if (name == names.end())
+                ThrowHrWithDescription(kHrInvalidData, "column '" + column + "' of the counters of mask " +
+                                                           std::to_string(mask) + " has no column in the records");
+            if (Text(node, "AliasColumn").empty()) node.SetAttribute("AliasColumn", column);
+            node.SetAttribute(attribute, name->second);
+        }
+    });
+}
+
+/// The local time buckets a query groups by, as far as they decide which hours the counters serve.
+struct TimeBuckets {
+    bool grouped = false;
+    std::string part;
+    int64_t offset = 0;
+};
+
+TimeBuckets BucketsOf(const QxNodePtr& query, const QueryTemplate& counters)
+{
+    TimeBuckets buckets{counters.groupByTime, counters.timeGroupPart, QueryTimeOffsetSeconds(query)};
+    for (const QxNodePtr& child : query.GetChildren()) {
+        if (child.GetType() != "GroupByRoot") continue;
+        for (const QxNodePtr& entry : child.GetChildren()) {
+            const std::string column = Text(entry, "Column");
+            if (column == counters.timeColumn || column == "When") buckets.grouped = true;
+        }
+    }
+    return buckets;
+}
+
+/// Starts of the hours inside [from, till) that a bucket boundary cuts; none when the boundaries lie
+/// on whole hours; nullopt when the counters cannot serve any hour (buckets finer than an hour, or
+/// more cut hours than kMaxPieces).
+std::optional<std::vector<int64_t>> CutHours(int64_t from, int64_t till, const TimeBuckets& buckets)
+{
+    std::vector<int64_t> cut;
+    if (!buckets.grouped) return cut;
+    if (buckets.part == "second" || buckets.part == "minute") return std::nullopt;
+    if (buckets.offset % kHour == 0) return cut;
+    if (buckets.part == "hour" || till >= kFar) return std::nullopt;
+    const auto add = [&](int64_t boundary) {
+        if (FloorHour(boundary) >= from) cut.push_back(FloorHour(boundary));
+        return cut.size() <= kMaxPieces;
+    };
+    if (buckets.part == "day") {
+        const int64_t local = from + buckets.offset;
+        for (int64_t boundary = local - ((local % kDay) + kDay) % kDay + kDay - buckets.offset; boundary < till;
+             boundary += kDay)
+            if (!add(boundary)) return std::nullopt;
+        return cut;
+    }
+    // Months and years: calendar boundaries of local time.
+    using namespace std::chrono;
+    const year_month_day first{floor<days>(sys_seconds(seconds(from + buckets.offset)))};
+    year_month month = first.year() / first.month();
+    for (;;) {
+        month = buckets.part == "year" ? (month.year() + years(1)) / January : month + months(1);
+        const int64_t boundary = sys_days(month / 1).time_since_epoch().count() * kDay - buckets.offset;
+        if (boundary >= till) return cut;
+        if (!add(boundary)) return std::nullopt;
+    }
+}
+
+/// The whole hours in range that the counters serve: from the metrics start on, not cut by a bucket.
+std::vector<Interval> CoveredHours(const Interval& range, int64_t start, const TimeBuckets& buckets)
+{
+    const int64_t from = std::max(CeilHour(range.from), start);
+    const int64_t till = range.till >= kFar ? kFar : FloorHour(range.till);
+    if (from >= till) return {};
+    const std::optional<std::vector<int64_t>> cut = CutHours(from, till, buckets);
+    if (!cut) return {};
+    std::vector<Interval> covered;
+    int64_t at = from;
+    for (const int64_t hour : *cut) {
+        if (hour > at) covered.push_back({at, hour});
+        at = hour + kHour;
+    }
+    if (at < till) covered.push_back({at, till});
+    return covered;
+}
+
+/// The parts of range outside the covered intervals (sorted, inside range).
+std::vector<Interval> Uncovered(const Interval& range, const std::vector<Interval>& covered)
+{
+    std::vector<Interval> pieces;
+    int64_t at = range.from;
+    for (const Interval& part : covered) {
+        if (part.from > at) pieces.push_back({at, part.from});
+        at = part.till;
+    }
+    if (at < range.till) pieces.push_back({at, range.till});
+    return pieces;
+}
+
+std::string Within(QueryStatement& statement, const std::string& column, const Interval& interval)
+{
+    std::string sql;
+    if (interval.from > -kFar) sql = column + " >= " + statement.Bind(interval.from);
+    if (interval.till < kFar) sql += (sql.empty() ? "" : " AND ") + column + " < " + statement.Bind(interval.till);
+    return sql.empty() ? "1=1" : sql;
+}
+
+std::string Column(QueryStatement& statement, const std::string& name)
+{
+    return statement.Quote(kMainTableAlias) + "." + statement.Quote(name);
+}
+
+}  // namespace
+
+CountersQueryTranslator::CountersQueryTranslator(const QueryTranslator& translator, const QxNodePtr& metrics)
+    : m_translator(translator), m_layout(CountersTableLayoutFromMetrics(metrics))
+{
+    const std::vector<AggregatedGroup> groups = ReadAggregatedGroups(metrics);
+    for (const AggregatedGroup& group : groups) m_groups.emplace(group.mask, group);
+    m_definition = MetricsDefinition(m_layout, groups);
+}
+
+bool CountersQueryTranslator::Serves(const QxNodePtr& query) const
+{
+    const std::string name = query ? Text(query, "Query_Template_Name") : std::string();
+    return !name.empty() && !m_translator.Template(name).recordsTemplate.empty();
+}
+
+TranslatedQuery CountersQueryTranslator::Translate(const QxNodePtr& query, const CountersCoverage& coverage) const
+{
+    const QueryTemplate& counters = m_translator.Template(Text(query, "Query_Template_Name"));
+    const QueryTemplate& records = m_translator.Template(counters.recordsTemplate);
+    if (records.table != kAuditRecordsTable)
+        ThrowHrWithDescription(kHrInvalidData, "query template '" + records.name + "' must read the table '" +
+                                                   kAuditRecordsTable + "' that the counters count");
+    const QueryShape shape = ShapeOf(query, m_layout, counters.timeColumn);
+    if (!shape.mask || !shape.preset)
+        ThrowHrWithDescription(kHrInvalidData, "a query on the counters template '" + counters.name + "' needs '" +
+                                                   m_layout.maskColumn + "' = and '" + m_layout.conditionIdColumn +
+                                                   "' = conditions at its top level");
+    const auto group = m_groups.find(static_cast<uint32_t>(*shape.mask));
+    if (group == m_groups.end() || static_cast<int64_t>(group->first) != *shape.mask)
+        ThrowHrWithDescription(kHrInvalidData, "no counters group has mask " + std::to_string(*shape.mask));
+    const auto preset = group->second.presets.find(*shape.preset);
+    if (preset == group->second.presets.end())
+        ThrowHrWithDescription(kHrInvalidData, "the counters of mask " + std::to_string(*shape.mask) +
+                                                   " are not counted for condition id " + std::to_string(*shape.preset));
+
+    // The records' side of the query: the preset's conditions instead of mask and condition id, the
+    // records' columns instead of the counters'.
+    std::map<std::string, std::string> names{{counters.timeColumn, "When"}, {"When", "When"}};
+    for (const auto& [logical, column] : group->second.columns) names.emplace(column, logical);
+    bool timeInTerms = false;
+    const QxNodePtr recordsQuery = query.Clone(0);
+    recordsQuery.SetAttribute("Query_Template_Name", records.name);
+    const QxNodePtr conditions = QxNodePtr::Create("Conditions", "ConditionsRoot");
+    conditions.AddChild(preset->second.Clone());
+    for (const QxNodePtr& term : shape.terms) {
+        ForEachNode(term, [&](const QxNodePtr& node) {
+            const std::string column = Text(node, "Columnn");
+            if (column == counters.timeColumn || column == "When") timeInTerms = true;
+        });
+        const QxNodePtr copy = term.Clone();
+        RenameColumns(copy, names, group->first);
+        conditions.AddChild(copy);
+    }
+    recordsQuery.AddChild(conditions);
+    for (const QxNodePtr& child : query.GetChildren()) {
+        if (child.GetType() != "GroupByRoot" && child.GetType() != "SortingRoot") continue;
+        const QxNodePtr copy = child.Clone();
+        RenameColumns(copy, names, group->first);
+        recordsQuery.AddChild(copy);
+    }
+
+    // A time condition the range does not capture (under OR, "<>") leaves the hours undecided: the
+    // records answer alone, as they do for counters made by another definition or not made yet.
+    std::vector<Interval> covered;
+    if (coverage.startTime && coverage.definition == m_definition && !timeInTerms)
+        covered = CoveredHours(shape.range, *coverage.startTime, BucketsOf(query, counters));
+
+    std::vector<TranslatedQuery> parts;
+    const auto add = [&](const QxNodePtr& part, std::function<std::string(QueryStatement&)> where, bool byKey) {
+        QueryPart options{parts.empty() ? std::vector<SqlValue>{} : parts.back().parameters, std::move(where), byKey};
+        parts.push_back(m_translator.TranslatePart(part, std::move(options)));
+    };
+    const auto recordsWhen = [&](QueryStatement& s) { return Column(s, records.timeColumn); };
+    const int64_t lastId = coverage.lastRecordId;
+    const std::vector<Interval> pieces = Uncovered(shape.range, covered);
+    if (covered.empty() || pieces.size() > kMaxPieces) {
+        add(recordsQuery, [&](QueryStatement& s) { return Within(s, recordsWhen(s), shape.range); }, false);
+    } else {
+        add(query, [&](QueryStatement& s) {
+            std::string sql;
+            for (const Interval& hours : covered)
+                sql += (sql.empty() ? "(" : " OR ") + ("(" + Within(s, Column(s, counters.timeColumn), hours) + ")");
+            return sql + ")";
+        }, false);
+        // One part per uncovered piece, each a plain range on the time column the records' indexes serve.
+        for (const Interval& piece : pieces)
+            add(recordsQuery, [&](QueryStatement& s) {
+                return Column(s, RecordColumns::kId) + " <= " + s.Bind(lastId) + " AND " + Within(s, recordsWhen(s), piece);
+            }, false);
+        // Records newer than the counters: few, found by the key.
+        add(recordsQuery, [&](QueryStatement& s) {
+            return Column(s, RecordColumns::kId) + " > " + s.Bind(lastId) + " AND " + Within(s, recordsWhen(s), shape.range);
+        }, true);
+    }
+
+    const IDialect& dialect = m_translator.Dialect();
+    TranslatedQuery result;
+    result.rowAttributes = parts.front().rowAttributes;
+    result.orderBy = parts.front().orderBy;
+    result.rowLimit = parts.front().rowLimit;
+    std::string keys;
+    for (size_t i = 0; i + 1 < result.rowAttributes.size(); ++i)
+        keys += (keys.empty() ? "" : ", ") + dialect.QuoteIdentifier(result.rowAttributes[i]);
+    const std::string count = dialect.QuoteIdentifier("Count");
+    result.sql = "SELECT " + keys + (keys.empty() ? "" : ", ") + "SUM(" + count + ") AS " + count + " FROM (";
+    for (size_t i = 0; i < parts.size(); ++i) {
+        if (parts[i].rowAttributes != result.rowAttributes)
+            ThrowHrWithDescription(kHrInvalidData, "query templates '" + counters.name + "' and '" + records.name +
+                                                       "' answer different columns for the same query");
+        result.sql += (i ? " UNION ALL " : "") + parts[i].sql;
+    }
+    result.sql += ") AS " + dialect.QuoteIdentifier("u");
+    if (!keys.empty()) result.sql += " GROUP BY " + keys;
+    for (size_t i = 0; i < result.orderBy.size(); ++i) result.sql += (i ? ", " : " ORDER BY ") + result.orderBy[i];
+    if (result.rowLimit > 0) result.sql += " " + dialect.LimitClause(result.rowLimit, 0);
+    result.parameters = std::move(parts.back().parameters);
+    return result;
+}
+
+}  // namespace cvn::reporting
