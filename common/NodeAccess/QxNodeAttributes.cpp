@@ -9,14 +9,35 @@ namespace cvn {
 
 namespace {
 
+// A value that does not convert names the attribute, so the failure line says which one.
+[[noreturn]] void ThrowUnreadable(std::string_view name, uint16_t type)
+{
+    const char* typeName = type == QXN_TYPE_STRING        ? "a string"
+                           : type == QXN_TYPE_INT32       ? "a 32-bit integer"
+                           : type == QXN_TYPE_INT64       ? "a 64-bit integer"
+                           : type == QXN_TYPE_BOOL        ? "a boolean"
+                           : type == QXN_TYPE_GUID        ? "a GUID"
+                           : type == QXN_TYPE_STRING_LIST ? "a string list"
+                           : type == QXN_TYPE_GUID_ARRAY  ? "a GUID array"
+                           : type == QXN_TYPE_INT32_ARRAY ? "a 32-bit integer array"
+                                                          : "the requested type";
+    ThrowHrWithDescription(kHrInvalidData, "attribute '" + std::string(name) + "' cannot be read as " + typeName);
+}
+
+void CheckRead(HRESULT hr, std::string_view name, uint16_t type)
+{
+    if (hr == kHrInvalidData) ThrowUnreadable(name, type);
+    ThrowIfFailed(hr);
+}
+
 // Reads a fixed-size value of the requested type; false when the attribute is absent.
 bool ReadFixed(IQxNode* node, std::string_view name, uint16_t type, void* value, uint32_t size)
 {
     uint32_t read = size;
     const HRESULT hr = QxnGetAttribute(ThrowIfNull(node), ToUtf16(name).c_str(), &type, value, &read, nullptr);
     if (hr == kHrNotFound) return false;
-    ThrowIfFailed(hr);
-    ThrowIf(read != size, kHrInvalidData);
+    CheckRead(hr, name, type);
+    if (read != size) ThrowUnreadable(name, type);
     return true;
 }
 
@@ -35,7 +56,7 @@ bool ReadVariable(IQxNode* node, std::string_view name, uint16_t type, std::basi
         },
         out);
     if (hr == kHrNotFound) return false;
-    ThrowIfFailed(hr);
+    CheckRead(hr, name, type);
     return true;
 }
 
@@ -55,8 +76,8 @@ bool ReadArray(IQxNode* node, std::string_view name, uint16_t type, std::vector<
         hr = QxnGetAttribute(node, name16.c_str(), &type, buffer.data(), &size, nullptr);
     }
     if (hr == kHrNotFound) return false;
-    ThrowIfFailed(hr);
-    ThrowIf(size > buffer.size() || size % sizeof(Item) != 0, kHrInvalidData);
+    CheckRead(hr, name, type);
+    if (size > buffer.size() || size % sizeof(Item) != 0) ThrowUnreadable(name, type);
     out.resize(size / sizeof(Item));
     if (size) std::memcpy(out.data(), buffer.data(), size);
     return true;
@@ -249,8 +270,7 @@ std::vector<std::string> QxNodePtr::GetAttributeNames() const
 
 void QxNodePtr::ThrowMissingAttribute(std::string_view name)
 {
-    (void)name;
-    ThrowHr(kHrNotFound);
+    ThrowHrWithDescription(kHrNotFound, "Element not found: attribute '" + std::string(name) + "'");
 }
 
 }  // namespace cvn

@@ -68,7 +68,8 @@ QxNodePtr QxNodePtr::FindByPath(std::string_view path, uint32_t flags) const
 {
     ThrowIfNull(m_node);
     QxNodePtr found = Find(*this, path, flags);
-    ThrowIf(!found && (flags & kFindMustExist), kHrNotFound);
+    if (!found && (flags & kFindMustExist))
+        ThrowHrWithDescription(kHrNotFound, "Element not found: path '" + std::string(path) + "'");
     return found;
 }
 

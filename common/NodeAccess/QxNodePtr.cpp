@@ -123,6 +123,7 @@ QxNodePtr QxNodePtr::GetChild(std::string_view name, bool mustExist) const
     QxNodePtr child;
     const HRESULT hr = QxnGetChildByName(ThrowIfNull(m_node), ToUtf16(name).c_str(), child.Reset());
     if (hr == kHrNotFound && !mustExist) return nullptr;
+    if (hr == kHrNotFound) ThrowHrWithDescription(hr, "Element not found: child '" + std::string(name) + "'");
     ThrowIfFailed(hr);
     return child;
 }
