@@ -1,7 +1,8 @@
 // Resolution by instance name and configuration store access.
 #include "common/ServiceLayer/NamedServices.h"
 
-#include "common/Logging/Log.h"
+#include <string>
+
 #include "corvane/NamedInstances.h"
 
 namespace cvn {
@@ -15,10 +16,7 @@ std::string_view SourceName(ConfigSource source)
 
 void CheckPath(std::string_view path, const char* function)
 {
-    if (path.empty()) {
-        CV_LOG(Err, function << ": the configuration path is empty");
-        ThrowHr(E_INVALIDARG);
-    }
+    if (path.empty()) ThrowHrWithDescription(E_INVALIDARG, std::string(function) + ": the configuration path is empty");
 }
 
 }  // namespace
@@ -45,10 +43,8 @@ QxNodePtr ReadConfigNode(IConfigStorage& storage, std::string_view path, bool mu
     QxNodePtr node(found, QxNodePtr::Attach{});
     if (returned == 0) node.Reset();
     if (!node) {
-        if (mustExist) {
-            CV_LOG(Err, "Configuration node " << path << " does not exist");
-            ThrowHr(kHrNotFound);
-        }
+        if (mustExist)
+            ThrowHrWithDescription(kHrNotFound, "Configuration node " + std::string(path) + " does not exist");
         return nullptr;
     }
     return node;
@@ -62,10 +58,7 @@ QxNodePtr ReadConfigNode(ConfigSource source, std::string_view path, bool mustEx
 void WriteConfigNode(IConfigStorage& storage, std::string_view path, const QxNodePtr& node)
 {
     CheckPath(path, "cvn::WriteConfigNode");
-    if (!node) {
-        CV_LOG(Err, "cvn::WriteConfigNode: no node to write at " << path);
-        ThrowHr(E_INVALIDARG);
-    }
+    if (!node) ThrowHrWithDescription(E_INVALIDARG, "cvn::WriteConfigNode: no node to write at " + std::string(path));
     // The store places a node by the full path it carries; a standalone copy takes the path as its name.
     const QxNodePtr copy = node.Clone();
     copy.SetName(QXN_NAME_PATH, path);

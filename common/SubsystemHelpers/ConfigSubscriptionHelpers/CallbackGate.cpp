@@ -23,12 +23,6 @@ void CallbackGate::Leave()
     m_idle.notify_all();
 }
 
-void CallbackGate::Open()
-{
-    std::lock_guard guard(m_lock);
-    m_open = true;
-}
-
 void CallbackGate::Close()
 {
     std::unique_lock held(m_lock);

@@ -1,4 +1,4 @@
-// CallbackGate: lets callbacks in while open; closing waits for the callbacks
+// CallbackGate: lets callbacks in until closed; closing waits for the callbacks
 // of other threads to leave, so that none runs once Close has returned. A
 // thread may close the gate from inside its own callback without waiting on itself.
 // Thread safety: every method may be called from any thread at once.
@@ -16,8 +16,7 @@ public:
     /// False when closed; on true the caller must call Leave after its callback.
     bool Enter();
     void Leave();
-    void Open();
-    /// Closes and waits until no other thread is inside.
+    /// Closes for good and waits until no other thread is inside.
     void Close();
     bool IsOpen();
 

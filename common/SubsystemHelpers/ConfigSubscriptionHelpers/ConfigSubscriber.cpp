@@ -14,17 +14,14 @@ namespace {
 // The sink calls copies of the user callback, never the subscriber, so that a
 // sink that outlives its subscriber calls nothing that is gone.
 ComPtr<CComponentObject<CConfigSubscriptionsSink>> MakeSink(const ConfigSubscriber::Callback& callback,
-                                                            std::chrono::milliseconds interval)
+                                                            std::chrono::milliseconds interval, const IClock& clock)
 {
-    if (!callback) {
-        CV_LOG(Err, "CfgSubscriptionsHelpers::ConfigSubscriber: no callback given");
-        ThrowHr(E_INVALIDARG);
-    }
+    ThrowIf(!callback, E_INVALIDARG, "CfgSubscriptionsHelpers::ConfigSubscriber: no callback given");
     auto batch = [callback](const GUID&, CConfigSubscriptionsSink::TModifications&& modifications) {
         for (const auto& modification : modifications) callback(modification.path, modification.node);
     };
     auto single = [callback](const GUID&, const std::string& path, const QxNodePtr& node) { callback(path, node); };
-    return CreateComponent<CConfigSubscriptionsSink>(interval, std::move(batch), std::move(single));
+    return CreateComponent<CConfigSubscriptionsSink>(interval, std::move(batch), std::move(single), clock);
 }
 
 std::chrono::milliseconds FromSeconds(uint64_t seconds)
@@ -43,8 +40,8 @@ ConfigSubscriber::ConfigSubscriber(std::string path, Callback callback, uint32_t
 }
 
 ConfigSubscriber::ConfigSubscriber(std::string path, Callback callback, uint32_t changesMask, uint32_t subscribeOptions,
-                                   std::chrono::milliseconds interval)
-    : ConfigSubscriber(std::move(path), callback, changesMask, subscribeOptions, MakeSink(callback, interval))
+                                   std::chrono::milliseconds interval, const IClock& clock)
+    : ConfigSubscriber(std::move(path), callback, changesMask, subscribeOptions, MakeSink(callback, interval, clock))
 {
 }
 
@@ -56,15 +53,18 @@ ConfigSubscriber::ConfigSubscriber(std::string path, Callback callback, uint32_t
       m_subscribeOptions(subscribeOptions),
       m_sink(std::move(sink))
 {
-    if (m_path.empty()) {
-        CV_LOG(Err, "CfgSubscriptionsHelpers::ConfigSubscriber: the configuration path is empty");
-        ThrowHr(E_INVALIDARG);
-    }
+    ThrowIf(m_path.empty(), E_INVALIDARG, "CfgSubscriptionsHelpers::ConfigSubscriber: the configuration path is empty");
 }
 
 ConfigSubscriber::~ConfigSubscriber()
 {
     Stop();
+    // A server thread may still hold the sink: it must call nothing of ours from here on.
+    try {
+        m_sink->Close();
+    } catch (...) {
+        CV_LOG(Err, "CfgSubscriptionsHelpers::ConfigSubscriber failed to close its sink");
+    }
     m_sink.Reset();
     m_subscription.Reset();
     m_proxy.Reset();
@@ -82,7 +82,6 @@ void ConfigSubscriber::Start()
     options.SetAttribute("ChangesMask", static_cast<int64_t>(m_changesMask));
     options.SetAttribute("SubscribeOptions", static_cast<int64_t>(m_subscribeOptions));
 
-    m_sink->Resume();
     ComPtr<IQxModifySubscription> subscription;
     ThrowIfFailed(
         m_proxy->Subscribe(filter.Get(), options.Get(), static_cast<IQxModifySink*>(m_sink.Get()), subscription.Put()));
@@ -99,13 +98,8 @@ void ConfigSubscriber::Start()
 
 void ConfigSubscriber::Stop() noexcept
 {
+    // What has gathered stays for the next publication.
     DeleteSubscriptions();
-    // Outside the lock: a callback running now may itself call Start or Stop.
-    try {
-        m_sink->Suspend();
-    } catch (...) {
-        CV_LOG(Err, "CfgSubscriptionsHelpers::ConfigSubscriber::Stop failed to suspend the sink");
-    }
 }
 
 void ConfigSubscriber::DeleteSubscriptions() noexcept

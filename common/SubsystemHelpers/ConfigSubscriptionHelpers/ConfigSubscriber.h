@@ -2,7 +2,7 @@
 // calls a callback (path, node) for each modification, in the order the server
 // sent them; gathered notifications come in one batch per interval.
 // Thread safety: Start and Stop may be called from any thread (they are
-// serialized); no callback starts once Stop has returned.
+// serialized); no callback starts once the subscriber is destroyed.
 #pragma once
 
 #include <chrono>
@@ -20,12 +20,14 @@ class ConfigSubscriber {
 public:
     using Callback = std::function<void(const std::string& path, const cvn::QxNodePtr& node)>;
 
-    /// Created stopped. An empty path or callback, or a zero interval, throws HRX E_INVALIDARG.
+    /// Created stopped. Gathered modifications are published every interval on the clock's time (0:
+    /// once, at once). An empty path or callback, or a negative interval, throws HRX E_INVALIDARG.
     ConfigSubscriber(std::string path, Callback callback, uint32_t changesMask, uint32_t subscribeOptions,
                      uint64_t intervalSec = 1);
     ConfigSubscriber(std::string path, Callback callback, uint32_t changesMask, uint32_t subscribeOptions,
-                     std::chrono::milliseconds interval);
-    /// Stops, then releases the sink, the subscription and the proxy.
+                     std::chrono::milliseconds interval, const cvn::IClock& clock = cvn::RealClock());
+    /// Stops, drops what is still unpublished, waits for a running callback, then releases the sink,
+    /// the subscription and the proxy.
     ~ConfigSubscriber();
     ConfigSubscriber(const ConfigSubscriber&) = delete;
     ConfigSubscriber& operator=(const ConfigSubscriber&) = delete;
@@ -33,7 +35,8 @@ public:
     /// Subscribes and activates; does nothing when already subscribed. Throws HRX on failure, leaving
     /// nothing subscribed.
     void Start();
-    /// Unsubscribes and drops modifications not yet published; nothing when not started. Never throws.
+    /// Unsubscribes; modifications gathered before are still published. Nothing when not started.
+    /// Never throws.
     void Stop() noexcept;
     /// Removes the subscription, if any; a refusal is logged at ERR. Never throws.
     void DeleteSubscriptions() noexcept;

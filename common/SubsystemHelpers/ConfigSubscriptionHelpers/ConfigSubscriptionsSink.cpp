@@ -21,18 +21,17 @@ CConfigSubscriptionsSink::CConfigSubscriptionsSink(uint64_t intervalSec, BatchCa
 }
 
 CConfigSubscriptionsSink::CConfigSubscriptionsSink(std::chrono::milliseconds interval, BatchCallback batchCallback,
-                                                   SingleCallback singleCallback)
+                                                   SingleCallback singleCallback, const IClock& clock)
 {
-    if (interval.count() <= 0 || !batchCallback || !singleCallback) {
-        CV_LOG(Err,
-               "CfgSubscriptionsHelpers::CConfigSubscriptionsSink: "
-                   << (interval.count() <= 0 ? "the publication interval must be positive" : "a callback is missing"));
-        ThrowHr(E_INVALIDARG);
-    }
+    ThrowIf(interval.count() < 0 || !batchCallback || !singleCallback, E_INVALIDARG,
+            interval.count() < 0 ? "CfgSubscriptionsHelpers::CConfigSubscriptionsSink: negative publication interval"
+                                 : "CfgSubscriptionsHelpers::CConfigSubscriptionsSink: a callback is missing");
     m_shared = std::make_shared<Shared>();
     m_shared->batchCallback = std::move(batchCallback);
     m_shared->singleCallback = std::move(singleCallback);
-    m_worker = std::make_unique<CAsyncAction>(interval, interval, [this](CAsyncAction&) { IntPublishModifications(); });
+    // The interval is the first delay and the period: 0 publishes once, at once, and never again.
+    m_worker = std::make_unique<CAsyncAction>(
+        interval, interval, [this](CAsyncAction&) { IntPublishModifications(); }, clock);
 }
 
 CConfigSubscriptionsSink::~CConfigSubscriptionsSink()
@@ -49,10 +48,9 @@ try {
     ThrowIfFailed(subscription->GetId(&id));
     TModifications received = NodeModifyUtils::GetModifications(modifications);
     if (synchronous) {
-        if (received.size() != 1) {
-            CV_LOG(Err, "A synchronous notification must carry one modification, not " << uint64_t{received.size()});
-            ThrowHr(kHrInvalidData);
-        }
+        if (received.size() != 1)
+            ThrowHrWithDescription(kHrInvalidData, "A synchronous notification must carry one modification, not " +
+                                                       std::to_string(received.size()));
         const auto shared = m_shared;
         if (CallbackGateEntry entry{shared->gate}) shared->singleCallback(id, received[0].path, received[0].node);
         return S_OK;
@@ -92,16 +90,11 @@ void CConfigSubscriptionsSink::IntPublishModifications()
     }
 }
 
-void CConfigSubscriptionsSink::Suspend()
+void CConfigSubscriptionsSink::Close()
 {
     m_shared->gate.Close();
     std::lock_guard guard(m_lock);
     m_pending.clear();
-}
-
-void CConfigSubscriptionsSink::Resume()
-{
-    m_shared->gate.Open();
 }
 
 }  // namespace CfgSubscriptionsHelpers

@@ -2,7 +2,7 @@
 // synchronous notification reaches the single callback at once; the others are
 // gathered per subscription and published in batches by a periodic worker.
 // Thread safety: OnTriggered from any number of server threads; callbacks run
-// outside the sink's lock; none starts once Suspend (or destruction) returned.
+// outside the sink's lock; none starts once Close (or destruction) returned.
 #pragma once
 
 #include <chrono>
@@ -37,11 +37,11 @@ public:
     using SingleCallback =
         std::function<void(const GUID& subscriptionId, const std::string& path, const cvn::QxNodePtr& node)>;
 
-    /// Publishes every interval (also the first delay). A zero interval or a missing callback throws
-    /// HRX E_INVALIDARG.
+    /// Publishes every interval (also the first delay) on the clock's time; an interval of 0 publishes
+    /// once, at once. A negative interval or a missing callback throws HRX E_INVALIDARG.
     CConfigSubscriptionsSink(uint64_t intervalSec, BatchCallback batchCallback, SingleCallback singleCallback);
     CConfigSubscriptionsSink(std::chrono::milliseconds interval, BatchCallback batchCallback,
-                             SingleCallback singleCallback);
+                             SingleCallback singleCallback, const cvn::IClock& clock = cvn::RealClock());
     ~CConfigSubscriptionsSink();
 
     /// Synchronous: exactly one modification (else 0x8007000D), handed on before returning.
@@ -53,11 +53,9 @@ public:
     /// logged at WARN and the other ids are still published.
     void IntPublishModifications();
 
-    /// Drops what has gathered and refuses callbacks until Resume; waits for running callbacks of
-    /// other threads.
-    void Suspend();
-    /// Lets notifications and callbacks through again (a new sink starts resumed).
-    void Resume();
+    /// Drops what has gathered and refuses notifications and callbacks from then on; waits for running
+    /// callbacks of other threads. For an owner that goes while others may still hold the sink.
+    void Close();
 
 private:
     // Outlives the sink while a publication runs, in case a callback releases the sink.

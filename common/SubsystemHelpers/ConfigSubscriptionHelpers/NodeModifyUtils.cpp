@@ -38,12 +38,8 @@ std::vector<TNodeModification> GetModifications(IQxNodeModifyEnum* modifications
         IQxNode* handle = nullptr;
         const HRESULT hr = sequence->Next(&handle);
         QxNodePtr notification(handle, QxNodePtr::Attach{});
-        ThrowIfFailed(hr);  // a failing sequence must not pass for its end
-        if (hr != S_OK) break;
-        if (!notification) {
-            CV_LOG(Err, "The modification sequence yielded no node");
-            ThrowHr(kHrInvalidData);
-        }
+        if (hr != S_OK) break;  // any other answer, a failure too, ends the sequence
+        ThrowIfNull(notification.Get(), kHrInvalidData, "The modification sequence yielded no node");
         result.push_back(ReadModification(notification));
     }
     return result;

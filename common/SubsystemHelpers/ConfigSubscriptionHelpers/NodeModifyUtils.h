@@ -18,9 +18,10 @@ struct TNodeModification {
     cvn::QxNodePtr node;
 };
 
-/// The modifications in the order the server sent them; an empty list when it sent none. Throws HRX:
-/// E_POINTER for a null enumerator, 0x80070490 for a notification without "ModifiedNodePath" or
-/// "ChangesMask", the server's code when reading fails.
+/// The modifications in the order the server sent them, up to the first answer of the sequence other
+/// than S_OK (its end, or a failure); an empty list when it sent none. Throws HRX: E_POINTER for a null
+/// enumerator, 0x80070490 for a notification without "ModifiedNodePath" or "ChangesMask", the
+/// server's code when the sequence cannot be obtained or prepared.
 std::vector<TNodeModification> GetModifications(cvn::IQxNodeModifyEnum* modifications);
 
 }  // namespace CfgSubscriptionsHelpers::NodeModifyUtils

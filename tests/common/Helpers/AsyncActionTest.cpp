@@ -103,13 +103,15 @@ TEST(AsyncAction, AFailingRunDoesNotEndTheLoopAndBadArgumentsAreRefused)
 {
     Collector runs;
     test::LogCapture log;
-    CAsyncAction worker(0ms, 1ms, [&](CAsyncAction&) {
-        runs.Add("run");
-        if (runs.Items().size() == 1) ThrowHr(E_ACCESSDENIED);
-        if (runs.Items().size() == 2) throw std::runtime_error("second run");
-    });
-    EXPECT_TRUE(runs.WaitFor(3));
-    EXPECT_GE(log.Count("AsyncAction run failed"), 2u);
+    {
+        CAsyncAction worker(0ms, 1ms, [&](CAsyncAction&) {
+            runs.Add("run");
+            if (runs.Items().size() == 1) ThrowHr(E_ACCESSDENIED);
+            if (runs.Items().size() == 2) throw std::runtime_error("second run");
+        });
+        EXPECT_TRUE(runs.WaitFor(3));
+    }
+    EXPECT_EQ(log.Count("| WARN "), 0u) << "the action reports its own failures";
 
     const auto nothing = [](CAsyncAction&) {};
     EXPECT_EQ(test::CodeOf([&] { CAsyncAction bad(-1ms, 0ms, nothing); }), E_INVALIDARG);

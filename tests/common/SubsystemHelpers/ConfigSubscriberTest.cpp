@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
 #include <thread>
 
 #include "common/ServiceLayer/NamedServices.h"
@@ -89,25 +90,39 @@ TEST_F(ConfigSubscriberTest, FailedActivationThrowsAndARefusedUnsubscribeIsLogge
     m_server->m_unsubscribeResult = S_OK;
 }
 
-TEST_F(ConfigSubscriberTest, NoCallbackAfterStopReturns)
+TEST_F(ConfigSubscriberTest, StopKeepsWhatHasGatheredForThePublication)
 {
-    std::atomic<bool> stopped{false};
+    ManualClock clock;
+    ConfigSubscriber subscriber(kPath, Record(), 31, 11, 1000ms, clock);
+    subscriber.Start();
+    m_server->Notify(false, {Notification(std::string(kPath) + "\\Gathered", 8)});
+    subscriber.Stop();
+    EXPECT_TRUE(m_server->Entries().empty());
+    EXPECT_TRUE(m_received.Items().empty());
+    clock.Advance(1000ms);
+    EXPECT_TRUE(m_received.WaitFor(1));
+    EXPECT_EQ(m_received.Items(), std::vector<std::string>{std::string(kPath) + "\\Gathered="});
+}
+
+TEST_F(ConfigSubscriberTest, NoCallbackAfterDestruction)
+{
+    std::atomic<bool> gone{false};
     std::atomic<int> calls{0}, lateCalls{0};
-    ConfigSubscriber subscriber(
+    auto subscriber = std::make_unique<ConfigSubscriber>(
         kPath,
         [&](const std::string&, const QxNodePtr&) {
             ++calls;
-            if (stopped) ++lateCalls;
+            if (gone) ++lateCalls;
         },
         31, 11, 1ms);
-    subscriber.Start();
+    subscriber->Start();
     std::atomic<bool> done{false};
     std::thread notifier([&] {
         for (int i = 0; !done; ++i) m_server->Notify(i % 4 == 0, {Notification(kPath, 8)});
     });
     while (calls < 20) std::this_thread::sleep_for(1ms);
-    subscriber.Stop();
-    stopped = true;
+    subscriber.reset();
+    gone = true;
     std::this_thread::sleep_for(20ms);
     done = true;
     notifier.join();
@@ -121,7 +136,8 @@ TEST(ConfigSubscriberWithoutServer, StartFailsWithNotFoundAndBadArgumentsAreRefu
     EXPECT_EQ(CodeOf([&] { subscriber.Start(); }), kHrNotFound);
     EXPECT_EQ(CodeOf([&] { ConfigSubscriber empty("", ignore, 31, 11); }), E_INVALIDARG);
     EXPECT_EQ(CodeOf([] { ConfigSubscriber noCallback(kPath, nullptr, 31, 11); }), E_INVALIDARG);
-    EXPECT_EQ(CodeOf([&] { ConfigSubscriber zero(kPath, ignore, 31, 11, 0ms); }), E_INVALIDARG);
+    EXPECT_EQ(CodeOf([&] { ConfigSubscriber negative(kPath, ignore, 31, 11, -1ms); }), E_INVALIDARG);
+    EXPECT_EQ(CodeOf([&] { ConfigSubscriber once(kPath, ignore, 31, 11, uint64_t{0}); }), S_OK);
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // The subscriptions sink: synchronous hand-over, batches per subscription,
-// publication outside the lock, and no callback once suspended or gone.
+// publication outside the lock, and no callback once closed or gone.
 #include "common/SubsystemHelpers/ConfigSubscriptionHelpers/ConfigSubscriptionsSink.h"
 
 #include <gtest/gtest.h>
@@ -97,22 +97,44 @@ TEST(ConfigSubscriptionsSink, SynchronousNotificationIsHandedOnAtOnceAndBadOnesA
     EXPECT_EQ(calls.Items(), std::vector<std::string>{"single 7: \\One"});
 
     // A synchronous notification must carry exactly one modification; every one needs path and mask.
-    EXPECT_EQ(Trigger(*sink, subscription.Get(), true, {Notification("\\A", 8), Notification("\\B", 8)}),
-              kHrInvalidData);
-    EXPECT_EQ(Trigger(*sink, subscription.Get(), true, {}), kHrInvalidData);
+    // Each refusal is one ERR line, the failure line, and it says what was wrong.
     const QxNodePtr noPath = QxNodePtr::Create("", "Modification");
     noPath.SetAttribute("ChangesMask", int64_t{8});
-    EXPECT_EQ(Trigger(*sink, subscription.Get(), false, {noPath}), kHrNotFound);
+    const QxNodePtr badMask = Notification("\\A", 8);
+    badMask.SetAttribute("ChangesMask", "eight");
+    const struct {
+        bool synchronous;
+        std::vector<QxNodePtr> nodes;
+        HRESULT code;
+        std::string failure;
+    } refused[] = {
+        {true,
+         {Notification("\\A", 8), Notification("\\B", 8)},
+         kHrInvalidData,
+         "0x8007000D A synchronous notification must carry one modification, not 2"},
+        {true, {}, kHrInvalidData, "0x8007000D A synchronous notification must carry one modification, not 0"},
+        {false, {noPath}, kHrNotFound, "0x80070490 Element not found: attribute 'ModifiedNodePath'"},
+        {false, {badMask}, kHrInvalidData, "0x8007000D attribute 'ChangesMask' cannot be read as a 64-bit integer"},
+    };
+    for (const auto& c : refused) {
+        test::LogCapture log;
+        EXPECT_EQ(Trigger(*sink, subscription.Get(), c.synchronous, c.nodes), c.code) << c.failure;
+        const auto errors = log.Matching("| ERR ");
+        ASSERT_EQ(errors.size(), 1u) << c.failure;
+        EXPECT_NE(errors[0].find("CfgSubscriptionsHelpers::CConfigSubscriptionsSink::OnTriggered failed: " + c.failure),
+                  std::string::npos)
+            << errors[0];
+    }
     EXPECT_EQ(Trigger(*sink, nullptr, false, {Notification("\\A", 8)}), E_POINTER);
     sink->IntPublishModifications();
     EXPECT_EQ(calls.Items().size(), 1u);
 
-    // A zero interval or a missing callback is refused.
+    // A zero interval publishes once, at once; a negative one or a missing callback is refused.
     const auto batch = [](const GUID&, CConfigSubscriptionsSink::TModifications&&) {};
     const auto single = [](const GUID&, const std::string&, const QxNodePtr&) {};
-    EXPECT_EQ(test::CodeOf([&] { CreateComponent<CConfigSubscriptionsSink>(0ms, batch, single); }), E_INVALIDARG);
-    EXPECT_EQ(test::CodeOf([&] { CreateComponent<CConfigSubscriptionsSink>(uint64_t{0}, batch, single); }),
-              E_INVALIDARG);
+    EXPECT_EQ(test::CodeOf([&] { CreateComponent<CConfigSubscriptionsSink>(0ms, batch, single); }), S_OK);
+    EXPECT_EQ(test::CodeOf([&] { CreateComponent<CConfigSubscriptionsSink>(uint64_t{0}, batch, single); }), S_OK);
+    EXPECT_EQ(test::CodeOf([&] { CreateComponent<CConfigSubscriptionsSink>(-1ms, batch, single); }), E_INVALIDARG);
     EXPECT_EQ(test::CodeOf([&] {
                   CreateComponent<CConfigSubscriptionsSink>(1ms, CConfigSubscriptionsSink::BatchCallback(), single);
               }),
@@ -140,15 +162,15 @@ TEST(ConfigSubscriptionsSinkConcurrency, PublicationRunsOutsideTheLock)
     EXPECT_TRUE(otherThreadGotThrough);
 }
 
-TEST(ConfigSubscriptionsSinkConcurrency, NoCallbackStartsAfterSuspendReturns)
+TEST(ConfigSubscriptionsSinkConcurrency, NoCallbackStartsAfterCloseReturns)
 {
-    std::atomic<bool> suspended{false};
+    std::atomic<bool> closed{false};
     std::atomic<int> lateCalls{0};
     std::atomic<int> calls{0};
     const auto check = [&] {
         ++calls;
-        if (suspended) ++lateCalls;
-        std::this_thread::sleep_for(1ms);  // widen the window in which Suspend must wait
+        if (closed) ++lateCalls;
+        std::this_thread::sleep_for(1ms);  // widen the window in which Close must wait
     };
     auto sink = CreateComponent<CConfigSubscriptionsSink>(
         1ms, [&](const GUID&, CConfigSubscriptionsSink::TModifications&&) { check(); },
@@ -161,20 +183,15 @@ TEST(ConfigSubscriptionsSinkConcurrency, NoCallbackStartsAfterSuspendReturns)
             while (!done) Trigger(*sink, subscription.Get(), t == 0, {Notification("\\A", 8)});
         });
     while (calls < 20) std::this_thread::sleep_for(1ms);
-    sink->Suspend();
-    suspended = true;
+    sink->Close();
+    closed = true;
     std::this_thread::sleep_for(20ms);
     done = true;
     for (auto& notifier : notifiers) notifier.join();
     EXPECT_EQ(lateCalls, 0);
-
-    sink->Resume();
-    const int before = calls;
-    Trigger(*sink, subscription.Get(), true, {Notification("\\A", 8)});
-    EXPECT_EQ(calls, before + 1);
 }
 
-TEST(ConfigSubscriptionsSinkConcurrency, ACallbackMaySuspendOrReleaseItsOwnSink)
+TEST(ConfigSubscriptionsSinkConcurrency, ACallbackMayCloseOrReleaseItsOwnSink)
 {
     std::mutex lock;
     ComPtr<Sink> held;
@@ -191,8 +208,8 @@ TEST(ConfigSubscriptionsSinkConcurrency, ACallbackMaySuspendOrReleaseItsOwnSink)
                     last = std::move(held);
                 }
                 if (!last) return;
-                last->Suspend();  // must not wait for itself
-                last.Reset();     // the last reference: the sink ends inside its own publication
+                last->Close();  // must not wait for itself
+                last.Reset();   // the last reference: the sink ends inside its own publication
                 released.set_value();
             },
             [](const GUID&, const std::string&, const QxNodePtr&) {});
