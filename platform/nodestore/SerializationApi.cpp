@@ -95,12 +95,15 @@ CV_EXPORT HRESULT QxnSerializeNodes(QxnSerializationContext* context, IQxNode* c
         context->Open();
         // The text goes to the callback in chunks while it is written.
         auto drain = [](std::string&, void* self) { return static_cast<QxnSerializationContext*>(self)->Flush() >= 0; };
+        bool tooDeep = false;  // the rest is still written: a log shows what it can
         for (uint64_t i = 0; i < count; ++i) {
-            if (!AppendNodeText(context->pending, *nodes[i], depth, 1, context->Indent(), drain, context))
-                return context->failure;
+            const TextEnd end = AppendNodeText(context->pending, *nodes[i], depth, 1, context->Indent(), drain, context);
+            if (end == TextEnd::Stopped) return context->failure;
+            tooDeep = tooDeep || end == TextEnd::TooDeep;
         }
-        if (context->pending.size() >= kTextChunk) return context->Flush();
-        return S_OK;
+        if (context->pending.size() >= kTextChunk)
+            if (const HRESULT hr = context->Flush(); hr < 0) return hr;
+        return tooDeep ? kHrInvalidData : S_OK;
     });
 }
 

@@ -2,9 +2,12 @@
 #include "platform/nodestore/TextParser.h"
 
 #include <algorithm>
+#include <cstring>
+#include <unordered_set>
 
 #include <pugixml.hpp>
 
+#include "platform/nodestore/TextDepth.h"
 #include "platform/nodestore/TextFormSyntax.h"
 #include "platform/nodestore/Utf.h"
 #include "platform/nodestore/ValueText.h"
@@ -54,12 +57,47 @@ std::string Quote(std::string_view text)
     return "'" + std::string(text) + "'";
 }
 
+// The attribute names of one node: scanned while few, hashed beyond, so that a node with
+// very many attributes is checked for duplicates in linear time.
+class NameSet {
+public:
+    void Clear()
+    {
+        m_few.clear();
+        if (!m_many.empty()) m_many = {};  // clearing keeps (and walks) every bucket
+    }
+    /// False when the name is in the set already.
+    bool Insert(std::string_view name)
+    {
+        if (m_many.empty()) {
+            for (std::string_view earlier : m_few)
+                if (earlier == name) return false;
+            if (m_few.size() < kFew) {
+                m_few.push_back(name);
+                return true;
+            }
+            m_many.reserve(2 * kFew);
+            m_many.insert(m_few.begin(), m_few.end());
+        }
+        return m_many.insert(name).second;
+    }
+
+private:
+    static constexpr size_t kFew = 16;
+    std::vector<std::string_view> m_few;
+    std::unordered_set<std::string_view> m_many;
+};
+
 class Parser {
 public:
     Parser(std::string_view text, std::string& error) : m_text(text), m_buffer(text), m_error(error) {}
 
     HRESULT Run(std::vector<TreePtr>& roots)
     {
+        // pugixml would end the text at a NUL and report the rest as parsed.
+        if (const void* nul = std::memchr(m_text.data(), '\0', m_text.size()))
+            return FailAt(static_cast<size_t>(static_cast<const char*>(nul) - m_text.data()),
+                          "NUL character: node text holds none, so the length given reaches past its end");
         pugi::xml_document document;
         const pugi::xml_parse_result result =
             document.load_buffer_inplace(m_buffer.data(), m_buffer.size(), kParseFlags, pugi::encoding_utf8);
@@ -92,9 +130,14 @@ private:
     // Fills node from element and its subtree, walking without recursion.
     HRESULT Build(pugi::xml_node element, Node* node)
     {
-        std::vector<std::pair<pugi::xml_node, Node*>> pending{{element, node}};
+        struct Pending {
+            pugi::xml_node xml;
+            Node* target;
+            int level;  // 1 for a top-level node
+        };
+        std::vector<Pending> pending{{element, node, 1}};
         while (!pending.empty()) {
-            auto [xml, target] = pending.back();
+            auto [xml, target, level] = pending.back();
             pending.pop_back();
             if (const HRESULT hr = Element(xml, *target); hr < 0) return hr;
             size_t elements = 0;
@@ -106,11 +149,15 @@ private:
                     if (const HRESULT hr = Content(child); hr < 0) return hr;
                 } else if (IsAttrElement(child.name())) {
                     if (const HRESULT hr = AttrElement(child, *target); hr < 0) return hr;
+                } else if (level >= kMaxTextDepth) {
+                    return Fail(child.name(), "element <" + std::string(child.name()) + "> is nested deeper than " +
+                                                  std::to_string(kMaxTextDepth) +
+                                                  " levels, the most node text may hold");
                 } else {
                     Node* created = new Node;
                     created->parent = target;
                     target->children.push_back(created);  // reserved: cannot fail
-                    pending.emplace_back(child, created);
+                    pending.push_back({child, created, level + 1});
                 }
             }
         }
@@ -145,6 +192,7 @@ private:
         // takes at most two bytes per UTF-8 byte, and no list much more than its text), so that
         // the node's data is laid out in one allocation.
         m_attributes.clear();
+        m_names.Clear();
         size_t room = 0;
         for (pugi::xml_attribute xa = xml.first_attribute(); xa; xa = xa.next_attribute()) {
             const std::string_view key = xa.name();
@@ -166,9 +214,8 @@ private:
             const size_t colon = Find(key, ':');
             XmlAttribute attribute{key.substr(0, colon),
                                    colon == std::string_view::npos ? "str" : key.substr(colon + 1), value};
-            for (const XmlAttribute& earlier : m_attributes)  // the same name twice, with or without a type
-                if (earlier.name == attribute.name)
-                    return Fail(key.data(), "duplicate attribute " + Quote(attribute.name));
+            if (!m_names.Insert(attribute.name))  // the same name twice, with or without a type
+                return Fail(key.data(), "duplicate attribute " + Quote(attribute.name));
             m_attributes.push_back(attribute);
             room += NodeData::AttributeSize(attribute.name.size(), 2 * value.size() + 16);
         }
@@ -203,7 +250,7 @@ private:
                             true);
     }
 
-    // Adds one attribute; checkDuplicate when the node's other attributes are not checked already.
+    // Adds one attribute; checkDuplicate when the name is not in m_names already.
     HRESULT AddAttribute(Node& node, const char* where, std::string_view name, std::string_view suffix,
                          std::string_view valueText, bool checkDuplicate)
     {
@@ -214,7 +261,7 @@ private:
                                    " (known: " + std::string(kKnownSuffixes) + ")");
         std::u16string_view wide;
         if (!Utf16(name, m_attributeName, wide)) return Fail(where, "invalid UTF-8");
-        if (checkDuplicate && node.data.Find(wide).type) return Fail(where, "duplicate attribute " + Quote(name));
+        if (checkDuplicate && !m_names.Insert(name)) return Fail(where, "duplicate attribute " + Quote(name));
         std::string why;
         if (!ParseValueText(type, valueText, m_value, why))
             return Fail(InBuffer(valueText.data()) ? valueText.data() : where, "attribute " + Quote(name) + ": " + why);
@@ -280,6 +327,7 @@ private:
     std::u16string m_name, m_type, m_attributeName;
     ValueBuffer m_value;
     std::vector<XmlAttribute> m_attributes;
+    NameSet m_names;  // the current node's attribute names (views into m_buffer), plain and <q:attr> alike
 };
 
 }  // namespace

@@ -13,7 +13,7 @@
 namespace cvn::nodestore {
 
 /// Parses UTF-8 text into new roots (the <nr> wrapper optional): S_OK; 0x8007000D with
-/// error set for malformed text; E_OUTOFMEMORY.
+/// error set for malformed text, a NUL byte, or elements nested deeper than kMaxTextDepth; E_OUTOFMEMORY.
 HRESULT ParseNodeText(std::string_view text, std::vector<TreePtr>& roots, std::string& error);
 
 }  // namespace cvn::nodestore

@@ -20,7 +20,7 @@ public:
     {
     }
 
-    bool Write(const Node& top, int32_t depth, int level)
+    TextEnd Write(const Node& top, int32_t depth, int level)
     {
         struct Frame {
             const Node* node;
@@ -30,11 +30,20 @@ public:
         };
         std::vector<Frame> stack;
         bool typeTag;
+        bool tooDeep = false;
         if (Open(top, depth, level, typeTag)) stack.push_back({&top, 0, depth, typeTag});
         while (!stack.empty()) {
-            if (m_drain && m_out.size() >= kTextChunk && !m_drain(m_out, m_drainContext)) return false;
+            if (m_drain && m_out.size() >= kTextChunk && !m_drain(m_out, m_drainContext)) return TextEnd::Stopped;
             Frame& frame = stack.back();
             const int childLevel = level + static_cast<int>(stack.size());
+            if (frame.nextChild == 0 && stack.size() >= static_cast<size_t>(kMaxTextDepth) && frame.depth > 0 &&
+                !frame.node->children.empty()) {
+                LineStart(childLevel);  // deeper text would not read back
+                m_out += kTooDeepComment;
+                LineEnd();
+                frame.nextChild = frame.node->children.size();
+                tooDeep = true;
+            }
             if (frame.depth > 0 && frame.nextChild < frame.node->children.size()) {
                 const Node* child = frame.node->children[frame.nextChild++];
                 const int32_t childDepth = frame.depth - 1;
@@ -44,7 +53,7 @@ public:
             Close(*frame.node, childLevel - 1, frame.typeTag);
             stack.pop_back();
         }
-        return true;
+        return tooDeep ? TextEnd::TooDeep : TextEnd::Complete;
     }
 
 private:
@@ -167,8 +176,8 @@ private:
 
 }  // namespace
 
-bool AppendNodeText(std::string& out, const Node& node, int32_t depth, int level, bool indent, TextDrain drain,
-                    void* drainContext)
+TextEnd AppendNodeText(std::string& out, const Node& node, int32_t depth, int level, bool indent, TextDrain drain,
+                       void* drainContext)
 {
     return Writer(out, indent, drain, drainContext).Write(node, depth, level);
 }
