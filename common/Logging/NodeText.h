@@ -15,6 +15,8 @@
 namespace cvn::log {
 
 inline constexpr const char* kHiddenAttributeMask = "********";
+/// The most a node dump writes into a log line; the rest is left out, with a "... truncated" line.
+inline constexpr size_t kMaxNodeDumpBytes = 256 * 1024;
 
 class HiddenAttributeTable {
 public:
@@ -34,10 +36,13 @@ private:
 };
 
 /// The node itself when nothing is hidden in it, else a clone (to the depth) with every hidden
-/// attribute set to "********". Throws HRX when the library refuses a read or the clone.
+/// attribute set to "********". Looks only as deep as node text goes (nodestore::kMaxTextDepth).
+/// Throws HRX when the library refuses a read or the clone.
 QxNodePtr MaskedCopy(const QxNodePtr& node, int32_t depth, const HiddenAttributeTable& table);
 
-/// "QxNode[<null>]" for null, else "QxNode[0x...]:\r\n" and the masked text without its <nr> wrapper.
+/// "QxNode[<null>]" for null, else "QxNode[0x...]:\r\n" and the masked text without its <nr> wrapper,
+/// bounded: indentation stops growing after kMaxIndentLevel levels, nodes deeper than node text goes are
+/// replaced by a comment, and the text ends at kMaxNodeDumpBytes with "... truncated: ...".
 /// Throws HRX when the table is malformed or the node cannot be read.
 std::string LogTextOfNode(const QxNodePtr& node, int32_t depth);
 

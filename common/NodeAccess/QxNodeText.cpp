@@ -5,6 +5,7 @@
 #include "common/ErrorHandling/ErrorObjects.h"
 #include "common/ErrorHandling/HRX.h"
 #include "common/NodeAccess/QxNodePtr.h"
+#include "platform/nodestore/TextDepth.h"
 
 namespace cvn {
 
@@ -80,7 +81,11 @@ std::string QxNodePtr::ToText(int32_t depth, uint32_t flags) const
     QxnSerializationContext* raw = nullptr;
     ThrowIfFailed(QxnStartSerialization(QXN_SERIALIZE_TEXT, flags, &AppendBytes, &sink, &raw));
     const std::unique_ptr<QxnSerializationContext, SerializationCloser> context(raw);
-    ThrowIfFailed(QxnSerializeNodes(context.get(), &node, 1, depth));
+    const HRESULT hr = QxnSerializeNodes(context.get(), &node, 1, depth);
+    if (hr == kHrInvalidData)
+        ThrowHrWithDescription(hr, "Node tree nested deeper than " + std::to_string(nodestore::kMaxTextDepth) +
+                                       " levels, the most node text may hold");
+    ThrowIfFailed(hr);
     ThrowIfFailed(QxnFinalizeSerialization(context.get()));
     return std::move(sink.text);
 }

@@ -1,6 +1,7 @@
 // Severities, message building, tracing scopes and node text in log lines.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <stdexcept>
 
 #include "common/ErrorHandling/HRX.h"
@@ -156,6 +157,70 @@ TEST(NodeText, HiddenAttributesAreMaskedInTheTextOnlyAndAMalformedTableIsRefused
     CV_LOG(Err, "node " << QxNodePtr::Create("N", "T"));
     ASSERT_EQ(scope.sink.Lines().size(), 3u);
     EXPECT_EQ(Message(scope.sink.Lines()[2]), "node ... (***EXCEPTION***)");
+}
+
+// A request whose conditions nest depth levels deep, built upwards so that each step is cheap;
+// children siblings of the innermost condition, each with a value of valueText.
+QxNodePtr DeepRequest(int depth, int children, const std::string& valueText)
+{
+    QxNodePtr inner = QxNodePtr::Create({}, "Condition");
+    for (int i = 0; i < children; ++i) {
+        const QxNodePtr leaf = QxNodePtr::Create({}, "ConditionValues");
+        leaf.SetAttribute("Values", valueText);
+        inner.AddChild(leaf);
+    }
+    for (int level = 1; level < depth; ++level) {
+        inner.SetAttribute("operator", "AND");
+        inner.SetAttribute("Secret", "hidden-" + std::to_string(level));
+        QxNodePtr outer = QxNodePtr::Create({}, "Condition");
+        outer.AddChild(inner);
+        inner = std::move(outer);
+    }
+    return inner;
+}
+
+TEST(NodeText, DumpsAreBoundedPerLineAndPerDumpAndTheMaskingWalkTakesAnyDepth)
+{
+    const std::string deeper = "<!-- not written: nodes nested deeper than 1000 levels -->";
+    const std::string truncated = "\r\n... truncated: the node text is longer than 262144 bytes";
+    std::string euros;  // three bytes each: the cut falls inside one for two of the three offsets below
+    for (int i = 0; i < 100000; ++i) euros += "\xE2\x82\xAC";
+    struct Case {
+        const char* what;
+        int depth;
+        int children;
+        std::string value;
+        const char* hidden;
+        bool deep;     // the deeper-levels comment shows
+        bool cut;      // the text ends with the truncation line
+        size_t longestLine;  // after the line's own head
+    } cases[] = {
+        // A 760 KB request 20,000 levels deep once wrote 1.6 GB: every line indented by its depth.
+        {"20,000 levels", 20000, 0, "", "", true, false, 60 + 60},
+        {"100,000 levels, masked at every level", 100000, 0, "", "Condition: Secret", true, false, 60 + 60},
+        {"wide", 3, 20000, std::string(40, 'v'), "", false, true, 60 + 70},
+        {"one long value", 2, 1, euros, "", false, true, kMaxNodeDumpBytes},
+        {"one long value, one byte on", 2, 1, "v" + euros, "", false, true, kMaxNodeDumpBytes},
+        {"one long value, two bytes on", 2, 1, "vv" + euros, "", false, true, kMaxNodeDumpBytes},
+    };
+    for (const Case& c : cases) {
+        LogTestScope scope({{"Logger/MaxSeverity", "DBG2"}, {"Logger/HiddenNodeTypeAttrs", c.hidden}});
+        const QxNodePtr request = DeepRequest(c.depth, c.children, c.value);
+        CV_LOG(Dbg2, "Request: " << request);
+        ASSERT_EQ(scope.sink.Lines().size(), 1u) << c.what;
+        const std::string line = scope.sink.Lines()[0];
+        EXPECT_LT(line.size(), kMaxNodeDumpBytes + 300) << c.what;
+        EXPECT_EQ(line.find(deeper) != std::string::npos, c.deep) << c.what;
+        EXPECT_EQ(line.find(truncated) != std::string::npos, c.cut) << c.what;
+        EXPECT_EQ(line.find("hidden-") == std::string::npos, *c.hidden != '\0') << c.what;
+        size_t longest = 0;
+        for (size_t start = line.find('\n') + 1, end; start < line.size(); start = end + 1) {
+            end = std::min(line.find('\n', start), line.size());
+            longest = std::max(longest, end - start);
+        }
+        EXPECT_LE(longest, c.longestLine) << c.what;
+        EXPECT_EQ(ToUtf8(ToUtf16(line)), line) << c.what;  // not cut inside a character
+    }
 }
 
 }  // namespace

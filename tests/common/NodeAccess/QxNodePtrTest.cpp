@@ -100,6 +100,23 @@ TEST(QxNodePtr, ChildrenHonourMustExistAndTextParsesOneNode)
         EXPECT_EQ(error.Code(), kHrInvalidData);
         EXPECT_NE(ErrorText(error).find("line 1"), std::string::npos) << ErrorText(error);
     }
+
+    // A tree deeper than text goes is not written, and the error names the limit.
+    QxNodePtr deep = QxNodePtr::Create("Deep");
+    for (int level = 1; level <= 1000; ++level) {
+        QxNodePtr outer = QxNodePtr::Create("Deep");
+        outer.AddChild(deep);
+        deep = std::move(outer);
+    }
+    EXPECT_NO_THROW(deep.ToText(999));
+    try {
+        deep.ToText();
+        FAIL();
+    } catch (const HRX& error) {
+        EXPECT_EQ(error.Code(), kHrInvalidData);
+        EXPECT_NE(ErrorText(error).find("Node tree nested deeper than 1000 levels"), std::string::npos)
+            << ErrorText(error);
+    }
 }
 
 }  // namespace
