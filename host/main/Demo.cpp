@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <iostream>
 
-#include "common/Helpers/PrimitiveText.h"
 #include "host/main/Commands.h"
 #include "host/main/HostError.h"
 #include "host/main/RequestRunner.h"
@@ -73,13 +72,9 @@ int RunDemo(const CommandOptions& options, std::ostream& out)
     host.Stop();
     if (outcome.interrupted) return 128 + SignalWatch::Signal();
     if (outcome.timedOut) throw HostError("no complete answer within the timeout; the cookie was freed", kExitFailedAnswer);
-    if (outcome.failed) {
-        if (ResultCodeOf(last) != 0)
-            std::cerr << "corvane-host: the request failed: " << HrToText(ResultCodeOf(last)) << " "
-                      << last.GetAttributeOr("ErrorSerialized", "") << "\n";
-        return kExitFailedAnswer;
-    }
-    return kExitOk;
+    if (!outcome.failed) return kExitOk;
+    std::cerr << "corvane-host: " << outcome.failure << "\n";
+    return kExitFailedAnswer;
 }
 
 }  // namespace cvn::hostmain

@@ -23,7 +23,8 @@ Commands:
                 print each sub-request's top rows with the method chosen and its time
   request FILE  send one request document (node text form; '-' reads standard input);
                 a new retrieve request is polled with its cookie until it completes;
-                every answer is printed in the node text form
+                every answer is printed in the node text form (a line is cut after
+                16 KiB, an answer after 16 MiB, each marked "... truncated")
   generate      write the sample database into the data directory (refused when it exists)
   aggregate     pre-aggregate the overview metrics of the data directory's database
 
@@ -39,7 +40,8 @@ Options:
 
 Exit codes: 0 success; 1 an answer reported a failure or polling timed out; 2 bad
 command line or request document; 3 configuration, module or database could not be
-set up; 128+N stopped by signal N (the cookie in flight is freed first).
+set up; 128+N after signal N, SIGINT 130 or SIGTERM 143 (a poll in flight is cut short and
+its cookie freed; generate and aggregate finish first). A failure is named on standard error.
 )";
 
 int64_t Number(const std::string& option, const std::string& text, int64_t minimum)
@@ -53,12 +55,8 @@ int64_t Number(const std::string& option, const std::string& text, int64_t minim
     return value;
 }
 
-}  // namespace
-
-int main(int argc, char** argv)
+int Run(int argc, char** argv)
 {
-    // Before any thread starts, so that every thread inherits the blocked signals.
-    SignalWatch signals;
     try {
         CommandOptions options;
         const char* dataDirectory = std::getenv("CORVANE_DATA_DIR");
@@ -120,4 +118,16 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "corvane-host: %s\n", CurrentErrorText().c_str());
         return kExitSetup;
     }
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    // Before any thread starts, so that every thread inherits the blocked signals.
+    SignalWatch signals;
+    const int code = Run(argc, argv);
+    // A stop signal ends the program with the conventional 128+N, whether it cut a poll short or
+    // the command (generate, aggregate) ran to its end first.
+    return SignalWatch::StopRequested() ? 128 + SignalWatch::Signal() : code;
 }

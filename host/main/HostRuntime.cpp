@@ -8,6 +8,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "common/ErrorHandling/ErrorObjects.h"
 #include "common/ErrorHandling/HRX.h"
 #include "common/Helpers/PrimitiveText.h"
 #include "common/ServiceLayer/NamedServices.h"
@@ -110,9 +111,9 @@ void HostRuntime::StartModule()
             const auto configurable = Query<IConfigurableComponent>(component.object);
             if (!configurable) throw HostError(what + " cannot be configured (no configuration interface)");
             const HRESULT configured = configurable->Configure(entry.configuration.Get());
+            // The component's error object says which item is missing or bad.
             if (configured < 0)
-                throw HostError(what + " refused its configuration: " + HrToText(configured) +
-                                " (the module's log names the missing or bad item)");
+                throw HostError(what + " refused its configuration: " + SerializeCurrentError(configured));
             // Visible by name only once configured, so no request meets a half-made component.
             const HRESULT registered = SkRegisterNamedInstance(ToUtf16(entry.instanceName).c_str(), component.object.Get());
             if (registered < 0) throw HostError(what + " cannot be registered by name: " + HrToText(registered));
@@ -151,7 +152,9 @@ QxNodePtr HostRuntime::Process(const QxNodePtr& request)
         m_requests.erase(context.Get());
         if (--m_inFlight == 0) m_idle.notify_all();
     }
-    if (processed < 0 || !response) throw HostError("the gate refused the request: " + HrToText(processed), kExitFailedAnswer);
+    if (processed < 0 || !response)
+        throw HostError("the gate refused the request: " + (processed < 0 ? SerializeCurrentError(processed) : "no answer"),
+                        kExitFailedAnswer);
     return response;
 }
 

@@ -2,6 +2,7 @@
 #include <iostream>
 #include <iterator>
 
+#include "host/main/AnswerText.h"
 #include "host/main/Commands.h"
 #include "host/main/HostError.h"
 #include "host/main/RequestRunner.h"
@@ -32,6 +33,7 @@ int RunRequest(const CommandOptions& options, std::ostream& out)
     if (request.GetType().empty())
         throw HostError("the request in " + source + " has no node type (the request type, as <RetrieveCountersRequest>)",
                         kExitUsage);
+    PartialResultOf(request);  // before anything starts: a bad value is the document's fault
 
     HostRuntime host;
     host.StartServices(options.host);
@@ -41,12 +43,15 @@ int RunRequest(const CommandOptions& options, std::ostream& out)
     if (overview && overview.GetAttributeOr<bool>(host.Config().fastSwitchAttribute, false)) SwitchFastMethodOn(host);
     RequestRunner runner(host, options.timeout);
     const RetrieveOutcome outcome = runner.Run(request, [&](const QxNodePtr& answer, double) {
-        out << answer.ToText() << "\n" << std::flush;
+        WriteBoundedText(out, answer);
+        out << "\n" << std::flush;
     });
     host.Stop();
     if (outcome.interrupted) return 128 + SignalWatch::Signal();
     if (outcome.timedOut) throw HostError("no complete answer within the timeout; the cookie was freed", kExitFailedAnswer);
-    return outcome.failed ? kExitFailedAnswer : kExitOk;
+    if (!outcome.failed) return kExitOk;
+    std::cerr << "corvane-host: " << outcome.failure << "\n";
+    return kExitFailedAnswer;
 }
 
 int RunGenerate(const CommandOptions& options, std::ostream& out)

@@ -99,8 +99,18 @@ void HostProcess::Pump(int timeoutMs)
 
 bool HostProcess::WaitForStderr(const std::string& text, std::chrono::milliseconds wait)
 {
+    return WaitFor(m_run.err, text, wait);
+}
+
+bool HostProcess::WaitForStdout(const std::string& text, std::chrono::milliseconds wait)
+{
+    return WaitFor(m_run.out, text, wait);
+}
+
+bool HostProcess::WaitFor(const std::string& stream, const std::string& text, std::chrono::milliseconds wait)
+{
     const auto deadline = std::chrono::steady_clock::now() + wait;
-    while (m_run.err.find(text) == std::string::npos) {
+    while (stream.find(text) == std::string::npos) {
         if ((m_out < 0 && m_err < 0) || std::chrono::steady_clock::now() > deadline) return false;
         Pump(20);
     }

@@ -30,14 +30,16 @@ public:
     HostProcess(const HostProcess&) = delete;
     HostProcess& operator=(const HostProcess&) = delete;
 
-    /// Reads standard error until it holds text (true) or the child ends or the wait passes (false).
+    /// Reads standard error (output) until it holds text (true) or the child ends or the wait passes (false).
     bool WaitForStderr(const std::string& text, std::chrono::milliseconds wait);
+    bool WaitForStdout(const std::string& text, std::chrono::milliseconds wait);
     void Signal(int signal) const;
     /// Collects the output and the exit code; kills the child after the deadline.
     HostRun Finish(std::chrono::milliseconds deadline = std::chrono::seconds(60));
 
 private:
     void Pump(int timeoutMs);
+    bool WaitFor(const std::string& stream, const std::string& text, std::chrono::milliseconds wait);
 
     pid_t m_pid = -1;
     int m_out = -1;

@@ -36,6 +36,7 @@ TEST(HostCommandLine, HelpUsageErrorsAndBadRequestFiles)
     const struct {
         std::vector<std::string> args;
         std::string message;
+        std::string input = "<RetrieveCountersRequest";
     } cases[] = {
         {{}, "no command given"},
         {{"fly"}, "unknown command 'fly'"},
@@ -44,15 +45,28 @@ TEST(HostCommandLine, HelpUsageErrorsAndBadRequestFiles)
         {{"--bogus", "demo"}, "unknown option '--bogus'"},
         {{"request", dir.File("absent.xml")}, "cannot read '" + dir.File("absent.xml") + "'"},
         {{"request", "-"}, "is not one node in the text form"},
+        {{"request", "-"},
+         "attribute 'PartialResult' is \"yes\", not a boolean",
+         R"(<RetrieveCountersRequest PartialResult="yes"><RetrieveCountersSubRequest/></RetrieveCountersRequest>)"},
     };
     for (const auto& c : cases) {
-        const HostRun run = RunHost(Args(dir.Path(), c.args), "<RetrieveCountersRequest");
+        const HostRun run = RunHost(Args(dir.Path(), c.args), c.input);
         EXPECT_EQ(run.exitCode, 2) << c.message << "\n" << run.err;
         EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
     }
     const HostRun badConfig = RunHost({"--config", dir.File("none.cfg.xml"), "generate"});
     EXPECT_EQ(badConfig.exitCode, 3);
     EXPECT_NE(badConfig.err.find("none.cfg.xml"), std::string::npos) << badConfig.err;
+
+    // A component refusing its configuration: the message names what it missed.
+    const std::string noMapping =
+        CopyShippedConfiguration(dir, {{"q:name=\"DataSourceMapping\"", "q:name=\"SourceMapping\""}});
+    const HostRun refused =
+        RunHost({"--config", noMapping, "--data-dir", dir.File("data"), "request", HostConfigDir() + "/dashboard.xml"});
+    EXPECT_EQ(refused.exitCode, 3);
+    EXPECT_NE(refused.err.find("refused its configuration: 0x80070490 Element not found: child 'DataSourceMapping'"),
+              std::string::npos)
+        << refused.err;
 }
 
 TEST(HostShippedConfiguration, DataSourcesAndPlansAreThoseOfTheSampleData)
@@ -170,18 +184,30 @@ std::map<std::string, int> HostDashboard::CheckDashboard(int method)
     return methods;
 }
 
-TEST_F(HostDashboard, UnknownCookieAndDisabledOrMissingDatabaseAreFailedAnswers)
+TEST_F(HostDashboard, UnknownCookieMissingAttributeAndDisabledOrMissingDatabaseAreFailedAnswersThatSayWhy)
 {
     const HostRun unknown = RunHost(Args(Dir(), {"request", "-"}),
                                     R"(<RetrieveCountersRequest><node q:name="RetrieveCookie"
                                        Token:guid="{0F1E2D3C-4B5A-4978-8695-A4B3C2D1E0F9}"/></RetrieveCountersRequest>)");
     EXPECT_EQ(unknown.exitCode, 1);
     EXPECT_EQ(LastCode(unknown), 0x80070490u);
+    EXPECT_NE(unknown.err.find("corvane-host: the request failed: 0x80070490"), std::string::npos) << unknown.err;
+
+    // The failure names the attribute the condition lacks.
+    const HostRun noColumn = RunHost(Args(Dir(), {"request", "-"}), R"(<RetrieveCountersRequest>
+        <RetrieveCountersSubRequest q:name="ByWho"><ConditionsRoot q:name="Conditions"><Condition operator="AND">
+          <ConditionValues Comparator="=" Value="alice"/></Condition></ConditionsRoot>
+        <GroupByRoot q:name="GroupByRoot"><GroupByRootEntry Column="Who"/></GroupByRoot></RetrieveCountersSubRequest>
+      </RetrieveCountersRequest>)");
+    EXPECT_EQ(noColumn.exitCode, 1) << noColumn.err;
+    EXPECT_NE(noColumn.err.find("0x80070490 Element not found: attribute 'Columnn'"), std::string::npos)
+        << noColumn.err;
 
     const TempDir missing;
     const HostRun noDatabase = RunHost(Args(missing.Path(), {"request", HostConfigDir() + "/dashboard.xml"}));
     EXPECT_EQ(noDatabase.exitCode, 1) << noDatabase.err;
     EXPECT_EQ(LastCode(noDatabase), 0x80040C0Au) << noDatabase.out;
+    EXPECT_NE(noDatabase.err.find("0x80040C0A"), std::string::npos) << noDatabase.err;
 
     // The working store in the data directory switches reporting off.
     std::string store = ReadFile(missing.File("config-store.xml"));
@@ -191,6 +217,16 @@ TEST_F(HostDashboard, UnknownCookieAndDisabledOrMissingDatabaseAreFailedAnswers)
     const HostRun disabled = RunHost(Args(missing.Path(), {"request", HostConfigDir() + "/dashboard.xml"}));
     EXPECT_EQ(disabled.exitCode, 1) << disabled.err;
     EXPECT_EQ(LastCode(disabled), 0x80040C03u) << disabled.out;
+    EXPECT_NE(disabled.err.find("0x80040C03"), std::string::npos) << disabled.err;
+}
+
+TEST_F(HostDashboard, ALongLineOfAnAnswerIsCutAndMarked)
+{
+    const std::string name(40000, 'N');  // the answer is named like the request
+    const HostRun run = RunHost(Args(Dir(), {"request", "-"}), "<GetRetrieveMethodRequest q:name=\"" + name + "\"/>");
+    EXPECT_EQ(run.out.find(name), std::string::npos);
+    EXPECT_NE(run.out.find("NNN ... truncated: "), std::string::npos) << run.out.substr(0, 200);
+    EXPECT_LT(run.out.size(), 17000u);
 }
 
 TEST(HostSignals, SigtermDuringPollsFreesTheCookieAndShutsDownInOrder)
@@ -216,6 +252,17 @@ TEST(HostSignals, SigtermDuringPollsFreesTheCookieAndShutsDownInOrder)
     const std::string saved = ReadFile(dir.File("data/config-store.xml"));
     EXPECT_NO_THROW(QxNodePtr::ParseAll(saved));
     EXPECT_NE(saved.find("FastMethodEnabled:bool=\"true\""), std::string::npos);
+}
+
+TEST(HostSignals, SigtermDuringGenerateEndsWith128PlusTheSignal)
+{
+    const TempDir dir;
+    HostProcess host(Args(dir.Path(), {"--records", "300000", "generate"}));
+    ASSERT_TRUE(host.WaitForStdout("Generating", std::chrono::seconds(30)));
+    host.Signal(SIGTERM);
+    const HostRun run = host.Finish(std::chrono::seconds(120));
+    EXPECT_NE(run.err.find("SIGTERM received"), std::string::npos) << run.err;  // taken by the host, not fatal
+    EXPECT_EQ(run.exitCode, 128 + SIGTERM) << run.out;
 }
 
 }  // namespace
