@@ -319,14 +319,16 @@ TranslatedQuery CountersQueryTranslator::Translate(const QxNodePtr& query, const
             return sql + ")";
         }, false);
         // One part per uncovered piece, each a plain range on the time column the records' indexes serve.
-        for (const Interval& piece : pieces)
-            add(recordsQuery, [&](QueryStatement& s) {
-                return Column(s, RecordColumns::kId) + " <= " + s.Bind(lastId) + " AND " + Within(s, recordsWhen(s), piece);
-            }, false);
+        // Placeholders are numbered in binding order, so each term binds before the next is built.
+        const auto byId = [&](const char* comparator, const Interval& interval) {
+            return [&, comparator, interval](QueryStatement& s) {
+                std::string sql = Column(s, RecordColumns::kId) + comparator + s.Bind(lastId);
+                return sql + " AND " + Within(s, recordsWhen(s), interval);
+            };
+        };
+        for (const Interval& piece : pieces) add(recordsQuery, byId(" <= ", piece), false);
         // Records newer than the counters: few, found by the key.
-        add(recordsQuery, [&](QueryStatement& s) {
-            return Column(s, RecordColumns::kId) + " > " + s.Bind(lastId) + " AND " + Within(s, recordsWhen(s), shape.range);
-        }, true);
+        add(recordsQuery, byId(" > ", shape.range), true);
     }
 
     const IDialect& dialect = m_translator.Dialect();
