@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <string>
 
 #include "common/ErrorHandling/ErrorObjects.h"
 #include "common/ErrorHandling/HRX.h"
@@ -29,6 +30,8 @@ std::string Format(SystemTimePoint time, const char* format)
     return text;
 }
 
+int YearOf(SystemTimePoint time) { return static_cast<int>(year_month_day{floor<days>(time)}.year()); }
+
 }  // namespace
 
 std::string FormatUtcTime(SystemTimePoint time) { return Format(time, "%04d-%02u-%02uT%02d:%02d:%02dZ"); }
@@ -38,15 +41,23 @@ std::string FormatQueryTime(SystemTimePoint time) { return Format(time, "%04d-%0
 SystemTimePoint ParseUtcTime(std::string_view text)
 {
     const std::string copy(text);
+    // Read as the form's scan reads it: the leading fields that match, each up to its width, the rest 0;
+    // so "2024-03-05 07:09:00" is that day's start, and fractions or a missing "Z" are not looked at.
     int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0;
-    char end = 0;
-    int consumed = 0;
-    const int read = std::sscanf(copy.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%c%n", &y, &mo, &d, &h, &mi, &s, &end, &consumed);
+    std::sscanf(copy.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d", &y, &mo, &d, &h, &mi, &s);
     const year_month_day date{year{y}, month{static_cast<unsigned>(mo)}, day{static_cast<unsigned>(d)}};
-    if (read != 7 || end != 'Z' || static_cast<size_t>(consumed) != copy.size() || !date.ok() || h < 0 || h > 23 ||
-        mi < 0 || mi > 59 || s < 0 || s > 59)
+    if (!date.ok() || h < 0 || h > 23 || mi < 0 || mi > 59 || s < 0 || s > 59)
         cvn::ThrowHrWithDescription(cvn::kHrInvalidData, "Invalid UTC time: \"" + copy + "\"");
-    return sys_days{date} + hours{h} + minutes{mi} + seconds{s};
+
+    // The clock's unit overflows centuries before the form's years end: the years it cannot hold (with a
+    // margin for the day starts reckoned back from a time) are refused before anything is converted.
+    static const int firstYear = YearOf(SystemTimePoint::min()) + 1;
+    static const int lastYear = YearOf(SystemTimePoint::max()) - 1;
+    if (y < firstYear || y > lastYear)
+        cvn::ThrowHrWithDescription(cvn::kHrInvalidData, "UTC time out of range: \"" + copy + "\"; years " +
+                                                             std::to_string(firstYear) + " to " +
+                                                             std::to_string(lastYear) + " can be used");
+    return SystemTimePoint{sys_days{date}} + hours{h} + minutes{mi} + seconds{s};
 }
 
 SystemTimePoint DayStart(SystemTimePoint time, int32_t hoursBack, int32_t offsetSec)

@@ -15,7 +15,9 @@ namespace Corvane {
 std::string FormatUtcTime(cvn::SystemTimePoint time);
 /// "2024-03-05 07:09:00", as the queries processor's conditions take it; same limits.
 std::string FormatQueryTime(cvn::SystemTimePoint time);
-/// Reads the FormatUtcTime form; anything else, or an impossible date, throws HRX 0x8007000D naming the text.
+/// Reads the FormatUtcTime form by its leading fields (at least the date; later fields, when they do not
+/// follow, are 0). An impossible date or time, or a year the system's clock cannot hold, throws HRX
+/// 0x8007000D naming the text.
 cvn::SystemTimePoint ParseUtcTime(std::string_view text);
 
 /// The UTC instant at which the client's local day began (local = UTC + offsetSec) that contains

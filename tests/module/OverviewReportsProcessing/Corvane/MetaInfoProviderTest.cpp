@@ -192,9 +192,46 @@ TEST_F(MetaInfoProviderTest, BadConfigurationOrTimeTextsAreNamed)
 
     ASSERT_EQ(Make(), S_OK);
     SetFast(true);
-    const QxNodePtr answer = Ask("", std::string(kWhoWhere) + R"(<node q:name="TimeRange" TimeFrom="yesterday"/>)");
-    EXPECT_EQ(Code(answer), kHrInvalidData);
-    EXPECT_NE(Text(answer, "ErrorSerialized").find("Invalid UTC time: \"yesterday\""), std::string::npos);
+    for (const auto& [from, error] :
+         {std::pair{"yesterday", "Invalid UTC time: \"yesterday\""},
+          {"1600-01-01T00:00:00Z",
+           "UTC time out of range: \"1600-01-01T00:00:00Z\"; years 1678 to 2261 can be used"}}) {
+        const QxNodePtr answer =
+            Ask("", std::string(kWhoWhere) + R"(<node q:name="TimeRange" TimeFrom=")" + from + R"("/>)");
+        EXPECT_EQ(Code(answer), kHrInvalidData) << from;
+        EXPECT_EQ(Method(answer), -1) << from;
+        EXPECT_NE(Text(answer, "ErrorSerialized").find(error), std::string::npos) << Text(answer, "ErrorSerialized");
+    }
+}
+
+// Time texts are read by their leading fields, as the form's scan reads them; impossible dates and years
+// the system's clock cannot hold are refused.
+TEST(MetaInfoTimesTest, TimeTextsAreReadByTheirLeadingFields)
+{
+    const std::pair<const char*, const char*> cases[] = {
+        {"2024-03-05T07:09:00Z", "2024-03-05T07:09:00Z"},
+        {"2024-03-05T07:09:00.750Z", "2024-03-05T07:09:00Z"},
+        {"2024-03-05T07:09:00", "2024-03-05T07:09:00Z"},
+        {"2024-03-05 07:09:00", "2024-03-05T00:00:00Z"},
+        {"2024-03-05", "2024-03-05T00:00:00Z"},
+        {"1678-01-01T00:00:00Z", "1678-01-01T00:00:00Z"},
+        {"2261-12-31T23:59:59Z", "2261-12-31T23:59:59Z"},
+        {"yesterday", nullptr},
+        {"2024-02-30T00:00:00Z", nullptr},
+        {"2024-03-05T24:00:00Z", nullptr},
+        {"1600-01-01T00:00:00Z", nullptr},
+        {"1677-12-31T23:59:59Z", nullptr},
+        {"2262-01-01T00:00:00Z", nullptr},
+        {"9999-12-31T23:59:59Z", nullptr},
+    };
+    for (const auto& [text, read] : cases) {
+        std::string got;
+        const HRESULT code = CodeOf([&] { got = Corvane::FormatUtcTime(ParseUtcTime(text)); });
+        EXPECT_EQ(code, read ? S_OK : kHrInvalidData) << text;
+        if (read) {
+            EXPECT_EQ(got, read) << text;
+        }
+    }
 }
 
 constexpr std::string_view kCheckerConfig = R"(
