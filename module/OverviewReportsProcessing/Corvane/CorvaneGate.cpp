@@ -123,6 +123,8 @@ void CCorvaneGate::GetRetrieveMethodRequest(const QxNodePtr& request, const QxNo
     QxNodePtr answer;
     ThrowIfFailed(m_metaInfoProvider->GetRetrieveMethod(request.Get(), answer.Reset()));
     CopyAttributes(answer, response);
+    // A choice the provider could not make is answered as that failure, not as a success without a method.
+    ReadResultFromNode(answer).ThrowIfFailed();
 }
 
 void CCorvaneGate::RetrieveTimeRangeRequest(const QxNodePtr& request, const QxNodePtr& response)

@@ -60,8 +60,9 @@ private:
     void RetrieveTimeRangeRequest(const QxNodePtr& request, const QxNodePtr& response);
     ContextPtr GetRetrieveCountersContext(const QxNodePtr& request, const QxNodePtr& response);
     ContextPtr FindRetrieveCountersContext(const GUID& token);
-    /// Erases the token and hands back the map's reference, so the context dies outside the lock.
-    ContextPtr RemoveContext(const GUID& token, const char* message);
+    /// Erases the token and hands back the map's reference, so the context dies outside the lock. The
+    /// message and token are logged when the token was there, or always with logAbsent.
+    ContextPtr RemoveContext(const GUID& token, const char* message, bool logAbsent = false);
 
     std::unordered_map<std::string, Handler> m_handlers;
     QxNodePtr m_retrieveCountersConfiguration;

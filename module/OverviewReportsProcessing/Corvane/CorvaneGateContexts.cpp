@@ -23,11 +23,14 @@ size_t CCorvaneGate::RegisteredContextCount()
     return m_contexts.size();
 }
 
-CCorvaneGate::ContextPtr CCorvaneGate::RemoveContext(const GUID& token, const char* message)
+CCorvaneGate::ContextPtr CCorvaneGate::RemoveContext(const GUID& token, const char* message, bool logAbsent)
 {
     std::lock_guard lock(m_contextsLock);
     const auto found = m_contexts.find(token);
-    if (found == m_contexts.end()) return nullptr;
+    if (found == m_contexts.end()) {
+        if (logAbsent) CV_LOG(Dbg, message << token);
+        return nullptr;
+    }
     CV_LOG(Dbg, message << token);
     ContextPtr context = std::move(found->second);
     m_contexts.erase(found);
@@ -81,16 +84,25 @@ void CCorvaneGate::RetrieveCountersRequest(const QxNodePtr& request, const QxNod
     CV_TRACE_METHOD(Dbg);
     int32_t status = 2;
     ContextPtr context;
+    // A poll ended (or failed) logs its token's removal even when a free or the collector was first.
+    const auto failed = [&] {
+        if (context) RemoveContext(context->GetId(), "Remove request due error: ", true);
+        status = 2;
+        response.SetAttribute("RetrieveStatus", status);
+    };
     try {
         context = GetRetrieveCountersContext(request, response);
         status = static_cast<int32_t>(context->GetData(request, response));
-        if (status != 0) RemoveContext(context->GetId(), "Remove request with id: ");
+        if (status != 0) RemoveContext(context->GetId(), "Remove request with id: ", true);
     } catch (const HRX& error) {
         CV_LOG(Err, "Corvane::CCorvaneGate::RetrieveCountersRequest failed: " << error);
-        if (context) RemoveContext(context->GetId(), "Remove request due error: ");
-        status = 2;
-        response.SetAttribute("RetrieveStatus", status);
+        failed();
         throw;
+    } catch (...) {
+        // Any other failure (an allocation, a thread) is answered like an HRX: logged, token removed, code.
+        const HRX error(ResultFromCaughtException("Corvane::CCorvaneGate::RetrieveCountersRequest"));
+        failed();
+        throw error;
     }
     response.SetAttribute("RetrieveStatus", status);
 }

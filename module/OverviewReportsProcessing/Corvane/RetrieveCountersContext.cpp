@@ -1,6 +1,9 @@
 // Construction, sub-request tasks and cancellation of a retrieve counters context.
 #include "module/OverviewReportsProcessing/Corvane/RetrieveCountersContext.h"
 
+#include <string>
+#include <vector>
+
 #include "common/Logging/Log.h"
 #include "common/ServiceLayer/NamedServices.h"
 #include "module/OverviewReportsProcessing/Common/FiltersHelper.h"
@@ -12,8 +15,63 @@ namespace Corvane {
 using namespace cvn;
 
 namespace {
+
 std::atomic<size_t> g_liveContexts{0};
 constexpr const char* kSubRequestType = "RetrieveCountersSubRequest";
+constexpr int32_t kDefaultMaxSubRequests = 256;
+
+// What one sub-request's query reads of the request: the request's own attributes, its children other
+// than sub-requests, and the sub-request itself. Each query is built from a copy of just these, so the
+// work grows with the number of sub-requests, not with its square.
+class RequestParts {
+public:
+    explicit RequestParts(const QxNodePtr& request) : m_request(request), m_children(request.GetChildren())
+    {
+        for (size_t i = 0; i < m_children.size(); ++i) {
+            if (m_children[i].GetType() != kSubRequestType) {
+                m_shared.push_back(i);
+            } else {
+                // A name given twice is looked up as its first: every query of that name reads the first.
+                m_firstByName.emplace(m_children[i].GetName(), i);
+            }
+        }
+    }
+
+    const std::vector<QxNodePtr>& Children() const noexcept { return m_children; }
+
+    /// The request as the sub-request's query reads it. A replacement whose path leads outside these
+    /// parts (into another sub-request) needs the whole request, as the lookup would fail on the parts.
+    QxNodePtr For(const std::string& subName) const
+    {
+        const size_t subIndex = m_firstByName.at(subName);
+        const QxNodePtr parts = m_request.Clone(0);
+        bool added = false;
+        for (const size_t index : m_shared) {
+            if (!added && subIndex < index) {
+                parts.AddChild(m_children[subIndex].Clone());
+                added = true;
+            }
+            parts.AddChild(m_children[index].Clone());
+        }
+        if (!added) parts.AddChild(m_children[subIndex].Clone());
+        if (const QxNodePtr sub = parts.GetChild(subName, false)) {
+            if (const QxNodePtr replacements = sub.GetChild("Replacement", false)) {
+                for (const QxNodePtr& replacement : replacements.GetChildren()) {
+                    std::string path;
+                    if (replacement.GetAttribute("Path", path) && !parts.FindByPath(path)) return m_request;
+                }
+            }
+        }
+        return parts;
+    }
+
+private:
+    QxNodePtr m_request;
+    std::vector<QxNodePtr> m_children;
+    std::vector<size_t> m_shared;
+    std::unordered_map<std::string, size_t> m_firstByName;
+};
+
 }  // namespace
 
 CRetrieveCountersContext::LiveCounter::LiveCounter() noexcept { g_liveContexts.fetch_add(1); }
@@ -31,6 +89,16 @@ CRetrieveCountersContext::CRetrieveCountersContext(
         m_waitDataInterval = std::chrono::milliseconds(configuration.GetRequiredAttribute<int64_t>("WaitDataInterval"));
         m_factory = GetNamedInstance<IDataRetrieverFactory>(
             configuration.GetRequiredAttribute<std::string>("DispatcherFactoryNameInstance"));
+        const int32_t maxSubRequests = configuration.GetAttributeOr<int32_t>("MaxSubRequests", kDefaultMaxSubRequests);
+        ThrowIf(maxSubRequests < 0, kHrInvalidData,
+                "MaxSubRequests is " + std::to_string(maxSubRequests) + "; it must not be negative");
+        // Each sub-request costs a thread and a query: refused before anything starts.
+        size_t subRequestCount = 0;
+        for (const QxNodePtr& child : request.GetChildren())
+            if (child.GetType() == kSubRequestType) ++subRequestCount;
+        ThrowIf(subRequestCount > static_cast<size_t>(maxSubRequests), kHrInvalidData,
+                "The request has " + std::to_string(subRequestCount) + " sub-requests; at most " +
+                    std::to_string(maxSubRequests) + " are allowed (MaxSubRequests)");
         FilterHelper::ExpandPresetConditions(request);
         m_request = request.Clone(0);
         const ComPtr<IMetaInfoProvider> metaInfo = GetNamedInstance<IMetaInfoProvider>(
@@ -45,12 +113,14 @@ CRetrieveCountersContext::CRetrieveCountersContext(
             request.AddChild(m_timeRange.Clone());
         }
 
-        for (const QxNodePtr& child : request.GetChildren()) {
+        const RequestParts parts(request);
+        for (const QxNodePtr& child : parts.Children()) {
             if (child.GetType() != kSubRequestType) {
                 m_request.AddChild(child.Clone());
                 continue;
             }
-            const QxNodePtr query = FilterHelper::MakeSubRequestFilters(request, child.GetName());
+            const std::string name = child.GetName();
+            const QxNodePtr query = FilterHelper::MakeSubRequestFilters(parts.For(name), name);
             ProcessRequest(query.Clone());
             query.SetType(kSubRequestType);
             m_request.AddChild(query);
@@ -128,15 +198,14 @@ void CRetrieveCountersContext::Cancel()
 void CRetrieveCountersContext::UpdateLastTimeAccess()
 {
     CV_TRACE_METHOD(Dbg2);
-    std::lock_guard lock(m_lock);
-    m_lastAccess = SystemNow();
+    m_lastAccess.store(SystemNow());
 }
 
 SystemTimePoint CRetrieveCountersContext::GetLastTimeAccess()
 {
     CV_TRACE_METHOD(Dbg2);
-    std::lock_guard lock(m_lock);
-    return m_lastAccess;
+    // Never takes m_lock: a poll holds it for its whole wait, and the collector must not wait for it.
+    return m_lastAccess.load();
 }
 
 }  // namespace Corvane

@@ -55,7 +55,7 @@ public:
     /// Cancels every retriever; failures are only logged.
     void Cancel();
     void UpdateLastTimeAccess();
-    /// Waits for a running poll (it holds the lock).
+    /// Lock-free: the garbage collector reads it under the contexts lock while a poll holds m_lock.
     cvn::SystemTimePoint GetLastTimeAccess();
     std::chrono::milliseconds GetWaitDataInterval() const noexcept { return m_waitDataInterval; }
     const GUID& GetId() const noexcept { return m_id; }
@@ -79,7 +79,7 @@ private:
     LiveCounter m_liveCounter;
     std::recursive_mutex m_lock;
     cvn::ComPtr<cvn::IDataRetrieverFactory> m_factory;
-    cvn::SystemTimePoint m_lastAccess;
+    std::atomic<cvn::SystemTimePoint> m_lastAccess;
     std::unordered_map<std::string, ResultInternalContext> m_subRequests;
     std::chrono::milliseconds m_waitDataInterval{0};
     cvn::QxNodePtr m_request;

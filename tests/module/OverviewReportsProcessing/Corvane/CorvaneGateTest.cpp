@@ -85,6 +85,15 @@ TEST_F(CorvaneGateTest, MetaInfoRequestsAreTheProvidersAnswers)
     EXPECT_EQ(Code(plain), S_OK);
     EXPECT_EQ(plain.GetType(), "");
 
+    // A choice the provider could not make is answered with the provider's code and error (its trace
+    // continued by the gate's).
+    const std::string refusal = "0x8007000D The fast method is disabled. [0x00000001,0x00000002";
+    m_metaInfo->methodAnswer = R"(<node ResultCode:i32="-2147024883" ErrorSerialized=")" + refusal + R"(]"/>)";
+    const QxNodePtr refused = Process(R"(<GetRetrieveMethodRequest RetrieveMethod:i32="1"/>)");
+    EXPECT_EQ(Code(refused), kHrInvalidData);
+    EXPECT_EQ(Text(refused, "ErrorSerialized").rfind(refusal, 0), 0u) << Text(refused, "ErrorSerialized");
+    EXPECT_FALSE(refused.HasAttribute("RetrieveMethod"));
+
     LogCapture log;
     m_metaInfo->methodFailure = E_ACCESSDENIED;
     const QxNodePtr failed = Process("<GetRetrieveMethodRequest/>");
@@ -303,6 +312,53 @@ TEST_F(CorvaneGateTest, OtherFailureFailsThePollOrTheRequestAndDropsTheToken)
     EXPECT_EQ(script->created.load(), script->createFailureAfter.load());
 }
 
+// A request with more sub-requests than "MaxSubRequests" of the retrieve settings (256 when absent) is
+// refused before anything starts. Each query is made from its own sub-request and the request's other
+// parts only; a replacement reaching into another sub-request still finds it.
+TEST_F(CorvaneGateTest, SubRequestsAreLimitedAndEachQueryIsMadeFromWhatItReads)
+{
+    std::string tooMany = "<RetrieveCountersRequest>";
+    for (int i = 0; i < 257; ++i) tooMany += "<RetrieveCountersSubRequest q:name=\"S" + std::to_string(i) + "\"/>";
+    const QxNodePtr refused = Process(tooMany + "</RetrieveCountersRequest>");
+    EXPECT_EQ(Code(refused), kHrInvalidData);
+    EXPECT_NE(Text(refused, "ErrorSerialized").find("257 sub-requests; at most 256 are allowed (MaxSubRequests)"),
+              std::string::npos)
+        << Text(refused, "ErrorSerialized");
+    EXPECT_EQ(Status(refused), 2);
+    EXPECT_EQ(script->created.load(), 0) << "nothing was started";
+
+    const QxNodePtr replaced = Process(R"(<RetrieveCountersRequest>
+        <ConditionsRoot q:name="Conditions">
+          <Condition q:name="Who" operator="AND"><ConditionValues Columnn="Who" Value="alice"/></Condition>
+        </ConditionsRoot>
+        <RetrieveCountersSubRequest q:name="A"><node q:name="Marker"/></RetrieveCountersSubRequest>
+        <RetrieveCountersSubRequest q:name="B"><node q:name="Replacement">
+          <Condition q:name="Who" Path="Conditions\Who" operator="AND"><ConditionValues Columnn="Who" Value="bob"/></Condition>
+        </node></RetrieveCountersSubRequest>
+        <RetrieveCountersSubRequest q:name="C"><node q:name="Replacement"><node q:name="Marker" Path="A\Marker"/></node>
+        </RetrieveCountersSubRequest>
+      </RetrieveCountersRequest>)");
+    ASSERT_EQ(Code(replaced), S_OK) << Text(replaced, "ErrorSerialized");
+    EXPECT_NE(script->Query("B").find("bob"), std::string::npos) << script->Query("B");
+    EXPECT_EQ(script->Query("B").find("alice"), std::string::npos) << script->Query("B");
+    EXPECT_NE(script->Query("C").find("alice"), std::string::npos) << script->Query("C");
+    EXPECT_EQ(FreeCookieCode(TokenOf(replaced)), S_OK);
+
+    // A configured limit; a negative one is refused naming it.
+    for (const auto& [limit, code] : {std::pair{2, kHrInvalidData}, {3, S_OK}, {-1, kHrInvalidData}}) {
+        const QxNodePtr configuration = Tree(kGateConfiguration);
+        configuration.GetChild("RetrieveCounters").SetAttribute("MaxSubRequests", int32_t{limit});
+        ASSERT_EQ(Reconfigure(configuration.ToText()), S_OK);
+        const QxNodePtr answer = Process(kThreeSubRequests);
+        EXPECT_EQ(Code(answer), code) << limit;
+        if (code == S_OK) {
+            EXPECT_EQ(FreeCookieCode(TokenOf(answer)), S_OK);
+        } else {
+            EXPECT_NE(Text(answer, "ErrorSerialized").find("MaxSubRequests"), std::string::npos) << limit;
+        }
+    }
+}
+
 TEST_F(CorvaneGateTest, PresetsAreExpandedAndDataSourcesRemapped)
 {
     ScopedMetricsConfiguration metrics{kMetricsConfiguration};
@@ -353,6 +409,7 @@ TEST_F(CorvaneGateTest, FreeDuringARunningPollLetsThePollAnswer)
 {
     const GUID token = Register();
     ASSERT_EQ(Status(Poll(token)), 0);  // consumes the immediate first answer
+    LogCapture log;
     std::future<QxNodePtr> waiting = PollAsync(token);
     EXPECT_EQ(waiting.wait_for(30ms), std::future_status::timeout);
     EXPECT_EQ(FreeCookieCode(token), S_OK);
@@ -363,6 +420,7 @@ TEST_F(CorvaneGateTest, FreeDuringARunningPollLetsThePollAnswer)
     EXPECT_EQ(Status(answer), 1);
     EXPECT_EQ(SubCount(answer, "A"), 7);
     EXPECT_EQ(Corvane::CRetrieveCountersContext::LiveCount(), 0u);
+    EXPECT_EQ(log.Count("Remove request with id: " + GuidToText(token)), 2u) << "by the free, then by the poll";
 }
 
 // A request lives for the time to live (1 s) or, when longer, one waiting step of its polls.
@@ -388,17 +446,87 @@ TEST_F(CorvaneGateTest, UnpolledRequestExpiresAfterTheTimeToLiveOrALongerWaitInt
     EXPECT_EQ(script->Cancels("A"), 2);
 }
 
-TEST_F(CorvaneGateTest, PolledRequestIsNotCollectedWhileItsPollsWait)
+/// The caller's request as a poll sees it at each waiting step: never cancelled, and, until released,
+/// holding the step there, inside the poll's wait and its context's lock.
+class HeldRequest : public Implements<IRequestContext, IRequestState> {
+public:
+    HRESULT IsCancelled(BOOL* cancelled) noexcept override
+    {
+        std::unique_lock lock(m_lock);
+        ++m_steps;
+        m_changed.notify_all();
+        m_changed.wait(lock, [this] { return !m_held; });
+        *cancelled = 0;
+        return S_OK;
+    }
+    HRESULT Cancel() noexcept override { return E_NOTIMPL; }
+    HRESULT GetRequestId(GUID*) noexcept override { return E_NOTIMPL; }
+    HRESULT GetCreationTime(int64_t*) noexcept override { return E_NOTIMPL; }
+    HRESULT GetCallerName(char16_t*, uint32_t*) noexcept override { return E_NOTIMPL; }
+    HRESULT GetKind(uint32_t* kind) noexcept override
+    {
+        *kind = kRequestContextCurrent;
+        return S_OK;
+    }
+    HRESULT SetCallerName(const char16_t*) noexcept override { return E_NOTIMPL; }
+    HRESULT GetRequestState(IRequestState** state) noexcept override
+    {
+        *state = ComPtr<IRequestState>(this).Detach();
+        return S_OK;
+    }
+
+    /// Waits until the poll has reached its waiting steps this many times in all.
+    bool WaitForSteps(int steps)
+    {
+        std::unique_lock lock(m_lock);
+        return m_changed.wait_for(lock, kWaitLimit, [&] { return m_steps >= steps; });
+    }
+    void Let()
+    {
+        {
+            std::lock_guard lock(m_lock);
+            m_held = false;
+        }
+        m_changed.notify_all();
+    }
+
+private:
+    std::mutex m_lock;
+    std::condition_variable m_changed;
+    int m_steps = 0;
+    bool m_held = true;
+};
+
+// A poll waiting for its sub-requests holds its context's lock: neither the collector nor another
+// client's request waits for it, and each of its waiting steps keeps its request alive.
+TEST_F(CorvaneGateTest, AWaitingPollStallsNoOtherRequestAndIsNotCollected)
 {
     ManualClock clock;
     const GUID token = TokenOf(Process(R"(<RetrieveCountersRequest>
         <RetrieveCountersSubRequest q:name="A"/><RetrieveCountersSubRequest q:name="B"/></RetrieveCountersRequest>)"));
-    std::future<QxNodePtr> waiting = PollAsync(token);
-    EXPECT_EQ(waiting.wait_for(20ms), std::future_status::timeout);
+    const GUID other =
+        Register(R"(<RetrieveCookieRequest><RetrieveCountersSubRequest q:name="C"/></RetrieveCookieRequest>)");
+    const auto held = CreateComponent<HeldRequest>();
+    std::future<QxNodePtr> waiting = std::async(std::launch::async, [&] {
+        CRequestContextScope bound(held.Get());
+        return Poll(token);
+    });
+    ASSERT_TRUE(held->WaitForSteps(1));
+
+    std::future<HRESULT> others = std::async(std::launch::async, [&] {
+        Gate().GarbageCollector();
+        return FreeCookieCode(other);
+    });
+    EXPECT_EQ(others.wait_for(kWaitLimit), std::future_status::ready) << "the collector waited for the poll";
+
+    // The steps after the clock moved refresh the access time.
     clock.Advance(3000ms);
-    std::this_thread::sleep_for(40ms);
+    held->Let();
+    ASSERT_TRUE(held->WaitForSteps(3));
     script->Finish("A", 1);
     EXPECT_EQ(Status(waiting.get()), 0);
+    EXPECT_EQ(others.get(), S_OK);
+    EXPECT_EQ(Gate().RegisteredContextCount(), 1u);
     Gate().GarbageCollector();
     EXPECT_EQ(Gate().RegisteredContextCount(), 1u) << "the waiting steps refreshed the access time";
     clock.Advance(1000ms);
