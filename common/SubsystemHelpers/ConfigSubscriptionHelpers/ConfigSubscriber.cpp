@@ -13,14 +13,18 @@ namespace {
 
 // The sink calls copies of the user callback, never the subscriber, so that a
 // sink that outlives its subscriber calls nothing that is gone.
-ComPtr<CComponentObject<CConfigSubscriptionsSink>> MakeSink(const ConfigSubscriber::Callback& callback,
+ComPtr<CComponentObject<CConfigSubscriptionsSink>> MakeSink(const ConfigSubscriber::Callback& singleCallback,
+                                                            const ConfigSubscriber::Callback& batchCallback,
                                                             std::chrono::milliseconds interval, const IClock& clock)
 {
-    ThrowIf(!callback, E_INVALIDARG, "CfgSubscriptionsHelpers::ConfigSubscriber: no callback given");
-    auto batch = [callback](const GUID&, CConfigSubscriptionsSink::TModifications&& modifications) {
-        for (const auto& modification : modifications) callback(modification.path, modification.node);
+    ThrowIf(!singleCallback || !batchCallback, E_INVALIDARG,
+            "CfgSubscriptionsHelpers::ConfigSubscriber: no callback given");
+    auto batch = [batchCallback](const GUID&, CConfigSubscriptionsSink::TModifications&& modifications) {
+        for (const auto& modification : modifications) batchCallback(modification.path, modification.node);
     };
-    auto single = [callback](const GUID&, const std::string& path, const QxNodePtr& node) { callback(path, node); };
+    auto single = [singleCallback](const GUID&, const std::string& path, const QxNodePtr& node) {
+        singleCallback(path, node);
+    };
     return CreateComponent<CConfigSubscriptionsSink>(interval, std::move(batch), std::move(single), clock);
 }
 
@@ -41,7 +45,16 @@ ConfigSubscriber::ConfigSubscriber(std::string path, Callback callback, uint32_t
 
 ConfigSubscriber::ConfigSubscriber(std::string path, Callback callback, uint32_t changesMask, uint32_t subscribeOptions,
                                    std::chrono::milliseconds interval, const IClock& clock)
-    : ConfigSubscriber(std::move(path), callback, changesMask, subscribeOptions, MakeSink(callback, interval, clock))
+    : ConfigSubscriber(std::move(path), callback, changesMask, subscribeOptions,
+                       MakeSink(callback, callback, interval, clock))
+{
+}
+
+ConfigSubscriber::ConfigSubscriber(std::string path, Callback singleCallback, Callback batchCallback,
+                                   uint32_t changesMask, uint32_t subscribeOptions, std::chrono::milliseconds interval,
+                                   const IClock& clock)
+    : ConfigSubscriber(std::move(path), singleCallback, changesMask, subscribeOptions,
+                       MakeSink(singleCallback, batchCallback, interval, clock))
 {
 }
 

@@ -26,6 +26,11 @@ public:
                      uint64_t intervalSec = 1);
     ConfigSubscriber(std::string path, Callback callback, uint32_t changesMask, uint32_t subscribeOptions,
                      std::chrono::milliseconds interval, const cvn::IClock& clock = cvn::RealClock());
+    /// The same with one callback for a synchronous notification and another for each modification of a
+    /// published batch.
+    ConfigSubscriber(std::string path, Callback singleCallback, Callback batchCallback, uint32_t changesMask,
+                     uint32_t subscribeOptions, std::chrono::milliseconds interval,
+                     const cvn::IClock& clock = cvn::RealClock());
     /// Stops, drops what is still unpublished, waits for a running callback, then releases the sink,
     /// the subscription and the proxy.
     ~ConfigSubscriber();

@@ -47,13 +47,14 @@ void CMetaInfoProvider::UpdateStatus()
     WriteConfigNode(ConfigSource::ConfigServer, kStatusPath, m_status);
 }
 
-void CMetaInfoProvider::OnSettings(const QxNodePtr& settings, const std::string& attributeName)
+void CMetaInfoProvider::OnSettings(const QxNodePtr& settings, const std::string& attributeName, bool published)
 {
     try {
         ThrowIf(!settings, kHrNotFound, "The overview settings node was removed");
         const bool enabled = settings.GetRequiredAttribute<bool>(attributeName);
         m_fastEnabled.store(enabled);
-        if (enabled) UpdateStatus();
+        // Only a published batch restarts the metrics; a synchronous notification just switches.
+        if (enabled && published) UpdateStatus();
     } catch (...) {
         ResultFromCaughtException("Corvane::CMetaInfoProvider::OnSettings");
     }
@@ -83,7 +84,9 @@ try {
     if (!hasStatus) UpdateStatus();
 
     auto subscriber = std::make_unique<CfgSubscriptionsHelpers::ConfigSubscriber>(
-        settingsPath, [this, attributeName](const std::string&, const QxNodePtr& node) { OnSettings(node, attributeName); },
+        settingsPath,
+        [this, attributeName](const std::string&, const QxNodePtr& node) { OnSettings(node, attributeName, false); },
+        [this, attributeName](const std::string&, const QxNodePtr& node) { OnSettings(node, attributeName, true); },
         kSettingsChangesMask, kSettingsSubscribeOptions, m_settingsInterval);
     subscriber->Start();
 

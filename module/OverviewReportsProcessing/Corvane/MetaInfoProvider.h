@@ -48,7 +48,7 @@ public:
 
 private:
     void UpdateStatus();
-    void OnSettings(const cvn::QxNodePtr& settings, const std::string& attributeName);
+    void OnSettings(const cvn::QxNodePtr& settings, const std::string& attributeName, bool published);
     void GetMethod(const cvn::QxNodePtr& request, const cvn::QxNodePtr& answer);
     bool CheckFastFilterValid(int32_t offset, const cvn::QxNodePtr& request);
     bool CheckTimeRangeValid(const cvn::QxNodePtr& requested, int32_t offset);

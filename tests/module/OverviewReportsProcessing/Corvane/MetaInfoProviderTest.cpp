@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "common/Helpers/Clock.h"
+#include "common/Helpers/RequestProcessingUtils.h"
 #include "module/OverviewReportsProcessing/Corvane/MetaInfoProvider.h"
 #include "module/OverviewReportsProcessing/Corvane/MetaInfoTimes.h"
 #include "module/OverviewReportsProcessing/Corvane/StaleRecordsExistenceChecker.h"
@@ -148,6 +149,73 @@ TEST_F(MetaInfoProviderTest, TheFastMethodServesFiltersThatMapOntoAGroupAndItsPr
 
     SetFast(false);
     EXPECT_EQ(Method(Ask("", kWhoWhere)), 2);
+}
+
+/// "ConfigServer.Proxy" for the scope: the host's store for reads and writes, a fake server's subscriptions,
+/// so that the test chooses how a notification arrives.
+class SplitConfigServer : public Implements<IConfigStorage, IConfigSubscriptions> {
+public:
+    explicit SplitConfigServer(ComPtr<IConfigStorage> store) : m_store(std::move(store)) {}
+    HRESULT DeleteNodes(IQxNode* filter, uint32_t flags) noexcept override
+    {
+        return m_store->DeleteNodes(filter, flags);
+    }
+    HRESULT Flush(uint32_t flags) noexcept override { return m_store->Flush(flags); }
+    HRESULT WriteNodes(IQxNode* context, uint32_t flags, IQxNode* const* nodes, uint64_t count) noexcept override
+    {
+        return m_store->WriteNodes(context, flags, nodes, count);
+    }
+    HRESULT CountNodes(IQxNode* filter, uint64_t* count) noexcept override
+    {
+        return m_store->CountNodes(filter, count);
+    }
+    HRESULT ReadNodes(IQxNode* filter, uint32_t flags, IQxNode** nodes, uint64_t capacity,
+                      uint64_t* returned) noexcept override
+    {
+        return m_store->ReadNodes(filter, flags, nodes, capacity, returned);
+    }
+    HRESULT Subscribe(IQxNode* filter, IQxNode* options, IQxModifySink* sink,
+                      IQxModifySubscription** subscription) noexcept override
+    {
+        return subscriptions->Subscribe(filter, options, sink, subscription);
+    }
+    HRESULT Unsubscribe(IQxModifySubscription* subscription) noexcept override
+    {
+        return subscriptions->Unsubscribe(subscription);
+    }
+
+    const ComPtr<CComponentObject<FakeConfigServer>> subscriptions = CreateComponent<FakeConfigServer>();
+
+private:
+    ComPtr<IConfigStorage> m_store;
+};
+
+// Every notification of the overview settings sets the fast switch; only a published batch, not a
+// synchronous notification, restarts the metrics.
+TEST_F(MetaInfoProviderTest, OnlyAPublishedSwitchRestartsTheMetrics)
+{
+    const ComPtr<IConfigStorage> store = GetNamedInstance<IConfigStorage>(kConfigServerProxyName);
+    const auto split = CreateComponent<SplitConfigServer>(store);
+    const std::u16string name = ToUtf16(kConfigServerProxyName);
+    ASSERT_EQ(SkUnregisterNamedInstance(name.c_str()), S_OK);
+    std::optional<ScopedNamedInstance> registered;
+    registered.emplace(kConfigServerProxyName, static_cast<IConfigStorage*>(split.Get()));
+    const ScopeExit restore([&] {
+        registered.reset();
+        SkRegisterNamedInstance(name.c_str(), store.Get());
+    });
+
+    ASSERT_EQ(Make(), S_OK);
+    clock.Advance(30min);
+    const auto switchOn = [&](bool synchronous) {
+        return split->subscriptions->Notify(
+            synchronous, {Notification(std::string(kSettingsPath), 8, R"(<node FastEnabled:bool="true"/>)")});
+    };
+    EXPECT_EQ(switchOn(true), S_OK);
+    EXPECT_TRUE(provider->IsFastEnabled());
+    EXPECT_EQ(StartTime(), "2024-03-05T07:09:00Z") << "a synchronous notification restarted the metrics";
+    EXPECT_EQ(switchOn(false), S_OK);
+    EXPECT_TRUE(WaitUntil([&] { return StartTime() == "2024-03-05T07:39:00Z"; })) << StartTime();
 }
 
 TEST_F(MetaInfoProviderTest, ARangeBeforeTheMetricsStartIsFastOnlyWithoutStaleRecords)
