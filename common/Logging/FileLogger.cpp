@@ -1,6 +1,9 @@
 // The file sink.
 #include "common/Logging/FileLogger.h"
 
+#include <cstdarg>
+#include <cstdio>
+
 #include "common/Logging/LineFormat.h"
 #include "common/Logging/LogDirectory.h"
 #include "common/Logging/LogManager.h"
@@ -19,6 +22,16 @@ bool IsEmpty(os::FileHandle handle)
 {
     uint64_t size = 0;
     return os::GetFileSize(handle, size) == 0 && size == 0;
+}
+
+std::string Printf(const char* format, ...)
+{
+    char buffer[1024];
+    va_list args;
+    va_start(args, format);
+    const int written = std::vsnprintf(buffer, sizeof buffer, format, args);
+    va_end(args);
+    return written < 0 ? std::string(format) : std::string(buffer);
 }
 
 }  // namespace
@@ -58,19 +71,26 @@ void FileLogger::Write(const char* text, size_t length) noexcept
 FileLogger::FileRef FileLogger::AcquireFile() noexcept
 {
     const uint64_t keepOpen = Logger::Instance().KeepOpenIntervalMs();
-    std::lock_guard<std::mutex> guard(m_lock);
-    if (keepOpen == 0) {
-        m_cached.reset();
-        return OpenLogFile();
+    std::string complaint;
+    FileRef file;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        if (keepOpen == 0) {
+            m_cached.reset();
+            file = OpenLogFile(complaint);
+        } else {
+            const uint64_t now = MillisecondsOf(SteadyNow());
+            if (!m_everOpened || now - m_lastOpenTick >= keepOpen) {
+                m_everOpened = true;
+                m_lastOpenTick = now;
+                m_cached.reset();
+                m_cached = OpenLogFile(complaint);
+            }
+            file = m_cached;
+        }
     }
-    const uint64_t now = MillisecondsOf(SteadyNow());
-    if (!m_everOpened || now - m_lastOpenTick >= keepOpen) {
-        m_everOpened = true;
-        m_lastOpenTick = now;
-        m_cached.reset();
-        m_cached = OpenLogFile();
-    }
-    return m_cached;
+    if (!complaint.empty()) os::DebugOutput(complaint);
+    return file;
 }
 
 std::string FileLogger::PathFor(const LoggerSettings& settings)
@@ -84,7 +104,7 @@ std::string FileLogger::PathFor(const LoggerSettings& settings)
     return directory + m_name;
 }
 
-FileLogger::FileRef FileLogger::OpenLogFile() noexcept
+FileLogger::FileRef FileLogger::OpenLogFile(std::string& complaint) noexcept
 {
     try {
         const LoggerSettings settings = Logger::Instance().Settings();
@@ -97,7 +117,7 @@ FileLogger::FileRef FileLogger::OpenLogFile() noexcept
             error = os::OpenFileForAppend(path, file->handle);
         }
         if (error != 0) {
-            os::DebugOutputF("FileLogger: cannot open log file '%s' (error: 0x%08x)", path.c_str(),
+            complaint = Printf("FileLogger: cannot open log file '%s' (error: 0x%08x)", path.c_str(),
                              HResultFromWin32(error));
             return nullptr;
         }
@@ -108,7 +128,7 @@ FileLogger::FileRef FileLogger::OpenLogFile() noexcept
                 if (sizeMB >= settings.fileSizeThresholdMB) {
                     if (!m_tooBigReported) {
                         m_tooBigReported = true;
-                        os::DebugOutputF("FileLogger: log file '%s' is too big (size=%dMB threshold=%dMB)", path.c_str(),
+                        complaint = Printf("FileLogger: log file '%s' is too big (size=%dMB threshold=%dMB)", path.c_str(),
                                          static_cast<int>(sizeMB), static_cast<int>(settings.fileSizeThresholdMB));
                     }
                     return nullptr;
@@ -120,7 +140,7 @@ FileLogger::FileRef FileLogger::OpenLogFile() noexcept
             os::FileIdentity identity;
             const uint32_t idError = os::GetFileIdentity(file->handle, identity);
             if (idError != 0) {
-                os::DebugOutputF("FileLogger: cannot get file id (error: 0x%08x)", HResultFromWin32(idError));
+                complaint = Printf("FileLogger: cannot get file id (error: 0x%08x)", HResultFromWin32(idError));
             } else if (!m_haveIdentity || !(identity == m_lastIdentity) || IsEmpty(file->handle)) {
                 m_lastIdentity = identity;
                 m_haveIdentity = true;
@@ -128,12 +148,15 @@ FileLogger::FileRef FileLogger::OpenLogFile() noexcept
                 AppendUtf16Le(bytes, m_banner);
                 const uint32_t writeError = os::WriteFile(file->handle, bytes.data(), bytes.size());
                 if (writeError != 0)
-                    os::DebugOutputF("FileLogger: cannot write (error: 0x%08x)", HResultFromWin32(writeError));
+                    complaint = Printf("FileLogger: cannot write (error: 0x%08x)", HResultFromWin32(writeError));
             }
         }
         return file;
     } catch (...) {
-        os::DebugOutput("FileLogger: cannot open log file (out of memory)");
+        try {
+            complaint = "FileLogger: cannot open log file (out of memory)";
+        } catch (...) {
+        }
         return nullptr;
     }
 }

@@ -38,7 +38,8 @@ private:
     using FileRef = std::shared_ptr<OpenFile>;
 
     FileRef AcquireFile() noexcept;
-    FileRef OpenLogFile() noexcept;
+    /// complaint: what went wrong, for the debug output once m_lock is released (it has a lock of its own).
+    FileRef OpenLogFile(std::string& complaint) noexcept;
     std::string PathFor(const LoggerSettings& settings);
 
     const std::string m_banner;
