@@ -117,9 +117,10 @@ QxNodePtr CQueriesProcessor::Poll(const GUID& handle)
         std::lock_guard lock(m_lock);
         ExpireLocked();
         const auto found = m_entries.find(handle);
-        if (found == m_entries.end()) ThrowUnknownHandle(handle);
+        const SteadyTimePoint now = SteadyNow();
+        if (found == m_entries.end() || ExpireIfStaleLocked(found, now)) ThrowUnknownHandle(handle);
         Entry& entry = *found->second;
-        entry.lastTouch = SteadyNow();
+        entry.lastTouch = now;
         state = entry.state;
         if (state == State::Finished) result = entry.answer;  // a second handle; the tree is read only
     }
@@ -170,19 +171,27 @@ void CQueriesProcessor::CancelLocked(Entry& entry)
 
 void CQueriesProcessor::ExpireLocked()
 {
+    // Every call would read every entry; a module polling hundreds of handles makes that quadratic.
     const SteadyTimePoint now = SteadyNow();
     const auto ttl = std::chrono::milliseconds(m_options.resultTtlMs);
+    if (m_lastSweep && now >= *m_lastSweep && now - *m_lastSweep < ttl / 8) return;
+    m_lastSweep = now;
     for (auto it = m_entries.begin(); it != m_entries.end();) {
-        Entry& entry = *it->second;
-        if (now - entry.lastTouch < ttl) {
-            ++it;
-            continue;
-        }
-        CV_LOG(Info, "Query '" << entry.name << "' " << entry.handle << " expired: not polled for "
-                               << m_options.resultTtlMs << " ms");
-        CancelLocked(entry);
-        it = m_entries.erase(it);
+        const auto next = std::next(it);
+        ExpireIfStaleLocked(it, now);
+        it = next;
     }
+}
+
+bool CQueriesProcessor::ExpireIfStaleLocked(std::map<GUID, EntryPtr>::iterator found, SteadyTimePoint now)
+{
+    Entry& entry = *found->second;
+    if (now - entry.lastTouch < std::chrono::milliseconds(m_options.resultTtlMs)) return false;
+    CV_LOG(Info, "Query '" << entry.name << "' " << entry.handle << " expired: not polled for "
+                           << m_options.resultTtlMs << " ms");
+    CancelLocked(entry);
+    m_entries.erase(found);
+    return true;
 }
 
 size_t CQueriesProcessor::HeldQueries() const

@@ -15,6 +15,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -75,8 +76,11 @@ private:
     QxNodePtr Accept(const QxNodePtr& query);
     QxNodePtr Poll(const GUID& handle);
     QxNodePtr Free(const GUID& handle);
-    /// Drops entries not touched for resultTtl (by the injectable clock). Caller holds m_lock.
+    /// Drops entries not touched for resultTtl (by the injectable clock), reading the whole table at
+    /// most every eighth of resultTtl; a polled entry is checked on its own. Caller holds m_lock.
     void ExpireLocked();
+    /// Whether the entry was not touched for resultTtl; if so it is dropped. Caller holds m_lock.
+    bool ExpireIfStaleLocked(std::map<GUID, EntryPtr>::iterator found, SteadyTimePoint now);
     /// Marks the entry dropped and interrupts it when running. Caller holds m_lock.
     void CancelLocked(Entry& entry);
 
@@ -96,6 +100,7 @@ private:
     std::deque<EntryPtr> m_queue;
     std::vector<EntryPtr> m_running;
     int64_t m_active = 0;  ///< queued and running entries that count against maxConcurrentQueries
+    std::optional<SteadyTimePoint> m_lastSweep;
     bool m_stopping = false;
     std::vector<std::thread> m_workers;
     std::thread m_watchdog;
