@@ -95,6 +95,10 @@ QxNodePtr CQueriesProcessor::Accept(const QxNodePtr& query)
         } else {
             ++m_active;
             m_queue.push_back(entry);
+            if (!m_idleWorkers.empty()) {
+                m_idleWorkers.back()->notify_one();
+                m_idleWorkers.pop_back();
+            }
         }
         entry->lastTouch = SteadyNow();
         m_entries.emplace(entry->handle, entry);
@@ -103,7 +107,6 @@ QxNodePtr CQueriesProcessor::Accept(const QxNodePtr& query)
         CV_LOG(Warn, "Query '" << entry->name << "' " << entry->handle << " refused: MaxConcurrentQueries ("
                                << m_options.maxConcurrentQueries << ") queries are running or waiting");
     } else {
-        m_workAvailable.notify_one();
         CV_LOG(Dbg, "Query '" << entry->name << "' accepted as " << entry->handle);
     }
     return handle;
@@ -208,8 +211,9 @@ HRESULT CQueriesProcessor::Shutdown() noexcept
         for (auto& [handle, entry] : m_entries) CancelLocked(*entry);
         m_entries.clear();
         m_queue.clear();
+        for (std::condition_variable* idle : m_idleWorkers) idle->notify_one();
+        m_idleWorkers.clear();
     }
-    m_workAvailable.notify_all();
     m_watchdogWake.notify_all();
     for (std::thread& worker : m_workers)
         if (worker.joinable() && worker.get_id() != std::this_thread::get_id()) worker.join();

@@ -94,7 +94,9 @@ private:
     const ConnectFunction m_connect;
 
     mutable std::mutex m_lock;
-    std::condition_variable m_workAvailable;
+    /// Idle workers, the last to finish on top: the next query goes to the worker whose connection and
+    /// caches are warmest, so one after another they run on one thread.
+    std::vector<std::condition_variable*> m_idleWorkers;
     std::condition_variable m_watchdogWake;
     std::map<GUID, EntryPtr> m_entries;
     std::deque<EntryPtr> m_queue;

@@ -30,11 +30,17 @@ QxNodePtr ErrorAnswer(const HRX& error)
 void CQueriesProcessor::WorkerLoop()
 {
     std::unique_ptr<IConnection> connection;
+    std::condition_variable wake;  // notified under m_lock, so it outlives every notification
     for (;;) {
         EntryPtr entry;
         {
             std::unique_lock lock(m_lock);
-            m_workAvailable.wait(lock, [&] { return m_stopping || !m_queue.empty(); });
+            while (!m_stopping && m_queue.empty()) {
+                m_idleWorkers.push_back(&wake);
+                wake.wait(lock);
+                // Woken without being taken off the list (spuriously): off it until waiting again.
+                m_idleWorkers.erase(std::remove(m_idleWorkers.begin(), m_idleWorkers.end(), &wake), m_idleWorkers.end());
+            }
             if (m_stopping) return;
             entry = std::move(m_queue.front());
             m_queue.pop_front();
