@@ -34,7 +34,8 @@ void CMetaInfoProvider::StopAll() noexcept
         std::lock_guard guard(m_mutex);
         checker = m_staleChecker;  // kept: requests after Shutdown still get an answer
     }
-    // Outside the locks: Stop waits for a running callback, which takes m_mutex.
+    // Outside the locks: destroying the subscriber at the end of this scope waits for a running callback,
+    // which takes m_mutex.
     if (subscriber) subscriber->Stop();
     if (checker) checker->Shutdown();
 }

@@ -59,7 +59,7 @@ void MonitoringPlansSubscription::Shutdown() noexcept
         m_shutDown = true;
         subscriber = std::move(m_subscriber);
     }
-    // Outside the lock: Stop waits for a running callback.
+    // Outside the lock: destroying the subscriber at the end of this scope waits for a running callback.
     if (subscriber) subscriber->Stop();
 }
 
