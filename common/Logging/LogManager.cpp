@@ -2,6 +2,7 @@
 #include "common/Logging/LogManager.h"
 
 #include <new>
+#include <thread>
 
 #include "platform/os/DebugOutput.h"
 
@@ -28,16 +29,23 @@ bool LogManager::Register(ILogSink* sink) noexcept
 
 void LogManager::Unregister(ILogSink* sink) noexcept
 {
-    for (auto& slot : m_slots) {
+    for (size_t i = 0; i < kLogSinkSlots; ++i) {
         ILogSink* expected = sink;
-        slot.compare_exchange_strong(expected, nullptr, std::memory_order_acq_rel);
+        if (!m_slots[i].compare_exchange_strong(expected, nullptr)) continue;
+        // A write that read the slot before it was cleared may still be inside the sink.
+        while (m_writers[i].load() != 0) std::this_thread::yield();
     }
 }
 
 void LogManager::WriteToAll(const char* text, size_t length) noexcept
 {
-    for (auto& slot : m_slots)
-        if (ILogSink* sink = slot.load(std::memory_order_acquire)) sink->Write(text, length);
+    for (size_t i = 0; i < kLogSinkSlots; ++i) {
+        if (!m_slots[i].load(std::memory_order_relaxed)) continue;
+        // Counted before the slot is read again, so Unregister waits for this write.
+        m_writers[i].fetch_add(1);
+        if (ILogSink* sink = m_slots[i].load()) sink->Write(text, length);
+        m_writers[i].fetch_sub(1);
+    }
 }
 
 bool LogManager::HasSinks() const noexcept

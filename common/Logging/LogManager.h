@@ -20,7 +20,8 @@ public:
     /// Moves the sink to the first free slot; false (and "LogManager: Too many loggers" on the debug
     /// output) when every slot is taken; null is refused.
     bool Register(ILogSink* sink) noexcept;
-    /// Clears every slot that holds the sink; an unknown sink changes nothing.
+    /// Clears every slot that holds the sink and returns once no write is inside it, so the sink may
+    /// be destroyed; an unknown sink changes nothing. Not to be called from the sink's own Write.
     void Unregister(ILogSink* sink) noexcept;
     /// Hands the line to every registered sink in slot order.
     void WriteToAll(const char* text, size_t length) noexcept;
@@ -29,6 +30,7 @@ public:
 private:
     LogManager() = default;
     std::array<std::atomic<ILogSink*>, kLogSinkSlots> m_slots{};
+    std::array<std::atomic<int>, kLogSinkSlots> m_writers{};  ///< writes in progress through each slot
 };
 
 }  // namespace cvn::log

@@ -72,14 +72,14 @@ TEST_F(ConfigSubscriberTest, StartSubscribesWithMaskAndOptionsStopUnsubscribesOn
 
 TEST_F(ConfigSubscriberTest, FailedActivationThrowsAndARefusedUnsubscribeIsLoggedAndSwallowed)
 {
+    // The capture outlives both subscribers, whose publication workers log until they are gone.
+    test::LogCapture log;
     m_server->m_activateResult = E_ACCESSDENIED;
     ConfigSubscriber refused(kPath, Record(), 31, 11, 5ms);
     EXPECT_EQ(CodeOf([&] { refused.Start(); }), E_ACCESSDENIED);
     EXPECT_TRUE(m_server->Entries().empty());
     m_server->m_activateResult = S_OK;
 
-    // The capture outlives the subscriber, whose publication worker logs until it is gone.
-    test::LogCapture log;
     ConfigSubscriber subscriber(kPath, Record(), 31, 11, 5ms);
     subscriber.Start();
     m_server->m_unsubscribeResult = E_ACCESSDENIED;
