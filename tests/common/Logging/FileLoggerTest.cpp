@@ -3,6 +3,7 @@
 // log manager's four slots.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <regex>
 #include <set>
 #include <thread>
@@ -164,6 +165,36 @@ TEST(LogManager, FourSlotsAndTheFifthIsRefused)
     CV_LOG(Err, "only the scope's sink");
     EXPECT_EQ(sinks[0].Lines().size(), 1u);
     EXPECT_EQ(scope.sink.Lines().size(), 2u);
+}
+
+// A sink may be destroyed once Unregister returns, even while another thread is writing to it.
+TEST(LogManager, UnregisterWaitsForAWriteInsideTheSink)
+{
+    struct HeldSink : ILogSink {
+        std::atomic<bool> inside{false}, release{false}, finished{false};
+        void Write(const char*, size_t) noexcept override
+        {
+            inside = true;
+            while (!release) std::this_thread::yield();
+            finished = true;
+        }
+    } sink;
+    LogTestScope scope;
+    ASSERT_TRUE(LogManager::Instance().Register(&sink));
+    std::thread writer([] { CV_LOG(Err, "held"); });
+    ASSERT_TRUE(cvn::test::WaitUntil([&] { return sink.inside.load(); }));
+    std::atomic<bool> returned{false}, finishedFirst{false};
+    std::thread unregister([&] {
+        LogManager::Instance().Unregister(&sink);
+        finishedFirst = sink.finished.load();
+        returned = true;
+    });
+    // Unregister must not return while the write is inside; give it a moment to do so wrongly.
+    cvn::test::WaitUntil([&] { return returned.load(); }, std::chrono::milliseconds(200));
+    sink.release = true;
+    writer.join();
+    unregister.join();
+    EXPECT_TRUE(finishedFirst);
 }
 
 TEST(FileLogger, ConcurrentWritersKeepEveryLineWhole)
