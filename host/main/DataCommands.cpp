@@ -16,7 +16,6 @@ namespace cvn::hostmain {
 
 namespace {
 
-constexpr const char* kMetricsPath = "\\Configuration\\OverviewMetricsConfiguration";
 constexpr const char* kRecordsTemplate = "overview_standard";  ///< the template over the audited records
 
 // Whether the database opens as it is (nothing is created).
@@ -42,6 +41,15 @@ std::string CoverageView(const reporting::IDialect& sql)
                                 q(reporting::RecordColumns::kWhen) + " < COALESCE((SELECT CAST(" + q("Value") + " AS " +
                                 sql.IntegerType() + ") FROM " + q(reporting::kAggregationStateTable) + " WHERE " +
                                 q("Key") + " = 'MetricsStartTime'), 9223372036854775807)");
+}
+
+QxNodePtr ReadMetrics(HostRuntime& host)
+{
+    const QxNodePtr metrics = host.ReadStore(reporting::kMetricsConfigurationPath);
+    if (!metrics)
+        throw HostError("the configuration store has no metrics configuration at " +
+                        std::string(reporting::kMetricsConfigurationPath));
+    return metrics;
 }
 
 }  // namespace
@@ -99,8 +107,7 @@ bool GenerateIfMissing(HostRuntime& host, const CommandOptions& options, std::os
     const bool ownFile = storage.kind == reporting::kDefaultStorageKind;
     if (ownFile ? std::filesystem::exists(storage.connection) : DatabaseOpens(storage)) return false;
     const reporting::SampleDataOptions sample = SampleOptions(host, options);
-    const QxNodePtr metrics = host.ReadStore(kMetricsPath);
-    if (!metrics) throw HostError("the configuration store has no metrics configuration at " + std::string(kMetricsPath));
+    const QxNodePtr metrics = ReadMetrics(host);
     out << "Generating " << sample.records << " sample records over " << sample.days << " days into "
         << storage.connection << " ..." << std::flush;
     const auto start = std::chrono::steady_clock::now();
@@ -121,8 +128,7 @@ bool GenerateIfMissing(HostRuntime& host, const CommandOptions& options, std::os
 
 bool AggregateMetrics(HostRuntime& host, std::ostream& out)
 {
-    const QxNodePtr metrics = host.ReadStore(kMetricsPath);
-    if (!metrics) throw HostError("the configuration store has no metrics configuration at " + std::string(kMetricsPath));
+    const QxNodePtr metrics = ReadMetrics(host);
     const QxNodePtr templates = host.Config().queriesProcessor.GetChild("QueryTemplates", false);
     const auto start = std::chrono::steady_clock::now();
     const reporting::StorageSettings storage = host.Storage();
