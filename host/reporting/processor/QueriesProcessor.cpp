@@ -3,11 +3,11 @@
 #include "host/reporting/processor/QueriesProcessor.h"
 
 #include "common/ErrorHandling/ErrorObjects.h"
-#include "common/ErrorHandling/ResultNodes.h"
 #include "common/Helpers/PrimitiveText.h"
 #include "common/Helpers/RequestProcessingUtils.h"
 #include "common/Logging/Log.h"
 #include "host/reporting/processor/QueriesProcessorErrors.h"
+#include "host/reporting/processor/QueriesProcessorRun.h"
 #include "platform/os/Uuid.h"
 
 namespace cvn::reporting {
@@ -73,39 +73,37 @@ QxNodePtr CQueriesProcessor::Accept(const QxNodePtr& query)
     handle.SetAttribute(kHandleAttribute, entry->handle);
     handle.SetAttribute("QueryName", entry->name);
 
-    QxNodePtr refusal;
+    bool refused = false;
     {
         std::lock_guard lock(m_lock);
         if (m_stopping) ThrowReportingError(kHrDatabaseUnavailable, "the queries processor is shut down");
+        const SteadyTimePoint now = SteadyNow();
         ExpireLocked();
-        if (m_active >= m_options.maxConcurrentQueries) {
+        ExpireQueueLocked(now);
+        if (m_active >= int64_t{m_options.workers} + m_options.maxQueuedQueries) {
             // Refused in its own answer, so that only this sub-request fails (and the module tolerates it).
-            refusal = QxNodePtr::Create("Result", "QueryResult");
-            refusal.SetAttribute("Status", int32_t{2});
-            WriteResultToNode(
-                refusal,
-                MakeReportingError(kHrDatabaseBusy, std::to_string(m_active) +
-                                                        " queries are running or waiting "
-                                                        "(MaxConcurrentQueries " +
-                                                        std::to_string(m_options.maxConcurrentQueries) + ")"),
-                kErrorResultAttributes);
+            refused = true;
             entry->state = State::Finished;
-            entry->answer = refusal;
+            entry->answer = ErrorAnswer(MakeReportingError(
+                kHrDatabaseBusy, "every worker is busy and the queue is full (Workers " +
+                                     std::to_string(m_options.workers) + ", MaxQueuedQueries " +
+                                     std::to_string(m_options.maxQueuedQueries) + ")"));
             entry->query = nullptr;
         } else {
             ++m_active;
+            entry->queuedAt = now;
             m_queue.push_back(entry);
             if (!m_idleWorkers.empty()) {
                 m_idleWorkers.back()->notify_one();
                 m_idleWorkers.pop_back();
             }
         }
-        entry->lastTouch = SteadyNow();
+        entry->lastTouch = now;
         m_entries.emplace(entry->handle, entry);
     }
-    if (refusal) {
-        CV_LOG(Warn, "Query '" << entry->name << "' " << entry->handle << " refused: MaxConcurrentQueries ("
-                               << m_options.maxConcurrentQueries << ") queries are running or waiting");
+    if (refused) {
+        CV_LOG(Warn, "Query '" << entry->name << "' " << entry->handle << " refused: the queue is full (MaxQueuedQueries "
+                               << m_options.maxQueuedQueries << ")");
     } else {
         CV_LOG(Dbg, "Query '" << entry->name << "' accepted as " << entry->handle);
     }
@@ -122,6 +120,7 @@ QxNodePtr CQueriesProcessor::Poll(const GUID& handle)
         const auto found = m_entries.find(handle);
         const SteadyTimePoint now = SteadyNow();
         if (found == m_entries.end() || ExpireIfStaleLocked(found, now)) ThrowUnknownHandle(handle);
+        ExpireQueueLocked(now);
         Entry& entry = *found->second;
         entry.lastTouch = now;
         state = entry.state;
@@ -172,6 +171,24 @@ void CQueriesProcessor::CancelLocked(Entry& entry)
     }
 }
 
+void CQueriesProcessor::ExpireQueueLocked(SteadyTimePoint now)
+{
+    const auto wait = std::chrono::milliseconds(m_options.queueWaitMs);
+    while (!m_queue.empty() && now - m_queue.front()->queuedAt >= wait) {
+        const EntryPtr entry = std::move(m_queue.front());
+        m_queue.pop_front();
+        --m_active;
+        entry->query = nullptr;
+        entry->state = State::Finished;
+        entry->answer = ErrorAnswer(MakeReportingError(
+            kHrDatabaseBusy, "the query waited " + std::to_string(m_options.queueWaitMs) +
+                                 " ms for a worker (QueueWaitMs); " + std::to_string(m_queue.size()) +
+                                 " queries are still waiting"));
+        CV_LOG(Warn, "Query '" << entry->name << "' " << entry->handle << " answered busy: it waited "
+                               << m_options.queueWaitMs << " ms for a worker");
+    }
+}
+
 void CQueriesProcessor::ExpireLocked()
 {
     // Every call would read every entry; a module polling hundreds of handles makes that quadratic.
@@ -201,6 +218,12 @@ size_t CQueriesProcessor::HeldQueries() const
 {
     std::lock_guard lock(m_lock);
     return m_entries.size();
+}
+
+size_t CQueriesProcessor::QueuedQueries() const
+{
+    std::lock_guard lock(m_lock);
+    return m_queue.size();
 }
 
 HRESULT CQueriesProcessor::Shutdown() noexcept

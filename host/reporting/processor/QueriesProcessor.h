@@ -1,5 +1,6 @@
 // The queries processor service: takes a "Query" node, answers a "QueryHandle"
-// node at once and runs the query on a bounded pool of workers; polls of the
+// node at once and runs the query on a bounded pool of workers, queueing it
+// (boundedly, for a bounded time) while every worker is busy; polls of the
 // handle answer "Status" 1 until the result (or its error) is there, a poll
 // with "FreeResult" drops it. docs/reporting-database.md describes the exchange.
 // Thread safety: ProcessRequest may be called from any thread at once; one
@@ -46,9 +47,11 @@ public:
 
     /// A node of type "Query": a new handle node ("QueryHandle" with GUID "Handle"). A node with a GUID
     /// "Handle": the query's state ("Status" 1 while queued or running) or its result; with boolean
-    /// "FreeResult" true the query is dropped (and interrupted when running). Unknown, freed or expired
-    /// handle: 0x80070490; neither a query nor a handle: E_INVALIDARG; after Shutdown a query is refused
-    /// with 0x80040C0A. Failures of a query itself are answered in its result ("Error_Result").
+    /// "FreeResult" true the query is dropped (and interrupted when running, taken off the queue when
+    /// waiting). Unknown, freed or expired handle: 0x80070490; neither a query nor a handle:
+    /// E_INVALIDARG; after Shutdown a query is refused with 0x80040C0A. Failures of a query itself are
+    /// answered in its result ("Error_Result"), so is 0x80040C0B for a query that found the queue full or
+    /// waited QueueWaitMs for a worker.
     HRESULT ProcessRequest(IQxNode* request, IQxNode** response) noexcept override;
 
     /// Interrupts running queries, drops every handle, stops and joins the threads. Idempotent.
@@ -56,6 +59,8 @@ public:
 
     /// Handles held (queued, running or finished and not freed); for tests and diagnostics.
     size_t HeldQueries() const;
+    /// Queries waiting for a worker; for tests and diagnostics.
+    size_t QueuedQueries() const;
 
 private:
     enum class State { Queued, Running, Finished };
@@ -69,6 +74,7 @@ private:
         IConnection* connection = nullptr;               ///< set while running
         std::chrono::steady_clock::time_point deadline;  ///< real time: the watchdog sleeps on it
         SteadyTimePoint lastTouch;                       ///< injectable clock: result expiry
+        SteadyTimePoint queuedAt;                        ///< injectable clock: the wait for a worker
         QxNodePtr answer;                                ///< when finished
     };
     using EntryPtr = std::shared_ptr<Entry>;
@@ -81,7 +87,10 @@ private:
     void ExpireLocked();
     /// Whether the entry was not touched for resultTtl; if so it is dropped. Caller holds m_lock.
     bool ExpireIfStaleLocked(std::map<GUID, EntryPtr>::iterator found, SteadyTimePoint now);
-    /// Marks the entry dropped and interrupts it when running. Caller holds m_lock.
+    /// Answers busy the queries that waited queueWaitMs for a worker: the queue's oldest, as all wait
+    /// alike. Caller holds m_lock.
+    void ExpireQueueLocked(SteadyTimePoint now);
+    /// Marks the entry dropped, takes it off the queue or interrupts it when running. Caller holds m_lock.
     void CancelLocked(Entry& entry);
 
     void WorkerLoop();
@@ -99,9 +108,11 @@ private:
     std::vector<std::condition_variable*> m_idleWorkers;
     std::condition_variable m_watchdogWake;
     std::map<GUID, EntryPtr> m_entries;
-    std::deque<EntryPtr> m_queue;
+    std::deque<EntryPtr> m_queue;  ///< oldest first; cancelled entries leave it at once
     std::vector<EntryPtr> m_running;
-    int64_t m_active = 0;  ///< queued and running entries that count against maxConcurrentQueries
+    /// Queued and running entries. Running ones never outnumber the workers, so capping this at workers +
+    /// maxQueuedQueries lets maxQueuedQueries wait once every worker is busy.
+    int64_t m_active = 0;
     std::optional<SteadyTimePoint> m_lastSweep;
     bool m_stopping = false;
     std::vector<std::thread> m_workers;

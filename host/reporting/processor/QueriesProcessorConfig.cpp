@@ -39,8 +39,15 @@ QueriesProcessorOptions ReadQueriesProcessorOptions(const QxNodePtr& config, boo
     options.storage = std::move(*storage);
     constexpr int64_t kDay = 86400000;
     options.workers = static_cast<int32_t>(ReadInteger(config, "Workers", options.workers, 1, 64));
-    options.maxConcurrentQueries =
-        static_cast<int32_t>(ReadInteger(config, "MaxConcurrentQueries", options.maxConcurrentQueries, 1, 100000));
+    // It used to bound queued and running queries together; silently ignoring a limit someone set would
+    // hide that the queue now has its own.
+    if (config.HasAttribute("MaxConcurrentQueries"))
+        ThrowHrWithDescription(kHrInvalidData,
+                               "the queries processor's MaxConcurrentQueries is no longer read: Workers bound the "
+                               "queries running, MaxQueuedQueries and QueueWaitMs the queries waiting for a worker");
+    options.maxQueuedQueries =
+        static_cast<int32_t>(ReadInteger(config, "MaxQueuedQueries", options.maxQueuedQueries, 0, 1000000));
+    options.queueWaitMs = ReadInteger(config, "QueueWaitMs", options.queueWaitMs, 1, kDay);
     options.maxRows = ReadInteger(config, "MaxRows", options.maxRows, 1, INT64_MAX);
     options.queryTimeLimitMs = ReadInteger(config, "QueryTimeLimitMs", options.queryTimeLimitMs, 1, kDay);
     options.resultTtlMs = ReadInteger(config, "ResultTtlMs", options.resultTtlMs, 1, 7 * kDay);

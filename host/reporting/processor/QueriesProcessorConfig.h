@@ -14,8 +14,9 @@ namespace cvn::reporting {
 struct QueriesProcessorOptions {
     std::string uri = "Service.QueriesProcessor";  ///< registered with "Core.ServiceClient" under it
     StorageSettings storage;                       ///< StorageKind/StorageConnection or DatabasePath; required
-    int32_t workers = 2;                           ///< threads running queries, 1..64
-    int32_t maxConcurrentQueries = 8;              ///< queued and running together; more are refused busy
+    int32_t workers = 2;                           ///< threads running queries, 1..64: the running limit
+    int32_t maxQueuedQueries = 1024;               ///< waiting for a worker; more are answered busy
+    int64_t queueWaitMs = 30000;                   ///< wait for a worker; then the query is answered busy
     int64_t maxRows = 100000;                      ///< rows of one result; more fail 0x80041911
     int64_t queryTimeLimitMs = 30000;              ///< running time of one query; longer fails 0x80041910
     int64_t resultTtlMs = 600000;                  ///< a query not polled for this long is dropped
@@ -25,8 +26,8 @@ struct QueriesProcessorOptions {
 };
 
 /// Reads the node (integers of any integer type). No database (neither StorageConnection nor
-/// DatabasePath) or no QueryTemplates child: HRX 0x80070490; an unknown StorageKind or a value out of
-/// its range: HRX 0x8007000D naming it.
+/// DatabasePath) or no QueryTemplates child: HRX 0x80070490; an unknown StorageKind, a value out of
+/// its range or the retired MaxConcurrentQueries: HRX 0x8007000D naming it.
 /// requireTemplates false lets tests that translate on their own leave the child out.
 QueriesProcessorOptions ReadQueriesProcessorOptions(const QxNodePtr& config, bool requireTemplates = true);
 

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "common/ErrorHandling/ErrorObjects.h"
+#include "common/ErrorHandling/ResultNodes.h"
 #include "host/reporting/processor/QueriesProcessorErrors.h"
 
 namespace cvn::reporting {
@@ -64,6 +65,14 @@ QxNodePtr RunTranslatedQuery(IConnection& connection, const TranslatedQuery& que
     result.SetAttribute("Status", int32_t{0});
     result.SetAttribute("RowCount", rows);
     return result;
+}
+
+QxNodePtr ErrorAnswer(const HRX& error)
+{
+    const QxNodePtr answer = QxNodePtr::Create("Result", "QueryResult");
+    answer.SetAttribute("Status", int32_t{2});
+    WriteResultToNode(answer, error, kErrorResultAttributes);
+    return answer;
 }
 
 }  // namespace cvn::reporting

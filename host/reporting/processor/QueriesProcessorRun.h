@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "common/ErrorHandling/HRX.h"
 #include "common/NodeAccess/QxNodePtr.h"
 #include "host/reporting/query/QueryTranslator.h"
 #include "host/reporting/storage/Storage.h"
@@ -17,5 +18,9 @@ namespace cvn::reporting {
 /// (the query's own top-N; no error). Throws StorageError; HRX 0x80041911 when more than maxRows rows would be
 /// answered; HRX 0x8007000D when the statement's column count differs from rowAttributes.
 QxNodePtr RunTranslatedQuery(IConnection& connection, const TranslatedQuery& query, int64_t maxRows);
+
+/// The answer of a failed query: "Result" of type "QueryResult", "Status" 2 and the error's
+/// "Error_Result" and "Error_Serialized".
+QxNodePtr ErrorAnswer(const HRX& error);
 
 }  // namespace cvn::reporting

@@ -1,10 +1,10 @@
 // The queries processor's threads: workers that run queued queries, each on a
 // connection of its own, and the watchdog that interrupts queries past their
-// time limit and expires results nobody polls.
+// time limit, answers busy those that waited too long for a worker and
+// expires results nobody polls.
 #include <algorithm>
 
 #include "common/ErrorHandling/ErrorObjects.h"
-#include "common/ErrorHandling/ResultNodes.h"
 #include "common/Logging/Log.h"
 #include "host/reporting/processor/QueriesProcessor.h"
 #include "host/reporting/processor/QueriesProcessorErrors.h"
@@ -17,14 +17,6 @@ namespace {
 // How often the watchdog looks for expired results when no deadline is nearer.
 constexpr auto kExpirySweep = std::chrono::seconds(1);
 
-QxNodePtr ErrorAnswer(const HRX& error)
-{
-    const QxNodePtr answer = QxNodePtr::Create("Result", "QueryResult");
-    answer.SetAttribute("Status", int32_t{2});
-    WriteResultToNode(answer, error, kErrorResultAttributes);
-    return answer;
-}
-
 }  // namespace
 
 void CQueriesProcessor::WorkerLoop()
@@ -35,7 +27,10 @@ void CQueriesProcessor::WorkerLoop()
         EntryPtr entry;
         {
             std::unique_lock lock(m_lock);
-            while (!m_stopping && m_queue.empty()) {
+            for (;;) {
+                // A query that waited its time out is answered busy, not started late.
+                if (!m_stopping) ExpireQueueLocked(SteadyNow());
+                if (m_stopping || !m_queue.empty()) break;
                 m_idleWorkers.push_back(&wake);
                 wake.wait(lock);
                 // Woken without being taken off the list (spuriously): off it until waiting again.
@@ -128,6 +123,9 @@ void CQueriesProcessor::WatchdogLoop()
             }
         }
         ExpireLocked();
+        // Polls answer a waiting query busy as soon as its time is out; this catches the unpolled ones
+        // within a sweep. No wake-up is aimed at the queue's deadline: it is on the injectable clock.
+        ExpireQueueLocked(SteadyNow());
         m_watchdogWake.wait_until(lock, wakeAt);
     }
 }

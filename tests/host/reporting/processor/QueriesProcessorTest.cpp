@@ -1,9 +1,10 @@
 // The queries processor's exchange (a Query in, a handle out, "Status" 1 while
 // it runs, then the rows or the error; FreeResult drops it), its limits with
-// their codes and texts, interruption on free, expiry on a manual clock, and
-// storage failures as the module's tolerated codes.
+// their codes and texts, the queue beyond the workers, interruption on free,
+// expiry on a manual clock, and storage failures as the module's tolerated codes.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <future>
 
 #include "common/ErrorHandling/ErrorObjects.h"
@@ -47,10 +48,12 @@ protected:
             return OpenStorage(options.storage, {.create = false, .busyTimeoutMs = options.busyTimeoutMs});
         });
     }
-    // A translation held until m_release is set; its query counts as running meanwhile.
+    // A translation held until m_release is set; its query counts as running meanwhile. Counts the
+    // queries started in m_translated.
     TranslateFunction Held()
     {
-        return [released = m_release.get_future().share()](const QxNodePtr& query, IConnection& connection) {
+        return [released = m_release.get_future().share(), this](const QxNodePtr& query, IConnection& connection) {
+            ++m_translated;
             released.wait_for(cvn::test::kWaitLimit);
             return SqlFromNode(query, connection);
         };
@@ -104,6 +107,7 @@ protected:
 
     TempDir m_dir;
     std::string m_path = m_dir.File("reporting.db");
+    std::atomic<int> m_translated{0};  // before the processor: its workers count into it
     ComPtr<CComponentObject<CQueriesProcessor>> m_processor;
     std::promise<void> m_release;
     HRESULT m_lastCode = S_OK;
@@ -208,6 +212,7 @@ TEST_F(QueriesProcessorTest, ResultsNobodyPollsExpireOnTheInjectedClock)
     const QxNodePtr result = PollUntil(next);
     ASSERT_TRUE(result);
     EXPECT_EQ(0, ErrorCode(result));
+    m_processor->Shutdown();  // no thread reads the clock once it goes
 }
 
 TEST_F(QueriesProcessorTest, LimitsTranslationAndStatementFailuresKeepTheirCodesAndTopTakesTheFirstRows)
@@ -238,24 +243,55 @@ TEST_F(QueriesProcessorTest, LimitsTranslationAndStatementFailuresKeepTheirCodes
     EXPECT_FALSE(top.GetChild(uint64_t{0}).HasAttribute("Count"));
 }
 
-TEST_F(QueriesProcessorTest, QueriesPastTheConcurrencyLimitAreAnsweredBusy)
+TEST_F(QueriesProcessorTest, QueriesBeyondTheWorkersWaitInTheQueueUntilItIsFull)
 {
-    Make(R"(Workers:i32="1" MaxConcurrentQueries:i32="2")", Held());
-    const QxNodePtr first = Send(kByWho);   // running (held)
-    const QxNodePtr second = Send(kByWho);  // queued
-    const QxNodePtr third = Send(kByWho);   // refused, in its own answer
-    ASSERT_TRUE(third);
-    ExpectFailed(
-        Call(third), kHrDatabaseBusy,
-        "0x80040C0B The reporting database is busy: 2 queries are running or waiting (MaxConcurrentQueries 2)");
+    Make(R"(Workers:i32="1" MaxQueuedQueries:i32="2")", Held());
+    const QxNodePtr first = Send(kByWho);
+    ASSERT_TRUE(Running(first));
+    const QxNodePtr second = Send(kByWho);
+    const QxNodePtr third = Send(kByWho);
+    EXPECT_EQ("Queued", Call(third).GetAttributeOr("State", ""));
+    EXPECT_EQ(2u, m_processor->QueuedQueries());
+    // Refused in its own answer, so that only this sub-request fails.
+    const QxNodePtr refused = Send(kByWho);
+    ExpectFailed(Call(refused), kHrDatabaseBusy,
+                 "0x80040C0B The reporting database is busy: every worker is busy and the queue is full "
+                 "(Workers 1, MaxQueuedQueries 2)");
 
-    // Freeing a queued query gives its place back at once.
+    // Freeing a queued query takes it off the queue at once; it never runs.
     Free(second);
-    const QxNodePtr fourth = Send(kByWho);
-    EXPECT_EQ(1, Call(fourth).GetRequiredAttribute<int32_t>("Status"));
+    EXPECT_EQ(1u, m_processor->QueuedQueries());
+    const QxNodePtr fifth = Send(kByWho);
+    m_release.set_value();
+    for (const QxNodePtr& handle : {first, third, fifth}) {
+        const QxNodePtr answer = PollUntil(handle);
+        ASSERT_TRUE(answer);
+        EXPECT_EQ(0, ErrorCode(answer)) << answer.GetAttributeOr("Error_Serialized", "");
+    }
+    EXPECT_EQ(3, m_translated.load());
+    EXPECT_EQ(0u, m_processor->QueuedQueries());
+}
+
+TEST_F(QueriesProcessorTest, AQueryThatWaitsQueueWaitMsForAWorkerIsAnsweredBusyAndNeverStarts)
+{
+    ManualClock clock;
+    Make(R"(Workers:i32="1" QueueWaitMs:i64="1000")", Held());
+    const QxNodePtr first = Send(kByWho);
+    ASSERT_TRUE(Running(first));
+    const QxNodePtr late = Send(kByWho);
+    clock.Advance(999ms);
+    const QxNodePtr next = Send(kByWho);
+    EXPECT_EQ("Queued", Call(late).GetAttributeOr("State", ""));
+    clock.Advance(1ms);
+    ExpectFailed(Call(late), kHrDatabaseBusy,
+                 "0x80040C0B The reporting database is busy: the query waited 1000 ms for a worker (QueueWaitMs)");
+    EXPECT_EQ(1u, m_processor->QueuedQueries()) << "the later query keeps its own time";
+
     m_release.set_value();
     EXPECT_EQ(0, ErrorCode(PollUntil(first)));
-    EXPECT_EQ(0, ErrorCode(PollUntil(fourth)));
+    EXPECT_EQ(0, ErrorCode(PollUntil(next)));
+    EXPECT_EQ(2, m_translated.load());
+    m_processor->Shutdown();  // no thread reads the clock once it goes
 }
 
 TEST_F(QueriesProcessorTest, UnavailableAndBusyDatabasesGiveTheTolerantCodes)
@@ -277,16 +313,23 @@ TEST_F(QueriesProcessorTest, UnavailableAndBusyDatabasesGiveTheTolerantCodes)
 
 TEST(QueriesProcessorOptions, RequiredItemsAndRanges)
 {
-    const std::tuple<const char*, const char*, HRESULT> cases[] = {
-        {"", "<QueryTemplates/>", kHrNotFound},
-        {R"(DatabasePath="/r.db")", "", kHrNotFound},
-        {R"(DatabasePath="/r.db" Workers:i32="0")", "<QueryTemplates/>", kHrInvalidData},
-        {R"(DatabasePath="/r.db" MaxRows="many")", "<QueryTemplates/>", kHrInvalidData},
+    // The error names what is wrong.
+    const std::tuple<const char*, const char*, HRESULT, const char*> cases[] = {
+        {"", "<QueryTemplates/>", kHrNotFound, "DatabasePath"},
+        {R"(DatabasePath="/r.db")", "", kHrNotFound, "QueryTemplates"},
+        {R"(DatabasePath="/r.db" Workers:i32="0")", "<QueryTemplates/>", kHrInvalidData, "Workers is 0"},
+        {R"(DatabasePath="/r.db" MaxRows="many")", "<QueryTemplates/>", kHrInvalidData, "MaxRows"},
+        {R"(DatabasePath="/r.db" MaxQueuedQueries:i32="-1")", "<QueryTemplates/>", kHrInvalidData, "MaxQueuedQueries"},
+        {R"(DatabasePath="/r.db" QueueWaitMs:i64="0")", "<QueryTemplates/>", kHrInvalidData, "QueueWaitMs is 0"},
+        {R"(DatabasePath="/r.db" MaxConcurrentQueries:i32="32")", "<QueryTemplates/>", kHrInvalidData,
+         "MaxConcurrentQueries is no longer read"},
     };
-    for (const auto& [attributes, inner, code] : cases) {
+    for (const auto& [attributes, inner, code, named] : cases) {
         const std::string text =
             std::string("<nr><QueriesProcessor ") + attributes + ">" + inner + "</QueriesProcessor></nr>";
-        EXPECT_EQ(code, ThrownBy([&] { ReadQueriesProcessorOptions(Tree(text)); }).code) << text;
+        const Thrown thrown = ThrownBy([&] { ReadQueriesProcessorOptions(Tree(text)); });
+        EXPECT_EQ(code, thrown.code) << text;
+        EXPECT_NE(std::string::npos, thrown.text.find(named)) << thrown.text;
     }
     EXPECT_EQ("Service.QueriesProcessor", ReadQueriesProcessorOptions(Tree(R"(<nr><QueriesProcessor
         DatabasePath="/r.db"><QueryTemplates/></QueriesProcessor></nr>)")).uri) << "the name the module asks for";
