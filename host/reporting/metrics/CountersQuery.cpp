@@ -21,6 +21,8 @@ constexpr int64_t kFar = int64_t{1} << 52;
 // More uncovered pieces than this (local days split by a :30 zone over a long range): the records
 // answer the whole range instead of one statement part per piece.
 constexpr size_t kMaxPieces = 200;
+// Runs of counter buckets read as separate ranges; more share one.
+constexpr size_t kMaxRunsApart = 8;
 
 struct Interval {
     int64_t from = -kFar;  ///< -kFar: unbounded
@@ -29,6 +31,8 @@ struct Interval {
 
 int64_t FloorHour(int64_t t) { return t - ((t % kHour) + kHour) % kHour; }
 int64_t CeilHour(int64_t t) { return FloorHour(t) == t ? t : FloorHour(t) + kHour; }
+int64_t FloorDay(int64_t t) { return t - ((t % kDay) + kDay) % kDay; }
+int64_t CeilDay(int64_t t) { return FloorDay(t) == t ? t : FloorDay(t) + kDay; }
 
 std::string Text(const QxNodePtr& node, const char* name)
 {
@@ -156,26 +160,20 @@ TimeBuckets BucketsOf(const QxNodePtr& query, const QueryTemplate& counters)
     return buckets;
 }
 
-/// Starts of the hours inside [from, till) that a bucket boundary cuts; none when the boundaries lie
-/// on whole hours; nullopt when the counters cannot serve any hour (buckets finer than an hour, or
-/// more cut hours than kMaxPieces).
-std::optional<std::vector<int64_t>> CutHours(int64_t from, int64_t till, const TimeBuckets& buckets)
+/// The local bucket starts strictly inside (from, till) for buckets of a day or longer; nullopt when
+/// the range is unbounded or holds more than kMaxPieces of them.
+std::optional<std::vector<int64_t>> Boundaries(int64_t from, int64_t till, const TimeBuckets& buckets)
 {
-    std::vector<int64_t> cut;
-    if (!buckets.grouped) return cut;
-    if (buckets.part == "second" || buckets.part == "minute") return std::nullopt;
-    if (buckets.offset % kHour == 0) return cut;
-    if (buckets.part == "hour" || till >= kFar) return std::nullopt;
-    const auto add = [&](int64_t boundary) {
-        if (FloorHour(boundary) >= from) cut.push_back(FloorHour(boundary));
-        return cut.size() <= kMaxPieces;
-    };
+    std::vector<int64_t> found;
+    if (till >= kFar) return std::nullopt;
     if (buckets.part == "day") {
         const int64_t local = from + buckets.offset;
         for (int64_t boundary = local - ((local % kDay) + kDay) % kDay + kDay - buckets.offset; boundary < till;
-             boundary += kDay)
-            if (!add(boundary)) return std::nullopt;
-        return cut;
+             boundary += kDay) {
+            found.push_back(boundary);
+            if (found.size() > kMaxPieces) return std::nullopt;
+        }
+        return found;
     }
     // Months and years: calendar boundaries of local time.
     using namespace std::chrono;
@@ -184,26 +182,66 @@ std::optional<std::vector<int64_t>> CutHours(int64_t from, int64_t till, const T
     for (;;) {
         month = buckets.part == "year" ? (month.year() + years(1)) / January : month + months(1);
         const int64_t boundary = sys_days(month / 1).time_since_epoch().count() * kDay - buckets.offset;
-        if (boundary >= till) return cut;
-        if (!add(boundary)) return std::nullopt;
+        if (boundary >= till) return found;
+        found.push_back(boundary);
+        if (found.size() > kMaxPieces) return std::nullopt;
     }
 }
 
-/// The whole hours in range that the counters serve: from the metrics start on, not cut by a bucket.
-std::vector<Interval> CoveredHours(const Interval& range, int64_t start, const TimeBuckets& buckets)
+/// [from, till) without the given spans (each [start, start + length)), as sorted intervals.
+std::vector<Interval> Without(int64_t from, int64_t till, std::vector<Interval> holes)
+{
+    std::sort(holes.begin(), holes.end(), [](const Interval& a, const Interval& b) { return a.from < b.from; });
+    std::vector<Interval> left;
+    int64_t at = from;
+    for (const Interval& hole : holes) {
+        if (hole.till <= at || hole.from >= till) continue;
+        if (hole.from > at) left.push_back({at, hole.from});
+        at = std::max(at, hole.till);
+    }
+    if (at < till) left.push_back({at, till});
+    return left;
+}
+
+/// Which counters rows serve a range: daily rows for the whole UTC days, hourly rows for the other
+/// whole hours, both from the metrics start on and never across a boundary of the query's local
+/// time buckets. Empty when the counters serve nothing.
+struct CoveredBuckets {
+    std::vector<Interval> days;
+    std::vector<Interval> hours;
+};
+
+CoveredBuckets Covered(const Interval& range, int64_t start, const TimeBuckets& buckets)
 {
     const int64_t from = std::max(CeilHour(range.from), start);
     const int64_t till = range.till >= kFar ? kFar : FloorHour(range.till);
     if (from >= till) return {};
-    const std::optional<std::vector<int64_t>> cut = CutHours(from, till, buckets);
-    if (!cut) return {};
-    std::vector<Interval> covered;
-    int64_t at = from;
-    for (const int64_t hour : *cut) {
-        if (hour > at) covered.push_back({at, hour});
-        at = hour + kHour;
+    bool days = true;
+    std::vector<Interval> cutHours, cutDays;
+    if (buckets.grouped) {
+        if (buckets.part == "second" || buckets.part == "minute") return {};
+        if (buckets.part == "hour") {
+            if (buckets.offset % kHour != 0) return {};
+            days = false;
+        } else if (buckets.offset % kDay != 0) {
+            // Local days never line up with UTC days; longer buckets only on their boundaries.
+            if (buckets.part == "day") days = false;
+            if (buckets.part != "day" || buckets.offset % kHour != 0) {
+                const std::optional<std::vector<int64_t>> boundaries = Boundaries(from, till, buckets);
+                if (!boundaries) return {};
+                for (const int64_t boundary : *boundaries) {
+                    if (boundary % kHour != 0) cutHours.push_back({FloorHour(boundary), FloorHour(boundary) + kHour});
+                    cutDays.push_back({FloorDay(boundary), FloorDay(boundary) + kDay});
+                }
+            }
+        }
     }
-    if (at < till) covered.push_back({at, till});
+    CoveredBuckets covered;
+    const int64_t dayFrom = CeilDay(from), dayTill = till >= kFar ? kFar : FloorDay(till);
+    if (days && dayFrom < dayTill) covered.days = Without(dayFrom, dayTill, cutDays);
+    std::vector<Interval> taken = covered.days;
+    taken.insert(taken.end(), cutHours.begin(), cutHours.end());
+    covered.hours = Without(from, till, taken);
     return covered;
 }
 
@@ -239,6 +277,7 @@ CountersQueryTranslator::CountersQueryTranslator(const QueryTranslator& translat
     : m_translator(translator), m_layout(CountersTableLayoutFromMetrics(metrics))
 {
     const std::vector<AggregatedGroup> groups = ReadAggregatedGroups(metrics);
+    m_presets = ReadPresetConditions(metrics);
     for (const AggregatedGroup& group : groups) m_groups.emplace(group.mask, group);
     m_definition = MetricsDefinition(m_layout, groups);
 }
@@ -264,10 +303,11 @@ TranslatedQuery CountersQueryTranslator::Translate(const QxNodePtr& query, const
     const auto group = m_groups.find(static_cast<uint32_t>(*shape.mask));
     if (group == m_groups.end() || static_cast<int64_t>(group->first) != *shape.mask)
         ThrowHrWithDescription(kHrInvalidData, "no counters group has mask " + std::to_string(*shape.mask));
-    const auto preset = group->second.presets.find(*shape.preset);
-    if (preset == group->second.presets.end())
-        ThrowHrWithDescription(kHrInvalidData, "the counters of mask " + std::to_string(*shape.mask) +
-                                                   " are not counted for condition id " + std::to_string(*shape.preset));
+    const auto preset = m_presets.find(*shape.preset);
+    if (preset == m_presets.end())
+        ThrowHrWithDescription(kHrInvalidData, "no preset condition has the id " + std::to_string(*shape.preset));
+    // A group and preset not counted together: the records answer alone.
+    const bool counted = group->second.presets.count(*shape.preset) != 0;
 
     // The records' side of the query: the preset's conditions instead of mask and condition id, the
     // records' columns instead of the counters'.
@@ -297,9 +337,12 @@ TranslatedQuery CountersQueryTranslator::Translate(const QxNodePtr& query, const
 
     // A time condition the range does not capture (under OR, "<>") leaves the hours undecided: the
     // records answer alone, as they do for counters made by another definition or not made yet.
-    std::vector<Interval> covered;
-    if (coverage.startTime && coverage.definition == m_definition && !timeInTerms)
-        covered = CoveredHours(shape.range, *coverage.startTime, BucketsOf(query, counters));
+    CoveredBuckets covered;
+    if (counted && coverage.startTime && coverage.definition == m_definition && !timeInTerms)
+        covered = Covered(shape.range, *coverage.startTime, BucketsOf(query, counters));
+    std::vector<Interval> spans = covered.days;
+    spans.insert(spans.end(), covered.hours.begin(), covered.hours.end());
+    std::sort(spans.begin(), spans.end(), [](const Interval& a, const Interval& b) { return a.from < b.from; });
 
     std::vector<TranslatedQuery> parts;
     const auto add = [&](const QxNodePtr& part, std::function<std::string(QueryStatement&)> where, bool byKey) {
@@ -308,16 +351,32 @@ TranslatedQuery CountersQueryTranslator::Translate(const QxNodePtr& query, const
     };
     const auto recordsWhen = [&](QueryStatement& s) { return Column(s, records.timeColumn); };
     const int64_t lastId = coverage.lastRecordId;
-    const std::vector<Interval> pieces = Uncovered(shape.range, covered);
-    if (covered.empty() || pieces.size() > kMaxPieces) {
+    const std::vector<Interval> pieces = Uncovered(shape.range, spans);
+    if (spans.empty() || pieces.size() > kMaxPieces) {
         add(recordsQuery, [&](QueryStatement& s) { return Within(s, recordsWhen(s), shape.range); }, false);
     } else {
-        add(query, [&](QueryStatement& s) {
-            std::string sql;
-            for (const Interval& hours : covered)
-                sql += (sql.empty() ? "(" : " OR ") + ("(" + Within(s, Column(s, counters.timeColumn), hours) + ")");
-            return sql + ")";
-        }, false);
+        // Each run of buckets is its own range on the counters' index (mask, condition, span, time);
+        // past a few runs of a span they share one range and filter.
+        const auto counterRows = [&](int64_t span, const std::vector<Interval>& runs) {
+            const auto bucket = [&, span](QueryStatement& s) {
+                return Column(s, m_layout.spanColumn) + " = " + s.Bind(span);
+            };
+            const auto within = [&](QueryStatement& s, const Interval& run) {
+                return Within(s, Column(s, counters.timeColumn), run);
+            };
+            if (runs.size() <= kMaxRunsApart) {
+                for (const Interval& run : runs)
+                    add(query, [&, run](QueryStatement& s) { return bucket(s) + " AND " + within(s, run); }, false);
+                return;
+            }
+            add(query, [&](QueryStatement& s) {
+                std::string sql = bucket(s) + " AND " + within(s, {runs.front().from, runs.back().till}) + " AND (";
+                for (size_t i = 0; i < runs.size(); ++i) sql += (i ? " OR (" : "(") + within(s, runs[i]) + ")";
+                return sql + ")";
+            }, false);
+        };
+        counterRows(kDaySpan, covered.days);
+        counterRows(kHourSpan, covered.hours);
         // One part per uncovered piece, each a plain range on the time column the records' indexes serve.
         // Placeholders are numbered in binding order, so each term binds before the next is built.
         const auto byId = [&](const char* comparator, const Interval& interval) {

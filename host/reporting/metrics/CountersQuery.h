@@ -1,9 +1,10 @@
-// Exact answers to queries on the overview counters. The counters are hourly
-// and lag the records, so a query on them is answered by one statement that
-// sums the counters over the whole hours they cover inside the range and counts
-// the records everywhere else: the partial hours at the range's edges, hours a
-// local time bucket splits, hours before the metrics start, and records newer
-// than the last aggregation. Fast and standard answers are then the same.
+// Exact answers to queries on the overview counters. The counters are daily and
+// hourly and lag the records, so a query on them is answered by one statement
+// that sums the daily counters over the whole UTC days inside the range, the
+// hourly ones over the other whole hours, and counts the records everywhere
+// else: the partial hours at the range's edges, hours a local time bucket
+// splits, hours before the metrics start, and records newer than the last
+// aggregation. Fast and standard answers are then the same.
 // Thread safety: immutable after construction; Translate may run on any thread.
 #pragma once
 
@@ -38,6 +39,7 @@ private:
     const QueryTranslator& m_translator;
     CountersTableLayout m_layout;
     std::map<uint32_t, AggregatedGroup> m_groups;  ///< by stored mask
+    std::map<int64_t, QxNodePtr> m_presets;        ///< every preset condition by id
     std::string m_definition;                      ///< MetricsDefinition of layout and groups
 };
 

@@ -1,6 +1,11 @@
 // Counting records into the overview counters (see MetricsAggregator.h).
 #include "host/reporting/metrics/MetricsAggregator.h"
 
+#include <algorithm>
+#include <cstring>
+#include <string_view>
+#include <unordered_map>
+
 #include "common/ErrorHandling/HRX.h"
 #include "common/Logging/Log.h"
 #include "common/ServiceLayer/NamedServices.h"
@@ -87,39 +92,201 @@ void MetricsAggregator::SaveState(const State& state)
     }
 }
 
-void MetricsAggregator::CountRange(int64_t from, int64_t till, int64_t lastRecordId)
+namespace {
+
+// A counter's key in one pass: the bucket, then each group value tagged by its type, so the
+// values come back exactly as they were read.
+void AppendValue(std::string& key, const SqlValue& value)
+{
+    if (const auto* text = std::get_if<std::string>(&value)) {
+        const uint32_t size = static_cast<uint32_t>(text->size());
+        key += 's';
+        key.append(reinterpret_cast<const char*>(&size), sizeof size);
+        key += *text;
+    } else if (const auto* number = std::get_if<int64_t>(&value)) {
+        key += 'i';
+        key.append(reinterpret_cast<const char*>(number), sizeof *number);
+    } else if (const auto* real = std::get_if<double>(&value)) {
+        key += 'd';
+        key.append(reinterpret_cast<const char*>(real), sizeof *real);
+    } else {
+        key += 'n';
+    }
+}
+
+template <class T>
+T ReadRaw(std::string_view& key)
+{
+    T value;
+    std::memcpy(&value, key.data(), sizeof value);
+    key.remove_prefix(sizeof value);
+    return value;
+}
+
+SqlValue ReadValue(std::string_view& key)
+{
+    const char tag = key.front();
+    key.remove_prefix(1);
+    if (tag == 'i') return ReadRaw<int64_t>(key);
+    if (tag == 'd') return ReadRaw<double>(key);
+    if (tag == 'n') return SqlValue();
+    const uint32_t size = ReadRaw<uint32_t>(key);
+    std::string text(key.substr(0, size));
+    key.remove_prefix(size);
+    return text;
+}
+
+int64_t FloorDay(int64_t t) { return t - ((t % kDaySpan) + kDaySpan) % kDaySpan; }
+int64_t CeilDay(int64_t t) { return FloorDay(t) == t ? t : FloorDay(t) + kDaySpan; }
+
+// Records read per statement of the counting pass: a few hours, so the counters of one chunk stay small.
+constexpr int64_t kChunk = 6 * kHour;
+
+}  // namespace
+
+void MetricsAggregator::CountRange(int64_t from, int64_t till, int64_t lastRecordId, int64_t startTime)
 {
     const IDialect& sql = m_connection.Dialect();
     const auto q = [&](const std::string& name) { return sql.QuoteIdentifier(name); };
     const std::string table = q(m_table.table);
-    auto erase = m_connection.Prepare("DELETE FROM " + table + " WHERE " + q(m_table.timestampColumn) + " >= " +
-                                      sql.Placeholder(1) + " AND " + q(m_table.timestampColumn) + " < " + sql.Placeholder(2));
-    erase->Bind(1, from);
-    erase->Bind(2, till);
+    const std::string ts = q(m_table.timestampColumn), span = q(m_table.spanColumn);
+    // The days whose row is made again: those the range touches that lie wholly in the metrics.
+    const int64_t dayFrom = std::max(FloorDay(from), CeilDay(startTime)), dayTill = CeilDay(till);
+    auto erase = m_connection.Prepare("DELETE FROM " + table + " WHERE (" + span + " = " + sql.Placeholder(1) +
+                                      " AND " + ts + " >= " + sql.Placeholder(2) + " AND " + ts + " < " +
+                                      sql.Placeholder(3) + ") OR (" + span + " = " + sql.Placeholder(4) + " AND " +
+                                      ts + " >= " + sql.Placeholder(5) + " AND " + ts + " < " + sql.Placeholder(6) + ")");
+    const SqlValue bounds[] = {kHourSpan, from, till, kDaySpan, FloorDay(from), dayTill};
+    for (size_t i = 0; i < std::size(bounds); ++i) erase->Bind(i + 1, bounds[i]);
     while (erase->Next()) {
     }
-    const std::string when = q(kMainTableAlias) + "." + q(RecordColumns::kWhen);
-    const std::string hour = sql.TruncateTime(when, 0, "hour");
+    erase.reset();
+    CountHours(from, till, lastRecordId);
+    if (dayFrom < dayTill) RollUpDays(dayFrom, dayTill);
+}
+
+void MetricsAggregator::CountHours(int64_t from, int64_t till, int64_t lastRecordId)
+{
+    const IDialect& sql = m_connection.Dialect();
+    const auto q = [&](const std::string& name) { return sql.QuoteIdentifier(name); };
+    const auto column = [&](const std::string& name) { return q(kMainTableAlias) + "." + q(name); };
+
+    // One pass over the records: every logical column any group needs, and one flag per preset.
+    std::vector<std::string> logical;
+    std::map<int64_t, size_t> presetFlag;
+    std::vector<SqlValue> params;
+    std::string select = column(RecordColumns::kWhen);
     for (const AggregatedGroup& group : m_groups) {
-        std::string targets = q(m_table.maskColumn) + ", " + q(m_table.conditionIdColumn) + ", " + q(m_table.timestampColumn);
-        std::string sources = sql.Placeholder(1) + ", " + sql.Placeholder(2) + ", " + hour;
-        std::string grouping = hour;
-        for (const auto& [logical, column] : group.columns) {
-            targets += ", " + q(column);
-            sources += ", " + q(kMainTableAlias) + "." + q(logical);
-            grouping += ", " + q(kMainTableAlias) + "." + q(logical);
-        }
+        for (const auto& [name, stored] : group.columns)
+            if (std::find(logical.begin(), logical.end(), name) == logical.end()) logical.push_back(name);
+    }
+    for (const std::string& name : logical) select += ", " + column(name);
+    for (const AggregatedGroup& group : m_groups) {
         for (const auto& [id, preset] : group.presets) {
-            std::vector<SqlValue> params{int64_t{group.mask}, id, from, till, lastRecordId};
-            const std::string condition = m_translator.TranslateCondition(preset, m_recordsTemplate, params);
-            auto insert = m_connection.Prepare(
-                "INSERT INTO " + table + " (" + targets + ", " + q(m_table.countColumn) + ") SELECT " + sources +
-                ", COUNT(*) FROM " + q(kAuditRecordsTable) + " AS " + q(kMainTableAlias) + " WHERE " + when + " >= " +
-                sql.Placeholder(3) + " AND " + when + " < " + sql.Placeholder(4) + " AND " + q(kMainTableAlias) + "." +
-                q(RecordColumns::kId) + " <= " + sql.Placeholder(5) + " AND " + condition + " GROUP BY " + grouping);
-            for (size_t i = 0; i < params.size(); ++i) insert->Bind(i + 1, params[i]);
+            if (presetFlag.count(id)) continue;
+            presetFlag.emplace(id, 1 + logical.size() + presetFlag.size());
+            select += ", CASE WHEN " + m_translator.TranslateCondition(preset, m_recordsTemplate, params) +
+                      " THEN 1 ELSE 0 END";
+        }
+    }
+    const size_t first = params.size();
+    auto read = m_connection.Prepare("SELECT " + select + " FROM " + q(kAuditRecordsTable) + " AS " +
+                                     q(kMainTableAlias) + " WHERE " + column(RecordColumns::kWhen) + " >= " +
+                                     sql.Placeholder(first + 1) + " AND " + column(RecordColumns::kWhen) + " < " +
+                                     sql.Placeholder(first + 2) + " AND " + column(RecordColumns::kId) + " <= " +
+                                     sql.Placeholder(first + 3));
+    for (size_t i = 0; i < first; ++i) read->Bind(i + 1, params[i]);
+    read->Bind(first + 3, lastRecordId);
+
+    // One counter set per group and preset, each with its insert.
+    struct Slot {
+        uint32_t mask;
+        int64_t preset;
+        size_t flag;
+        std::vector<size_t> values;  // positions in the select of the group's columns
+        std::unique_ptr<IStatement> insert;
+        std::unordered_map<std::string, int64_t> counts;
+    };
+    std::vector<Slot> slots;
+    for (const AggregatedGroup& group : m_groups) {
+        std::string targets = q(m_table.maskColumn) + ", " + q(m_table.conditionIdColumn) + ", " +
+                              q(m_table.timestampColumn) + ", " + q(m_table.spanColumn) + ", " + q(m_table.countColumn);
+        std::vector<size_t> values;
+        for (const auto& [name, stored] : group.columns) {
+            targets += ", " + q(stored);
+            values.push_back(1 + static_cast<size_t>(std::find(logical.begin(), logical.end(), name) - logical.begin()));
+        }
+        std::string placeholders;
+        for (size_t i = 1; i <= 5 + values.size(); ++i) placeholders += (i > 1 ? ", " : "") + sql.Placeholder(i);
+        for (const auto& [id, preset] : group.presets) {
+            slots.push_back(Slot{group.mask, id, presetFlag.at(id), values,
+                                 m_connection.Prepare("INSERT INTO " + q(m_table.table) + " (" + targets +
+                                                      ") VALUES (" + placeholders + ")"),
+                                 {}});
+        }
+    }
+
+    std::string key;
+    for (int64_t chunk = from; chunk < till; chunk += kChunk) {
+        read->Reset();
+        read->Bind(first + 1, chunk);
+        read->Bind(first + 2, std::min(till, chunk + kChunk));
+        while (read->Next()) {
+            const SqlValue when = read->Column(0);
+            const int64_t* seconds = std::get_if<int64_t>(&when);
+            if (!seconds) continue;
+            const int64_t hour = HourOf(*seconds);
+            std::vector<SqlValue> row(1 + logical.size() + presetFlag.size());
+            for (size_t i = 1; i < row.size(); ++i) row[i] = read->Column(i);
+            for (Slot& slot : slots) {
+                const int64_t* counted = std::get_if<int64_t>(&row[slot.flag]);
+                if (!counted || *counted == 0) continue;
+                key.assign(reinterpret_cast<const char*>(&hour), sizeof hour);
+                for (const size_t value : slot.values) AppendValue(key, row[value]);
+                ++slot.counts[key];
+            }
+        }
+        for (Slot& slot : slots) {
+            for (const auto& [counter, count] : slot.counts) {
+                std::string_view rest(counter);
+                slot.insert->Bind(1, int64_t{slot.mask});
+                slot.insert->Bind(2, slot.preset);
+                slot.insert->Bind(3, ReadRaw<int64_t>(rest));
+                slot.insert->Bind(4, kHourSpan);
+                slot.insert->Bind(5, count);
+                for (size_t i = 0; i < slot.values.size(); ++i) slot.insert->Bind(6 + i, ReadValue(rest));
+                while (slot.insert->Next()) {
+                }
+                slot.insert->Reset();
+            }
+            slot.counts.clear();
+        }
+    }
+}
+
+void MetricsAggregator::RollUpDays(int64_t from, int64_t till)
+{
+    const IDialect& sql = m_connection.Dialect();
+    const auto q = [&](const std::string& name) { return sql.QuoteIdentifier(name); };
+    const std::string ts = q(m_table.timestampColumn);
+    const std::string day = sql.TruncateTime(ts, 0, "day");
+    for (const AggregatedGroup& group : m_groups) {
+        std::string columns;
+        for (const auto& [name, stored] : group.columns) columns += ", " + q(stored);
+        const std::string keys = q(m_table.maskColumn) + ", " + q(m_table.conditionIdColumn);
+        auto insert = m_connection.Prepare(
+            "INSERT INTO " + q(m_table.table) + " (" + keys + ", " + ts + ", " + q(m_table.spanColumn) + ", " +
+            q(m_table.countColumn) + columns + ") SELECT " + keys + ", " + day + ", " + sql.Placeholder(1) + ", SUM(" +
+            q(m_table.countColumn) + ")" + columns + " FROM " + q(m_table.table) + " WHERE " + q(m_table.maskColumn) +
+            " = " + sql.Placeholder(2) + " AND " + q(m_table.conditionIdColumn) + " = " + sql.Placeholder(3) + " AND " +
+            q(m_table.spanColumn) + " = " + sql.Placeholder(4) + " AND " + ts + " >= " + sql.Placeholder(5) + " AND " +
+            ts + " < " + sql.Placeholder(6) + " GROUP BY " + keys + ", " + day + columns);
+        for (const auto& [id, preset] : group.presets) {
+            const SqlValue values[] = {kDaySpan, int64_t{group.mask}, id, kHourSpan, from, till};
+            for (size_t i = 0; i < std::size(values); ++i) insert->Bind(i + 1, values[i]);
             while (insert->Next()) {
             }
+            insert->Reset();
         }
     }
 }
@@ -173,7 +340,7 @@ int64_t MetricsAggregator::TakeInNewRecords(State& state)
     if (first && last) {
         const int64_t from = HourOf(*first);
         const int64_t till = HourOf(*last) + kHour;
-        CountRange(from, till, *lastId);
+        CountRange(from, till, *lastId, state.startTime);
         hours = (till - from) / kHour;
     }
     state.lastRecordId = *lastId;
@@ -197,7 +364,7 @@ int64_t MetricsAggregator::Backfill(int64_t from, int64_t now)
         int64_t hours = TakeInNewRecords(state);
         const int64_t start = HourOf(from);
         if (start < state.startTime) {
-            CountRange(start, state.startTime, state.lastRecordId);
+            CountRange(start, state.startTime, state.lastRecordId, start);
             hours += (state.startTime - start) / kHour;
             state.startTime = start;
         }
@@ -219,7 +386,7 @@ void MetricsAggregator::WriteStatus(int64_t startTime)
 std::string MetricsDefinition(const CountersTableLayout& layout, const std::vector<AggregatedGroup>& groups)
 {
     std::string text = layout.table + "(" + layout.idColumn + "," + layout.maskColumn + "," + layout.conditionIdColumn +
-                       "," + layout.countColumn + "," + layout.timestampColumn;
+                       "," + layout.countColumn + "," + layout.timestampColumn + "," + layout.spanColumn + "[hour,day]";
     for (const std::string& column : layout.groupColumns) text += "," + column;
     text += ")";
     for (const AggregatedGroup& group : groups) {

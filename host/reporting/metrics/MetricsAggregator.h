@@ -1,7 +1,8 @@
 // Fills the overview counters from the audited records: for every group of the
-// metrics configuration (ManagedObjectUId always included) and every preset the
-// group serves, counts per hour bucket; incrementally as records arrive, and
-// backwards in time on request, moving the metrics start time with it.
+// metrics configuration (ManagedObjectUId always included) and the preset it is
+// configured for, counts per hour and per whole UTC day; incrementally as
+// records arrive, and backwards in time on request, moving the metrics start
+// time with it.
 // Thread safety: one aggregator per connection, used by one thread at a time;
 // runs of several processes serialise on the database's write lock.
 #pragma once
@@ -32,8 +33,9 @@ struct AggregatedGroup {
 /// Where the configuration store keeps the metrics configuration.
 inline constexpr const char* kMetricsConfigurationPath = "\\Configuration\\OverviewMetricsConfiguration";
 
-/// What the counters hold: for every hour from startTime on, exactly the records of that hour whose id
-/// is at most lastRecordId; nothing before startTime. Read from the aggregation state.
+/// What the counters hold: for every hour from startTime on, and for every UTC day that starts at or
+/// after startTime, exactly the records of that hour or day whose id is at most lastRecordId; nothing
+/// before startTime. Read from the aggregation state.
 struct CountersCoverage {
     std::optional<int64_t> startTime;  ///< none before the first run
     int64_t lastRecordId = 0;
@@ -75,8 +77,13 @@ private:
     void SaveState(const State& state);
     /// Re-counts the records newer than state.lastRecordId into their hours and advances it.
     int64_t TakeInNewRecords(State& state);
-    /// Counts the hours [from, till) anew from the records with an id up to lastRecordId.
-    void CountRange(int64_t from, int64_t till, int64_t lastRecordId);
+    /// Counts the hours [from, till) anew from the records with an id up to lastRecordId, and the days
+    /// they touch that lie wholly from startTime (the start once this run ends) on.
+    void CountRange(int64_t from, int64_t till, int64_t lastRecordId, int64_t startTime);
+    /// The hourly rows of [from, till), in one pass over its records.
+    void CountHours(int64_t from, int64_t till, int64_t lastRecordId);
+    /// The daily rows of the days [from, till), summed from their hourly rows.
+    void RollUpDays(int64_t from, int64_t till);
     void WriteStatus(int64_t startTime);
     template <class Work>
     int64_t InTransaction(Work&& work);
@@ -94,6 +101,10 @@ private:
 /// The stored groups of a metrics configuration, as the mask and alias processors address them.
 /// Throws as the aggregator's constructor.
 std::vector<AggregatedGroup> ReadAggregatedGroups(const QxNodePtr& metrics);
+
+/// Every preset condition of the metrics configuration by its id, counted for some group or not.
+/// Throws HRX 0x80070490 for a preset without "PresetConditionId".
+std::map<int64_t, QxNodePtr> ReadPresetConditions(const QxNodePtr& metrics);
 
 /// The layout, groups and presets as one text, stored beside the progress: counters made for another
 /// text are not these counters.

@@ -16,6 +16,8 @@ namespace {
 using OverviewReportsProcessing::ColumnsMask;
 namespace ColumnHelper = OverviewReportsProcessing::ColumnHelper;
 
+constexpr const char* kDefaultPresetName = "DefaultPreset";
+
 struct ConfiguredGroup {
     std::vector<std::pair<std::string, std::string>> columns;
     std::set<int64_t> presetIds;
@@ -32,16 +34,34 @@ uint32_t BitOf(const std::string& column)
 
 }  // namespace
 
-std::vector<AggregatedGroup> ReadAggregatedGroups(const QxNodePtr& metrics)
+namespace {
+
+std::map<std::string, std::pair<int64_t, QxNodePtr>> PresetsByName(const QxNodePtr& metrics)
 {
-    ThrowIf(!metrics, kHrNotFound, "no metrics configuration");
-    const auto groupColumns = metrics.GetRequiredAttribute<std::vector<std::string>>("GroupColumns");
     std::map<std::string, std::pair<int64_t, QxNodePtr>> presets;
     if (const QxNodePtr node = metrics.GetChild("ConditionPresets", false)) {
         for (const QxNodePtr& preset : node.GetChildren())
             presets.emplace(preset.GetName(),
                             std::make_pair(preset.GetRequiredAttribute<int64_t>("PresetConditionId"), preset));
     }
+    return presets;
+}
+
+}  // namespace
+
+std::map<int64_t, QxNodePtr> ReadPresetConditions(const QxNodePtr& metrics)
+{
+    ThrowIf(!metrics, kHrNotFound, "no metrics configuration");
+    std::map<int64_t, QxNodePtr> byId;
+    for (const auto& [name, preset] : PresetsByName(metrics)) byId.emplace(preset.first, preset.second);
+    return byId;
+}
+
+std::vector<AggregatedGroup> ReadAggregatedGroups(const QxNodePtr& metrics)
+{
+    ThrowIf(!metrics, kHrNotFound, "no metrics configuration");
+    const auto groupColumns = metrics.GetRequiredAttribute<std::vector<std::string>>("GroupColumns");
+    const std::map<std::string, std::pair<int64_t, QxNodePtr>> presets = PresetsByName(metrics);
     std::map<uint32_t, ConfiguredGroup> groups;
     for (const QxNodePtr& child : metrics.GetChildren()) {
         if (child.GetType() != "Group") continue;
@@ -52,17 +72,18 @@ std::vector<AggregatedGroup> ReadAggregatedGroups(const QxNodePtr& metrics)
         ConfiguredGroup group;
         group.columns = std::move(layout.columns);
         auto& stored = groups.emplace(layout.mask.Value(), std::move(group)).first->second;
+        // A group is counted for the preset it names, or for the default preset when it names none:
+        // each combination costs a full set of rows, so only configured ones are counted. Two groups
+        // of the same columns name two presets.
         const std::string presetName = child.GetAttributeOr("PresetConditionName", "");
-        if (!presetName.empty()) {
-            const auto preset = presets.find(presetName);
-            if (preset == presets.end())
-                ThrowHrWithDescription(kHrNotFound, "unknown preset condition '" + presetName + "'");
+        if (!presetName.empty() || presets.count(kDefaultPresetName)) {
+            const std::string name = presetName.empty() ? std::string(kDefaultPresetName) : presetName;
+            const auto preset = presets.find(name);
+            if (preset == presets.end()) ThrowHrWithDescription(kHrNotFound, "unknown preset condition '" + name + "'");
             stored.presetIds.insert(preset->second.first);
         }
     }
-    std::map<int64_t, QxNodePtr> byId;
-    for (const auto& [name, preset] : presets) byId.emplace(preset.first, preset.second);
-    const auto defaultPreset = presets.find("DefaultPreset");
+    const std::map<int64_t, QxNodePtr> byId = ReadPresetConditions(metrics);
 
     std::map<uint32_t, AggregatedGroup> result;
     for (const auto& [mask, group] : groups) {
@@ -82,8 +103,6 @@ std::vector<AggregatedGroup> ReadAggregatedGroups(const QxNodePtr& metrics)
         for (const auto& column : layout->columns)
             if (BitOf(column.first) & stored) out.columns.push_back(column);
         for (int64_t id : group.presetIds) out.presets.emplace(id, byId.at(id));
-        if (defaultPreset != presets.end())
-            out.presets.emplace(defaultPreset->second.first, defaultPreset->second.second);
     }
     std::vector<AggregatedGroup> list;
     for (auto& [mask, group] : result) list.push_back(std::move(group));

@@ -33,6 +33,7 @@ void CheckNames(const CountersTableLayout& layout)
     check(layout.conditionIdColumn, "ConditionIdColumnName");
     check(layout.countColumn, "CountColumnName");
     check(layout.timestampColumn, "TimestampColumnName");
+    check(layout.spanColumn, "SpanColumnName");
     for (const std::string& column : layout.groupColumns) check(column, "in GroupColumns");
 }
 
@@ -43,6 +44,26 @@ std::string IndexStatement(const IDialect& dialect, const std::string& index, co
         "CREATE INDEX IF NOT EXISTS " + dialect.QuoteIdentifier(index) + " ON " + dialect.QuoteIdentifier(table) + " (";
     for (size_t i = 0; i < columns.size(); ++i) sql += (i ? ", " : "") + dialect.QuoteIdentifier(columns[i]);
     return sql + ")";
+}
+
+/// Counters of an older layout had hourly rows only and no span column: they are derived data, so
+/// they go, with the progress that described them, and the aggregator counts them anew.
+void DropCountersWithoutSpan(IConnection& connection, const CountersTableLayout& counters)
+{
+    const IDialect& d = connection.Dialect();
+    try {
+        connection.Prepare("SELECT * FROM " + d.QuoteIdentifier(counters.table) + " WHERE 1=0");
+    } catch (const StorageError&) {
+        return;  // no counters table yet
+    }
+    try {
+        // Qualified: an unknown quoted name alone may be read as a string literal.
+        connection.Prepare("SELECT " + d.QuoteIdentifier(counters.table) + "." + d.QuoteIdentifier(counters.spanColumn) +
+                           " FROM " + d.QuoteIdentifier(counters.table) + " WHERE 1=0");
+    } catch (const StorageError&) {
+        connection.Execute("DROP TABLE " + d.QuoteIdentifier(counters.table));
+        connection.Execute("DROP TABLE IF EXISTS " + d.QuoteIdentifier(kAggregationStateTable));
+    }
 }
 
 }  // namespace
@@ -66,6 +87,7 @@ CountersTableLayout CountersTableLayoutFromMetrics(const QxNodePtr& metrics)
     layout.conditionIdColumn = metrics.GetRequiredAttribute<std::string>("ConditionIdColumnName");
     layout.countColumn = metrics.GetRequiredAttribute<std::string>("CountColumnName");
     layout.timestampColumn = metrics.GetRequiredAttribute<std::string>("TimestampColumnName");
+    layout.spanColumn = metrics.GetAttributeOr<std::string>("SpanColumnName", kDefaultSpanColumnName);
     layout.groupColumns = metrics.GetRequiredAttribute<std::vector<std::string>>("GroupColumns");
     CheckNames(layout);
     return layout;
@@ -91,7 +113,7 @@ void CreateReportingSchema(IConnection& connection, const CountersTableLayout& c
     std::string table = "CREATE TABLE IF NOT EXISTS " + q(counters.table) + " (" + q(counters.idColumn) + " " +
                         d.GeneratedKeyColumn() + ", " + q(counters.maskColumn) + integer + ", " +
                         q(counters.conditionIdColumn) + integer + ", " + q(counters.countColumn) + integer + ", " +
-                        q(counters.timestampColumn) + integer;
+                        q(counters.timestampColumn) + integer + ", " + q(counters.spanColumn) + integer;
     for (const std::string& column : counters.groupColumns) table += ", " + q(column) + text;
     table += ")";
 
@@ -99,6 +121,7 @@ void CreateReportingSchema(IConnection& connection, const CountersTableLayout& c
                               " PRIMARY KEY, " + q("Value") + text + ")";
 
     connection.Execute(records);
+    DropCountersWithoutSpan(connection, counters);
     connection.Execute(table);
     connection.Execute(state);
     if (withIndexes) CreateReportingIndexes(connection, counters);
@@ -112,8 +135,13 @@ void CreateReportingIndexes(IConnection& connection, const CountersTableLayout& 
     connection.Execute(IndexStatement(d, "IX_AuditRecords_ProductId_When", kAuditRecordsTable, {kProductId, kWhen}));
     connection.Execute(
         IndexStatement(d, "IX_AuditRecords_ManagedObjectUId_When", kAuditRecordsTable, {kManagedObjectUId, kWhen}));
-    connection.Execute(IndexStatement(d, "IX_" + counters.table + "_Mask_Condition_Timestamp", counters.table,
-                                      {counters.maskColumn, counters.conditionIdColumn, counters.timestampColumn}));
+    // Every read of the counters names a mask, a condition id, a span and a time range: this index
+    // holds all it reads, in bucket order, so the table itself is never visited.
+    std::vector<std::string> covering{counters.maskColumn, counters.conditionIdColumn, counters.spanColumn,
+                                      counters.timestampColumn};
+    covering.insert(covering.end(), counters.groupColumns.begin(), counters.groupColumns.end());
+    covering.push_back(counters.countColumn);
+    connection.Execute(IndexStatement(d, "IX_" + counters.table + "_Buckets", counters.table, covering));
 }
 
 }  // namespace cvn::reporting

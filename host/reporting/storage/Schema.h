@@ -37,6 +37,10 @@ const std::vector<std::string>& AuditRecordColumns();
 inline constexpr const char* kAggregationStateTable = "AggregationState";
 
 inline constexpr const char* kDefaultCountersTableName = "OverviewCounters";
+inline constexpr const char* kDefaultSpanColumnName = "Span";
+/// The counters' bucket lengths: every hour, and every whole UTC day from the metrics start on.
+inline constexpr int64_t kHourSpan = 3600;
+inline constexpr int64_t kDaySpan = 86400;
 
 /// The overview counters table as the metrics configuration names it.
 struct CountersTableLayout {
@@ -45,21 +49,25 @@ struct CountersTableLayout {
     std::string maskColumn;                 ///< INTEGER, the group mask
     std::string conditionIdColumn;          ///< INTEGER, the preset condition id
     std::string countColumn;                ///< INTEGER
-    std::string timestampColumn;            ///< INTEGER, the hour bucket in unix seconds UTC
+    std::string timestampColumn;            ///< INTEGER, the bucket's start in unix seconds UTC
+    std::string spanColumn = kDefaultSpanColumnName;  ///< INTEGER, the bucket's length: kHourSpan or kDaySpan
     std::vector<std::string> groupColumns;  ///< TEXT, in configuration order
 };
 
 /// Reads IdColumnName, MaskColumnName, ConditionIdColumnName, CountColumnName, TimestampColumnName,
-/// GroupColumns and the optional CountersTableName of the metrics configuration node. A missing item:
+/// GroupColumns and the optional CountersTableName and SpanColumnName of the metrics configuration node. A missing item:
 /// HRX 0x80070490; an empty or repeated name (case-insensitive, as SQL compares them): HRX 0x8007000D.
 CountersTableLayout CountersTableLayoutFromMetrics(const QxNodePtr& metricsConfiguration);
 
 /// Creates the three tables when absent (IF NOT EXISTS; an existing table is left as it is) and,
-/// when withIndexes, their indexes. Throws StorageError.
+/// when withIndexes, their indexes. A counters table without the span column (made by an older
+/// version) is dropped with the aggregation progress: the counters are derived data and are counted
+/// anew. Throws StorageError.
 void CreateReportingSchema(IConnection& connection, const CountersTableLayout& counters, bool withIndexes = true);
 
 /// Creates the indexes when absent: on AuditRecords ("When"), ("ProductId","When"),
-/// ("ManagedObjectUId","When"); on the counters table (mask, condition id, timestamp). Throws StorageError.
+/// ("ManagedObjectUId","When"); on the counters table (mask, condition id, span, timestamp, group
+/// columns, count): it covers every read of the counters, in the order of their buckets. Throws StorageError.
 void CreateReportingIndexes(IConnection& connection, const CountersTableLayout& counters);
 
 }  // namespace cvn::reporting

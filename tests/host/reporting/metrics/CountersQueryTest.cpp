@@ -1,7 +1,8 @@
 // Counters queries answer as the records do: random ranges on arbitrary
-// minutes, zones with :30 and :45 offsets, day and month buckets, lists in and
-// out, both presets, records written after the aggregation, history before the
-// metrics start, and counters made for another configuration.
+// minutes, zones with :30 and :45 offsets, hour, day and month buckets, lists
+// in and out, both presets and a group not counted for one, records written
+// after the aggregation, history before the metrics start, and counters made
+// for another configuration.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -71,17 +72,20 @@ TEST_P(CountersQueryTest, AnswersAsTheRecordsForAnyRangeZoneBucketAndCoverage)
 
     const int64_t zones[] = {-12 * 3600, -34200, -12600, 0, 19800, 20700, 31500, 45900, 14 * 3600};
     for (int round = 0; round < 60; ++round) {
-        // Group 0xF: G2 ProductId, G3 Who; group 0x4D (preset 2, removals): G2 Who, G3 Where.
-        const bool removals = Uniform(0, 2) == 0;
-        const std::string who = removals ? "G2" : "G3", other = removals ? "G3" : "G2";
-        const std::string otherName = removals ? "Where" : "ProductId";
+        // Group 0xF: G2 ProductId, G3 Who; group 0x4D (preset 2, removals): G2 Who, G3 Where. Group 0x4D
+        // under preset 1 is not counted: the records answer it alone.
+        const int64_t kind = Uniform(0, 3);
+        const bool removals = kind == 0, uncounted = kind == 1, mask77 = removals || uncounted;
+        const std::string who = mask77 ? "G2" : "G3", other = mask77 ? "G3" : "G2";
+        const std::string otherName = mask77 ? "Where" : "ProductId";
         const int64_t from = kStart + Uniform(-5 * 1440, 105 * 1440) * 60;
         const int64_t till = from + Uniform(1, 70 * 1440) * 60;
         const int64_t offset = zones[Uniform(0, std::size(zones) - 1)];
         const int shape = static_cast<int>(Uniform(0, 2));
         const std::string list = Uniform(0, 1) ? "IN" : "NOT IN";
         SCOPED_TRACE(FormatUtcTime(from) + " to " + FormatUtcTime(till) + ", offset " + std::to_string(offset) +
-                     ", shape " + std::to_string(shape) + ", " + list + (removals ? ", removals" : ""));
+                     ", shape " + std::to_string(shape) + ", " + list + (removals ? ", removals" : "") +
+                     (uncounted ? ", uncounted" : ""));
 
         // The same question over the counters' columns and over the records'.
         auto query = [&](bool onCounters) {
@@ -93,7 +97,7 @@ TEST_P(CountersQueryTest, AnswersAsTheRecordsForAnyRangeZoneBucketAndCoverage)
                                "\"><ConditionsRoot><Condition operator=\"AND\">";
             if (onCounters)
                 text += "<ConditionValues Columnn=\"GroupMask\" Comparator=\"=\" Value:i64=\"" +
-                        std::string(removals ? "77" : "15") + "\"/><ConditionValues Columnn=\"PresetId\" Comparator=\"=\" Value:i64=\"" +
+                        std::string(mask77 ? "77" : "15") + "\"/><ConditionValues Columnn=\"PresetId\" Comparator=\"=\" Value:i64=\"" +
                         (removals ? "2" : "1") + "\"/>";
             else if (removals)
                 text += R"(<ConditionValues Columnn="What_Action" Comparator="=" Value="Removed"/>)";
@@ -117,7 +121,7 @@ TEST_P(CountersQueryTest, AnswersAsTheRecordsForAnyRangeZoneBucketAndCoverage)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(DayAndMonthBuckets, CountersQueryTest, ::testing::Values("day", "month"));
+INSTANTIATE_TEST_SUITE_P(HourDayAndMonthBuckets, CountersQueryTest, ::testing::Values("hour", "day", "month"));
 
 TEST(CountersQueryShapes, QueriesTheCountersCannotAnswerAreRefusedNamingWhy)
 {
@@ -133,8 +137,8 @@ TEST(CountersQueryShapes, QueriesTheCountersCannotAnswerAreRefusedNamingWhy)
              <ConditionValues Columnn="PresetId" Comparator="=" Value:i64="1"/></ConditionsRoot></Query>)",
          "no counters group has mask 3"},
         {R"(<Query Query_Template_Name="counters"><ConditionsRoot><ConditionValues Columnn="GroupMask" Comparator="=" Value:i64="15"/>
-             <ConditionValues Columnn="PresetId" Comparator="=" Value:i64="2"/></ConditionsRoot></Query>)",
-         "the counters of mask 15 are not counted for condition id 2"},
+             <ConditionValues Columnn="PresetId" Comparator="=" Value:i64="9"/></ConditionsRoot></Query>)",
+         "no preset condition has the id 9"},
         {R"(<Query Query_Template_Name="counters"><ConditionsRoot><ConditionValues Columnn="GroupMask" Comparator="=" Value:i64="15"/>
              <ConditionValues Columnn="PresetId" Comparator="=" Value:i64="1"/><ConditionValues Columnn="Cnt" Comparator="=" Value:i64="1"/>
              </ConditionsRoot></Query>)",

@@ -1,5 +1,5 @@
-// The aggregator: hourly counters per group and preset in the configured
-// layout, incremental runs that re-count only touched hours, backfill moving
+// The aggregator: hourly and daily counters per group and its preset in the
+// configured layout, incremental runs that re-count only touched hours, backfill moving
 // the metrics start time (in the database and the status node), and refusal of
 // presets the records cannot express.
 #include <gtest/gtest.h>
@@ -36,12 +36,13 @@ protected:
         while (statement->Next()) {
         }
     }
-    // "mask preset hour-offset G1 G2 G3 G4 count" per counter row, "-" for an empty group column.
+    // "mask preset span offset G1 G2 G3 G4 count" per counter row, "-" for an empty group column.
     std::string Counters()
     {
-        const auto statement = m_db->Prepare(R"~(SELECT "GroupMask" || ' ' || "PresetId" || ' ' || ("Ts" - ?1) || ' ' ||
-            coalesce("G1", '-') || ' ' || coalesce("G2", '-') || ' ' || coalesce("G3", '-') || ' ' || coalesce("G4", '-')
-            || ' ' || "Cnt" FROM "OverviewCounters" ORDER BY "GroupMask", "PresetId", "Ts", "G1", "G2", "G3", "G4")~");
+        const auto statement = m_db->Prepare(R"~(SELECT "GroupMask" || ' ' || "PresetId" || ' ' || "Span" || ' ' ||
+            ("Ts" - ?1) || ' ' || coalesce("G1", '-') || ' ' || coalesce("G2", '-') || ' ' || coalesce("G3", '-') || ' ' ||
+            coalesce("G4", '-') || ' ' || "Cnt" FROM "OverviewCounters"
+            ORDER BY "GroupMask", "PresetId", "Span", "Ts", "G1", "G2", "G3", "G4")~");
         statement->Bind(1, kDay0);
         std::string text;
         while (statement->Next()) text += std::get<std::string>(statement->Column(0)) + "\n";
@@ -53,7 +54,7 @@ protected:
     QueryTranslator m_translator{Tree(kTemplates), m_db->Dialect()};
 };
 
-TEST_F(MetricsAggregatorTest, BackfillCountsEveryGroupAndPresetPerHourAndMovesTheStart)
+TEST_F(MetricsAggregatorTest, BackfillCountsEachGroupForItsPresetPerHourAndWholeDayAndMovesTheStart)
 {
     auto store = CreateComponent<host::CConfigServer>();
     MetricsAggregator aggregator(*m_db, Tree(kMetrics), m_translator, "overview_records", store.Get());
@@ -63,27 +64,34 @@ TEST_F(MetricsAggregatorTest, BackfillCountsEveryGroupAndPresetPerHourAndMovesTh
 
     EXPECT_EQ(aggregator.Backfill(kDay0 + 1800, kDay0 + 2 * 86400), 48);
     EXPECT_EQ(aggregator.StartTime(), kDay0);
-    // 0xF: G1 MO, G2 ProductId, G3 Who, G4 Where; 0x4D: G1 MO, G2 Who, G3 Where, G4 What; presets 1 and (0x4D) 2.
+    // 0xF: G1 MO, G2 ProductId, G3 Who, G4 Where, default preset 1; 0x4D: G1 MO, G2 Who, G3 Where, G4 What,
+    // its own preset 2 only. Each hour, then the whole day from the start on.
     EXPECT_EQ(Counters(),
-              "15 1 0 mo 101 ann srv1 2\n"
-              "15 1 3600 mo 102 bob srv2 1\n"
-              "77 1 0 mo ann srv1 f1 2\n"
-              "77 1 3600 mo bob srv2 f2 1\n"
-              "77 2 0 mo ann srv1 f1 1\n"
-              "77 2 3600 mo bob srv2 f2 1\n");
+              "15 1 3600 0 mo 101 ann srv1 2\n"
+              "15 1 3600 3600 mo 102 bob srv2 1\n"
+              "15 1 86400 0 mo 101 ann srv1 2\n"
+              "15 1 86400 0 mo 102 bob srv2 1\n"
+              "77 2 3600 0 mo ann srv1 f1 1\n"
+              "77 2 3600 3600 mo bob srv2 f2 1\n"
+              "77 2 86400 0 mo ann srv1 f1 1\n"
+              "77 2 86400 0 mo bob srv2 f2 1\n");
     EXPECT_EQ(ReadConfigNode(*store.Get(), MetricsAggregator::kStatusPath, true).GetAttributeOr("StartTime", ""),
               "2026-03-01T00:00:00Z");
     EXPECT_EQ(aggregator.Backfill(kDay0 + 7200, kDay0 + 2 * 86400), 0);  // not earlier: nothing to do
 
-    // New records are counted into their hours on the next run, from the first hour they touch: the
-    // backfilled history before it is not counted again.
+    // New records are counted into their hours and days on the next run, from the first hour they
+    // touch: the backfilled history before it is not counted again.
     Insert(kDay0 + 3600 + 9, "102", "bob", "srv2", "Added", "f2");
     Insert(kDay0 + 2 * 86400 + 60, "101", "ann", "srv1", "Added", "f1");
     EXPECT_EQ(aggregator.Aggregate(kDay0 + 2 * 86400 + 120), 48);
     EXPECT_EQ(aggregator.Aggregate(kDay0 + 2 * 86400 + 180), 0);
-    EXPECT_EQ(ScalarOf(*m_db, R"~(SELECT SUM("Cnt") FROM "OverviewCounters" WHERE "GroupMask" = 15 AND "PresetId" = 1)~"), 5);
-    EXPECT_EQ(ScalarOf(*m_db, R"~(SELECT "Cnt" FROM "OverviewCounters" WHERE "GroupMask" = 77 AND "PresetId" = 1
+    for (const int64_t span : {3600, 86400})
+        EXPECT_EQ(ScalarOf(*m_db, R"~(SELECT SUM("Cnt") FROM "OverviewCounters" WHERE "GroupMask" = 15 AND "PresetId" = 1
+            AND "Span" = ?1)~", {span}), 5);
+    EXPECT_EQ(ScalarOf(*m_db, R"~(SELECT "Cnt" FROM "OverviewCounters" WHERE "GroupMask" = 15 AND "Span" = 3600
         AND "Ts" = ?1)~", {kDay0 + 3600}), 2);
+    EXPECT_EQ(ScalarOf(*m_db, R"~(SELECT "Cnt" FROM "OverviewCounters" WHERE "GroupMask" = 15 AND "Span" = 86400
+        AND "Ts" = ?1 AND "G3" = 'bob')~", {kDay0}), 2);
 }
 
 TEST_F(MetricsAggregatorTest, CountersOfAnotherConfigurationAreDroppedAndCountedAnew)
@@ -102,11 +110,12 @@ TEST_F(MetricsAggregatorTest, CountersOfAnotherConfigurationAreDroppedAndCounted
     EXPECT_EQ(ScalarOf(*m_db, R"~(SELECT COUNT(*) FROM "OverviewCounters")~"), 0);
     EXPECT_EQ(aggregator.Backfill(kDay0, now), 48);
     EXPECT_EQ(ScalarOf(*m_db, R"~(SELECT COUNT(*) FROM "OverviewCounters" WHERE "GroupMask" = 15)~"), 0);
-    EXPECT_EQ(ScalarOf(*m_db, R"~(SELECT SUM("Cnt") FROM "OverviewCounters" WHERE "GroupMask" = 5 AND "G5" IS NULL)~"), 3);
+    EXPECT_EQ(ScalarOf(*m_db, R"~(SELECT SUM("Cnt") FROM "OverviewCounters" WHERE "GroupMask" = 5 AND "Span" = 3600
+        AND "G5" IS NULL)~"), 3);
 
     // The same configuration again keeps what was counted.
     MetricsAggregator(*m_db, Tree(changed), m_translator, "overview_records").Aggregate(now + 60);
-    EXPECT_EQ(ScalarOf(*m_db, R"~(SELECT SUM("Cnt") FROM "OverviewCounters" WHERE "GroupMask" = 5)~"), 3);
+    EXPECT_EQ(ScalarOf(*m_db, R"~(SELECT SUM("Cnt") FROM "OverviewCounters" WHERE "GroupMask" = 5 AND "Span" = 86400)~"), 3);
 }
 
 TEST_F(MetricsAggregatorTest, ConfigurationsTheRecordsCannotServeAreRefused)

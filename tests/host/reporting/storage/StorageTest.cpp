@@ -241,6 +241,20 @@ TEST(ReportingSchema, NamesComeFromTheMetricsConfiguration)
     EXPECT_EQ(kHrNotFound, ThrownBy([&] { CountersTableLayoutFromMetrics(metrics); }).code);
 }
 
+TEST(ReportingSchema, CountersOfTheHourlyOnlyLayoutAreDroppedWithTheirProgress)
+{
+    TempDir dir;
+    const auto connection = OpenTestDatabase(dir.File("r.db"), true);
+    connection->Execute(R"(CREATE TABLE "OverviewCounters" ("Id" INTEGER PRIMARY KEY, "GroupMask" INTEGER, "PresetId"
+        INTEGER, "Cnt" INTEGER, "Ts" INTEGER, "G1" TEXT, "G2" TEXT, "G3" TEXT, "G4" TEXT))");
+    connection->Execute(R"(INSERT INTO "OverviewCounters" VALUES (1, 5, 1, 7, 0, 'a', NULL, NULL, NULL))");
+    connection->Execute(R"(CREATE TABLE "AggregationState" ("Key" TEXT PRIMARY KEY, "Value" TEXT))");
+    connection->Execute(R"(INSERT INTO "AggregationState" VALUES ('LastRecordId', '9'))");
+    CreateReportingSchema(*connection, CountersTableLayoutFromMetrics(Tree(kMetrics)));
+    EXPECT_EQ(SqlValue(int64_t{0}), One(*connection, R"(SELECT count("Span") FROM "OverviewCounters")"));
+    EXPECT_EQ(SqlValue(int64_t{0}), One(*connection, R"(SELECT count(*) FROM "AggregationState")"));
+}
+
 TEST(ReportingSchema, CreatesTablesOnceAndIndexesThatServeBothMethods)
 {
     TempDir dir;
@@ -257,8 +271,8 @@ TEST(ReportingSchema, CreatesTablesOnceAndIndexesThatServeBothMethods)
             AND "When" < 2 GROUP BY "Who")", "IX_AuditRecords_ProductId_When"},
         {R"(SELECT count(*) FROM AuditRecords WHERE "ManagedObjectUId" = '{P1}' AND "When" >= 1)",
          "IX_AuditRecords_ManagedObjectUId_When"},
-        {R"(SELECT "G1", sum("Cnt") FROM OverviewCounters WHERE "GroupMask" = 5 AND "PresetId" = 1 AND "Ts" >= 0
-            AND "Ts" < 10 GROUP BY "G1")", "IX_OverviewCounters_Mask_Condition_Timestamp"},
+        {R"(SELECT "G1", sum("Cnt") FROM OverviewCounters WHERE "GroupMask" = 5 AND "PresetId" = 1 AND "Span" = 86400
+            AND "Ts" >= 0 AND "Ts" < 10 GROUP BY "G1")", "COVERING INDEX IX_OverviewCounters_Buckets"},
     };
     for (const auto& [sql, index] : uses) {
         std::string plan;
