@@ -49,6 +49,7 @@ QxNodePtr Descend(QxNodePtr node, const ConfigPath& path, size_t from)
 
 struct CConfigServer::PendingNotification {
     Subscription subscription;
+    uint64_t activation = 0;  ///< the subscription's activation the write was made under
     std::vector<QxNodePtr> nodes;
 };
 
@@ -95,7 +96,8 @@ void CConfigServer::ApplyAndQueue(const ConfigPath& path, const QxNodePtr& after
     std::optional<uint64_t> changesAtPath;
 
     for (const Subscription& subscription : SubscriptionsSnapshot()) {
-        if (!subscription->IsActive()) continue;
+        const uint64_t activation = subscription->Activation();
+        if (activation == 0) continue;
         const ConfigPath& followed = subscription->Path();
         uint64_t mask = 0;
         QxNodePtr node;
@@ -117,7 +119,8 @@ void CConfigServer::ApplyAndQueue(const ConfigPath& path, const QxNodePtr& after
 
         auto entry = std::find_if(pending.begin(), pending.end(),
                                   [&](const PendingNotification& p) { return p.subscription.Get() == subscription.Get(); });
-        if (entry == pending.end()) entry = pending.insert(pending.end(), PendingNotification{subscription, {}});
+        if (entry == pending.end())
+            entry = pending.insert(pending.end(), PendingNotification{subscription, activation, {}});
         entry->nodes.push_back(MakeModificationNode(modifiedPath, mask, node, subscription->Depth()));
     }
 }
@@ -126,8 +129,8 @@ void CConfigServer::Post(std::vector<PendingNotification>& pending)
 {
     for (PendingNotification& entry : pending) {
         ComPtr<IQxNodeModifyEnum> modifications(CreateComponent<CNodeModifyEnum>(std::move(entry.nodes)));
-        m_dispatcher.Post([subscription = entry.subscription, modifications] {
-            subscription->Deliver(modifications.Get());
+        m_dispatcher.Post([subscription = entry.subscription, activation = entry.activation, modifications] {
+            subscription->Deliver(modifications.Get(), activation);
         });
     }
 }
@@ -251,8 +254,10 @@ try {
         subscribeOptions = node.GetAttributeOr<uint64_t>("SubscribeOptions", 0);
         ThrowIf(changesMask == 0, E_INVALIDARG, "\"ChangesMask\" 0 selects no change to notify");
     }
-    Subscription created = CreateComponent<CConfigSubscription>(request.path, changesMask, subscribeOptions,
-                                                                request.depth, ComPtr<IQxModifySink>(sink));
+    // The subscription calls back only while it has not ended, and Shutdown ends it before this goes.
+    Subscription created = CreateComponent<CConfigSubscription>(
+        request.path, changesMask, subscribeOptions, request.depth, ComPtr<IQxModifySink>(sink),
+        [this](CConfigSubscription& subscription) { return ActivateWithState(subscription); });
     {
         std::lock_guard lock(m_subscriptionsLock);
         m_subscriptions.push_back(created);
@@ -261,6 +266,20 @@ try {
     return S_OK;
 }
 CV_CATCH_RETURN()
+
+QxNodePtr CConfigServer::ActivateWithState(CConfigSubscription& subscription)
+{
+    // Under the read lock no write is half made: each lands either in the state read here or in a
+    // notification queued after the activation, which waits for this state to be delivered.
+    std::shared_lock lock(m_treeLock);
+    subscription.MarkActive();
+    if ((subscription.Options() & SubscribeOptionBits::kInitialState) == 0) return {};
+    const QxNodePtr node = m_tree.Find(subscription.Path());
+    // As a write that creates the node would report it.
+    const uint64_t mask = ChangesBetween(nullptr, node);
+    if ((mask & subscription.ChangesMask()) == 0) return {};
+    return MakeModificationNode(JoinConfigPath(subscription.Path()), mask, node, subscription.Depth());
+}
 
 HRESULT CConfigServer::Unsubscribe(IQxModifySubscription* subscription) noexcept
 try {

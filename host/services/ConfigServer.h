@@ -51,7 +51,8 @@ public:
                       uint64_t* returned) noexcept override;
 
     /// E_POINTER for null arguments; E_INVALIDARG for a filter that is not "FilterByPath", options
-    /// not named "SubscribeConfig" or a ChangesMask of 0. The subscription starts inactive.
+    /// not named "SubscribeConfig" or a ChangesMask of 0. The subscription starts inactive; with
+    /// SubscribeOptionBits::kInitialState its activation delivers the followed node's state first.
     HRESULT Subscribe(IQxNode* pathFilter, IQxNode* options, IQxModifySink* sink,
                       IQxModifySubscription** subscription) noexcept override;
     /// 0x80070490 for a subscription this server did not make or already ended.
@@ -62,6 +63,9 @@ private:
     struct PendingNotification;
 
     std::vector<Subscription> SubscriptionsSnapshot();
+    /// The subscription's ActivateFunction: marks it active under the read lock and returns its initial
+    /// state's notification node when it asks for one.
+    QxNodePtr ActivateWithState(CConfigSubscription& subscription);
     /// Under the exclusive lock: replaces (after non-null) or removes the node at path and
     /// queues what each subscription sees of it.
     void ApplyAndQueue(const ConfigPath& path, const QxNodePtr& after, std::vector<PendingNotification>& pending);

@@ -63,17 +63,19 @@ TEST_F(ConfigSubscriptionTest, MaskTellsAttributeChangesFromChildChangesAtTheFol
                                                         host + "\"/></node></nr>"));
     m_server->DeleteNodes(MakePathFilterNode("\\Plans\\P1").Get(), 0);
 
+    // The first is the state at activation, reported as the node's creation.
     const std::vector<SeenModification> seen = SeenAfterIdle();
-    ASSERT_EQ(4u, seen.size());
-    EXPECT_EQ(ChangeBits::kModified | ChangeBits::kAttributes, seen[0].changesMask);
-    EXPECT_EQ(ChangeBits::kModified | ChangeBits::kSubtree, seen[1].changesMask);
-    EXPECT_EQ(ChangeBits::kModified, seen[2].changesMask) << "an identical rewrite changes nothing but is heard";
-    EXPECT_EQ(ChangeBits::kRemoved | ChangeBits::kSubtree | ChangeBits::kAttributes, seen[3].changesMask);
-    ASSERT_TRUE(seen[3].node) << "a removal carries the node's last content";
-    EXPECT_EQ("db2", seen[3].node.GetChild("T").GetAttributeOr("Host", ""));
+    ASSERT_EQ(5u, seen.size());
+    EXPECT_EQ(ChangeBits::kAdded | ChangeBits::kSubtree | ChangeBits::kAttributes, seen[0].changesMask);
+    EXPECT_EQ(ChangeBits::kModified | ChangeBits::kAttributes, seen[1].changesMask);
+    EXPECT_EQ(ChangeBits::kModified | ChangeBits::kSubtree, seen[2].changesMask);
+    EXPECT_EQ(ChangeBits::kModified, seen[3].changesMask) << "an identical rewrite changes nothing but is heard";
+    EXPECT_EQ(ChangeBits::kRemoved | ChangeBits::kSubtree | ChangeBits::kAttributes, seen[4].changesMask);
+    ASSERT_TRUE(seen[4].node) << "a removal carries the node's last content";
+    EXPECT_EQ("db2", seen[4].node.GetChild("T").GetAttributeOr("Host", ""));
     const std::vector<SeenModification> selected = selective->Seen();
-    ASSERT_EQ(3u, selected.size());
-    for (size_t i = 0; i < 3; ++i) EXPECT_EQ(seen[i == 2 ? 3 : i].changesMask, selected[i].changesMask) << i;
+    ASSERT_EQ(4u, selected.size());
+    for (size_t i = 0; i < 4; ++i) EXPECT_EQ(seen[i == 3 ? 4 : i].changesMask, selected[i].changesMask) << i;
 }
 
 TEST_F(ConfigSubscriptionTest, WriteAboveTheFollowedPathReportsTheFollowedNode)
@@ -86,12 +88,58 @@ TEST_F(ConfigSubscriptionTest, WriteAboveTheFollowedPathReportsTheFollowedNode)
     Write(m_server.Get(), AtPath("\\Other", "<nr><node/></nr>"));
 
     const std::vector<SeenModification> seen = SeenAfterIdle();
-    ASSERT_EQ(2u, seen.size());
-    EXPECT_EQ("\\Plans\\P1\\T", seen[0].path);
-    EXPECT_EQ(ChangeBits::kModified | ChangeBits::kAttributes, seen[0].changesMask);
-    EXPECT_EQ("db9", seen[0].node.GetAttributeOr("Host", ""));
+    ASSERT_EQ(3u, seen.size());
+    EXPECT_EQ("db1", seen[0].node.GetAttributeOr("Host", "")) << "the state at activation";
     EXPECT_EQ("\\Plans\\P1\\T", seen[1].path);
-    EXPECT_EQ(ChangeBits::kRemoved | ChangeBits::kAttributes, seen[1].changesMask);
+    EXPECT_EQ(ChangeBits::kModified | ChangeBits::kAttributes, seen[1].changesMask);
+    EXPECT_EQ("db9", seen[1].node.GetAttributeOr("Host", ""));
+    EXPECT_EQ("\\Plans\\P1\\T", seen[2].path);
+    EXPECT_EQ(ChangeBits::kRemoved | ChangeBits::kAttributes, seen[2].changesMask);
+}
+
+/// Subscribes without activating.
+ComPtr<IQxModifySubscription> Subscribe(IConfigSubscriptions* server, std::string_view path, IQxModifySink* sink,
+                                        uint64_t options, uint64_t changesMask = 31)
+{
+    const QxNodePtr config = QxNodePtr::Create("SubscribeConfig");
+    config.SetAttribute("ChangesMask", changesMask);
+    config.SetAttribute("SubscribeOptions", options);
+    ComPtr<IQxModifySubscription> subscription;
+    EXPECT_EQ(S_OK, server->Subscribe(MakePathFilterNode(path).Get(), config.Get(), sink, subscription.Put()));
+    return subscription;
+}
+
+TEST_F(ConfigSubscriptionTest, ActivationAskingForTheStateHearsItBeforeReturningAndOnlyWhenThereIsSomethingToHear)
+{
+    Write(m_server.Get(), AtPath("\\Plans\\P1", kPlan));
+    Write(m_server.Get(), AtPath("\\Plans\\Bare", "<nr><node/></nr>"));
+    m_server->WaitForNotifications();
+    struct Case {
+        const char* path;
+        uint64_t options;
+        uint64_t changesMask;
+        bool heard;
+    } const cases[] = {
+        {"\\Plans\\P1", 11, 31, true},
+        {"\\Plans\\P1", SubscribeOptionBits::kInitialState, 24, true},
+        {"\\Plans\\P1", 10, 31, false},       // not asked for
+        {"\\Plans\\Missing", 11, 31, false},  // nothing there
+        {"\\Plans\\Bare", 11, 24, false},     // no children nor attributes to report
+    };
+    for (const Case& c : cases) {
+        auto sink = CreateComponent<RecordingSink>();
+        const auto subscription = Subscribe(m_server.Get(), c.path, sink.Get(), c.options, c.changesMask);
+        ASSERT_EQ(S_OK, subscription->Activate());
+        const std::vector<SeenModification> seen = sink->Seen();  // no waiting: it came with Activate
+        ASSERT_EQ(c.heard ? 1u : 0u, seen.size()) << c.path << " " << c.options;
+        EXPECT_EQ(S_OK, subscription->Activate()) << "an active subscription is left as it is";
+        if (!c.heard) continue;
+        EXPECT_TRUE(seen[0].synchronous);
+        EXPECT_EQ(c.path, seen[0].path);
+        EXPECT_EQ(ChangeBits::kAdded | ChangeBits::kSubtree | ChangeBits::kAttributes, seen[0].changesMask);
+        EXPECT_EQ("db1", seen[0].node.GetChild("T").GetAttributeOr("Host", ""));
+        EXPECT_EQ(1u, sink->Seen().size()) << "heard once";
+    }
 }
 
 TEST_F(ConfigSubscriptionTest, InactiveSubscriptionHearsNothingUntilActivated)
@@ -187,6 +235,33 @@ TEST_F(ConfigSubscriptionTest, NotificationsOfEachSubscriptionArriveInWriteOrder
     }
     // And the last notification each subscriber heard is what the store now holds.
     EXPECT_EQ(TextOf(Read(m_server.Get(), "\\Counter\\Value")), TextOf(m_sink->Seen().back().node));
+}
+
+TEST_F(ConfigSubscriptionTest, StateHeardAtActivationIsFollowedByEveryLaterWriteOnceAndInOrder)
+{
+    const auto value = [](int sequence) {
+        return AtPath("\\Counter\\Value", "<nr><node Sequence:i32=\"" + std::to_string(sequence) + "\"/></nr>");
+    };
+    Write(m_server.Get(), value(0));
+    constexpr int kWrites = 300;
+    std::thread writer([&] {
+        for (int i = 1; i <= kWrites; ++i) EXPECT_EQ(S_OK, Write(m_server.Get(), value(i)));
+    });
+    // Activated while the writer runs: whatever state it hears, the later writes follow it without a gap,
+    // a repeat or an older one.
+    const auto subscription = Subscribe(m_server.Get(), "\\Counter\\Value", m_sink.Get(), 11);
+    ASSERT_EQ(S_OK, subscription->Activate());
+    writer.join();
+
+    const std::vector<SeenModification> seen = SeenAfterIdle();
+    ASSERT_FALSE(seen.empty());
+    EXPECT_TRUE(seen[0].synchronous);
+    int expected = seen[0].node.GetRequiredAttribute<int32_t>("Sequence");
+    for (size_t i = 1; i < seen.size(); ++i) {
+        EXPECT_FALSE(seen[i].synchronous);
+        EXPECT_EQ(++expected, seen[i].node.GetRequiredAttribute<int32_t>("Sequence")) << i;
+    }
+    EXPECT_EQ(kWrites, expected);
 }
 
 TEST_F(ConfigSubscriptionTest, NoNotificationAfterUnsubscribeReturns)
