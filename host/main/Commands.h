@@ -41,8 +41,11 @@ void EnsureCoverageView(const reporting::StorageSettings& storage);
 int64_t CountRecords(const reporting::StorageSettings& storage);
 /// Pre-aggregates the overview metrics into the counters table; false when this build has no aggregator.
 bool AggregateMetrics(HostRuntime& host, std::ostream& out);
-/// Writes the fast method switch to the overview settings and waits (a few seconds at most) until the
-/// module has heard it; false when it did not.
+/// Writes the fast method switch "on" to the overview settings. A module started afterwards reads it as
+/// it starts (true at once); a running module that offers the fast method already needs no write; else
+/// this waits (a few seconds at most) until the running module has heard it, false when it did not.
 bool SwitchFastMethodOn(HostRuntime& host);
+/// Whether the running module lets a request without a filter demand the fast method (one probe, no wait).
+bool FastMethodOffered(HostRuntime& host);
 
 }  // namespace cvn::hostmain

@@ -156,19 +156,26 @@ bool AggregateMetrics(HostRuntime& host, std::ostream& out)
     return true;
 }
 
+bool FastMethodOffered(HostRuntime& host)
+{
+    const QxNodePtr probe = QxNodePtr::Parse(R"(<GetRetrieveMethodRequest q:name="FastMethodProbe" RetrieveMethod:i32="1"/>)");
+    return host.Process(probe).GetAttributeOr<int32_t>("RetrieveMethod", 0) == 1;
+}
+
 bool SwitchFastMethodOn(HostRuntime& host)
 {
+    const bool running = host.ModuleStarted();
+    if (running && FastMethodOffered(host)) return true;  // on already, and the module knows it
     const std::string& path = host.Config().overviewSettingsPath;
     QxNodePtr settings = host.ReadStore(path);
     if (!settings) settings = QxNodePtr::Create();
     settings.SetAttribute(host.Config().fastSwitchAttribute, true);
     host.WriteStore(path, settings);
-    // The module hears the switch through its subscription; ask until it lets a request use the fast method.
-    const QxNodePtr probe = QxNodePtr::Parse(R"(<GetRetrieveMethodRequest q:name="FastMethodProbe" RetrieveMethod:i32="1"/>)");
+    if (!running) return true;  // a module started later reads the switch as it starts
+    // A running module hears the switch through its subscription's next publication; ask until it has.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     while (std::chrono::steady_clock::now() < deadline) {
-        const QxNodePtr answer = host.Process(probe);
-        if (answer.GetAttributeOr<int32_t>("RetrieveMethod", 0) == 1) return true;
+        if (FastMethodOffered(host)) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return false;

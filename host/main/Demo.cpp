@@ -37,9 +37,11 @@ int RunDemo(const CommandOptions& options, std::ostream& out)
     out << "Records: " << CountRecords(host.Storage()) << "\n";
     const bool aggregated = AggregateMetrics(host, out);
 
+    // Switched on before the module starts, which then reads the switch at once instead of hearing it later.
+    if (aggregated) SwitchFastMethodOn(host);
     host.StartModule();
     if (aggregated) {
-        if (SwitchFastMethodOn(host))
+        if (FastMethodOffered(host))
             out << "Fast method: on\n";
         else
             out << "Fast method: switched on, but the module does not offer it for these requests\n";

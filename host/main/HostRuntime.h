@@ -43,6 +43,8 @@ public:
     /// Waits for requests in flight, then: components' Shutdown and release in reverse order, the
     /// module's Terminate, the reporting services, the host's services (the store is saved). Idempotent.
     void Stop() noexcept;
+    /// Whether StartModule has succeeded and Stop has not run since.
+    bool ModuleStarted() const noexcept { return static_cast<bool>(m_gate); }
 
     /// One request through the gate's ProcessRequest, under a request context of its own that
     /// CancelRequests can cancel. Throws HostError when the gate returns a failure itself (no response),

@@ -37,10 +37,8 @@ int RunRequest(const CommandOptions& options, std::ostream& out)
 
     HostRuntime host;
     host.StartServices(options.host);
+    // The module hears the stored fast method switch as its subscription starts: nothing to replay or wait for.
     host.StartModule();
-    // The module learns the fast method switch only from notifications: replay a stored "on".
-    const QxNodePtr overview = host.ReadStore(host.Config().overviewSettingsPath);
-    if (overview && overview.GetAttributeOr<bool>(host.Config().fastSwitchAttribute, false)) SwitchFastMethodOn(host);
     RequestRunner runner(host, options.timeout);
     const RetrieveOutcome outcome = runner.Run(request, [&](const QxNodePtr& answer, double) {
         WriteBoundedText(out, answer);
