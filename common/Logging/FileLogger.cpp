@@ -7,6 +7,7 @@
 #include "common/Logging/LineFormat.h"
 #include "common/Logging/LogDirectory.h"
 #include "common/Logging/LogManager.h"
+#include "common/Logging/ScratchText.h"
 #include "corvane/Platform.h"
 #include "platform/os/DebugOutput.h"
 
@@ -55,8 +56,8 @@ void FileLogger::Write(const char* text, size_t length) noexcept
     const FileRef file = AcquireFile();
     if (!file) return;
     try {
-        thread_local std::string bytes;
-        bytes.clear();
+        detail::ScratchText scratch;
+        std::string& bytes = *scratch;
         AppendUtf16Le(bytes, std::string_view(text, length));
         const uint32_t error = os::WriteFile(file->handle, bytes.data(), bytes.size());
         if (error != 0) os::DebugOutputF("FileLogger: cannot write (error: 0x%08x)", HResultFromWin32(error));
@@ -70,7 +71,8 @@ void FileLogger::Write(const char* text, size_t length) noexcept
 // file stays open for this write even when another thread reopens the cache.
 FileLogger::FileRef FileLogger::AcquireFile() noexcept
 {
-    const uint64_t keepOpen = Logger::Instance().KeepOpenIntervalMs();
+    const uint64_t now = MillisecondsOf(SteadyNow());
+    const uint64_t keepOpen = Logger::Instance().KeepOpenIntervalMs(now);
     std::string complaint;
     FileRef file;
     {
@@ -79,8 +81,8 @@ FileLogger::FileRef FileLogger::AcquireFile() noexcept
             m_cached.reset();
             file = OpenLogFile(complaint);
         } else {
-            const uint64_t now = MillisecondsOf(SteadyNow());
-            if (!m_everOpened || now - m_lastOpenTick >= keepOpen) {
+            // now was read before the lock: another thread may have reopened the file since.
+            if (!m_everOpened || (now > m_lastOpenTick && now - m_lastOpenTick >= keepOpen)) {
                 m_everOpened = true;
                 m_lastOpenTick = now;
                 m_cached.reset();

@@ -1,6 +1,8 @@
 // The logging front end: severity checks, line writing, message building and tracing scopes.
 #include "common/Logging/Log.h"
 
+#include <pthread.h>
+
 #include <cinttypes>
 #include <cstdio>
 #include <exception>
@@ -14,15 +16,36 @@
 #include "common/Logging/Logger.h"
 #include "common/Logging/ModuleLog.h"
 #include "common/Logging/NodeText.h"
+#include "common/Logging/ScratchText.h"
 #include "common/NodeAccess/QxNodePtr.h"
 #include "platform/os/Process.h"
 
 namespace cvn::log {
 namespace {
 
+using detail::ScratchText;
+
 thread_local int t_indent = 0;
 
 constexpr const char* kExceptionMark = "... (***EXCEPTION***)";
+
+// getpid is a system call, on every line; the cache is cleared in a forked child.
+std::atomic<uint32_t> g_processId{0};
+
+uint32_t ProcessIdCached() noexcept
+{
+    uint32_t id = g_processId.load(std::memory_order_relaxed);
+    if (id == 0) {
+        static const bool registered = [] {
+            pthread_atfork(nullptr, nullptr, [] { g_processId.store(0, std::memory_order_relaxed); });
+            return true;
+        }();
+        (void)registered;
+        id = os::ProcessId();
+        g_processId.store(id, std::memory_order_relaxed);
+    }
+    return id;
+}
 
 }  // namespace
 
@@ -44,13 +67,13 @@ void Write(Severity severity, std::string_view text, const char* file, int line,
         fields.time = os::FileTimeToLocalCalendar(fileTime);
         fields.ticksBelowMs = static_cast<uint32_t>(fileTime % 10000);
         fields.severity = static_cast<uint32_t>(severity);
-        fields.processId = os::ProcessId();
+        fields.processId = ProcessIdCached();
         fields.threadId = os::CurrentThreadId();
         fields.sourcePath = file ? std::string_view(file) : std::string_view();
         fields.line = line;
         fields.indent = t_indent;
-        std::string formatted;
-        formatted.reserve(96 + text.size());
+        ScratchText line;
+        std::string& formatted = *line;
         AppendLogLine(formatted, fields, text);
         if (sink)
             sink->Write(formatted.data(), formatted.size());
@@ -137,7 +160,9 @@ void TraceScope::Enter() noexcept
     m_uncaughtAtEntry = std::uncaught_exceptions();
     if (IsEnabled(m_severity)) {
         try {
-            std::string text = "Entering: ";
+            ScratchText scratch;
+            std::string& text = *scratch;
+            text.append("Entering: ");
             text.append(m_name);
             log::Write(m_severity, text, m_file, m_line, m_sink);
         } catch (...) {
@@ -158,7 +183,9 @@ TraceScope::~TraceScope()
     try {
         const int64_t microseconds = std::chrono::duration_cast<std::chrono::microseconds>(
                                          SteadyTimePoint::duration(end - m_start)).count();
-        std::string text = byException ? "EXCEPTION at: " : "Exiting: ";
+        ScratchText scratch;
+        std::string& text = *scratch;
+        text.append(byException ? "EXCEPTION at: " : "Exiting: ");
         text.append(m_name);
         text += FormatElapsed(microseconds);
         log::Write(severity, text, m_file, m_line, m_sink);

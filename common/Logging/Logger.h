@@ -32,9 +32,11 @@ public:
         return m_maxSeverity.load(std::memory_order_relaxed);
     }
     /// The cached KeepOpenInterval in milliseconds, refreshed first when stale.
-    uint64_t KeepOpenIntervalMs() noexcept
+    uint64_t KeepOpenIntervalMs() noexcept { return KeepOpenIntervalMs(MillisecondsOf(SteadyNow())); }
+    /// The same for a caller that has read the steady clock already (milliseconds).
+    uint64_t KeepOpenIntervalMs(uint64_t nowMs) noexcept
     {
-        RefreshIfStale();
+        RefreshIfStale(nowMs);
         return m_keepOpenMs.load(std::memory_order_relaxed);
     }
     /// A copy of the cached settings, refreshed first when stale.
@@ -44,10 +46,11 @@ public:
 
 private:
     Logger() = default;
-    void RefreshIfStale() noexcept
+    void RefreshIfStale() noexcept { RefreshIfStale(MillisecondsOf(SteadyNow())); }
+    void RefreshIfStale(uint64_t nowMs) noexcept
     {
         if (!m_valid.load(std::memory_order_acquire) ||
-            MillisecondsOf(SteadyNow()) - m_readAt.load(std::memory_order_relaxed) >= kSettingsRefreshMs)
+            nowMs - m_readAt.load(std::memory_order_relaxed) >= kSettingsRefreshMs)
             Refresh();
     }
     void Refresh() noexcept;

@@ -1,6 +1,10 @@
 // Line layout, tags, the elapsed-time text and UTF-16LE encoding.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+
 #include "common/Logging/LineFormat.h"
 
 namespace cvn::log {
@@ -49,6 +53,45 @@ TEST(LineFormat, MatchesTheFixedLayoutByteForByteCutsLongFileNamesAndClampsInden
     EXPECT_NE(deep.find("| DBG2 |"), std::string::npos);
 }
 
+// The line is formatted by hand; printf with the documented format is the reference.
+TEST(LineFormat, EqualsThePrintfFormatForEdgeValues)
+{
+    struct Case {
+        os::CalendarTime time;
+        uint32_t ticks, severity, pid, tid;
+        std::string_view path;
+        int line, indent;
+    };
+    const Case cases[] = {
+        {{2024, 12, 31, 23, 59, 59, 999}, 9999, 1, 65535, 65536, "x.cpp", 0, 0},
+        {{1, 1, 1, 0, 0, 0, 0}, 12345, 7, 0, 123456789, "", 2147483647, 1},
+        {{10000, 100, 7, 5, 6, 7, 8}, 0, 0, 99999, 1, "/a/b\\c.cpp", -1, 31},
+        {{2024, 3, 7, 9, 5, 2, 45}, 6789, 12, 4464, 42, "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.cpp", 123456, -3},
+        {{2024, 3, 7, 9, 5, 2, 45}, 6789, 4, 4464, 42, "ABCDEFGHIJKLMNOPQRSTUVWXYZ.h", 42, 2},
+    };
+    for (const Case& c : cases) {
+        LineFields fields;
+        fields.time = c.time;
+        fields.ticksBelowMs = c.ticks;
+        fields.severity = c.severity;
+        fields.processId = c.pid;
+        fields.threadId = c.tid;
+        fields.sourcePath = c.path;
+        fields.line = c.line;
+        fields.indent = c.indent;
+        const std::string_view name = SourceFileName(c.path);
+        const int length = static_cast<int>(name.size());
+        const int indent = c.indent < 0 ? 0 : std::min(c.indent, kMaxIndentLevel);
+        char expected[512];
+        std::snprintf(expected, sizeof expected,
+                      "%04u-%02u-%02u %02u:%02u:%02u.%03u%04u | %-4.4s |%5u %5u | %.*s:%-*u| %*s%s\r\n", c.time.year,
+                      c.time.month, c.time.day, c.time.hour, c.time.minute, c.time.second, c.time.millisecond,
+                      c.ticks % 10000, SeverityTag(c.severity), c.pid % 65536, c.tid % 65536, std::min(length, 26),
+                      name.data(), std::max(30 - length, 4), static_cast<unsigned>(c.line), indent * 2, "", "text");
+        EXPECT_EQ(Line(fields, "text"), expected) << c.path;
+    }
+}
+
 TEST(LineFormat, SeverityTagsParseWithoutRegardToCaseElapsedTimesGroupDigitsAndTextIsUtf16Le)
 {
     EXPECT_EQ(ParseSeverity("none"), Severity::None);
@@ -63,6 +106,8 @@ TEST(LineFormat, SeverityTagsParseWithoutRegardToCaseElapsedTimesGroupDigitsAndT
     EXPECT_EQ(FormatElapsed(5), " [0.005 ms]");
     EXPECT_EQ(FormatElapsed(999999), " [999.999 ms]");
     EXPECT_EQ(FormatElapsed(1234567890123), " [1 234 567 890.123 ms]");
+    EXPECT_EQ(FormatElapsed(-1500), " [-1.500 ms]");
+    EXPECT_EQ(FormatElapsed(INT64_MIN), " [-9 223 372 036 854 775.808 ms]");
 
     // UTF-16LE without a byte order mark.
     std::string bytes;
