@@ -31,8 +31,6 @@ struct Interval {
 
 int64_t FloorHour(int64_t t) { return t - ((t % kHour) + kHour) % kHour; }
 int64_t CeilHour(int64_t t) { return FloorHour(t) == t ? t : FloorHour(t) + kHour; }
-int64_t FloorDay(int64_t t) { return t - ((t % kDay) + kDay) % kDay; }
-int64_t CeilDay(int64_t t) { return FloorDay(t) == t ? t : FloorDay(t) + kDay; }
 
 std::string Text(const QxNodePtr& node, const char* name)
 {
@@ -188,61 +186,73 @@ std::optional<std::vector<int64_t>> Boundaries(int64_t from, int64_t till, const
     }
 }
 
-/// [from, till) without the given spans (each [start, start + length)), as sorted intervals.
-std::vector<Interval> Without(int64_t from, int64_t till, std::vector<Interval> holes)
-{
-    std::sort(holes.begin(), holes.end(), [](const Interval& a, const Interval& b) { return a.from < b.from; });
-    std::vector<Interval> left;
-    int64_t at = from;
-    for (const Interval& hole : holes) {
-        if (hole.till <= at || hole.from >= till) continue;
-        if (hole.from > at) left.push_back({at, hole.from});
-        at = std::max(at, hole.till);
-    }
-    if (at < till) left.push_back({at, till});
-    return left;
-}
+int64_t FloorTo(int64_t t, int64_t span) { return t - ((t % span) + span) % span; }
+int64_t CeilTo(int64_t t, int64_t span) { return FloorTo(t, span) == t ? t : FloorTo(t, span) + span; }
 
-/// Which counters rows serve a range: daily rows for the whole UTC days, hourly rows for the other
-/// whole hours, both from the metrics start on and never across a boundary of the query's local
-/// time buckets. Empty when the counters serve nothing.
-struct CoveredBuckets {
-    std::vector<Interval> days;
-    std::vector<Interval> hours;
+/// Counter buckets of one length over consecutive times.
+struct Run {
+    int64_t span = 0;
+    Interval times;
 };
 
-CoveredBuckets Covered(const Interval& range, int64_t start, const TimeBuckets& buckets)
+/// [from, till) (whole hours) as aligned buckets of the given lengths, longest that fits first;
+/// consecutive buckets of one length form one run. An unbounded till ends in one unbounded run of
+/// the longest length.
+void Decompose(int64_t from, int64_t till, const std::vector<int64_t>& spans, std::vector<Run>& runs)
+{
+    const int64_t longest = spans.back();
+    int64_t at = from;
+    const int64_t end = till >= kFar ? CeilTo(from, longest) : till;
+    const auto add = [&](int64_t span, int64_t next) {
+        if (!runs.empty() && runs.back().span == span && runs.back().times.till == at)
+            runs.back().times.till = next;
+        else
+            runs.push_back({span, {at, next}});
+        at = next;
+    };
+    while (at < end) {
+        int64_t span = spans.front();
+        for (const int64_t candidate : spans)
+            if (at % candidate == 0 && at + candidate <= end) span = candidate;
+        add(span, at + span);
+    }
+    if (till >= kFar) add(longest, kFar);
+}
+
+/// Which counters rows serve a range: from the metrics start on, the range's whole hours as a few long
+/// buckets in the middle and shorter ones towards the edges, never across a boundary of the query's
+/// local time buckets. Empty when the counters serve nothing.
+std::vector<Run> Covered(const Interval& range, int64_t start, const TimeBuckets& buckets)
 {
     const int64_t from = std::max(CeilHour(range.from), start);
     const int64_t till = range.till >= kFar ? kFar : FloorHour(range.till);
     if (from >= till) return {};
-    bool days = true;
-    std::vector<Interval> cutHours, cutDays;
+    std::vector<int64_t> spans(std::begin(kCounterSpans), std::end(kCounterSpans));
+    std::vector<Interval> segments{{from, till}};
     if (buckets.grouped) {
         if (buckets.part == "second" || buckets.part == "minute") return {};
-        if (buckets.part == "hour") {
-            if (buckets.offset % kHour != 0) return {};
-            days = false;
-        } else if (buckets.offset % kDay != 0) {
-            // Local days never line up with UTC days; longer buckets only on their boundaries.
-            if (buckets.part == "day") days = false;
-            if (buckets.part != "day" || buckets.offset % kHour != 0) {
-                const std::optional<std::vector<int64_t>> boundaries = Boundaries(from, till, buckets);
-                if (!boundaries) return {};
-                for (const int64_t boundary : *boundaries) {
-                    if (boundary % kHour != 0) cutHours.push_back({FloorHour(boundary), FloorHour(boundary) + kHour});
-                    cutDays.push_back({FloorDay(boundary), FloorDay(boundary) + kDay});
-                }
+        if (buckets.part == "hour" || (buckets.part == "day" && buckets.offset % kHour == 0)) {
+            // Buckets that divide the local hour or day and start on its boundaries never cross one.
+            const int64_t local = buckets.part == "hour" ? kHour : kDay;
+            std::erase_if(spans, [&](int64_t span) { return local % span != 0 || buckets.offset % span != 0; });
+            if (spans.empty()) return {};
+        } else if (buckets.part != "day" || buckets.offset % kDay != 0) {
+            // Local days, months or years: the range splits at each boundary, and an hour a boundary
+            // falls inside is read from the records.
+            const std::optional<std::vector<int64_t>> boundaries = Boundaries(from, till, buckets);
+            if (!boundaries) return {};
+            segments.clear();
+            int64_t at = from;
+            for (const int64_t boundary : *boundaries) {
+                if (FloorHour(boundary) > at) segments.push_back({at, FloorHour(boundary)});
+                at = CeilHour(boundary);
             }
+            if (at < till) segments.push_back({at, till});
         }
     }
-    CoveredBuckets covered;
-    const int64_t dayFrom = CeilDay(from), dayTill = till >= kFar ? kFar : FloorDay(till);
-    if (days && dayFrom < dayTill) covered.days = Without(dayFrom, dayTill, cutDays);
-    std::vector<Interval> taken = covered.days;
-    taken.insert(taken.end(), cutHours.begin(), cutHours.end());
-    covered.hours = Without(from, till, taken);
-    return covered;
+    std::vector<Run> runs;
+    for (const Interval& segment : segments) Decompose(segment.from, segment.till, spans, runs);
+    return runs;
 }
 
 /// The parts of range outside the covered intervals (sorted, inside range).
@@ -337,11 +347,11 @@ TranslatedQuery CountersQueryTranslator::Translate(const QxNodePtr& query, const
 
     // A time condition the range does not capture (under OR, "<>") leaves the hours undecided: the
     // records answer alone, as they do for counters made by another definition or not made yet.
-    CoveredBuckets covered;
+    std::vector<Run> runs;
     if (counted && coverage.startTime && coverage.definition == m_definition && !timeInTerms)
-        covered = Covered(shape.range, *coverage.startTime, BucketsOf(query, counters));
-    std::vector<Interval> spans = covered.days;
-    spans.insert(spans.end(), covered.hours.begin(), covered.hours.end());
+        runs = Covered(shape.range, *coverage.startTime, BucketsOf(query, counters));
+    std::vector<Interval> spans;
+    for (const Run& run : runs) spans.push_back(run.times);
     std::sort(spans.begin(), spans.end(), [](const Interval& a, const Interval& b) { return a.from < b.from; });
 
     std::vector<TranslatedQuery> parts;
@@ -356,27 +366,29 @@ TranslatedQuery CountersQueryTranslator::Translate(const QxNodePtr& query, const
         add(recordsQuery, [&](QueryStatement& s) { return Within(s, recordsWhen(s), shape.range); }, false);
     } else {
         // Each run of buckets is its own range on the counters' index (mask, condition, span, time);
-        // past a few runs of a span they share one range and filter.
-        const auto counterRows = [&](int64_t span, const std::vector<Interval>& runs) {
+        // past a few runs of one length they share one range and filter.
+        for (const int64_t span : kCounterSpans) {
+            std::vector<Interval> times;
+            for (const Run& run : runs)
+                if (run.span == span) times.push_back(run.times);
+            if (times.empty()) continue;
             const auto bucket = [&, span](QueryStatement& s) {
                 return Column(s, m_layout.spanColumn) + " = " + s.Bind(span);
             };
             const auto within = [&](QueryStatement& s, const Interval& run) {
                 return Within(s, Column(s, counters.timeColumn), run);
             };
-            if (runs.size() <= kMaxRunsApart) {
-                for (const Interval& run : runs)
+            if (times.size() <= kMaxRunsApart) {
+                for (const Interval& run : times)
                     add(query, [&, run](QueryStatement& s) { return bucket(s) + " AND " + within(s, run); }, false);
-                return;
+                continue;
             }
             add(query, [&](QueryStatement& s) {
-                std::string sql = bucket(s) + " AND " + within(s, {runs.front().from, runs.back().till}) + " AND (";
-                for (size_t i = 0; i < runs.size(); ++i) sql += (i ? " OR (" : "(") + within(s, runs[i]) + ")";
+                std::string sql = bucket(s) + " AND " + within(s, {times.front().from, times.back().till}) + " AND (";
+                for (size_t i = 0; i < times.size(); ++i) sql += (i ? " OR (" : "(") + within(s, times[i]) + ")";
                 return sql + ")";
             }, false);
-        };
-        counterRows(kDaySpan, covered.days);
-        counterRows(kHourSpan, covered.hours);
+        }
         // One part per uncovered piece, each a plain range on the time column the records' indexes serve.
         // Placeholders are numbered in binding order, so each term binds before the next is built.
         const auto byId = [&](const char* comparator, const Interval& interval) {

@@ -136,8 +136,8 @@ SqlValue ReadValue(std::string_view& key)
     return text;
 }
 
-int64_t FloorDay(int64_t t) { return t - ((t % kDaySpan) + kDaySpan) % kDaySpan; }
-int64_t CeilDay(int64_t t) { return FloorDay(t) == t ? t : FloorDay(t) + kDaySpan; }
+int64_t FloorTo(int64_t t, int64_t span) { return t - ((t % span) + span) % span; }
+int64_t CeilTo(int64_t t, int64_t span) { return FloorTo(t, span) == t ? t : FloorTo(t, span) + span; }
 
 // Records read per statement of the counting pass: a few hours, so the counters of one chunk stay small.
 constexpr int64_t kChunk = 6 * kHour;
@@ -147,22 +147,27 @@ constexpr int64_t kChunk = 6 * kHour;
 void MetricsAggregator::CountRange(int64_t from, int64_t till, int64_t lastRecordId, int64_t startTime)
 {
     const IDialect& sql = m_connection.Dialect();
-    const auto q = [&](const std::string& name) { return sql.QuoteIdentifier(name); };
-    const std::string table = q(m_table.table);
-    const std::string ts = q(m_table.timestampColumn), span = q(m_table.spanColumn);
-    // The days whose row is made again: those the range touches that lie wholly in the metrics.
-    const int64_t dayFrom = std::max(FloorDay(from), CeilDay(startTime)), dayTill = CeilDay(till);
-    auto erase = m_connection.Prepare("DELETE FROM " + table + " WHERE (" + span + " = " + sql.Placeholder(1) +
-                                      " AND " + ts + " >= " + sql.Placeholder(2) + " AND " + ts + " < " +
-                                      sql.Placeholder(3) + ") OR (" + span + " = " + sql.Placeholder(4) + " AND " +
-                                      ts + " >= " + sql.Placeholder(5) + " AND " + ts + " < " + sql.Placeholder(6) + ")");
-    const SqlValue bounds[] = {kHourSpan, from, till, kDaySpan, FloorDay(from), dayTill};
-    for (size_t i = 0; i < std::size(bounds); ++i) erase->Bind(i + 1, bounds[i]);
-    while (erase->Next()) {
+    const std::string ts = sql.QuoteIdentifier(m_table.timestampColumn);
+    auto erase = m_connection.Prepare("DELETE FROM " + sql.QuoteIdentifier(m_table.table) + " WHERE " +
+                                      sql.QuoteIdentifier(m_table.spanColumn) + " = " + sql.Placeholder(1) + " AND " +
+                                      ts + " >= " + sql.Placeholder(2) + " AND " + ts + " < " + sql.Placeholder(3));
+    // Every bucket the range touches is counted anew; longer ones only where they lie wholly from
+    // the start on, summed from the length below them.
+    for (const int64_t span : kCounterSpans) {
+        erase->Reset();
+        erase->Bind(1, span);
+        erase->Bind(2, FloorTo(from, span));
+        erase->Bind(3, CeilTo(till, span));
+        while (erase->Next()) {
+        }
     }
     erase.reset();
     CountHours(from, till, lastRecordId);
-    if (dayFrom < dayTill) RollUpDays(dayFrom, dayTill);
+    for (size_t level = 1; level < std::size(kCounterSpans); ++level) {
+        const int64_t span = kCounterSpans[level];
+        const int64_t first = std::max(FloorTo(from, span), CeilTo(startTime, span)), end = CeilTo(till, span);
+        if (first < end) RollUp(kCounterSpans[level - 1], span, first, end);
+    }
 }
 
 void MetricsAggregator::CountHours(int64_t from, int64_t till, int64_t lastRecordId)
@@ -264,25 +269,27 @@ void MetricsAggregator::CountHours(int64_t from, int64_t till, int64_t lastRecor
     }
 }
 
-void MetricsAggregator::RollUpDays(int64_t from, int64_t till)
+void MetricsAggregator::RollUp(int64_t shorter, int64_t span, int64_t from, int64_t till)
 {
     const IDialect& sql = m_connection.Dialect();
     const auto q = [&](const std::string& name) { return sql.QuoteIdentifier(name); };
     const std::string ts = q(m_table.timestampColumn);
-    const std::string day = sql.TruncateTime(ts, 0, "day");
+    // The span is a constant of ours, written as a literal so the grouping repeats the select's text.
+    const std::string length = std::to_string(span);
+    const std::string bucket = "(" + ts + " - ((" + ts + " % " + length + ") + " + length + ") % " + length + ")";
     for (const AggregatedGroup& group : m_groups) {
         std::string columns;
         for (const auto& [name, stored] : group.columns) columns += ", " + q(stored);
         const std::string keys = q(m_table.maskColumn) + ", " + q(m_table.conditionIdColumn);
         auto insert = m_connection.Prepare(
             "INSERT INTO " + q(m_table.table) + " (" + keys + ", " + ts + ", " + q(m_table.spanColumn) + ", " +
-            q(m_table.countColumn) + columns + ") SELECT " + keys + ", " + day + ", " + sql.Placeholder(1) + ", SUM(" +
+            q(m_table.countColumn) + columns + ") SELECT " + keys + ", " + bucket + ", " + length + ", SUM(" +
             q(m_table.countColumn) + ")" + columns + " FROM " + q(m_table.table) + " WHERE " + q(m_table.maskColumn) +
-            " = " + sql.Placeholder(2) + " AND " + q(m_table.conditionIdColumn) + " = " + sql.Placeholder(3) + " AND " +
-            q(m_table.spanColumn) + " = " + sql.Placeholder(4) + " AND " + ts + " >= " + sql.Placeholder(5) + " AND " +
-            ts + " < " + sql.Placeholder(6) + " GROUP BY " + keys + ", " + day + columns);
+            " = " + sql.Placeholder(1) + " AND " + q(m_table.conditionIdColumn) + " = " + sql.Placeholder(2) + " AND " +
+            q(m_table.spanColumn) + " = " + sql.Placeholder(3) + " AND " + ts + " >= " + sql.Placeholder(4) + " AND " +
+            ts + " < " + sql.Placeholder(5) + " GROUP BY " + keys + ", " + bucket + columns);
         for (const auto& [id, preset] : group.presets) {
-            const SqlValue values[] = {kDaySpan, int64_t{group.mask}, id, kHourSpan, from, till};
+            const SqlValue values[] = {int64_t{group.mask}, id, shorter, from, till};
             for (size_t i = 0; i < std::size(values); ++i) insert->Bind(i + 1, values[i]);
             while (insert->Next()) {
             }
@@ -385,8 +392,10 @@ void MetricsAggregator::WriteStatus(int64_t startTime)
 
 std::string MetricsDefinition(const CountersTableLayout& layout, const std::vector<AggregatedGroup>& groups)
 {
+    std::string spans;
+    for (const int64_t span : kCounterSpans) spans += (spans.empty() ? "" : " ") + std::to_string(span);
     std::string text = layout.table + "(" + layout.idColumn + "," + layout.maskColumn + "," + layout.conditionIdColumn +
-                       "," + layout.countColumn + "," + layout.timestampColumn + "," + layout.spanColumn + "[hour,day]";
+                       "," + layout.countColumn + "," + layout.timestampColumn + "," + layout.spanColumn + "[" + spans + "]";
     for (const std::string& column : layout.groupColumns) text += "," + column;
     text += ")";
     for (const AggregatedGroup& group : groups) {

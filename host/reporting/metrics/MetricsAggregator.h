@@ -1,8 +1,8 @@
 // Fills the overview counters from the audited records: for every group of the
 // metrics configuration (ManagedObjectUId always included) and the preset it is
-// configured for, counts per hour and per whole UTC day; incrementally as
-// records arrive, and backwards in time on request, moving the metrics start
-// time with it.
+// configured for, counts per hour and per longer bucket (kCounterSpans);
+// incrementally as records arrive, and backwards in time on request, moving the
+// metrics start time with it.
 // Thread safety: one aggregator per connection, used by one thread at a time;
 // runs of several processes serialise on the database's write lock.
 #pragma once
@@ -33,8 +33,8 @@ struct AggregatedGroup {
 /// Where the configuration store keeps the metrics configuration.
 inline constexpr const char* kMetricsConfigurationPath = "\\Configuration\\OverviewMetricsConfiguration";
 
-/// What the counters hold: for every hour from startTime on, and for every UTC day that starts at or
-/// after startTime, exactly the records of that hour or day whose id is at most lastRecordId; nothing
+/// What the counters hold: for every hour from startTime on, and for every longer bucket that starts
+/// at or after startTime, exactly the records of that bucket whose id is at most lastRecordId; nothing
 /// before startTime. Read from the aggregation state.
 struct CountersCoverage {
     std::optional<int64_t> startTime;  ///< none before the first run
@@ -77,13 +77,13 @@ private:
     void SaveState(const State& state);
     /// Re-counts the records newer than state.lastRecordId into their hours and advances it.
     int64_t TakeInNewRecords(State& state);
-    /// Counts the hours [from, till) anew from the records with an id up to lastRecordId, and the days
-    /// they touch that lie wholly from startTime (the start once this run ends) on.
+    /// Counts the hours [from, till) anew from the records with an id up to lastRecordId, and the longer
+    /// buckets they touch that lie wholly from startTime (the start once this run ends) on.
     void CountRange(int64_t from, int64_t till, int64_t lastRecordId, int64_t startTime);
     /// The hourly rows of [from, till), in one pass over its records.
     void CountHours(int64_t from, int64_t till, int64_t lastRecordId);
-    /// The daily rows of the days [from, till), summed from their hourly rows.
-    void RollUpDays(int64_t from, int64_t till);
+    /// The rows of span for its buckets in [from, till), summed from the rows of the shorter span.
+    void RollUp(int64_t shorter, int64_t span, int64_t from, int64_t till);
     void WriteStatus(int64_t startTime);
     template <class Work>
     int64_t InTransaction(Work&& work);

@@ -38,9 +38,12 @@ inline constexpr const char* kAggregationStateTable = "AggregationState";
 
 inline constexpr const char* kDefaultCountersTableName = "OverviewCounters";
 inline constexpr const char* kDefaultSpanColumnName = "Span";
-/// The counters' bucket lengths: every hour, and every whole UTC day from the metrics start on.
-inline constexpr int64_t kHourSpan = 3600;
-inline constexpr int64_t kDaySpan = 86400;
+/// The counters' bucket lengths, shortest first, each a multiple of the one before; a bucket starts
+/// on a multiple of its length (unix seconds, so days are UTC days). Every hour has its row, and every
+/// longer bucket that lies wholly from the metrics start on: a range is then summed from a few long
+/// buckets in its middle and shorter ones towards its edges.
+inline constexpr int64_t kCounterSpans[] = {3600, 4 * 3600, 86400, 4 * 86400, 16 * 86400};
+inline constexpr int64_t kHourSpan = kCounterSpans[0];
 
 /// The overview counters table as the metrics configuration names it.
 struct CountersTableLayout {
@@ -50,7 +53,7 @@ struct CountersTableLayout {
     std::string conditionIdColumn;          ///< INTEGER, the preset condition id
     std::string countColumn;                ///< INTEGER
     std::string timestampColumn;            ///< INTEGER, the bucket's start in unix seconds UTC
-    std::string spanColumn = kDefaultSpanColumnName;  ///< INTEGER, the bucket's length: kHourSpan or kDaySpan
+    std::string spanColumn = kDefaultSpanColumnName;  ///< INTEGER, the bucket's length, one of kCounterSpans
     std::vector<std::string> groupColumns;  ///< TEXT, in configuration order
 };
 

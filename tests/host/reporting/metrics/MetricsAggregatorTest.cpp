@@ -1,4 +1,4 @@
-// The aggregator: hourly and daily counters per group and its preset in the
+// The aggregator: hourly and longer counters per group and its preset in the
 // configured layout, incremental runs that re-count only touched hours, backfill moving
 // the metrics start time (in the database and the status node), and refusal of
 // presets the records cannot express.
@@ -54,7 +54,7 @@ protected:
     QueryTranslator m_translator{Tree(kTemplates), m_db->Dialect()};
 };
 
-TEST_F(MetricsAggregatorTest, BackfillCountsEachGroupForItsPresetPerHourAndWholeDayAndMovesTheStart)
+TEST_F(MetricsAggregatorTest, BackfillCountsEachGroupForItsPresetPerHourAndLongerBucketAndMovesTheStart)
 {
     auto store = CreateComponent<host::CConfigServer>();
     MetricsAggregator aggregator(*m_db, Tree(kMetrics), m_translator, "overview_records", store.Get());
@@ -65,14 +65,19 @@ TEST_F(MetricsAggregatorTest, BackfillCountsEachGroupForItsPresetPerHourAndWhole
     EXPECT_EQ(aggregator.Backfill(kDay0 + 1800, kDay0 + 2 * 86400), 48);
     EXPECT_EQ(aggregator.StartTime(), kDay0);
     // 0xF: G1 MO, G2 ProductId, G3 Who, G4 Where, default preset 1; 0x4D: G1 MO, G2 Who, G3 Where, G4 What,
-    // its own preset 2 only. Each hour, then the whole day from the start on.
+    // its own preset 2 only. Each hour, then the four hours and the day from the start on (the four
+    // days around it begin before the start: none).
     EXPECT_EQ(Counters(),
               "15 1 3600 0 mo 101 ann srv1 2\n"
               "15 1 3600 3600 mo 102 bob srv2 1\n"
+              "15 1 14400 0 mo 101 ann srv1 2\n"
+              "15 1 14400 0 mo 102 bob srv2 1\n"
               "15 1 86400 0 mo 101 ann srv1 2\n"
               "15 1 86400 0 mo 102 bob srv2 1\n"
               "77 2 3600 0 mo ann srv1 f1 1\n"
               "77 2 3600 3600 mo bob srv2 f2 1\n"
+              "77 2 14400 0 mo ann srv1 f1 1\n"
+              "77 2 14400 0 mo bob srv2 f2 1\n"
               "77 2 86400 0 mo ann srv1 f1 1\n"
               "77 2 86400 0 mo bob srv2 f2 1\n");
     EXPECT_EQ(ReadConfigNode(*store.Get(), MetricsAggregator::kStatusPath, true).GetAttributeOr("StartTime", ""),
@@ -85,7 +90,7 @@ TEST_F(MetricsAggregatorTest, BackfillCountsEachGroupForItsPresetPerHourAndWhole
     Insert(kDay0 + 2 * 86400 + 60, "101", "ann", "srv1", "Added", "f1");
     EXPECT_EQ(aggregator.Aggregate(kDay0 + 2 * 86400 + 120), 48);
     EXPECT_EQ(aggregator.Aggregate(kDay0 + 2 * 86400 + 180), 0);
-    for (const int64_t span : {3600, 86400})
+    for (const int64_t span : {3600, 14400, 86400})
         EXPECT_EQ(ScalarOf(*m_db, R"~(SELECT SUM("Cnt") FROM "OverviewCounters" WHERE "GroupMask" = 15 AND "PresetId" = 1
             AND "Span" = ?1)~", {span}), 5);
     EXPECT_EQ(ScalarOf(*m_db, R"~(SELECT "Cnt" FROM "OverviewCounters" WHERE "GroupMask" = 15 AND "Span" = 3600
