@@ -3,6 +3,7 @@
 
 #include "common/ErrorHandling/ErrorObjects.h"
 #include "common/ErrorHandling/HRX.h"
+#include "common/Logging/Log.h"
 
 namespace cvn::reporting {
 
@@ -39,12 +40,11 @@ QueriesProcessorOptions ReadQueriesProcessorOptions(const QxNodePtr& config, boo
     options.storage = std::move(*storage);
     constexpr int64_t kDay = 86400000;
     options.workers = static_cast<int32_t>(ReadInteger(config, "Workers", options.workers, 1, 64));
-    // It used to bound queued and running queries together; silently ignoring a limit someone set would
-    // hide that the queue now has its own.
+    // It used to bound queued and running queries together. A configuration written for that still
+    // starts; the log says what replaced it.
     if (config.HasAttribute("MaxConcurrentQueries"))
-        ThrowHrWithDescription(kHrInvalidData,
-                               "the queries processor's MaxConcurrentQueries is no longer read: Workers bound the "
-                               "queries running, MaxQueuedQueries and QueueWaitMs the queries waiting for a worker");
+        CV_LOG(Warn, "The queries processor's MaxConcurrentQueries is no longer read: Workers bound the queries "
+                     "running, MaxQueuedQueries and QueueWaitMs the queries waiting for a worker");
     options.maxQueuedQueries =
         static_cast<int32_t>(ReadInteger(config, "MaxQueuedQueries", options.maxQueuedQueries, 0, 1000000));
     options.queueWaitMs = ReadInteger(config, "QueueWaitMs", options.queueWaitMs, 1, kDay);

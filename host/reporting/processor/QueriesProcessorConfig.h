@@ -27,7 +27,7 @@ struct QueriesProcessorOptions {
 
 /// Reads the node (integers of any integer type). No database (neither StorageConnection nor
 /// DatabasePath) or no QueryTemplates child: HRX 0x80070490; an unknown StorageKind, a value out of
-/// its range or the retired MaxConcurrentQueries: HRX 0x8007000D naming it.
+/// its range: HRX 0x8007000D naming it. The retired MaxConcurrentQueries is only logged.
 /// requireTemplates false lets tests that translate on their own leave the child out.
 QueriesProcessorOptions ReadQueriesProcessorOptions(const QxNodePtr& config, bool requireTemplates = true);
 

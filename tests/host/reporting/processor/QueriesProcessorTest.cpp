@@ -321,8 +321,6 @@ TEST(QueriesProcessorOptions, RequiredItemsAndRanges)
         {R"(DatabasePath="/r.db" MaxRows="many")", "<QueryTemplates/>", kHrInvalidData, "MaxRows"},
         {R"(DatabasePath="/r.db" MaxQueuedQueries:i32="-1")", "<QueryTemplates/>", kHrInvalidData, "MaxQueuedQueries"},
         {R"(DatabasePath="/r.db" QueueWaitMs:i64="0")", "<QueryTemplates/>", kHrInvalidData, "QueueWaitMs is 0"},
-        {R"(DatabasePath="/r.db" MaxConcurrentQueries:i32="32")", "<QueryTemplates/>", kHrInvalidData,
-         "MaxConcurrentQueries is no longer read"},
     };
     for (const auto& [attributes, inner, code, named] : cases) {
         const std::string text =
