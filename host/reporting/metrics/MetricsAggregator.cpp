@@ -139,9 +139,6 @@ SqlValue ReadValue(std::string_view& key)
 int64_t FloorTo(int64_t t, int64_t span) { return t - ((t % span) + span) % span; }
 int64_t CeilTo(int64_t t, int64_t span) { return FloorTo(t, span) == t ? t : FloorTo(t, span) + span; }
 
-// Records read per statement of the counting pass: a few hours, so the counters of one chunk stay small.
-constexpr int64_t kChunk = 6 * kHour;
-
 }  // namespace
 
 void MetricsAggregator::CountRange(int64_t from, int64_t till, int64_t lastRecordId, int64_t startTime)
@@ -162,15 +159,24 @@ void MetricsAggregator::CountRange(int64_t from, int64_t till, int64_t lastRecor
         }
     }
     erase.reset();
-    CountHours(from, till, lastRecordId);
+    // The pass counts every bucket inside the range; a longer bucket the range's edge cuts is summed
+    // from the shorter ones, which lie partly outside. The callers' ranges start at or after startTime,
+    // so only an edge bucket can begin before it, and then it has no row.
+    CountBuckets(from, till, lastRecordId);
     for (size_t level = 1; level < std::size(kCounterSpans); ++level) {
         const int64_t span = kCounterSpans[level];
         const int64_t first = std::max(FloorTo(from, span), CeilTo(startTime, span)), end = CeilTo(till, span);
-        if (first < end) RollUp(kCounterSpans[level - 1], span, first, end);
+        const int64_t innerFrom = CeilTo(from, span), innerTill = FloorTo(till, span);
+        if (innerFrom >= innerTill) {
+            if (first < end) RollUp(kCounterSpans[level - 1], span, first, end);
+            continue;
+        }
+        if (first < innerFrom) RollUp(kCounterSpans[level - 1], span, first, innerFrom);
+        if (std::max(first, innerTill) < end) RollUp(kCounterSpans[level - 1], span, std::max(first, innerTill), end);
     }
 }
 
-void MetricsAggregator::CountHours(int64_t from, int64_t till, int64_t lastRecordId)
+void MetricsAggregator::CountBuckets(int64_t from, int64_t till, int64_t lastRecordId)
 {
     const IDialect& sql = m_connection.Dialect();
     const auto q = [&](const std::string& name) { return sql.QuoteIdentifier(name); };
@@ -203,14 +209,16 @@ void MetricsAggregator::CountHours(int64_t from, int64_t till, int64_t lastRecor
     for (size_t i = 0; i < first; ++i) read->Bind(i + 1, params[i]);
     read->Bind(first + 3, lastRecordId);
 
-    // One counter set per group and preset, each with its insert.
+    // One counter set per group and preset, each with its insert: the hours of the records read, and
+    // for every longer span the bucket being filled.
     struct Slot {
         uint32_t mask;
         int64_t preset;
         size_t flag;
         std::vector<size_t> values;  // positions in the select of the group's columns
         std::unique_ptr<IStatement> insert;
-        std::unordered_map<std::string, int64_t> counts;
+        std::unordered_map<std::string, int64_t> hours;                 // hour, then values
+        std::vector<std::unordered_map<std::string, int64_t>> longer;  // values, per span after the hour
     };
     std::vector<Slot> slots;
     for (const AggregatedGroup& group : m_groups) {
@@ -227,45 +235,78 @@ void MetricsAggregator::CountHours(int64_t from, int64_t till, int64_t lastRecor
             slots.push_back(Slot{group.mask, id, presetFlag.at(id), values,
                                  m_connection.Prepare("INSERT INTO " + q(m_table.table) + " (" + targets +
                                                       ") VALUES (" + placeholders + ")"),
-                                 {}});
+                                 {}, std::vector<std::unordered_map<std::string, int64_t>>(std::size(kCounterSpans) - 1)});
         }
     }
+    const auto write = [&](Slot& slot, int64_t at, int64_t span, std::string_view values, int64_t count) {
+        slot.insert->Bind(1, int64_t{slot.mask});
+        slot.insert->Bind(2, slot.preset);
+        slot.insert->Bind(3, at);
+        slot.insert->Bind(4, span);
+        slot.insert->Bind(5, count);
+        for (size_t i = 0; i < slot.values.size(); ++i) slot.insert->Bind(6 + i, ReadValue(values));
+        while (slot.insert->Next()) {
+        }
+        slot.insert->Reset();
+    };
+    // Buckets wholly inside the range are summed here; the others by RollUp.
+    const auto inside = [&](size_t level, int64_t at) {
+        const int64_t bucket = FloorTo(at, kCounterSpans[level]);
+        return bucket >= from && bucket + kCounterSpans[level] <= till;
+    };
+    // Writes the finished bucket of the level and adds it to the next one, closing that too when this
+    // bucket was its last.
+    const auto close = [&](size_t level, int64_t bucket) {
+        for (;; ++level) {
+            const bool up = level + 1 < std::size(kCounterSpans) && inside(level + 1, bucket);
+            for (Slot& slot : slots) {
+                for (const auto& [values, count] : slot.longer[level - 1]) {
+                    write(slot, bucket, kCounterSpans[level], values, count);
+                    if (up) slot.longer[level][values] += count;
+                }
+                slot.longer[level - 1].clear();
+            }
+            const int64_t end = bucket + kCounterSpans[level];
+            if (!up || end % kCounterSpans[level + 1] != 0) return;
+            bucket = FloorTo(bucket, kCounterSpans[level + 1]);
+        }
+    };
 
+    // Records are read one shortest-but-one bucket at a time, so the hours held stay few.
+    const int64_t step = kCounterSpans[1];
     std::string key;
-    for (int64_t chunk = from; chunk < till; chunk += kChunk) {
+    std::vector<SqlValue> row(1 + logical.size() + presetFlag.size());
+    for (int64_t chunk = from; chunk < till;) {
+        const int64_t next = std::min(till, FloorTo(chunk, step) + step);
         read->Reset();
         read->Bind(first + 1, chunk);
-        read->Bind(first + 2, std::min(till, chunk + kChunk));
+        read->Bind(first + 2, next);
         while (read->Next()) {
             const SqlValue when = read->Column(0);
             const int64_t* seconds = std::get_if<int64_t>(&when);
             if (!seconds) continue;
             const int64_t hour = HourOf(*seconds);
-            std::vector<SqlValue> row(1 + logical.size() + presetFlag.size());
             for (size_t i = 1; i < row.size(); ++i) row[i] = read->Column(i);
             for (Slot& slot : slots) {
                 const int64_t* counted = std::get_if<int64_t>(&row[slot.flag]);
                 if (!counted || *counted == 0) continue;
                 key.assign(reinterpret_cast<const char*>(&hour), sizeof hour);
                 for (const size_t value : slot.values) AppendValue(key, row[value]);
-                ++slot.counts[key];
+                ++slot.hours[key];
             }
         }
+        const bool up = inside(1, chunk);
         for (Slot& slot : slots) {
-            for (const auto& [counter, count] : slot.counts) {
-                std::string_view rest(counter);
-                slot.insert->Bind(1, int64_t{slot.mask});
-                slot.insert->Bind(2, slot.preset);
-                slot.insert->Bind(3, ReadRaw<int64_t>(rest));
-                slot.insert->Bind(4, kHourSpan);
-                slot.insert->Bind(5, count);
-                for (size_t i = 0; i < slot.values.size(); ++i) slot.insert->Bind(6 + i, ReadValue(rest));
-                while (slot.insert->Next()) {
-                }
-                slot.insert->Reset();
+            for (const auto& [counter, count] : slot.hours) {
+                std::string_view values(counter);
+                const int64_t at = ReadRaw<int64_t>(values);
+                write(slot, at, kHourSpan, values, count);
+                if (up) slot.longer[0][std::string(values)] += count;
             }
-            slot.counts.clear();
+            slot.hours.clear();
         }
+        if (up && next % step == 0) close(1, next - step);
+        chunk = next;
     }
 }
 
