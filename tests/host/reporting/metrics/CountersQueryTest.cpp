@@ -66,6 +66,8 @@ TEST_P(CountersQueryTest, AnswersAsTheRecordsForAnyRangeZoneBucketAndCoverage)
     MetricsAggregator aggregator(*m_db, metrics, translator, "records");
     aggregator.Aggregate(kStart + 100 * kDay);
     aggregator.Backfill(kStart + 30 * kDay + 1234, kStart + 100 * kDay);  // the first month stays uncovered
+    Insert(100, kStart + 50 * kDay + 3 * 3600, kStart + 50 * kDay + 9 * 3600);  // re-counts a few hours ...
+    aggregator.Aggregate(kStart + 100 * kDay);  // ... and the longer buckets around them
     Insert(300, kStart, kStart + 101 * kDay);                                // written after the aggregation
     const CountersCoverage coverage = ReadCountersCoverage(*m_db);
     const CountersCoverage otherDefinition{coverage.startTime, coverage.lastRecordId, coverage.definition + ";another"};
