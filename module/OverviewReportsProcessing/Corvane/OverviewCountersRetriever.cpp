@@ -96,6 +96,8 @@ QxNodePtr CDataRetriever::RetrieveData()
         response = CallQueriesProcessor(m_handle);
         if (!response) ThrowHrWithDescription(kHrInvalidData, "The queries processor returned no poll answer for " + m_requestName);
         status = response.GetRequiredAttribute<int32_t>("Status");
+        // The answer that ends the query is handed out at once; only a running query waits.
+        if (status != kStatusRunning) continue;
         // Cancel notifies without the lock, so a notification just before this wait may be missed;
         // the wait then ends with its interval.
         m_wake.wait_for(lock, m_waitInterval, [this] { return m_cancelled.load(); });

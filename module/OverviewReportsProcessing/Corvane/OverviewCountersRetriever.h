@@ -1,6 +1,7 @@
 // CDataRetriever: runs one sub-request at the queries processor: hands it over
 // at construction, polls its handle every WaitIntervalMs on the first thread
-// that waits for the result, and releases the handle (FreeResult) at destruction.
+// that waits for the result (the answer that ends the query is handed out
+// without a further wait), and releases the handle (FreeResult) at destruction.
 // Thread safety: GetData, Cancel and GetMetaInfo may be called from any thread
 // at once; the polling loop runs once and every caller shares its outcome.
 #pragma once

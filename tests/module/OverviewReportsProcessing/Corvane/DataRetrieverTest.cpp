@@ -110,6 +110,22 @@ TEST_F(DataRetrieverTest, CancelEndsEndlessPollingAndTheHandleIsStillFreed)
     EXPECT_EQ(queries->Count(QueryCallKind::Free), 2u);
 }
 
+// The answer that ends the query is handed out at once: with a ten minute interval, a wait after it
+// would hold GetData until the cancellation below.
+TEST_F(DataRetrieverTest, TheFinishingAnswerIsHandedOutWithoutAFurtherWait)
+{
+    queries->SetScript(QueryScript{0, R"(<Result Total:i64="3"/>)"});
+    auto retriever = Make(R"(<node WaitIntervalMs:i64="600000" QueriesProcessorUri="Service.QueriesProcessor"/>)");
+    auto waiting = std::async(std::launch::async, [&] { return Data(*retriever); });
+    const bool answered = waiting.wait_for(kWaitLimit) == std::future_status::ready;
+    if (!answered) retriever->Cancel();  // ends the wait of a loop sleeping after its last answer
+    const auto [hr, data] = waiting.get();
+    ASSERT_TRUE(answered) << "the retriever waited after the answer that ended the query";
+    EXPECT_EQ(hr, S_OK);
+    EXPECT_EQ(data.GetRequiredAttribute<int64_t>("Total"), 3);
+    EXPECT_EQ(queries->Count(QueryCallKind::Poll), 1u);
+}
+
 TEST_F(DataRetrieverTest, ConstructionFailuresHandOutNoRetriever)
 {
     QueryScript nullHandle;
