@@ -163,7 +163,7 @@ CRetrieveCountersContext::ResultInternalContext CRetrieveCountersContext::MakeCo
     ThrowIfFailed(m_factory->CreateRetriever(query.Get(), retriever.Put()));
     ThrowIfNull(retriever);
 
-    auto task = [retriever, replaced, remapper = m_remapper]() -> CRequestResult {
+    auto run = [retriever, replaced, remapper = m_remapper]() -> CRequestResult {
         constexpr const char* kName = "Corvane::CRetrieveCountersContext::MakeContext::<lambda_1>::operator ()";
         CV_TRACE(Dbg, kName);
         CRequestResult result;
@@ -179,8 +179,19 @@ CRetrieveCountersContext::ResultInternalContext CRetrieveCountersContext::MakeCo
         }
         return result;
     };
+    std::promise<CRequestResult> promise;
     ResultInternalContext context;
-    context.result = std::async(std::launch::async, std::move(task)).share();
+    context.result = promise.get_future().share();
+    // The result is set before the signal: a poll woken by it finds the result ready.
+    auto task = [run = std::move(run), promise = std::move(promise), completions = m_completions]() mutable {
+        try {
+            promise.set_value(run());
+        } catch (...) {
+            promise.set_exception(std::current_exception());
+        }
+        completions->Notify();
+    };
+    context.task = std::async(std::launch::async, std::move(task));
     context.retriever = std::move(retriever);
     return context;
 }

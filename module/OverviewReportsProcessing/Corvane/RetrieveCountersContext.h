@@ -2,11 +2,14 @@
 // request into one query per sub-request, runs each query's retriever on a
 // thread of its own from construction on, and answers polls with the results.
 // Thread safety: polls, Cancel and the access time readers may come from any
-// thread; a poll holds the context's recursive lock for its whole wait.
+// thread; a poll holds the context's recursive lock for its whole wait, and
+// wakes on whichever sub-request finishes first.
 #pragma once
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <cstdint>
 #include <future>
 #include <map>
 #include <memory>
@@ -37,6 +40,7 @@ public:
     struct ResultInternalContext {
         std::shared_future<CRequestResult> result;
         cvn::ComPtr<cvn::IDataRetriever> retriever;
+        std::future<void> task;  ///< the thread that completes result; dropping it waits for the thread
     };
 
     /// Prepares the request (which it extends with the default time range when it has none) and starts
@@ -70,14 +74,46 @@ private:
     };
     using SubResponses = std::map<std::string, cvn::QxNodePtr>;
 
+    /// Counts finished sub-request tasks so a poll can sleep until the next one. The tasks share it,
+    /// so their last notification is safe whatever order the context's members are destroyed in.
+    class CompletionSignal {
+    public:
+        void Notify()
+        {
+            {
+                std::lock_guard lock(m_mutex);
+                ++m_count;
+            }
+            m_changed.notify_all();
+        }
+        uint64_t Count()
+        {
+            std::lock_guard lock(m_mutex);
+            return m_count;
+        }
+        /// Returns when a task finished after Count() answered seen, or after limit.
+        void WaitPast(uint64_t seen, std::chrono::milliseconds limit)
+        {
+            std::unique_lock lock(m_mutex);
+            m_changed.wait_for(lock, limit, [&] { return m_count != seen; });
+        }
+
+    private:
+        std::mutex m_mutex;
+        std::condition_variable m_changed;
+        uint64_t m_count = 0;
+    };
+
     void ProcessRequest(const cvn::QxNodePtr& query);
     ResultInternalContext MakeContext(const cvn::QxNodePtr& query);
     SubResponses AdjustRetrieveCountersResponse(const cvn::QxNodePtr& response);
-    void Collect(const std::string& name, const cvn::QxNodePtr& subResponse, const ResultInternalContext& context,
-                 std::chrono::milliseconds wait, std::set<std::string>& newCompletions);
+    /// Writes the sub-request's result into subResponse if it is there now; true once it is delivered.
+    bool Collect(const std::string& name, const cvn::QxNodePtr& subResponse, const ResultInternalContext& context,
+                 std::set<std::string>& newCompletions);
 
     LiveCounter m_liveCounter;
     std::recursive_mutex m_lock;
+    std::shared_ptr<CompletionSignal> m_completions = std::make_shared<CompletionSignal>();
     cvn::ComPtr<cvn::IDataRetrieverFactory> m_factory;
     std::atomic<cvn::SystemTimePoint> m_lastAccess;
     std::unordered_map<std::string, ResultInternalContext> m_subRequests;

@@ -2,6 +2,8 @@
 // sub-requests and writing their results or failures into the answer.
 #include "module/OverviewReportsProcessing/Corvane/RetrieveCountersContext.h"
 
+#include <vector>
+
 #include "common/ErrorHandling/ResultCodes.h"
 #include "common/ErrorHandling/ResultNodes.h"
 #include "common/Logging/Log.h"
@@ -44,13 +46,12 @@ CRetrieveCountersContext::SubResponses CRetrieveCountersContext::AdjustRetrieveC
     return subResponses;
 }
 
-void CRetrieveCountersContext::Collect(const std::string& name, const QxNodePtr& subResponse,
-                                       const ResultInternalContext& context, std::chrono::milliseconds wait,
-                                       std::set<std::string>& newCompletions)
+bool CRetrieveCountersContext::Collect(const std::string& name, const QxNodePtr& subResponse,
+                                       const ResultInternalContext& context, std::set<std::string>& newCompletions)
 {
     int32_t status = subResponse.GetRequiredAttribute<int32_t>(kStatusAttribute);
     if (status == 0) {
-        if (context.result.wait_for(wait) == std::future_status::ready) {
+        if (context.result.wait_for(std::chrono::milliseconds(0)) == std::future_status::ready) {
             const CRequestResult& result = context.result.get();
             if (result.error.IsFailure()) {
                 status = 2;
@@ -63,10 +64,11 @@ void CRetrieveCountersContext::Collect(const std::string& name, const QxNodePtr&
         }
     }
     subResponse.SetAttribute(kStatusAttribute, status);
-    if (status == 0) return;
+    if (status == 0) return false;
     if (m_delivered.insert(name).second) newCompletions.insert(name);
     const HRX recorded = ReadResultFromNode(subResponse);
     if (recorded.IsFailure() && !IsTolerated(recorded.Code())) recorded.ThrowIfFailed();
+    return true;
 }
 
 uint32_t CRetrieveCountersContext::GetData(const QxNodePtr& request, const QxNodePtr& response)
@@ -84,24 +86,30 @@ uint32_t CRetrieveCountersContext::GetData(const QxNodePtr& request, const QxNod
     uint32_t status = 0;
     std::set<std::string> newCompletions;
     const auto finished = [&] { return newCompletions.size() >= target || m_delivered.size() >= m_subRequests.size(); };
+    // Sub-requests this poll has not written yet; each step takes whatever has finished, so a ready
+    // result never waits behind one that is not.
+    std::vector<const std::pair<const std::string, ResultInternalContext>*> pending;
+    pending.reserve(m_subRequests.size());
+    for (const auto& entry : m_subRequests) pending.push_back(&entry);
     while (status == 0 && !finished()) {
-        for (const auto& [name, context] : m_subRequests) {
-            if (IsCurrentRequestCancelled()) {
-                CV_LOG(Dbg, "Cancel request with id:" << m_id);
-                status = 2;
-                Cancel();
-                // A cancelled caller waits no longer: its answer is status 2 at once.
-                break;
-            }
-            UpdateLastTimeAccess();
-            Collect(name, subResponses.at(name), context, m_waitDataInterval, newCompletions);
-            if (newCompletions.size() == target) break;
+        if (IsCurrentRequestCancelled()) {
+            CV_LOG(Dbg, "Cancel request with id:" << m_id);
+            status = 2;
+            Cancel();
+            // A cancelled caller waits no longer: its answer is status 2 at once.
+            break;
         }
+        UpdateLastTimeAccess();
+        // Read before looking, so a task finishing in between still ends the wait below.
+        const uint64_t seen = m_completions->Count();
+        std::erase_if(pending, [&](const auto* entry) {
+            return Collect(entry->first, subResponses.at(entry->first), entry->second, newCompletions);
+        });
+        if (finished()) break;
+        m_completions->WaitPast(seen, m_waitDataInterval);
     }
     if (partial && status == 0) {
-        for (const auto& [name, context] : m_subRequests) {
-            Collect(name, subResponses.at(name), context, std::chrono::milliseconds(0), newCompletions);
-        }
+        for (const auto* entry : pending) Collect(entry->first, subResponses.at(entry->first), entry->second, newCompletions);
     }
     CV_LOG(Dbg, "Request id: " << m_id << " New completed sub requests: " << newCompletions.size());
     CV_LOG(Dbg, "Request id: " << m_id << " Total completed sub requests: " << m_delivered.size() << "/"

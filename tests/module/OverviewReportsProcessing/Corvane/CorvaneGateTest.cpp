@@ -223,6 +223,37 @@ TEST_F(CorvaneGateTest, PartialPollsThenCompleteThenTheTokenIsGone)
     EXPECT_EQ(log.Count("Request not found: " + GuidToText(token)), 1u);
 }
 
+// A finished sub-request goes out with the next poll, whatever the others do. Answers list the
+// sub-requests in the order the context walks them; the last one finishes while the first never
+// does, and a ten minute wait per step would hold a poll that waited on the first.
+TEST_F(CorvaneGateTest, AFinishedSubRequestIsNotHeldBehindAnUnfinishedOne)
+{
+    const QxNodePtr configuration = Tree(kGateConfiguration);
+    configuration.GetChild("RetrieveCounters").SetAttribute("WaitDataInterval", int64_t{600000});
+    ASSERT_EQ(Reconfigure(configuration.ToText()), S_OK);
+    const QxNodePtr first = Process(R"(<RetrieveCountersRequest>
+        <RetrieveCountersSubRequest q:name="A"/><RetrieveCountersSubRequest q:name="B"/></RetrieveCountersRequest>)");
+    std::vector<std::string> order;
+    for (const QxNodePtr& child : first.GetChildren())
+        if (child.GetType() == "RetrieveCountersSubResponse") order.push_back(child.GetName());
+    ASSERT_EQ(order.size(), 2u);
+
+    std::future<QxNodePtr> waiting = PollAsync(TokenOf(first));
+    script->Finish(order[1], 2);
+    const bool answered = waiting.wait_for(kWaitLimit) == std::future_status::ready;
+    if (!answered) script->Finish(order[0], 1);  // lets a poll stuck on it end
+    const QxNodePtr partial = waiting.get();
+    ASSERT_TRUE(answered) << "the poll waited on " << order[0];
+    EXPECT_EQ(Status(partial), 0);
+    EXPECT_EQ(SubCount(partial, order[1]), 2);
+    EXPECT_EQ(SubStatus(partial, order[0]), 0);
+
+    script->Finish(order[0], 1);
+    const QxNodePtr done = Poll(TokenOf(first));
+    EXPECT_EQ(Status(done), 1);
+    EXPECT_EQ(SubCount(done, order[0]), 1);
+}
+
 // A cookie request registers only; its first poll answers at once even with results there. A data
 // request is served as a counters request; one without sub-requests completes on the second poll.
 TEST_F(CorvaneGateTest, CookieDataAndEmptyRequests)
