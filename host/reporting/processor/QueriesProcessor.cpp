@@ -115,16 +115,25 @@ QxNodePtr CQueriesProcessor::Poll(const GUID& handle)
     QxNodePtr result;
     State state = State::Queued;
     {
-        std::lock_guard lock(m_lock);
+        std::unique_lock lock(m_lock);
         ExpireLocked();
         const auto found = m_entries.find(handle);
         const SteadyTimePoint now = SteadyNow();
         if (found == m_entries.end() || ExpireIfStaleLocked(found, now)) ThrowUnknownHandle(handle);
         ExpireQueueLocked(now);
-        Entry& entry = *found->second;
-        entry.lastTouch = now;
-        state = entry.state;
-        if (state == State::Finished) result = entry.answer;  // a second handle; the tree is read only
+        const EntryPtr entry = found->second;
+        entry->lastTouch = now;
+        // The caller sleeps between polls: a query that finishes meanwhile would wait for the next
+        // one. Holding the poll open for a short while hands the result over the moment it is there.
+        if (entry->state != State::Finished && m_options.pollWaitMs > 0) {
+            ++m_waitingPolls;
+            m_finished.wait_for(lock, std::chrono::milliseconds(m_options.pollWaitMs),
+                                [&] { return entry->state == State::Finished || entry->cancelled || m_stopping; });
+            --m_waitingPolls;
+        }
+        if (entry->cancelled) ThrowUnknownHandle(handle);
+        state = entry->state;
+        if (state == State::Finished) result = entry->answer;  // a second handle; the tree is read only
     }
     if (state != State::Finished) {
         const QxNodePtr running = QxNodePtr::Create("QueryStatus", "QueryStatus");
@@ -147,6 +156,7 @@ QxNodePtr CQueriesProcessor::Free(const GUID& handle)
         CancelLocked(*entry);
         ExpireLocked();
     }
+    m_finished.notify_all();
     CV_LOG(Dbg, "Query " << handle << " freed");
     const QxNodePtr freed = QxNodePtr::Create("QueryFreed", "QueryHandle");
     freed.SetAttribute(kHandleAttribute, handle);
@@ -226,6 +236,12 @@ size_t CQueriesProcessor::QueuedQueries() const
     return m_queue.size();
 }
 
+size_t CQueriesProcessor::WaitingPolls() const
+{
+    std::lock_guard lock(m_lock);
+    return m_waitingPolls;
+}
+
 HRESULT CQueriesProcessor::Shutdown() noexcept
 {
     {
@@ -238,6 +254,7 @@ HRESULT CQueriesProcessor::Shutdown() noexcept
         m_idleWorkers.clear();
     }
     m_watchdogWake.notify_all();
+    m_finished.notify_all();
     for (std::thread& worker : m_workers)
         if (worker.joinable() && worker.get_id() != std::this_thread::get_id()) worker.join();
     if (m_watchdog.joinable() && m_watchdog.get_id() != std::this_thread::get_id()) m_watchdog.join();

@@ -61,6 +61,8 @@ public:
     size_t HeldQueries() const;
     /// Queries waiting for a worker; for tests and diagnostics.
     size_t QueuedQueries() const;
+    /// Polls held open for an unfinished query (PollWaitMs); for tests and diagnostics.
+    size_t WaitingPolls() const;
 
 private:
     enum class State { Queued, Running, Finished };
@@ -107,6 +109,8 @@ private:
     /// caches are warmest, so one after another they run on one thread.
     std::vector<std::condition_variable*> m_idleWorkers;
     std::condition_variable m_watchdogWake;
+    std::condition_variable m_finished;  ///< a query finished or was dropped, or the processor stops
+    size_t m_waitingPolls = 0;
     std::map<GUID, EntryPtr> m_entries;
     std::deque<EntryPtr> m_queue;  ///< oldest first; cancelled entries leave it at once
     std::vector<EntryPtr> m_running;

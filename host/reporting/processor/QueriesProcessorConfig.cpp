@@ -48,6 +48,7 @@ QueriesProcessorOptions ReadQueriesProcessorOptions(const QxNodePtr& config, boo
     options.maxQueuedQueries =
         static_cast<int32_t>(ReadInteger(config, "MaxQueuedQueries", options.maxQueuedQueries, 0, 1000000));
     options.queueWaitMs = ReadInteger(config, "QueueWaitMs", options.queueWaitMs, 1, kDay);
+    options.pollWaitMs = ReadInteger(config, "PollWaitMs", options.pollWaitMs, 0, 10000);
     options.maxRows = ReadInteger(config, "MaxRows", options.maxRows, 1, INT64_MAX);
     options.queryTimeLimitMs = ReadInteger(config, "QueryTimeLimitMs", options.queryTimeLimitMs, 1, kDay);
     options.resultTtlMs = ReadInteger(config, "ResultTtlMs", options.resultTtlMs, 1, 7 * kDay);

@@ -17,6 +17,7 @@ struct QueriesProcessorOptions {
     int32_t workers = 2;                           ///< threads running queries, 1..64: the running limit
     int32_t maxQueuedQueries = 1024;               ///< waiting for a worker; more are answered busy
     int64_t queueWaitMs = 30000;                   ///< wait for a worker; then the query is answered busy
+    int64_t pollWaitMs = 0;                        ///< a poll of an unfinished query waits this long for it
     int64_t maxRows = 100000;                      ///< rows of one result; more fail 0x80041911
     int64_t queryTimeLimitMs = 30000;              ///< running time of one query; longer fails 0x80041910
     int64_t resultTtlMs = 600000;                  ///< a query not polled for this long is dropped

@@ -59,6 +59,7 @@ void CQueriesProcessor::WorkerLoop()
             entry->state = State::Finished;
             if (!entry->cancelled) entry->answer = std::move(answer);
         }
+        m_finished.notify_all();
     }
 }
 

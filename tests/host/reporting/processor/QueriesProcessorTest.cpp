@@ -294,6 +294,37 @@ TEST_F(QueriesProcessorTest, AQueryThatWaitsQueueWaitMsForAWorkerIsAnsweredBusyA
     m_processor->Shutdown();  // no thread reads the clock once it goes
 }
 
+TEST_F(QueriesProcessorTest, APollHeldOpenAnswersTheMomentItsQueryFinishesOrIsFreed)
+{
+    Make(R"(Workers:i32="1" PollWaitMs:i64="10000")", Held());
+    // One poll each, from other threads: the answer they get is the one the query has when they end.
+    const auto pollOnce = [&](const QxNodePtr& handle) {
+        return std::async(std::launch::async, [this, handle] {
+            QxNodePtr answer;
+            const HRESULT code = m_processor->ProcessRequest(handle.Get(), answer.Reset());
+            return std::make_pair(code, answer);
+        });
+    };
+    const QxNodePtr first = Send(kByWho);
+    auto finished = pollOnce(first);
+    ASSERT_TRUE(cvn::test::WaitUntil([&] { return m_processor->WaitingPolls() == 1; }));
+    m_release.set_value();
+    ASSERT_EQ(std::future_status::ready, finished.wait_for(cvn::test::kWaitLimit));
+    const auto [code, answer] = finished.get();
+    ASSERT_EQ(S_OK, code);
+    EXPECT_EQ(0, answer.GetRequiredAttribute<int32_t>("Status")) << "one poll, held open, brings the rows";
+
+    m_release = std::promise<void>();
+    Make(R"(Workers:i32="1" PollWaitMs:i64="10000")", Held());
+    const QxNodePtr second = Send(kByWho);
+    auto freed = pollOnce(second);
+    ASSERT_TRUE(cvn::test::WaitUntil([&] { return m_processor->WaitingPolls() == 1; }));
+    Free(second);
+    ASSERT_EQ(std::future_status::ready, freed.wait_for(cvn::test::kWaitLimit));
+    EXPECT_EQ(kHrNotFound, freed.get().first) << "a freed query's poll ends at once";
+    m_release.set_value();
+}
+
 TEST_F(QueriesProcessorTest, UnavailableAndBusyDatabasesGiveTheTolerantCodes)
 {
     m_path = m_dir.File("later.db");
