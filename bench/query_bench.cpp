@@ -12,6 +12,7 @@
 #include <map>
 #include <thread>
 
+#include "bench/BenchSupport.h"
 #include "common/NodeAccess/QxNodePtr.h"
 #include "host/reporting/metrics/CountersQuery.h"
 #include "host/reporting/metrics/MetricsAggregator.h"
@@ -84,20 +85,11 @@ Fixture& Data()
     return fixture;
 }
 
-int64_t Drain(IStatement& statement)
-{
-    int64_t total = 0;
-    while (statement.Next()) total += std::get<int64_t>(statement.Column(statement.ColumnCount() - 1));
-    return total;
-}
-
 int64_t Total(Fixture& f, const QxNodePtr& node)
 {
     const TranslatedQuery translated = f.counters->Serves(node) ? f.counters->Translate(node, ReadCountersCoverage(*f.db))
                                                                 : f.translator->Translate(node);
-    auto statement = f.db->Prepare(translated.sql);
-    for (size_t i = 0; i < translated.parameters.size(); ++i) statement->Bind(i + 1, translated.parameters[i]);
-    return Drain(*statement);
+    return bench::RunDirect(*f.db, translated);
 }
 
 void Translated(benchmark::State& state, const char* query)
@@ -107,12 +99,7 @@ void Translated(benchmark::State& state, const char* query)
     for (auto _ : state) benchmark::DoNotOptimize(Total(f, node));
 }
 
-QxNodePtr Call(IRequestProcessor& processor, const QxNodePtr& request)
-{
-    IQxNode* raw = nullptr;
-    if (processor.ProcessRequest(request.Get(), &raw) < 0) throw std::runtime_error("the queries processor refused");
-    return QxNodePtr(raw, QxNodePtr::Attach{});
-}
+using bench::Call;
 
 /// As the module's retriever does: send, poll the handle until the result is there, free it.
 void ThroughProcessor(benchmark::State& state, const char* query)
@@ -146,7 +133,7 @@ void BM_DirectSql(benchmark::State& state)
     Fixture& f = Data();
     for (auto _ : state) {
         auto statement = f.db->Prepare(kDirect);
-        benchmark::DoNotOptimize(Drain(*statement));
+        benchmark::DoNotOptimize(bench::Drain(*statement));
     }
 }
 BENCHMARK(BM_FastTemplate)->Unit(benchmark::kMillisecond);

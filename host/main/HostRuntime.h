@@ -71,6 +71,9 @@ public:
     }
     /// The configuration store itself (for services that write their status); null when not started.
     IConfigStorage* ConfigStorage() const noexcept { return m_services.ConfigServer(); }
+    /// The service client; null when not started. For a benchmark or test that puts a service of its
+    /// own in front of a registered one.
+    host::CServiceClient* ServiceClient() const noexcept { return m_services.ServiceClient(); }
     /// The queries processor service; null when not started. For diagnostics and tests.
     const reporting::CQueriesProcessor* QueriesProcessor() const noexcept { return m_queries.Get(); }
     /// Reads a node of the configuration store (null when absent); throws HostError.
