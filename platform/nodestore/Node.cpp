@@ -2,6 +2,9 @@
 #include "platform/nodestore/Node.h"
 
 #include <algorithm>
+#include <vector>
+
+#include "platform/nodestore/NodeArena.h"
 
 namespace cvn::nodestore {
 
@@ -28,6 +31,9 @@ uint64_t SubtreeHandles(const Node* top)
 void DestroyTree(Node* root) noexcept
 {
     // Depth first through the parent links, so no memory is needed and deep trees are fine.
+    // A parsed tree's nodes let go of their arena together: one count for a run of them.
+    NodeArena* arena = nullptr;
+    uint64_t arenaNodes = 0;
     Node* node = root;
     while (node) {
         if (!node->children.empty()) {
@@ -37,9 +43,20 @@ void DestroyTree(Node* root) noexcept
             continue;
         }
         Node* parent = node == root ? nullptr : node->parent;
-        delete node;
+        if (NodeArena* home = node->arena) {
+            if (home != arena) {
+                if (arena) arena->Release(arenaNodes);
+                arena = home;
+                arenaNodes = 0;
+            }
+            node->~Node();
+            ++arenaNodes;
+        } else {
+            delete node;
+        }
         node = parent;
     }
+    if (arena) arena->Release(arenaNodes);
 }
 
 Node* OpenHandle(Node* node) noexcept

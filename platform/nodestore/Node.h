@@ -2,6 +2,9 @@
 // handle counts right. A handle is the node pointer itself; each node counts
 // its own handles and a root also counts the handles of its whole tree, which
 // lives while that total is above zero (parents own their children).
+// A node made by the parser lives in its parse's arena (NodeArena.h) together
+// with its data and child list; it is destroyed like any other, and the arena's
+// memory goes back when its last node is gone.
 // Thread safety: counts are atomic, so handles of one tree may be opened and
 // closed from several threads while the tree is only read; everything else
 // changes a tree and needs the caller's exclusive use of it.
@@ -12,16 +15,21 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <vector>
 
+#include "platform/nodestore/ChildList.h"
 #include "platform/nodestore/NodeData.h"
+
+namespace cvn::nodestore {
+class NodeArena;
+}
 
 struct IQxNode {
     std::atomic<uint32_t> handles{0};      ///< handles to this node
     std::atomic<uint64_t> treeHandles{0};  ///< at a root: handles to any node of the tree
     IQxNode* parent = nullptr;
-    std::vector<IQxNode*> children;
-    cvn::nodestore::NodeData data;  ///< name, type and attributes
+    cvn::nodestore::ChildList children;
+    cvn::nodestore::NodeData data;               ///< name, type and attributes
+    cvn::nodestore::NodeArena* arena = nullptr;  ///< where the node lives; null: on the heap by itself
 };
 
 namespace cvn::nodestore {
@@ -39,8 +47,7 @@ using TreePtr = std::unique_ptr<Node, TreeDeleter>;
 /// Makes room for one more child, so that appending it cannot fail (growing geometrically).
 inline void ReserveChild(Node* parent)
 {
-    auto& children = parent->children;
-    if (children.size() == children.capacity()) children.reserve(children.empty() ? 4 : children.size() * 2);
+    parent->children.ReserveOneMore();
 }
 
 /// Hands out a new handle to node (counts it) and returns it.

@@ -22,6 +22,11 @@ void Store32(uint8_t* at, uint32_t v) noexcept
     std::memcpy(at, &v, 4);
 }
 
+void Store16Zero(uint8_t* at) noexcept
+{
+    at[0] = at[1] = 0;
+}
+
 }  // namespace
 
 NodeData::NodeData(const NodeData& other)
@@ -30,6 +35,24 @@ NodeData::NodeData(const NodeData& other)
     m_data = static_cast<uint8_t*>(::operator new(other.m_size));
     std::memcpy(m_data, other.m_data, other.m_size);
     m_size = m_capacity = other.m_size;
+}
+
+void NodeData::Borrow(uint8_t* bytes, size_t size) noexcept
+{
+    Free();
+    m_data = size ? bytes : nullptr;
+    m_size = static_cast<uint32_t>(size);
+    m_capacity = 0;
+}
+
+void NodeData::Writer::EndHeader(size_t nameUnits, size_t typeUnits) noexcept
+{
+    Store32(m_block, static_cast<uint32_t>(nameUnits));
+    Store32(m_block + 4, static_cast<uint32_t>(typeUnits));
+    const size_t textBytes = (nameUnits + typeUnits) * 2;
+    if (textBytes % 4) Store16Zero(m_block + kHeader + textBytes);
+    m_at = m_block + kHeader + Align4(textBytes);
+    m_blank = textBytes == 0;
 }
 
 uint32_t NodeData::Header(int index) const noexcept
@@ -169,7 +192,7 @@ void NodeData::Reserve(size_t bytes)
         Store32(data + 4, 0);
         m_size = kHeader;
     }
-    ::operator delete(m_data);
+    Free();
     m_data = data;
     m_capacity = static_cast<uint32_t>(wanted);
 }
@@ -185,7 +208,7 @@ void NodeData::Splice(size_t offset, size_t oldLength, size_t newLength)
         auto* data = static_cast<uint8_t*>(::operator new(capacity));
         if (offset) std::memcpy(data, m_data, offset);
         if (tail) std::memcpy(data + offset + newLength, m_data + offset + oldLength, tail);
-        ::operator delete(m_data);
+        Free();
         m_data = data;
         m_capacity = static_cast<uint32_t>(capacity);
     } else if (tail && oldLength != newLength) {

@@ -1,6 +1,8 @@
 // A node's own data packed in one heap block: its name, its type and its
 // attributes in insertion order. One allocation per node instead of one per
-// string, and a copy is a single memcpy.
+// string, and a copy is a single memcpy. A parsed node's block lives in the
+// parse's arena instead: it is read in place and copied to the heap by the
+// first change.
 // Layout: [name length][type length][name][type] then per attribute
 // [type code][name length][value size][name][value], every part 4-aligned.
 // Thread safety: read by many threads or changed by one; views returned by
@@ -8,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 #include <utility>
 
@@ -32,7 +35,7 @@ public:
         std::swap(m_capacity, copy.m_capacity);
         return *this;
     }
-    ~NodeData() { ::operator delete(m_data); }
+    ~NodeData() { Free(); }
 
     std::u16string_view Name() const noexcept { return Text(kHeader, Header(0)); }
     std::u16string_view Type() const noexcept { return Text(kHeader + Header(0) * 2, Header(1)); }
@@ -58,6 +61,52 @@ public:
     /// False when absent.
     bool Erase(std::u16string_view name);
     bool HasAttributes() const noexcept { return m_size > AttributesStart(); }
+
+    /// Lays out data in storage the caller owns (a parse's arena), for Borrow: first the name and the
+    /// type, then each attribute, every text written by the caller in place. The caller reserves the
+    /// room that HeaderRoom and AttributeRoom give for at most so many units and bytes.
+    class Writer {
+    public:
+        static size_t HeaderRoom(size_t nameUnits, size_t typeUnits) noexcept
+        {
+            return kHeader + Align4((nameUnits + typeUnits) * 2);
+        }
+        static size_t AttributeRoom(size_t nameUnits, size_t valueSize) noexcept
+        {
+            return EntrySize(nameUnits, valueSize);
+        }
+
+        explicit Writer(uint8_t* block) noexcept : m_block(block), m_at(block) {}
+        /// Where the name's units go, the type's right after them.
+        char16_t* HeaderText() noexcept { return reinterpret_cast<char16_t*>(m_block + kHeader); }
+        void EndHeader(size_t nameUnits, size_t typeUnits) noexcept;
+        /// Where the next attribute's name goes.
+        char16_t* AttributeName() noexcept { return reinterpret_cast<char16_t*>(m_at + kEntryHeader); }
+        /// Where its value goes, after a name of nameUnits units.
+        uint8_t* AttributeValue(size_t nameUnits) noexcept { return m_at + kEntryHeader + Align4(nameUnits * 2); }
+        void EndAttribute(uint16_t type, size_t nameUnits, uint32_t valueSize) noexcept
+        {
+            const uint32_t fields[3] = {type, static_cast<uint32_t>(nameUnits), valueSize};
+            std::memcpy(m_at, fields, sizeof fields);
+            if (nameUnits % 2) m_at[kEntryHeader + nameUnits * 2] = m_at[kEntryHeader + nameUnits * 2 + 1] = 0;
+            uint8_t* value = AttributeValue(nameUnits);
+            for (size_t i = valueSize; i % 4; ++i) value[i] = 0;
+            m_at += EntrySize(nameUnits, valueSize);
+            m_blank = false;
+        }
+        /// The bytes written; Blank when there is no name, type or attribute (nothing to borrow).
+        size_t Size() const noexcept { return static_cast<size_t>(m_at - m_block); }
+        bool Blank() const noexcept { return m_blank; }
+
+    private:
+        uint8_t* m_block;
+        uint8_t* m_at;
+        bool m_blank = true;
+    };
+
+    /// Reads bytes that a Writer laid out, in place, in storage that outlives this data; the data
+    /// must be empty.
+    void Borrow(uint8_t* bytes, size_t size) noexcept;
 
     class Iterator {
     public:
@@ -94,6 +143,10 @@ private:
     const uint8_t* FindEntry(std::u16string_view name) const noexcept;
     bool Inside(const void* at) const noexcept;
 
+    void Free() noexcept
+    {
+        if (m_capacity) ::operator delete(m_data);
+    }
     void SetHeader(std::u16string_view name, std::u16string_view type);
     void EnsureHeader();
     void WriteEntry(size_t offset, size_t oldLength, std::u16string_view name, ValueView value);
@@ -102,7 +155,7 @@ private:
 
     uint8_t* m_data = nullptr;  // null: no name, no type, no attributes; else it starts with the header
     uint32_t m_size = 0;
-    uint32_t m_capacity = 0;
+    uint32_t m_capacity = 0;  // 0 with data: borrowed bytes, never written (the first change copies them)
 };
 
 }  // namespace cvn::nodestore

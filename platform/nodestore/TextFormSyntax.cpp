@@ -2,6 +2,7 @@
 #include "platform/nodestore/TextFormSyntax.h"
 
 #include <array>
+#include <cstring>
 
 #include "corvane/Nodestore.h"
 #include "platform/nodestore/Utf.h"
@@ -61,15 +62,33 @@ std::string_view TypeSuffix(uint16_t type) noexcept
 
 bool TypeFromSuffix(std::string_view suffix, uint16_t& type) noexcept
 {
-    if (suffix.size() < 3) return false;
-    for (const auto& entry : kSuffixes) {
-        if (entry.suffix[0] != suffix[0] || entry.suffix.size() != suffix.size()) continue;  // cheap rejects first
-        if (entry.suffix == suffix) {
-            type = entry.type;
-            return true;
-        }
+    // By length and letters rather than through the table: every typed attribute that is read asks.
+    auto is = [&suffix](const char* candidate) { return std::memcmp(suffix.data(), candidate, suffix.size()) == 0; };
+    uint16_t found = 0;
+    switch (suffix.size()) {
+        case 3:
+            found = is("str")   ? QXN_TYPE_STRING
+                    : is("i32") ? QXN_TYPE_INT32
+                    : is("i64") ? QXN_TYPE_INT64
+                    : is("n32") ? QXN_TYPE_INT32_ALT
+                                : 0;
+            break;
+        case 4:
+            found = is("bool")   ? QXN_TYPE_BOOL
+                    : is("guid") ? QXN_TYPE_GUID
+                    : is("strs") ? QXN_TYPE_STRING_LIST
+                    : is("i32s") ? QXN_TYPE_INT32_ARRAY
+                                 : 0;
+            break;
+        case 5:
+            found = is("guids") ? QXN_TYPE_GUID_ARRAY : 0;
+            break;
+        default:
+            break;
     }
-    return false;
+    if (!found) return false;
+    type = found;
+    return true;
 }
 
 // ASCII name characters: 2 may start a name, 1 may follow.

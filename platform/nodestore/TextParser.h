@@ -1,6 +1,7 @@
-// Parses the text form (docs/text-form.md) back into node trees, with pugixml
-// doing the XML. All or nothing: on any error no tree survives and the error
-// says where ("line 3, column 17: ...") and what.
+// Parses the text form (docs/text-form.md) back into node trees: the XML the
+// form uses is read here too, in one pass that builds the nodes in the parse's
+// arena (NodeArena.h). All or nothing: on any error no tree survives and the
+// error says where ("line 3, column 17: ...") and what.
 // Thread safety: pure function of its input.
 #pragma once
 

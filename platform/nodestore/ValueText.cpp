@@ -210,26 +210,11 @@ void AppendValueText(std::u16string& out, ValueView value)
     AppendText(out, value);
 }
 
-bool ParseInteger(std::string_view text, int bits, int64_t& out) noexcept
+bool ParseHexInteger(std::string_view text, int bits, int64_t& out) noexcept
 {
-    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-        uint64_t v;
-        if (text.size() - 2 > static_cast<size_t>(bits / 4) || !ParseHex(text.substr(2), v)) return false;
-        out = bits == 32 ? static_cast<int32_t>(static_cast<uint32_t>(v)) : static_cast<int64_t>(v);
-        return true;
-    }
-    size_t i = 0;
-    const bool negative = !text.empty() && text[0] == '-';
-    if (!text.empty() && (text[0] == '-' || text[0] == '+')) i = 1;
-    if (i == text.size()) return false;
-    const uint64_t limit = (uint64_t{1} << (bits - 1)) - (negative ? 0 : 1);
-    uint64_t v = 0;
-    for (; i < text.size(); ++i) {
-        const unsigned digit = static_cast<unsigned char>(text[i]) - '0';
-        if (digit > 9 || __builtin_mul_overflow(v, 10u, &v) || __builtin_add_overflow(v, digit, &v) || v > limit)
-            return false;
-    }
-    out = negative ? static_cast<int64_t>(0 - v) : static_cast<int64_t>(v);
+    uint64_t v;
+    if (text.size() - 2 > static_cast<size_t>(bits / 4) || !ParseHex(text.substr(2), v)) return false;
+    out = bits == 32 ? static_cast<int32_t>(static_cast<uint32_t>(v)) : static_cast<int64_t>(v);
     return true;
 }
 

@@ -24,8 +24,30 @@ void AppendValueText(std::u16string& out, ValueView value);
 /// why to a short reason ("'12x' is not a 32-bit integer").
 bool ParseValueText(uint16_t type, std::string_view text, ValueBuffer& out, std::string& why);
 
-/// Scalar parsers shared with the conversions; false when the text does not parse.
-bool ParseInteger(std::string_view text, int bits, int64_t& out) noexcept;
+/// Scalar parsers shared with the conversions; false when the text does not parse. The integer
+/// parsers are inline: the text form's parser reads an integer for most attributes.
+bool ParseHexInteger(std::string_view text, int bits, int64_t& out) noexcept;  ///< "0x" + hex digits
+inline bool ParseDecimalInteger(std::string_view text, int bits, int64_t& out) noexcept
+{
+    size_t i = 0;
+    const bool negative = !text.empty() && text[0] == '-';
+    if (!text.empty() && (text[0] == '-' || text[0] == '+')) i = 1;
+    if (i == text.size()) return false;
+    const uint64_t limit = (uint64_t{1} << (bits - 1)) - (negative ? 0 : 1);
+    uint64_t v = 0;
+    for (; i < text.size(); ++i) {
+        const unsigned digit = static_cast<unsigned char>(text[i]) - '0';
+        if (digit > 9 || __builtin_mul_overflow(v, 10u, &v) || __builtin_add_overflow(v, digit, &v) || v > limit)
+            return false;
+    }
+    out = negative ? static_cast<int64_t>(0 - v) : static_cast<int64_t>(v);
+    return true;
+}
+inline bool ParseInteger(std::string_view text, int bits, int64_t& out) noexcept
+{
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) return ParseHexInteger(text, bits, out);
+    return ParseDecimalInteger(text, bits, out);
+}
 bool ParseBool(std::string_view text, bool& out) noexcept;
 bool ParseGuid(std::string_view text, GUID& out) noexcept;
 

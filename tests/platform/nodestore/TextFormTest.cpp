@@ -304,6 +304,55 @@ TEST(TextForm, ParserTakesHandWrittenText)
     EXPECT_EQ(one[0], nullptr);
 }
 
+// The parser reads XML itself: references, quotes, line ends, what it skips and what it refuses.
+TEST(TextForm, ParserReadsTheXmlThatHandWrittenTextUses)
+{
+    const std::pair<std::string_view, std::string_view> read[] = {
+        {"<A v='say \"x\"' w = \"1\" />", R"(<nr><A v="say &quot;x&quot;" w="1"/></nr>)"},
+        {R"(<A v="&amp;&lt;&gt;&quot;&apos;&#65;&#x42;&#x1F600;&#xD800;|&unknown;&#;&#x;&#12a;"/>)",
+         R"(<nr><A v="&amp;&lt;&gt;&quot;'AB😀&#xD800;|&amp;unknown;&amp;#;&amp;#x;&amp;#12a;"/></nr>)"},
+        {R"(<A v="ab&#0;cd" w="x"/>)", R"(<nr><A v="ab" w="x"/></nr>)"},  // node text holds no NUL
+        {"<A v=\"a\r\nb\rc\"/>", R"(<nr><A v="a&#xA;b&#xA;c"/></nr>)"},
+        {"<!DOCTYPE nr [ <!ELEMENT a (b)> <!-- > --> <?pi > ?> <![IGNORE[ <!x> ]]> ]>\n<nr><a/></nr>",
+         "<nr><a/></nr>"},
+        {"<a><!-- <b/> --></a><?pi x?><c\n/>", "<nr><a/><c/></nr>"},
+    };
+    for (const auto& [text, expected] : read) {
+        std::vector<Handle> nodes = ParseAll(text);
+        std::vector<IQxNode*> raw;
+        for (const Handle& node : nodes) raw.push_back(node.get());
+        EXPECT_EQ(Serialize(raw, QXN_DEPTH_ALL, QXN_SERIALIZE_UTF8), expected) << text;
+    }
+    // Values of every size (the parse lays each node out in one piece of its memory).
+    for (const size_t length : {15u, 16u, 17u, 1500u, 5000u, 7000u, 70000u}) {
+        const std::string text = "<nr><A v=\"" + std::string(length, 'x') + "\" w=\"\xC3\xA9\"/></nr>";
+        EXPECT_EQ(Serialize(Parse(text).get(), QXN_DEPTH_ALL, QXN_SERIALIZE_UTF8), text) << length;
+    }
+    const std::pair<std::string_view, std::string_view> refused[] = {
+        {"<a/>x", "line 1, column 5: text is not allowed"},
+        {"<a><![CDATA[x]]></a>", "line 1, column 13: text is not allowed"},
+        {"<a><?xml version=\"1.0\"?></a>", "malformed declaration"},
+        {"<a><!DOCTYPE a></a>", "malformed DOCTYPE"},
+        {"<!DOCTYPE a [ <b> ]><a/>", "malformed DOCTYPE"},
+        {R"(<a v="&#x110000;"/>)", "line 1, column 7: attribute 'v': invalid UTF-8"},
+        {R"(<a v="1"w="2"/>)", "line 1, column 9: malformed attribute"},
+        {"<a v=\"1/>", "line 1, column 7: malformed attribute"},
+        {"<a", "line 1, column 3: malformed start tag"},
+        {"<a></b>", "line 1, column 6: end tag does not match"},
+        {"<a>", "line 1, column 4: end tag does not match"},
+        {"</a>", "line 1, column 3: end tag does not match"},
+        {"<!-- x", "malformed comment"},
+        {"< a/>", "line 1, column 2: malformed tag"},
+    };
+    for (const auto& [text, message] : refused) {
+        uint64_t count = 0;
+        char error[256] = "unset";
+        EXPECT_EQ(QxnParseText(text.data(), text.size(), nullptr, 0, &count, error, sizeof error), kHrInvalidData)
+            << text;
+        EXPECT_NE(std::string(error).find(message), std::string::npos) << text << "\n  gave: " << error;
+    }
+}
+
 TEST(TextForm, ManyAttributesAreCheckedForDuplicatesInLinearTime)
 {
     constexpr int kCount = 200000;
