@@ -45,6 +45,7 @@ struct QueryShape {
     std::optional<int64_t> mask;
     std::optional<int64_t> preset;
     Interval range;
+    std::vector<QxNodePtr> keys;   ///< the mask and condition id comparisons
     std::vector<QxNodePtr> terms;  ///< the other conditions, joined by AND
 };
 
@@ -98,6 +99,7 @@ QueryShape ShapeOf(const QxNodePtr& query, const CountersTableLayout& layout, co
                 if (slot && *slot != value)
                     ThrowHrWithDescription(kHrInvalidData, "column '" + column + "' is compared with two values");
                 slot = value;
+                shape.keys.push_back(node);
                 continue;
             }
             if ((column == timeColumn || column == "When") && NarrowRange(node, column, comparator, shape.range)) continue;
@@ -338,8 +340,19 @@ TranslatedQuery CountersQueryTranslator::Translate(const QxNodePtr& query, const
         conditions.AddChild(copy);
     }
     recordsQuery.AddChild(conditions);
+    // The counters' side without the query's own time bounds: each part reads one run of buckets, and
+    // a second range on the time column could make the database scan the wider one.
+    const QxNodePtr countersQuery = query.Clone(0);
+    const QxNodePtr countersConditions = QxNodePtr::Create("Conditions", "ConditionsRoot");
+    const QxNodePtr conjunction = QxNodePtr::Create("Condition", "Condition");
+    conjunction.SetAttribute("operator", "AND");
+    for (const QxNodePtr& key : shape.keys) conjunction.AddChild(key.Clone());
+    for (const QxNodePtr& term : shape.terms) conjunction.AddChild(term.Clone());
+    countersConditions.AddChild(conjunction);
+    countersQuery.AddChild(countersConditions);
     for (const QxNodePtr& child : query.GetChildren()) {
         if (child.GetType() != "GroupByRoot" && child.GetType() != "SortingRoot") continue;
+        countersQuery.AddChild(child.Clone());
         const QxNodePtr copy = child.Clone();
         RenameColumns(copy, names, group->first);
         recordsQuery.AddChild(copy);
@@ -380,10 +393,10 @@ TranslatedQuery CountersQueryTranslator::Translate(const QxNodePtr& query, const
             };
             if (times.size() <= kMaxRunsApart) {
                 for (const Interval& run : times)
-                    add(query, [&, run](QueryStatement& s) { return bucket(s) + " AND " + within(s, run); }, false);
+                    add(countersQuery, [&, run](QueryStatement& s) { return bucket(s) + " AND " + within(s, run); }, false);
                 continue;
             }
-            add(query, [&](QueryStatement& s) {
+            add(countersQuery, [&](QueryStatement& s) {
                 std::string sql = bucket(s) + " AND " + within(s, {times.front().from, times.back().till}) + " AND (";
                 for (size_t i = 0; i < times.size(); ++i) sql += (i ? " OR (" : "(") + within(s, times[i]) + ")";
                 return sql + ")";
