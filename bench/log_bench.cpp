@@ -15,11 +15,12 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "bench/MedianReporter.h"
 #include "common/Logging/FileLogger.h"
 #include "common/Logging/Log.h"
 #include "common/Logging/LogManager.h"
@@ -140,30 +141,17 @@ void BM_DisabledLineFormerCheck(benchmark::State& state)
     }
 }
 
-// Prints the usual table, then the ratio of the sinks' median CPU times per request.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override
-    {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& run : runs)
-            if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median")
-                m_times[run.run_name.function_name] = run.GetAdjustedCPUTime();
-    }
-    void PrintRatio() const
-    {
-        const auto ours = m_times.find("BM_CorvaneFileSink");
-        const auto theirs = m_times.find("BM_SpdlogFileSink");
-        if (ours == m_times.end() || theirs == m_times.end()) return;
-        const double perSecond = 1e9 * kLinesPerRequest;  // times are in ns per request
-        const double ratio = theirs->second / ours->second;
-        std::printf("corvane/spdlog lines per second (median CPU time): %.0f / %.0f = %.2f (goal: at least %.2f: %s)\n",
-                    perSecond / ours->second, perSecond / theirs->second, ratio, kGoal, ratio >= kGoal ? "met" : "MISSED");
-    }
-
-private:
-    std::map<std::string, double> m_times;
-};
+// The ratio of the sinks' median CPU times per request.
+void PrintRatio(const cvn::bench::MedianReporter& reporter)
+{
+    const std::optional<double> ours = reporter.Median("BM_CorvaneFileSink");
+    const std::optional<double> theirs = reporter.Median("BM_SpdlogFileSink");
+    if (!ours || !theirs) return;
+    const double perSecond = 1e9 * kLinesPerRequest;  // times are in ns per request
+    const double ratio = *theirs / *ours;
+    std::printf("corvane/spdlog lines per second (median CPU time): %.0f / %.0f = %.2f (goal: at least %.2f: %s)\n",
+                perSecond / *ours, perSecond / *theirs, ratio, kGoal, ratio >= kGoal ? "met" : "MISSED");
+}
 
 BENCHMARK(BM_DisabledLine);
 BENCHMARK(BM_DisabledLineFormerCheck);
@@ -180,9 +168,9 @@ int main(int argc, char** argv)
     args.insert(args.begin() + 1, interleave.data());
     int count = static_cast<int>(args.size());
     benchmark::Initialize(&count, args.data());
-    RatioReporter reporter;
+    cvn::bench::MedianReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    reporter.PrintRatio();
+    PrintRatio(reporter);
     benchmark::Shutdown();
     return 0;
 }

@@ -16,12 +16,13 @@
 
 #include <cstdio>
 #include <cstring>
-#include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include <pugixml.hpp>
 
+#include "bench/MedianReporter.h"
 #include "corvane/Nodestore.h"
 
 namespace {
@@ -243,32 +244,18 @@ void ParsePugixml(benchmark::State& state)
     }
 }
 
-// Prints the usual table, then one ratio per operation.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override
-    {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& run : runs)
-            if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median")
-                m_times[run.run_name.function_name] = run.GetAdjustedCPUTime();
+// One ratio per operation, of the median CPU times.
+void PrintRatios(const cvn::bench::MedianReporter& reporter)
+{
+    std::printf("\nnodestore / pugixml on %d nodes (median CPU time):\n", 1 + kSections * (1 + kLeavesPerSection));
+    for (const auto& [operation, goal] : {std::pair{"build", 2.0}, {"clone", 2.0}, {"serialize", 3.0}, {"parse", 3.0}}) {
+        const std::optional<double> ours = reporter.Median(std::string(operation) + "/nodestore");
+        const std::optional<double> theirs = reporter.Median(std::string(operation) + "/pugixml");
+        if (!ours || !theirs) continue;
+        const double ratio = *ours / *theirs;
+        std::printf("  %-9s %6.2fx  (goal %.0fx: %s)\n", operation, ratio, goal, ratio <= goal ? "met" : "MISSED");
     }
-    void PrintRatios() const
-    {
-        std::printf("\nnodestore / pugixml on %d nodes (median CPU time):\n", 1 + kSections * (1 + kLeavesPerSection));
-        for (const auto& [operation, goal] :
-             {std::pair{"build", 2.0}, {"clone", 2.0}, {"serialize", 3.0}, {"parse", 3.0}}) {
-            const auto ours = m_times.find(std::string(operation) + "/nodestore");
-            const auto theirs = m_times.find(std::string(operation) + "/pugixml");
-            if (ours == m_times.end() || theirs == m_times.end()) continue;
-            const double ratio = ours->second / theirs->second;
-            std::printf("  %-9s %6.2fx  (goal %.0fx: %s)\n", operation, ratio, goal, ratio <= goal ? "met" : "MISSED");
-        }
-    }
-
-private:
-    std::map<std::string, double> m_times;
-};
+}
 
 }  // namespace
 
@@ -298,9 +285,9 @@ int main(int argc, char** argv)
     int count = static_cast<int>(args.size());
     benchmark::Initialize(&count, args.data());
     GetInputs();
-    RatioReporter reporter;
+    cvn::bench::MedianReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    reporter.PrintRatios();
+    PrintRatios(reporter);
     benchmark::Shutdown();
     return 0;
 }

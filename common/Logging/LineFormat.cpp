@@ -44,15 +44,22 @@ namespace {
 // cost more than the rest of the line. Each helper writes what the printf conversion named beside it
 // would.
 
-// %0<width>u
-char* PutZeroPadded(char* at, uint32_t value, int width) noexcept
+// The decimal digits of value, last first; returns how many.
+int ReversedDigits(uint32_t value, char (&digits)[10]) noexcept
 {
-    char digits[10];
     int count = 0;
     do {
         digits[count++] = static_cast<char>('0' + value % 10);
         value /= 10;
     } while (value != 0);
+    return count;
+}
+
+// %0<width>u
+char* PutZeroPadded(char* at, uint32_t value, int width) noexcept
+{
+    char digits[10];
+    int count = ReversedDigits(value, digits);
     for (int i = count; i < width; ++i) *at++ = '0';
     while (count > 0) *at++ = digits[--count];
     return at;
@@ -62,11 +69,7 @@ char* PutZeroPadded(char* at, uint32_t value, int width) noexcept
 char* PutPadded(char* at, uint32_t value, int width, bool left) noexcept
 {
     char digits[10];
-    int count = 0;
-    do {
-        digits[count++] = static_cast<char>('0' + value % 10);
-        value /= 10;
-    } while (value != 0);
+    int count = ReversedDigits(value, digits);
     const int padding = width > count ? width - count : 0;
     if (!left)
         for (int i = 0; i < padding; ++i) *at++ = ' ';
