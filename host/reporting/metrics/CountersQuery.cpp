@@ -238,9 +238,9 @@ std::vector<Run> Covered(const Interval& range, int64_t start, const TimeBuckets
             const int64_t local = buckets.part == "hour" ? kHour : kDay;
             std::erase_if(spans, [&](int64_t span) { return local % span != 0 || buckets.offset % span != 0; });
             if (spans.empty()) return {};
-        } else if (buckets.part != "day" || buckets.offset % kDay != 0) {
-            // Local days, months or years: the range splits at each boundary, and an hour a boundary
-            // falls inside is read from the records.
+        } else {
+            // Local days off the hour, months or years: the range splits at each boundary, and an hour
+            // a boundary falls inside is read from the records.
             const std::optional<std::vector<int64_t>> boundaries = Boundaries(from, till, buckets);
             if (!boundaries) return {};
             segments.clear();
