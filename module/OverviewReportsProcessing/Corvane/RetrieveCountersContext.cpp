@@ -87,6 +87,9 @@ CRetrieveCountersContext::CRetrieveCountersContext(
     try {
         ThrowIf(!configuration || !request, E_POINTER);
         m_waitDataInterval = std::chrono::milliseconds(configuration.GetRequiredAttribute<int64_t>("WaitDataInterval"));
+        // A poll sleeps up to this per step while nothing has finished: without it, it would spin.
+        ThrowIf(m_waitDataInterval.count() <= 0, kHrInvalidData,
+                "WaitDataInterval is " + std::to_string(m_waitDataInterval.count()) + "; it must be at least 1 ms");
         m_factory = GetNamedInstance<IDataRetrieverFactory>(
             configuration.GetRequiredAttribute<std::string>("DispatcherFactoryNameInstance"));
         const int32_t maxSubRequests = configuration.GetAttributeOr<int32_t>("MaxSubRequests", kDefaultMaxSubRequests);

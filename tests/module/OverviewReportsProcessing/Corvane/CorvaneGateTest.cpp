@@ -388,6 +388,15 @@ TEST_F(CorvaneGateTest, SubRequestsAreLimitedAndEachQueryIsMadeFromWhatItReads)
             EXPECT_NE(Text(answer, "ErrorSerialized").find("MaxSubRequests"), std::string::npos) << limit;
         }
     }
+    // A poll sleeps up to WaitDataInterval per step; without a positive one it would spin.
+    const QxNodePtr configuration = Tree(kGateConfiguration);
+    configuration.GetChild("RetrieveCounters").SetAttribute("WaitDataInterval", int64_t{0});
+    ASSERT_EQ(Reconfigure(configuration.ToText()), S_OK);
+    const QxNodePtr spinning = Process(kThreeSubRequests);
+    EXPECT_EQ(Code(spinning), kHrInvalidData);
+    EXPECT_NE(Text(spinning, "ErrorSerialized").find("WaitDataInterval is 0"), std::string::npos)
+        << Text(spinning, "ErrorSerialized");
+    EXPECT_EQ(Status(spinning), 2);
 }
 
 TEST_F(CorvaneGateTest, PresetsAreExpandedAndDataSourcesRemapped)
