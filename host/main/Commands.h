@@ -22,12 +22,18 @@ struct CommandOptions {
     size_t top = 8;                                    ///< rows shown per sub-request
     std::chrono::milliseconds timeout{120000};         ///< polling gives up (and frees its cookie) after it
     std::string requestFile;                           ///< for "request": a path or "-"
+    std::optional<std::string> listen;                 ///< for "serve": HOST:PORT over the configuration's
+    std::optional<std::string> tokenFile;              ///< for "serve": the bearer token's file
+    std::optional<int64_t> maxCookies;                 ///< for "serve": live cookies in all
+    std::optional<int64_t> maxCookiesPerClient;        ///< for "serve": live cookies of one client address
 };
 
 int RunDemo(const CommandOptions& options, std::ostream& out);
 int RunRequest(const CommandOptions& options, std::ostream& out);
 int RunGenerate(const CommandOptions& options, std::ostream& out);
 int RunAggregate(const CommandOptions& options, std::ostream& out);
+/// Prepares the database as demo does, then serves the HTTP API and the page until SIGINT or SIGTERM.
+int RunServe(const CommandOptions& options, std::ostream& out);
 
 /// The generator options: the host configuration's "SampleData", then the command line over it.
 reporting::SampleDataOptions SampleOptions(const HostRuntime& host, const CommandOptions& options);

@@ -84,6 +84,7 @@ HostConfig LoadHostConfig(const std::string& path)
 
         config.queriesProcessor = RequiredChild(root, where, "QueriesProcessor").Clone();
         config.databaseGate = root.GetChild("DatabaseManagementGate", false);
+        config.httpApi = root.GetChild("HttpApi", false);
         config.demoRequestFile = ResolvePath(config.directory, root.GetAttributeOr("DemoRequest", "dashboard.xml"));
 
         const QxNodePtr components = RequiredChild(root, where, "Components");

@@ -34,6 +34,7 @@ struct HostConfig {
     QxNodePtr queriesProcessor;         ///< its configuration node (the host fills in the database)
     QxNodePtr databaseGate;             ///< may be null
     QxNodePtr sampleData;               ///< "SampleData" node (Records, Days, Seed), may be null
+    QxNodePtr httpApi;                  ///< "HttpApi" node of serve's settings, may be null
     std::vector<ComponentEntry> components;  ///< in creation order; shut down in reverse
 };
 

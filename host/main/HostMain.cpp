@@ -27,6 +27,8 @@ Commands:
                 16 KiB, an answer after 16 MiB, each marked "... truncated")
   generate      write the sample database into the data directory (refused when it exists)
   aggregate     pre-aggregate the overview metrics of the data directory's database
+  serve         prepare the database as demo does, then serve the HTTP API (/api/v1) and the
+                dashboard page (/) until SIGINT or SIGTERM; prints "listening on URL" when ready
 
 Options:
   --config FILE    host configuration (default: config/host.cfg.xml beside the program)
@@ -36,6 +38,11 @@ Options:
   --seed N         seed of the sample records
   --top N          rows shown per sub-request by demo (default 8)
   --timeout SEC    give up polling after SEC seconds and free the cookie (default 120)
+  --listen H:P     serve: the address (default 127.0.0.1:8080; port 0 picks a free one);
+                   another address than loopback needs a token
+  --token-file F   serve: the bearer token every API call must carry (or CORVANE_API_TOKEN)
+  --max-cookies N  serve: live cookies in all (default 1024)
+  --max-cookies-per-client N   serve: live cookies of one client address (default 256)
   -h, --help       this text
 
 Exit codes: 0 success; 1 an answer reported a failure or polling timed out; 2 bad
@@ -87,6 +94,14 @@ int Run(int argc, char** argv)
                 options.top = static_cast<size_t>(Number(arg, value(), 1));
             } else if (arg == "--timeout") {
                 options.timeout = std::chrono::seconds(Number(arg, value(), 1));
+            } else if (arg == "--listen") {
+                options.listen = value();
+            } else if (arg == "--token-file") {
+                options.tokenFile = value();
+            } else if (arg == "--max-cookies") {
+                options.maxCookies = Number(arg, value(), 1);
+            } else if (arg == "--max-cookies-per-client") {
+                options.maxCookiesPerClient = Number(arg, value(), 1);
             } else if (arg.size() > 1 && arg[0] == '-' && arg != "-") {
                 throw HostError("unknown option '" + arg + "' (see --help)", kExitUsage);
             } else if (command.empty()) {
@@ -108,7 +123,9 @@ int Run(int argc, char** argv)
         if (command == "request") return RunRequest(options, std::cout);
         if (command == "generate") return RunGenerate(options, std::cout);
         if (command == "aggregate") return RunAggregate(options, std::cout);
-        throw HostError("unknown command '" + command + "' (demo, request, generate, aggregate; see --help)", kExitUsage);
+        if (command == "serve") return RunServe(options, std::cout);
+        throw HostError("unknown command '" + command + "' (demo, request, generate, aggregate, serve; see --help)",
+                        kExitUsage);
     } catch (const HostError& error) {
         std::cout << std::flush;
         std::fprintf(stderr, "corvane-host: %s\n", error.what());
