@@ -192,13 +192,18 @@ struct ApiServer::Call {
     }
 };
 
+void CheckListenRule(const ApiOptions& options)
+{
+    if (!options.token && !IsLoopbackHost(options.host))
+        throw std::runtime_error("listening on '" + options.host +
+                                 "', which is not loopback, needs a bearer token: give --token-file FILE or set "
+                                 "CORVANE_API_TOKEN");
+}
+
 ApiServer::ApiServer(ApiOptions options, ApiBackend backend)
     : m_options(std::move(options)), m_backend(std::move(backend)), m_cookies(m_options.cookies, m_options.now)
 {
-    if (!m_options.token && !IsLoopbackHost(m_options.host))
-        throw std::runtime_error("listening on '" + m_options.host +
-                                 "', which is not loopback, needs a bearer token: give --token-file FILE or set "
-                                 "CORVANE_API_TOKEN");
+    CheckListenRule(m_options);
 }
 
 ApiServer::~ApiServer() { Stop(); }

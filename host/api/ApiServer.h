@@ -56,6 +56,9 @@ struct ApiBackend {
 /// "HOST:PORT" or "[V6]:PORT" into host and port; throws std::runtime_error naming the text.
 std::pair<std::string, int> ParseListenAddress(const std::string& text);
 
+/// Throws std::runtime_error when the address is not loopback and no token is given.
+void CheckListenRule(const ApiOptions& options);
+
 class ApiServer {
 public:
     /// Checks the options: an address other than loopback needs a token (std::runtime_error otherwise).

@@ -33,8 +33,12 @@ api::ApiOptions ApiOptionsOf(const HostConfig& config, const CommandOptions& opt
                                                                        : "127.0.0.1:8080";
     try {
         std::tie(api.host, api.port) = api::ParseListenAddress(listen);
-        const std::string tokenFile = options.tokenFile ? *options.tokenFile : node ? node.GetAttributeOr("TokenFile", "") : "";
-        api.token = api::BearerToken::Load(tokenFile.empty() ? tokenFile : ResolvePath(config.directory, tokenFile));
+        // A file named on the command line is relative to the working folder, one in the configuration to it.
+        std::string tokenFile = options.tokenFile.value_or("");
+        if (!options.tokenFile && node && !node.GetAttributeOr("TokenFile", "").empty())
+            tokenFile = ResolvePath(config.directory, node.GetAttributeOr("TokenFile", ""));
+        api.token = api::BearerToken::Load(tokenFile);
+        api::CheckListenRule(api);
     } catch (const std::runtime_error& error) {
         throw HostError(error.what(), kExitUsage);
     }

@@ -33,6 +33,8 @@ public:
     /// Reads standard error (output) until it holds text (true) or the child ends or the wait passes (false).
     bool WaitForStderr(const std::string& text, std::chrono::milliseconds wait);
     bool WaitForStdout(const std::string& text, std::chrono::milliseconds wait);
+    /// Standard output read so far.
+    const std::string& Out() const { return m_run.out; }
     void Signal(int signal) const;
     /// Collects the output and the exit code; kills the child after the deadline.
     HostRun Finish(std::chrono::milliseconds deadline = std::chrono::seconds(60));
