@@ -60,9 +60,11 @@ TEST(NodeJsonTest, AMalformedDocumentIsRefusedNamingThePlace)
         }
     }
     // Nesting past the node tree's limit is refused, not walked to the end of the stack.
-    Json deep = Json::object();
-    for (int i = 0; i < 1100; ++i) deep = Json{{"children", Json::array({deep})}};
-    EXPECT_THROW(JsonToNode(deep), ApiError);
+    std::string deep;
+    for (int i = 0; i < 1100; ++i) deep += R"({"children": [)";
+    deep += "{}";
+    for (int i = 0; i < 1100; ++i) deep += "]}";
+    EXPECT_THROW(JsonToNode(Json::parse(deep)), ApiError);
 }
 
 }  // namespace
