@@ -519,6 +519,7 @@ public:
     explicit ApiClient(const std::string& url) : m_client(url)
     {
         m_client.set_keep_alive(true);
+        m_client.set_tcp_nodelay(true);  // headers and body go out in two writes: no wait for a delayed ACK
         m_client.set_connection_timeout(10, 0);
         m_client.set_read_timeout(kReadTimeoutSec, 0);
         m_client.set_write_timeout(kReadTimeoutSec, 0);

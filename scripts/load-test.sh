@@ -3,8 +3,9 @@
 # starts itself. Builds nothing: build api_load first
 #   flock /tmp/corvane-build.lock ninja -C build api_load
 # The data directory (build/bench-data/serve-records-<N>) is made on the first
-# run, for 1M records several minutes (generation and aggregation), and
-# reused after; the run itself is bounded by a timeout.
+# run by `corvane-host demo` (1M records: about 15 s, half generation, half
+# aggregation) and reused after; the run itself is bounded by a timeout
+# (about 100 s of 200 with the defaults).
 #   scripts/load-test.sh [--records N] [more api_load options, e.g. --clients 50 --seconds 30]
 # The exit code is api_load's (0 clean, 1 errors or leftovers, 2 usage, 3 setup, 124 timed out).
 set -euo pipefail
