@@ -24,6 +24,13 @@ constexpr const char* kXmlType = "application/xml; charset=utf-8";
 
 thread_local SteadyClock::time_point t_callStart;
 
+// Debian's library listens with a backlog of 5: a burst of new connections from many clients would be
+// reset. Listening again on the bound socket widens it.
+class Server : public httplib::Server {
+public:
+    bool WidenBacklog() { return ::listen(svr_sock_, SOMAXCONN) == 0; }
+};
+
 bool StartsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
 
 // The label of a call's path in the metrics: a fixed set, never the token.
@@ -210,8 +217,9 @@ ApiServer::~ApiServer() { Stop(); }
 
 int ApiServer::Start()
 {
-    m_server = std::make_unique<httplib::Server>();
-    httplib::Server& server = *m_server;
+    auto owned = std::make_unique<Server>();
+    Server& server = *owned;
+    m_server = std::move(owned);
     const size_t threads = std::max<size_t>(m_options.threads, 2);
     server.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
     server.set_payload_max_length(m_options.maxBodyBytes);
@@ -219,6 +227,8 @@ int ApiServer::Start()
     server.set_write_timeout(m_options.writeTimeout);
     server.set_keep_alive_timeout(m_options.keepAlive.count());
     server.set_keep_alive_max_count(1000);
+    // Headers and body go out in two writes; without this a kept-alive call waits for the delayed ACK.
+    server.set_tcp_nodelay(true);
     if (!m_options.webDirectory.empty() && !server.set_mount_point("/", m_options.webDirectory))
         throw std::runtime_error("the page's folder '" + m_options.webDirectory + "' does not exist");
 
@@ -263,6 +273,7 @@ int ApiServer::Start()
     if (port <= 0)
         throw std::runtime_error("cannot listen on " + m_options.host + ":" + std::to_string(m_options.port) +
                                  " (in use, or not an address of this machine)");
+    if (!server.WidenBacklog()) throw std::runtime_error("cannot widen the listen backlog of " + m_options.host);
     m_serving = std::thread([&server] { server.listen_after_bind(); });
     if (m_options.sweepInterval.count() > 0) m_sweeping = std::thread([this] { SweepLoop(); });
     return port;
