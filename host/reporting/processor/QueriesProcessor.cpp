@@ -127,7 +127,7 @@ QxNodePtr CQueriesProcessor::Poll(const GUID& handle)
         // one. Holding the poll open for a short while hands the result over the moment it is there.
         if (entry->state != State::Finished && m_options.pollWaitMs > 0) {
             ++m_waitingPolls;
-            m_finished.wait_for(lock, std::chrono::milliseconds(m_options.pollWaitMs),
+            entry->done.wait_for(lock, std::chrono::milliseconds(m_options.pollWaitMs),
                                 [&] { return entry->state == State::Finished || entry->cancelled || m_stopping; });
             --m_waitingPolls;
         }
@@ -156,7 +156,6 @@ QxNodePtr CQueriesProcessor::Free(const GUID& handle)
         CancelLocked(*entry);
         ExpireLocked();
     }
-    m_finished.notify_all();
     CV_LOG(Dbg, "Query " << handle << " freed");
     const QxNodePtr freed = QxNodePtr::Create("QueryFreed", "QueryHandle");
     freed.SetAttribute(kHandleAttribute, handle);
@@ -168,6 +167,7 @@ void CQueriesProcessor::CancelLocked(Entry& entry)
 {
     entry.cancelled = true;
     entry.answer = nullptr;
+    entry.done.notify_all();
     if (entry.state == State::Queued) {
         for (auto it = m_queue.begin(); it != m_queue.end(); ++it) {
             if (it->get() == &entry) {
@@ -194,6 +194,7 @@ void CQueriesProcessor::ExpireQueueLocked(SteadyTimePoint now)
             kHrDatabaseBusy, "the query waited " + std::to_string(m_options.queueWaitMs) +
                                  " ms for a worker (QueueWaitMs); " + std::to_string(m_queue.size()) +
                                  " queries are still waiting"));
+        entry->done.notify_all();
         CV_LOG(Warn, "Query '" << entry->name << "' " << entry->handle << " answered busy: it waited "
                                << m_options.queueWaitMs << " ms for a worker");
     }
@@ -254,7 +255,6 @@ HRESULT CQueriesProcessor::Shutdown() noexcept
         m_idleWorkers.clear();
     }
     m_watchdogWake.notify_all();
-    m_finished.notify_all();
     for (std::thread& worker : m_workers)
         if (worker.joinable() && worker.get_id() != std::this_thread::get_id()) worker.join();
     if (m_watchdog.joinable() && m_watchdog.get_id() != std::this_thread::get_id()) m_watchdog.join();

@@ -78,6 +78,8 @@ private:
         SteadyTimePoint lastTouch;                       ///< injectable clock: result expiry
         SteadyTimePoint queuedAt;                        ///< injectable clock: the wait for a worker
         QxNodePtr answer;                                ///< when finished
+        /// Finished, dropped or shut down: wakes the polls held open on this query alone (with m_lock).
+        std::condition_variable done;
     };
     using EntryPtr = std::shared_ptr<Entry>;
 
@@ -109,7 +111,6 @@ private:
     /// caches are warmest, so one after another they run on one thread.
     std::vector<std::condition_variable*> m_idleWorkers;
     std::condition_variable m_watchdogWake;
-    std::condition_variable m_finished;  ///< a query finished or was dropped, or the processor stops
     size_t m_waitingPolls = 0;
     std::map<GUID, EntryPtr> m_entries;
     std::deque<EntryPtr> m_queue;  ///< oldest first; cancelled entries leave it at once

@@ -58,8 +58,8 @@ void CQueriesProcessor::WorkerLoop()
             entry->query = nullptr;
             entry->state = State::Finished;
             if (!entry->cancelled) entry->answer = std::move(answer);
+            entry->done.notify_all();
         }
-        m_finished.notify_all();
     }
 }
 
