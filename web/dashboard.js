@@ -131,14 +131,16 @@
     }
   }
 
-  async function call(method, url, body) {
+  function send(method, url, body) {
     const init = { method, headers: authHeaders({ Accept: 'application/json' }), cache: 'no-store' };
     if (body !== undefined) {
       init.headers['Content-Type'] = 'application/json';
       init.body = JSON.stringify(body);
     }
-    const response = await fetch(url, init);
-    if (response.status === 204) return null;
+    return fetch(url, init);
+  }
+
+  async function readJson(response) {
     const text = await response.text();
     let json = null;
     try {
@@ -151,6 +153,10 @@
       throw new HttpError(response.status, 'HTTP ' + response.status + ': ' + message);
     }
     return json;
+  }
+
+  function poll(token, partial) {
+    return send('GET', API + '/' + encodeURIComponent(token) + '?partial=' + partial).then(readJson);
   }
 
   function freeToken(token, keepalive) {
@@ -332,12 +338,23 @@
     const live = () => state.run === current;
     try {
       current.started = performance.now();
-      let envelope = await call('POST', API, request);
+      const posted = await send('POST', API, request);
+      // The token is in the Location header: the first poll goes out while the first answer is still read.
+      const location = posted.ok ? posted.headers.get('Location') || '' : '';
+      const early = location.slice(location.lastIndexOf('/') + 1);
+      if (early) current.token = early;
       if (!live()) {
-        if (envelope && envelope.token) freeToken(envelope.token);
+        if (early) freeToken(early);
         return;
       }
-      current.token = envelope.token;
+      let next = early ? poll(early, partial) : null;
+      if (next) next.catch(() => {});  // awaited below, or dropped when the first answer is already final
+      let envelope = await readJson(posted);
+      if (!current.token) current.token = envelope.token;
+      if (!live()) {
+        if (!early && envelope.token) freeToken(envelope.token);
+        return;
+      }
       for (;;) {
         const answer = envelope.answer || {};
         for (const sub of answer.children || []) {
@@ -350,7 +367,8 @@
           return;
         }
         summary(current.drawn.size + ' of ' + $('tiles').children.length + ' tiles\u2026');
-        envelope = await call('GET', API + '/' + encodeURIComponent(current.token) + '?partial=' + partial);
+        envelope = await (next || poll(current.token, partial));
+        next = null;
         if (!live()) return;
       }
     } catch (error) {
