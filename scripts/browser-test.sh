@@ -8,18 +8,7 @@ cd "$(dirname "$0")/.."
 build="${1:-build}"
 screenshot="${2:-$build/dashboard.png}"
 
-packages=(chromium chromium-driver python3-selenium fonts-liberation)
-missing=()
-for package in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "Installing: ${missing[*]}"
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
-fi
+bash scripts/install-packages.sh chromium chromium-driver python3-selenium fonts-liberation
 
 host="$build/bin/corvane-host"
 if [ ! -x "$host" ] || [ ! -f "$build/bin/web/index.html" ]; then
