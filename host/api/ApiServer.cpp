@@ -1,4 +1,4 @@
-// The HTTP API: routes, documents in both forms, errors as statuses.
+// The HTTP API: the server, its routes and what each does.
 #include "host/api/ApiServer.h"
 
 #include <httplib.h>
@@ -8,9 +8,9 @@
 
 #include "common/ErrorHandling/HRX.h"
 #include "common/Helpers/PrimitiveText.h"
+#include "host/api/ApiCall.h"
 #include "host/api/ApiError.h"
 #include "host/api/NodeJson.h"
-#include "platform/nodestore/TextDepth.h"
 
 namespace cvn::api {
 
@@ -18,12 +18,6 @@ namespace {
 
 using SteadyClock = std::chrono::steady_clock;
 
-constexpr const char* kRequestsPath = "/api/v1/requests";
-constexpr const char* kJsonType = "application/json";
-// With a charset the library does not compress: brotli at its slowest setting costs a dashboard's poll
-// more than the bytes it saves on loopback or a LAN.
-constexpr const char* kJsonAnswerType = "application/json; charset=utf-8";
-constexpr const char* kXmlType = "application/xml; charset=utf-8";
 
 thread_local SteadyClock::time_point t_callStart;
 
@@ -60,59 +54,6 @@ bool NeedsToken(const std::string& path)
     return StartsWith(path, "/api/") || path == "/metrics" || path == "/healthz";
 }
 
-std::string MediaType(const std::string& contentType)
-{
-    std::string type = contentType.substr(0, contentType.find(';'));
-    type.erase(type.find_last_not_of(" \t") + 1);
-    std::transform(type.begin(), type.end(), type.begin(), [](unsigned char c) { return std::tolower(c); });
-    return type;
-}
-
-bool IsXmlType(const std::string& mediaType) { return mediaType == "application/xml" || mediaType == "text/xml"; }
-
-// The token of a path in the key form: lower case, no braces; nullopt when it is not a GUID.
-std::optional<std::string> TokenKey(const std::string& text)
-{
-    GUID guid{};
-    if (!ParseGuidText(text, guid)) return std::nullopt;
-    std::string key = GuidToText(guid).substr(1, 36);
-    std::transform(key.begin(), key.end(), key.begin(), [](unsigned char c) { return std::tolower(c); });
-    return key;
-}
-
-Json ErrorBody(HRESULT code, const std::string& message, const std::string& what)
-{
-    Json body = Json::object();
-    body["ResultCode"] = static_cast<int32_t>(code);
-    body["ResultCodeHex"] = HrToText(code);
-    body["error"] = message;
-    body["what"] = what;
-    return body;
-}
-
-void SendJson(httplib::Response& response, int status, const Json& body)
-{
-    response.status = status;
-    response.set_content(body.dump(-1, ' ', false, Json::error_handler_t::replace), kJsonAnswerType);
-}
-
-int32_t ResultCodeOf(const QxNodePtr& node) { return node.GetAttributeOr<int32_t>("ResultCode", 0); }
-int32_t RetrieveStatusOf(const QxNodePtr& node) { return node.GetAttributeOr<int32_t>("RetrieveStatus", -1); }
-
-// The HTTP status of a failed answer of the module.
-int StatusOfFailure(HRESULT code, bool forPoll)
-{
-    switch (static_cast<uint32_t>(code)) {
-    case 0x80040C0Au:
-    case 0x80040C0Bu: return 503;
-    case 0x80070490u: return forPoll ? 404 : 400;
-    case 0x8007000Du:
-    case 0x80070057u:
-    case 0x80040513u: return 400;
-    default: return 500;
-    }
-}
-
 }  // namespace
 
 std::pair<std::string, int> ParseListenAddress(const std::string& text)
@@ -133,74 +74,6 @@ std::pair<std::string, int> ParseListenAddress(const std::string& text)
     if (port > 65535 || host.empty()) throw bad();
     return {host, port};
 }
-
-// One call being answered: its request, response and the form its answer takes.
-struct ApiServer::Call {
-    const httplib::Request& request;
-    httplib::Response& response;
-    bool xml = false;  ///< answer in the node text form
-
-    /// The request document of the body; empty bodies give null.
-    QxNodePtr Document() const
-    {
-        if (request.body.empty()) return nullptr;
-        const std::string type = MediaType(request.get_header_value("Content-Type"));
-        if (IsXmlType(type)) {
-            try {
-                return QxNodePtr::Parse(request.body);
-            } catch (const HRX& error) {
-                throw ApiError(400, kHrInvalidData, "the body is not one node in the text form: " + ErrorText(error),
-                               "body");
-            }
-        }
-        if (type != kJsonType)
-            throw ApiError(415, kHrInvalidData,
-                           "the body's Content-Type is '" + type + "': send application/json or application/xml",
-                           "Content-Type");
-        // A document deeper than a node tree may be is refused while it is read.
-        const int maxDepth = 2 * nodestore::kMaxTextDepth + 2;
-        const Json::parser_callback_t limit = [maxDepth](int depth, Json::parse_event_t, Json&) {
-            if (depth > maxDepth)
-                throw ApiError(400, kHrInvalidData, "the body is nested deeper than a node tree may be", "body");
-            return true;
-        };
-        Json json;
-        try {
-            json = Json::parse(request.body, limit);
-        } catch (const Json::exception& error) {
-            throw ApiError(400, kHrInvalidData, std::string("the body is not JSON: ") + error.what(), "body");
-        }
-        return JsonToNode(json);
-    }
-
-    void Answer(int status, const QxNodePtr& answer, const std::string& token = {}) const
-    {
-        if (!token.empty()) response.set_header("Location", std::string(kRequestsPath) + "/" + token);
-        if (xml) {
-            response.status = status;
-            response.set_content(answer.ToText(), kXmlType);
-            return;
-        }
-        Json body = Json::object();
-        if (!token.empty()) body["token"] = token;
-        body["answer"] = NodeToJson(answer);
-        SendJson(response, status, body);
-    }
-
-    /// A failed answer of the module: its status, the error and the answer itself.
-    void Failure(const QxNodePtr& answer, bool forPoll) const
-    {
-        const HRESULT code = ResultCodeOf(answer);
-        const int status = StatusOfFailure(code, forPoll);
-        std::string text = answer.GetAttributeOr("ErrorSerialized", "");
-        if (text.empty()) text = HrToText(code);
-        if (status == 404) text = "the token is unknown, finished, freed or expired: " + text;
-        Json body = ErrorBody(code, text, forPoll ? "token" : "request");
-        body["answer"] = NodeToJson(answer);
-        if (status == 503) response.set_header("Retry-After", "1");
-        SendJson(response, status, body);
-    }
-};
 
 void CheckListenRule(const ApiOptions& options)
 {
@@ -342,13 +215,9 @@ void ApiServer::Dispatch(const httplib::Request& request, httplib::Response& res
         ~InFlight() { --count; }
     } inFlight(m_metrics.InFlight());
 
-    Call call{request, response};
+    ApiCall call{request, response};
     const std::string& path = request.path;
     const std::string& method = request.method;
-    const std::string accept = request.get_header_value("Accept");
-    call.xml = method == "POST" ? IsXmlType(MediaType(request.get_header_value("Content-Type")))
-                                : (accept.find("xml") != std::string::npos &&
-                                   accept.find("xml") < std::min(accept.find("json"), accept.size()));
     const auto only = [&](const char* allowed) {
         if (method == allowed) return true;
         response.set_header("Allow", allowed);
@@ -399,7 +268,7 @@ void ApiServer::Dispatch(const httplib::Request& request, httplib::Response& res
     }
 }
 
-void ApiServer::NewRequest(Call& call)
+void ApiServer::NewRequest(ApiCall& call)
 {
     const QxNodePtr request = call.Document();
     if (!request) throw ApiError(400, kHrInvalidData, "the body is empty: send a retrieve request document", "body");
@@ -412,7 +281,7 @@ void ApiServer::NewRequest(Call& call)
     if (request.GetChild("RetrieveCookie", false))
         throw ApiError(400, kHrInvalidData, "a request with a RetrieveCookie is a poll: GET /api/v1/requests/{token}",
                        "RetrieveCookie");
-    const std::string& client = call.request.remote_addr;
+    const std::string& client = call.Request().remote_addr;
     std::string limit;
     if (!m_cookies.Reserve(client, limit))
         throw ApiError(429, kHrBusy, "too many live cookies (" + limit + "): poll them to the end or free them", limit);
@@ -439,12 +308,12 @@ void ApiServer::NewRequest(Call& call)
     call.Answer(201, answer, key);
 }
 
-void ApiServer::Poll(Call& call, const std::string& key)
+void ApiServer::Poll(ApiCall& call, const std::string& key)
 {
     bool partialGiven = false;
     bool partial = true;
-    if (call.request.has_param("partial")) {
-        const std::string value = call.request.get_param_value("partial");
+    if (call.Request().has_param("partial")) {
+        const std::string value = call.Request().get_param_value("partial");
         if (value != "true" && value != "false")
             throw ApiError(400, kHrInvalidData, "partial is '" + value.substr(0, 32) + "', not true or false", "partial");
         partialGiven = true;
@@ -475,16 +344,16 @@ void ApiServer::Poll(Call& call, const std::string& key)
     call.Answer(200, answer, key);
 }
 
-void ApiServer::Free(Call& call, const std::string& key)
+void ApiServer::Free(ApiCall& call, const std::string& key)
 {
-    std::optional<CookieTable::Entry> entry = m_cookies.Acquire(key);
-    if (!entry || !m_cookies.Remove(key))
+    const std::optional<CookieTable::Entry> entry = m_cookies.Remove(key);
+    if (!entry)
         throw ApiError(404, kHrNotFound, "the token is unknown, finished, freed or expired", "token");
     FreeInModule(entry->token);
-    call.response.status = 204;
+    call.Response().status = 204;
 }
 
-void ApiServer::Other(Call& call, const char* type)
+void ApiServer::Other(ApiCall& call, const char* type)
 {
     QxNodePtr request = call.Document();
     if (!request) request = QxNodePtr::Create("Request", type);

@@ -27,6 +27,8 @@ struct Response;
 
 namespace cvn::api {
 
+class ApiCall;
+
 struct ApiOptions {
     std::string host = "127.0.0.1";
     int port = 8080;                     ///< 0: any free port
@@ -79,12 +81,11 @@ public:
     size_t LiveCookies() const { return m_cookies.Live(); }
 
 private:
-    struct Call;
     void Dispatch(const httplib::Request& request, httplib::Response& response);
-    void NewRequest(Call& call);
-    void Poll(Call& call, const std::string& key);
-    void Free(Call& call, const std::string& key);
-    void Other(Call& call, const char* type);
+    void NewRequest(ApiCall& call);
+    void Poll(ApiCall& call, const std::string& key);
+    void Free(ApiCall& call, const std::string& key);
+    void Other(ApiCall& call, const char* type);
     void FreeInModule(const std::string& token) noexcept;
     void SweepLoop();
 

@@ -65,13 +65,14 @@ void CookieTable::Release(const std::string& key, bool gone)
     if (gone) EraseLocked(found);
 }
 
-bool CookieTable::Remove(const std::string& key)
+std::optional<CookieTable::Entry> CookieTable::Remove(const std::string& key)
 {
     std::lock_guard lock(m_lock);
     const auto found = m_entries.find(key);
-    if (found == m_entries.end()) return false;
+    if (found == m_entries.end()) return std::nullopt;
+    Entry entry = found->second;
     EraseLocked(found);
-    return true;
+    return entry;
 }
 
 std::vector<CookieTable::Entry> CookieTable::TakeIdle()

@@ -48,8 +48,8 @@ public:
     std::optional<Entry> Acquire(const std::string& key);
     /// Ends a use from Acquire; gone removes the entry (complete, stopped or unknown to the module).
     void Release(const std::string& key, bool gone);
-    /// Removes the entry; false when unknown.
-    bool Remove(const std::string& key);
+    /// Removes the entry and returns it; nullopt when unknown.
+    std::optional<Entry> Remove(const std::string& key);
     /// Removes and returns the entries not used for the idle limit and not busy.
     std::vector<Entry> TakeIdle();
     /// Removes and returns every entry.
