@@ -23,15 +23,11 @@ constexpr const char* kXmlType = "application/xml; charset=utf-8";
 // The HTTP status of a failed answer of the module.
 int StatusOfFailure(HRESULT code, bool forPoll)
 {
-    switch (static_cast<uint32_t>(code)) {
-    case 0x80040C0Au:
-    case 0x80040C0Bu: return 503;
-    case 0x80070490u: return forPoll ? 404 : 400;
-    case 0x8007000Du:
-    case 0x80070057u:
-    case 0x80040513u: return 400;
-    default: return 500;
-    }
+    constexpr HRESULT kHrUnknownRequest = static_cast<HRESULT>(0x80040513);
+    if (code == kHrDatabaseUnavailable || code == kHrDatabaseBusy) return 503;
+    if (code == kHrNotFound) return forPoll ? 404 : 400;
+    if (code == kHrInvalidData || code == E_INVALIDARG || code == kHrUnknownRequest) return 400;
+    return 500;
 }
 
 }  // namespace

@@ -6,17 +6,13 @@
 #include <stdexcept>
 #include <string>
 
+#include "common/ErrorHandling/ResultCodes.h"
 #include "corvane/Platform.h"
 
 namespace cvn::api {
 
-inline constexpr HRESULT kHrInvalidData = static_cast<HRESULT>(0x8007000D);
-inline constexpr HRESULT kHrNotFound = static_cast<HRESULT>(0x80070490);
-inline constexpr HRESULT kHrAccessDenied = static_cast<HRESULT>(0x80070005);
-inline constexpr HRESULT kHrNotSupported = static_cast<HRESULT>(0x80070032);
-inline constexpr HRESULT kHrOutOfMemory = static_cast<HRESULT>(0x8007000E);
-inline constexpr HRESULT kHrUnavailable = static_cast<HRESULT>(0x80040C0A);
-inline constexpr HRESULT kHrBusy = static_cast<HRESULT>(0x80040C0B);
+/// A method the path does not take (HRESULT of ERROR_NOT_SUPPORTED); the other codes are the system's own.
+inline constexpr HRESULT kHrNotSupported = HResultFromWin32(50);  // ERROR_NOT_SUPPORTED: 0x80070032
 
 class ApiError : public std::runtime_error {
 public:

@@ -120,7 +120,7 @@ int ApiServer::Start()
             return httplib::Server::HandlerResponse::Unhandled;
         response.set_header("WWW-Authenticate", "Bearer");
         SendJson(response, 401,
-                 ErrorBody(kHrAccessDenied, "this call needs the header 'Authorization: Bearer TOKEN'", "Authorization"));
+                 ErrorBody(E_ACCESSDENIED, "this call needs the header 'Authorization: Bearer TOKEN'", "Authorization"));
         return httplib::Server::HandlerResponse::Handled;
     });
     // Failures httplib answers itself (a body over the limit, a malformed request line) get a JSON body too.
@@ -128,7 +128,7 @@ int ApiServer::Start()
         if (!response.body.empty()) return httplib::Server::HandlerResponse::Unhandled;
         const bool tooLarge = response.status == 413;
         SendJson(response, response.status,
-                 ErrorBody(tooLarge ? kHrOutOfMemory : kHrInvalidData,
+                 ErrorBody(tooLarge ? E_OUTOFMEMORY : kHrInvalidData,
                            tooLarge ? "the body is larger than the limit (MaxBodyBytes)" : "the call is malformed",
                            tooLarge ? "body" : "request"));
         return httplib::Server::HandlerResponse::Handled;
@@ -264,7 +264,7 @@ void ApiServer::Dispatch(const httplib::Request& request, httplib::Response& res
         // The host gives no answer while it stops, or when the gate fails the call itself.
         std::lock_guard lock(m_lock);
         if (m_stopping) response.set_header("Retry-After", "1");
-        SendJson(response, m_stopping ? 503 : 500, ErrorBody(m_stopping ? kHrUnavailable : E_FAIL, error.what(), "request"));
+        SendJson(response, m_stopping ? 503 : 500, ErrorBody(m_stopping ? kHrDatabaseUnavailable : E_FAIL, error.what(), "request"));
     }
 }
 
@@ -284,7 +284,7 @@ void ApiServer::NewRequest(ApiCall& call)
     const std::string& client = call.Request().remote_addr;
     std::string limit;
     if (!m_cookies.Reserve(client, limit))
-        throw ApiError(429, kHrBusy, "too many live cookies (" + limit + "): poll them to the end or free them", limit);
+        throw ApiError(429, kHrDatabaseBusy, "too many live cookies (" + limit + "): poll them to the end or free them", limit);
     QxNodePtr answer;
     try {
         answer = m_backend.process(request);
