@@ -47,6 +47,8 @@
 #include <thread>
 #include <vector>
 
+#include "bench/BenchFolders.h"
+
 #ifndef CORVANE_BENCH_DATA_DIR
 #define CORVANE_BENCH_DATA_DIR "bench-data"
 #endif
@@ -351,18 +353,6 @@ int Stop(pid_t pid, std::chrono::seconds timeout, bool& inTime)
     return status;
 }
 
-/// Removes the temporary folders of preparations whose process is gone (a run that was stopped).
-void RemoveAbandoned(const fs::path& directory, const std::string& prefix)
-{
-    std::error_code error;
-    for (const auto& entry : fs::directory_iterator(directory, error)) {
-        const std::string name = entry.path().filename().string();
-        if (name.rfind(prefix, 0) != 0) continue;
-        const long pid = std::strtol(name.c_str() + prefix.size(), nullptr, 10);
-        if (pid > 0 && kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) fs::remove_all(entry.path(), error);
-    }
-}
-
 /// The data directory with `records` generated records, aggregated and the fast method on, as `demo`
 /// leaves it: made once into a temporary folder renamed when complete, then reused.
 std::string EnsureData(const Options& options, const std::string& hostProgram)
@@ -372,7 +362,7 @@ std::string EnsureData(const Options& options, const std::string& hostProgram)
     const fs::path done = root / ("serve-records-" + Label(options.records));
     if (fs::exists(done)) return done.string();
     const std::string prefix = done.filename().string() + ".tmp-";
-    RemoveAbandoned(root, prefix);
+    cvn::bench::RemoveAbandoned(root, prefix);
     const fs::path temporary = root / (prefix + std::to_string(getpid()));
     fs::remove_all(temporary);
     fs::create_directories(temporary);

@@ -30,6 +30,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/BenchFolders.h"
 #include "bench/BenchSupport.h"
 #include "common/ErrorHandling/ResultCodes.h"
 #include "common/Helpers/PrimitiveText.h"
@@ -120,18 +121,6 @@ hostmain::HostOptions HostOptionsFor(const std::string& dataDirectory)
     return {.configFile = hostmain::ExecutableDirectory() + "/config/host.cfg.xml", .dataDirectory = dataDirectory};
 }
 
-/// Removes the temporary folders of generations whose process is gone (a run that was stopped).
-void RemoveAbandoned(const fs::path& directory, const std::string& prefix)
-{
-    std::error_code error;
-    for (const auto& entry : fs::directory_iterator(directory, error)) {
-        const std::string name = entry.path().filename().string();
-        if (name.rfind(prefix, 0) != 0) continue;
-        const long pid = std::strtol(name.c_str() + prefix.size(), nullptr, 10);
-        if (pid > 0 && kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) fs::remove_all(entry.path(), error);
-    }
-}
-
 /// The data directory with `records` sample records, aggregated: made once, then reused.
 std::string EnsureData(const Options& options, int64_t records)
 {
@@ -140,7 +129,7 @@ std::string EnsureData(const Options& options, int64_t records)
     const fs::path done = root / ("records-" + Label(records));
     if (fs::exists(done)) return done.string();  // renamed into place only when complete
     const std::string prefix = done.filename().string() + ".tmp-";
-    RemoveAbandoned(root, prefix);
+    bench::RemoveAbandoned(root, prefix);
     const fs::path temporary = root / (prefix + std::to_string(getpid()));
     fs::remove_all(temporary);
     std::printf("generating %s records into %s (once; later runs reuse it) ...\n", Label(records).c_str(),

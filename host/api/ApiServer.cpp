@@ -192,14 +192,12 @@ void ApiServer::SweepLoop()
     }
 }
 
-void ApiServer::FreeInModule(const std::string& token) noexcept
+void ApiServer::FreeInModule(const GUID& token) noexcept
 {
     try {
-        GUID guid{};
-        if (!ParseGuidText(token, guid)) return;
         const QxNodePtr request = QxNodePtr::Create("FreeCookie", "FreeCookieRequest");
         const QxNodePtr cookie = QxNodePtr::Create("RetrieveCookie");
-        cookie.SetAttribute("Token", guid);
+        cookie.SetAttribute("Token", token);
         request.AddChild(cookie);
         m_backend.process(request);
     } catch (...) {
@@ -301,7 +299,7 @@ void ApiServer::NewRequest(ApiCall& call)
         return call.Answer(200, answer);
     }
     const std::string key = *TokenKey(GuidToText(guid));
-    m_cookies.Add(key, {.token = GuidToText(guid),
+    m_cookies.Add(key, {.token = guid,
                         .client = client,
                         .type = type == "RetrieveCookieRequest" ? "RetrieveCountersRequest" : type,
                         .name = request.GetName()});
@@ -326,9 +324,7 @@ void ApiServer::Poll(ApiCall& call, const std::string& key)
         const QxNodePtr poll = QxNodePtr::Create(entry->name, entry->type);
         if (partialGiven) poll.SetAttribute("PartialResult", partial);
         const QxNodePtr cookie = QxNodePtr::Create("RetrieveCookie");
-        GUID guid{};
-        ParseGuidText(entry->token, guid);
-        cookie.SetAttribute("Token", guid);
+        cookie.SetAttribute("Token", entry->token);
         poll.AddChild(cookie);
         answer = m_backend.process(poll);
     } catch (...) {

@@ -86,7 +86,7 @@ private:
     void Poll(ApiCall& call, const std::string& key);
     void Free(ApiCall& call, const std::string& key);
     void Other(ApiCall& call, const char* type);
-    void FreeInModule(const std::string& token) noexcept;
+    void FreeInModule(const GUID& token) noexcept;
     void SweepLoop();
 
     const ApiOptions m_options;

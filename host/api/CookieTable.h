@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "corvane/Platform.h"
+
 namespace cvn::api {
 
 class CookieTable {
@@ -26,7 +28,7 @@ public:
         std::chrono::seconds idle{120};  ///< a cookie not polled for this long is handed to TakeIdle
     };
     struct Entry {
-        std::string token;    ///< the GUID text as the module gave it
+        GUID token{};         ///< as the module gave it
         std::string client;   ///< the address that made it
         std::string type;     ///< the request type its polls are sent as
         std::string name;     ///< the request's name, which its polls carry
