@@ -4,7 +4,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/install-packages.sh cmake ninja-build g++ binutils libgtest-dev libgmock-dev libbenchmark-dev libpugixml-dev libsqlite3-dev sqlite3 libspdlog-dev libcpp-httplib-dev nlohmann-json3-dev
+# The PostgreSQL server is for the demo on PostgreSQL and the tests on it; the packages must not
+# create a system cluster of their own, hence the preparation first.
+bash scripts/pg-cluster.sh prepare-install
+bash scripts/install-packages.sh cmake ninja-build g++ binutils libgtest-dev libgmock-dev libbenchmark-dev libpugixml-dev libsqlite3-dev sqlite3 libspdlog-dev libcpp-httplib-dev nlohmann-json3-dev \
+  libpq-dev postgresql-15 postgresql-client-15
 
 build="${1:-build}"
 shift || true
