@@ -18,14 +18,23 @@ namespace {
 
 constexpr const char* kRecordsTemplate = "overview_standard";  ///< the template over the audited records
 
-// Whether the database opens as it is (nothing is created).
-bool DatabaseOpens(const reporting::StorageSettings& storage)
+// Whether a server's database holds audit records already. One that cannot be reached is an error,
+// not a reason to generate.
+bool HoldsRecords(const reporting::StorageSettings& storage)
 {
     try {
-        reporting::OpenStorage(storage);
-        return true;
-    } catch (const reporting::StorageError&) {
-        return false;
+        const auto connection = reporting::OpenStorage(storage);
+        const reporting::IDialect& sql = connection->Dialect();
+        try {
+            return connection->Prepare("SELECT 1 FROM " + sql.QuoteIdentifier(reporting::kAuditRecordsTable) + " " +
+                                       sql.LimitClause(1, 0))
+                ->Next();
+        } catch (const reporting::StorageError& error) {
+            if (error.Kind() == reporting::StorageErrorKind::Invalid) return false;  // no records table yet
+            throw;
+        }
+    } catch (const std::exception& error) {
+        throw HostError("cannot read the reporting database '" + storage.connection + "': " + error.what());
     }
 }
 
@@ -103,9 +112,9 @@ bool GenerateIfMissing(HostRuntime& host, const CommandOptions& options, std::os
 {
     const reporting::StorageSettings storage = host.Storage();
     // A SQLite file is made here and removed again when the load fails. A database of another kind
-    // belongs to its server: it exists when it opens.
+    // belongs to its server: it is filled when it holds no records yet (its load is one transaction).
     const bool ownFile = storage.kind == reporting::kDefaultStorageKind;
-    if (ownFile ? std::filesystem::exists(storage.connection) : DatabaseOpens(storage)) return false;
+    if (ownFile ? std::filesystem::exists(storage.connection) : HoldsRecords(storage)) return false;
     const reporting::SampleDataOptions sample = SampleOptions(host, options);
     const QxNodePtr metrics = ReadMetrics(host);
     out << "Generating " << sample.records << " sample records over " << sample.days << " days into "

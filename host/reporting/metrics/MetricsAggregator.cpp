@@ -159,20 +159,32 @@ void MetricsAggregator::CountRange(int64_t from, int64_t till, int64_t lastRecor
         }
     }
     erase.reset();
-    // The pass counts every bucket inside the range; a longer bucket the range's edge cuts is summed
-    // from the shorter ones, which lie partly outside. The callers' ranges start at or after startTime,
-    // so only an edge bucket can begin before it, and then it has no row.
-    CountBuckets(from, till, lastRecordId);
+    if (!sql.CountsInDatabase()) {
+        // The pass counts every bucket inside the range; a longer bucket the range's edge cuts is summed
+        // from the shorter ones, which lie partly outside. The callers' ranges start at or after
+        // startTime, so only an edge bucket can begin before it, and then it has no row.
+        CountBuckets(from, till, lastRecordId);
+        for (size_t level = 1; level < std::size(kCounterSpans); ++level) {
+            const int64_t span = kCounterSpans[level];
+            const int64_t first = std::max(FloorTo(from, span), CeilTo(startTime, span)), end = CeilTo(till, span);
+            const int64_t innerFrom = CeilTo(from, span), innerTill = FloorTo(till, span);
+            if (innerFrom >= innerTill) {
+                if (first < end) RollUp(kCounterSpans[level - 1], span, first, end);
+                continue;
+            }
+            if (first < innerFrom) RollUp(kCounterSpans[level - 1], span, first, innerFrom);
+            if (std::max(first, innerTill) < end) RollUp(kCounterSpans[level - 1], span, std::max(first, innerTill), end);
+        }
+        return;
+    }
+    // The hours by grouped inserts, then each longer span summed from the one below it, for every
+    // bucket the range touches that lies wholly from the start on (the shorter rows of a bucket's
+    // part outside the range are those of earlier runs).
+    CountHours(from, till, lastRecordId);
     for (size_t level = 1; level < std::size(kCounterSpans); ++level) {
         const int64_t span = kCounterSpans[level];
         const int64_t first = std::max(FloorTo(from, span), CeilTo(startTime, span)), end = CeilTo(till, span);
-        const int64_t innerFrom = CeilTo(from, span), innerTill = FloorTo(till, span);
-        if (innerFrom >= innerTill) {
-            if (first < end) RollUp(kCounterSpans[level - 1], span, first, end);
-            continue;
-        }
-        if (first < innerFrom) RollUp(kCounterSpans[level - 1], span, first, innerFrom);
-        if (std::max(first, innerTill) < end) RollUp(kCounterSpans[level - 1], span, std::max(first, innerTill), end);
+        if (first < end) RollUp(kCounterSpans[level - 1], span, first, end);
     }
 }
 
@@ -310,6 +322,45 @@ void MetricsAggregator::CountBuckets(int64_t from, int64_t till, int64_t lastRec
     }
 }
 
+void MetricsAggregator::CountHours(int64_t from, int64_t till, int64_t lastRecordId)
+{
+    const IDialect& sql = m_connection.Dialect();
+    const auto q = [&](const std::string& name) { return sql.QuoteIdentifier(name); };
+    const auto column = [&](const std::string& name) { return q(kMainTableAlias) + "." + q(name); };
+    const std::string when = column(RecordColumns::kWhen);
+    const std::string length = std::to_string(kHourSpan);
+    const std::string hour = "(" + when + " - ((" + when + " % " + length + ") + " + length + ") % " + length + ")";
+    for (const AggregatedGroup& group : m_groups) {
+        std::string targets = q(m_table.maskColumn) + ", " + q(m_table.conditionIdColumn) + ", " +
+                              q(m_table.timestampColumn) + ", " + q(m_table.spanColumn) + ", " + q(m_table.countColumn);
+        std::string values;
+        for (const auto& [name, stored] : group.columns) {
+            targets += ", " + q(stored);
+            values += ", " + column(name);
+        }
+        for (const auto& [id, preset] : group.presets) {
+            // Mask and preset id are integers of the configuration, written as literals: a parameter in
+            // a select list has no type to take.
+            std::vector<SqlValue> params;
+            const std::string condition = m_translator.TranslateCondition(preset, m_recordsTemplate, params);
+            const size_t first = params.size();
+            auto insert = m_connection.Prepare(
+                "INSERT INTO " + q(m_table.table) + " (" + targets + ") SELECT " + std::to_string(group.mask) + ", " +
+                std::to_string(id) + ", " + hour + ", " + length + ", COUNT(*)" + values + " FROM " +
+                q(kAuditRecordsTable) + " AS " + q(kMainTableAlias) + " WHERE " + when + " >= " +
+                sql.Placeholder(first + 1) + " AND " + when + " < " + sql.Placeholder(first + 2) + " AND " +
+                column(RecordColumns::kId) + " <= " + sql.Placeholder(first + 3) + " AND (" + condition +
+                ") GROUP BY " + hour + values);
+            for (size_t i = 0; i < first; ++i) insert->Bind(i + 1, params[i]);
+            insert->Bind(first + 1, from);
+            insert->Bind(first + 2, till);
+            insert->Bind(first + 3, lastRecordId);
+            while (insert->Next()) {
+            }
+        }
+    }
+}
+
 void MetricsAggregator::RollUp(int64_t shorter, int64_t span, int64_t from, int64_t till)
 {
     const IDialect& sql = m_connection.Dialect();
@@ -442,7 +493,8 @@ std::string MetricsDefinition(const CountersTableLayout& layout, const std::vect
     for (const AggregatedGroup& group : groups) {
         text += ";" + std::to_string(group.mask) + ":";
         for (const auto& [logical, column] : group.columns) text += logical + "=" + column + ",";
-        for (const auto& [id, preset] : group.presets) text += std::to_string(id) + "=" + preset.ToText(0, 0) + ",";
+        for (const auto& [id, preset] : group.presets)
+            text += std::to_string(id) + "=" + preset.ToText(QXN_DEPTH_ALL, QXN_SERIALIZE_UTF8) + ",";
     }
     return text;
 }

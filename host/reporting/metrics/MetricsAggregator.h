@@ -82,6 +82,8 @@ private:
     void CountRange(int64_t from, int64_t till, int64_t lastRecordId, int64_t startTime);
     /// The hourly rows of [from, till) and the longer ones wholly inside it, in one pass over its records.
     void CountBuckets(int64_t from, int64_t till, int64_t lastRecordId);
+    /// The hourly rows of [from, till), counted by the database: one grouped insert per group and preset.
+    void CountHours(int64_t from, int64_t till, int64_t lastRecordId);
     /// The rows of span for its buckets in [from, till), summed from the rows of the shorter span.
     void RollUp(int64_t shorter, int64_t span, int64_t from, int64_t till);
     void WriteStatus(int64_t startTime);

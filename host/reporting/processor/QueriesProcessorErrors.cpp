@@ -51,6 +51,8 @@ HRESULT CodeOfStorageError(StorageErrorKind kind) noexcept
             return kHrDatabaseBusy;
         case StorageErrorKind::Interrupted:
             return E_ABORT;
+        case StorageErrorKind::TimedOut:
+            return kHrQueryTimeLimit;
         case StorageErrorKind::Invalid:
             return kHrInvalidData;
         case StorageErrorKind::Other:

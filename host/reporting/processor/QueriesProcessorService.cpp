@@ -21,7 +21,9 @@ ComPtr<CComponentObject<CQueriesProcessor>> CreateQueriesProcessor(const QxNodeP
                                                         "' sums counters, but the queries processor has no Metrics child");
     }
     const StorageSettings storage = options.storage;
-    const StorageOpenOptions open{.create = false, .busyTimeoutMs = options.busyTimeoutMs};
+    const StorageOpenOptions open{.create = false,
+                                  .busyTimeoutMs = options.busyTimeoutMs,
+                                  .statementTimeoutMs = options.queryTimeLimitMs};
     auto translate = [translator, counters](const QxNodePtr& query, IConnection& connection) {
         if (counters && counters->Serves(query)) return counters->Translate(query, ReadCountersCoverage(connection));
         return translator->Translate(query);

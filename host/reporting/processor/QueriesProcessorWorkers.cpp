@@ -69,10 +69,12 @@ QxNodePtr CQueriesProcessor::RunEntry(const EntryPtr& running, std::unique_ptr<I
     const auto started = std::chrono::steady_clock::now();
     try {
         if (!connection) connection = m_connect();
+        // Before the lock: it may wait for a cancel request of the previous query to land. Nothing
+        // can interrupt this query until it is listed as running below.
+        connection->ClearInterrupt();
         {
             std::lock_guard lock(m_lock);
             if (entry.cancelled) return nullptr;
-            connection->ClearInterrupt();
             entry.connection = connection.get();
             entry.deadline = started + std::chrono::milliseconds(m_options.queryTimeLimitMs);
             m_running.push_back(running);
@@ -99,7 +101,8 @@ QxNodePtr CQueriesProcessor::RunEntry(const EntryPtr& running, std::unique_ptr<I
         }
         if (error.Kind() == StorageErrorKind::Unavailable) connection.reset();  // reopen for the next query
         if (cancelled) return nullptr;
-        if (error.Kind() == StorageErrorKind::Interrupted && timedOut)
+        // The watchdog's interrupt, or the database's own statement timeout set to the same limit.
+        if ((error.Kind() == StorageErrorKind::Interrupted && timedOut) || error.Kind() == StorageErrorKind::TimedOut)
             ThrowReportingError(kHrQueryTimeLimit, "it ran longer than " + std::to_string(m_options.queryTimeLimitMs) +
                                                        " ms (QueryTimeLimitMs)");
         throw MakeStorageHrx(error);

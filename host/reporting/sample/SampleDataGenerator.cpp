@@ -207,42 +207,26 @@ void SampleDataGenerator::ForEachRecord(const std::function<void(const SampleRec
 
 int64_t SampleDataGenerator::WriteRecords(IConnection& connection, int64_t batchSize) const
 {
-    const IDialect& dialect = connection.Dialect();
-    const std::vector<std::string>& columns = AuditRecordColumns();
-    std::string sql = "INSERT INTO " + dialect.QuoteIdentifier(kAuditRecordsTable) + " (";
-    std::string values;
-    for (size_t i = 0; i < columns.size(); ++i) {
-        sql += (i ? ", " : "") + dialect.QuoteIdentifier(columns[i]);
-        values += (i ? ", " : "") + dialect.Placeholder(i + 1);
-    }
-    sql += ") VALUES (" + values + ")";
-    const std::unique_ptr<IStatement> insert = connection.Prepare(sql);
-
-    batchSize = std::max<int64_t>(batchSize, 1);
+    const std::unique_ptr<IBulkWriter> writer = connection.BulkInsert(kAuditRecordsTable, AuditRecordColumns(), batchSize);
     int64_t written = 0;
-    std::optional<Transaction> transaction;
+    std::vector<SqlValue> row(AuditRecordColumns().size());
     ForEachRecord([&](const SampleRecord& record) {
-        if (!transaction) transaction.emplace(connection);
-        size_t at = 1;
-        insert->Bind(at++, record.when);
-        insert->Bind(at++, std::string(record.productId));
-        insert->Bind(at++, int64_t{record.auditingSystem});
-        insert->Bind(at++, std::string(record.dataSource));
-        insert->Bind(at++, std::string(record.managedObjectUId));
-        insert->Bind(at++, std::string(record.managedObject));
-        insert->Bind(at++, std::string(record.who));
-        insert->Bind(at++, std::string(record.where));
-        insert->Bind(at++, std::string(record.objectType));
-        insert->Bind(at++, std::string(record.whatAction));
-        insert->Bind(at++, std::string(record.what));
-        insert->Next();
-        insert->Reset();
-        if (++written % batchSize == 0) {
-            transaction->Commit();
-            transaction.reset();
-        }
+        size_t at = 0;
+        row[at++] = record.when;
+        row[at++] = std::string(record.productId);
+        row[at++] = int64_t{record.auditingSystem};
+        row[at++] = std::string(record.dataSource);
+        row[at++] = std::string(record.managedObjectUId);
+        row[at++] = std::string(record.managedObject);
+        row[at++] = std::string(record.who);
+        row[at++] = std::string(record.where);
+        row[at++] = std::string(record.objectType);
+        row[at++] = std::string(record.whatAction);
+        row[at++] = std::string(record.what);
+        writer->Add(row);
+        ++written;
     });
-    if (transaction) transaction->Commit();
+    writer->Finish();
     return written;
 }
 

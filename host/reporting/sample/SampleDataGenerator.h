@@ -90,7 +90,8 @@ public:
     /// Calls back for every record in ascending change time (ties in generation order).
     void ForEachRecord(const std::function<void(const SampleRecord&)>& callback) const;
 
-    /// Inserts every record into AuditRecords (which must exist), in transactions of batchSize rows.
+    /// Loads every record into AuditRecords (which must exist) through the connection's bulk writer
+    /// (inserts in transactions of batchSize rows, or the database's bulk path).
     /// Returns the count inserted. Throws StorageError.
     int64_t WriteRecords(IConnection& connection, int64_t batchSize = 200000) const;
 

@@ -32,6 +32,66 @@ const StorageBackend& BackendOf(std::string_view kind)
 
 }  // namespace
 
+namespace {
+
+// A prepared insert, committed every batch of rows; a load that stops keeps the batches committed.
+class InsertingWriter final : public IBulkWriter {
+public:
+    InsertingWriter(IConnection& connection, std::string_view table, const std::vector<std::string>& columns,
+                    int64_t batchRows)
+        : m_connection(connection), m_batchRows(std::max<int64_t>(batchRows, 1)), m_columns(columns.size())
+    {
+        const IDialect& dialect = connection.Dialect();
+        std::string sql = "INSERT INTO " + dialect.QuoteIdentifier(table) + " (";
+        std::string values;
+        for (size_t i = 0; i < columns.size(); ++i) {
+            sql += (i ? ", " : "") + dialect.QuoteIdentifier(columns[i]);
+            values += (i ? ", " : "") + dialect.Placeholder(i + 1);
+        }
+        m_insert = connection.Prepare(sql + ") VALUES (" + values + ")");
+    }
+
+    void Add(const std::vector<SqlValue>& row) override
+    {
+        if (row.size() != m_columns)
+            throw StorageError(StorageErrorKind::Invalid, "a row of " + std::to_string(row.size()) +
+                                                              " values for " + std::to_string(m_columns) + " columns");
+        if (!m_transaction) m_transaction.emplace(m_connection);
+        for (size_t i = 0; i < row.size(); ++i) m_insert->Bind(i + 1, row[i]);
+        m_insert->Next();
+        m_insert->Reset();
+        if (++m_pending == m_batchRows) Commit();
+    }
+
+    void Finish() override
+    {
+        if (m_transaction) Commit();
+    }
+
+private:
+    void Commit()
+    {
+        m_transaction->Commit();
+        m_transaction.reset();
+        m_pending = 0;
+    }
+
+    IConnection& m_connection;
+    const int64_t m_batchRows;
+    const size_t m_columns;
+    std::unique_ptr<IStatement> m_insert;
+    std::optional<Transaction> m_transaction;
+    int64_t m_pending = 0;
+};
+
+}  // namespace
+
+std::unique_ptr<IBulkWriter> IConnection::BulkInsert(std::string_view table, const std::vector<std::string>& columns,
+                                                     int64_t batchRows)
+{
+    return std::make_unique<InsertingWriter>(*this, table, columns, batchRows);
+}
+
 std::vector<std::string> StorageKinds()
 {
     std::vector<std::string> kinds;

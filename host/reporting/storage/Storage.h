@@ -24,7 +24,8 @@ namespace cvn::reporting {
 using SqlValue = std::variant<std::monostate, int64_t, double, std::string>;
 
 /// Storage failures, each mapped by the queries processor to its result code.
-enum class StorageErrorKind { Unavailable, Busy, Interrupted, Invalid, Other };
+/// TimedOut: the database itself stopped a statement past the connection's statement timeout.
+enum class StorageErrorKind { Unavailable, Busy, Interrupted, TimedOut, Invalid, Other };
 
 class StorageError : public std::exception {
 public:
@@ -70,6 +71,10 @@ struct IDialect {
     /// Text after a table's alias that makes the database find its rows by the integer key alone,
     /// where its planner would otherwise prefer an index that a range on the key beats; may be empty.
     virtual std::string KeyOnlyAccessHint() const = 0;
+    /// Whether the aggregator counts the hours with grouped inserts (a server, where every row read back
+    /// or written is a round trip) rather than in one pass over the records read back (a file in
+    /// process, where that pass is the faster).
+    virtual bool CountsInDatabase() const = 0;
 };
 
 class IStatement {
@@ -86,6 +91,17 @@ public:
     virtual SqlValue Column(size_t column) const = 0;
     /// Back to before the first row, bindings kept.
     virtual void Reset() = 0;
+};
+
+/// Rows loaded into one table in bulk (the database's own bulk path where it has one). Finish() makes
+/// them permanent; rows not yet finished may be dropped when the writer goes without it.
+class IBulkWriter {
+public:
+    virtual ~IBulkWriter() = default;
+    /// One row, a value per column in the writer's column order. Throws StorageError.
+    virtual void Add(const std::vector<SqlValue>& row) = 0;
+    /// Throws StorageError; the writer takes no rows afterwards.
+    virtual void Finish() = 0;
 };
 
 class IConnection {
@@ -110,6 +126,10 @@ public:
     /// After the load and its indexes: refreshes the planner's statistics and leaves the database in
     /// the mode that lets readers run beside a writer.
     virtual void FinishBulkLoad() = 0;
+    /// A writer of rows into the table's columns (quoted by the dialect). By default a prepared insert,
+    /// committed every batchRows rows; a backend with a bulk path (COPY) overrides it. Throws StorageError.
+    virtual std::unique_ptr<IBulkWriter> BulkInsert(std::string_view table, const std::vector<std::string>& columns,
+                                                    int64_t batchRows = 200000);
 };
 
 /// BEGIN (or the given start) on construction; ROLLBACK on destruction unless Commit() ran. Errors as
@@ -143,8 +163,11 @@ private:
 };
 
 struct StorageOpenOptions {
-    bool create = false;       ///< make the database when it does not exist
+    bool create = false;       ///< make the database when it does not exist (a file of its own; a server's must exist)
     int busyTimeoutMs = 5000;  ///< how long every statement waits for a locked database
+    /// Where the database can stop a statement itself: its running time limit, failing it with
+    /// StorageErrorKind::TimedOut (0: none). Others ignore it; their caller interrupts instead.
+    int64_t statementTimeoutMs = 0;
 };
 
 /// Opens the database the settings name with their kind's backend, and reads from it. Throws HRX

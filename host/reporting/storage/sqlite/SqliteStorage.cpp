@@ -130,6 +130,7 @@ public:
     std::string BeginSnapshotTransaction() const override { return "BEGIN"; }
     // The rowid stays usable; only the secondary indexes are set aside.
     std::string KeyOnlyAccessHint() const override { return " NOT INDEXED"; }
+    bool CountsInDatabase() const override { return false; }
 };
 
 const IDialect& Dialect() noexcept

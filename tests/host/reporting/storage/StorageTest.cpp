@@ -172,17 +172,17 @@ TEST(StorageDoor, UnknownKindOrEmptyConnectionIsAClearErrorAndSqliteOpens)
              [] { ReadStorageSettings(QxNodePtr::Parse(R"(<R StorageKind="oracle" DatabasePath="/r.db"/>)")); }}) {
         const Thrown thrown = ThrownBy(call);
         EXPECT_EQ(kHrInvalidData, thrown.code);
-        EXPECT_NE(std::string::npos, thrown.text.find("storage kind 'oracle' is unknown; this build knows: sqlite"))
+        EXPECT_NE(std::string::npos, thrown.text.find("storage kind 'oracle' is unknown; this build knows: sqlite, postgresql"))
             << thrown.text;
     }
     const Thrown empty = ThrownBy([] { ParseStorageSettings("sqlite", ""); });
     EXPECT_EQ(kHrInvalidData, empty.code);
     EXPECT_NE(std::string::npos, empty.text.find("connection of kind 'sqlite' is empty")) << empty.text;
 
-    // The one kind this build knows opens, and its dialect is the connection's.
+    // A kind opens, and its dialect is the connection's.
     TempDir dir;
     const StorageSettings settings = ParseStorageSettings("sqlite", dir.File("r.db"));
-    EXPECT_EQ(std::vector<std::string>{"sqlite"}, StorageKinds());
+    EXPECT_EQ((std::vector<std::string>{"sqlite", "postgresql"}), StorageKinds());
     const auto connection = OpenStorage(settings, {.create = true});
     EXPECT_EQ(&DialectFor(settings), &connection->Dialect());
     EXPECT_EQ(SqlValue(int64_t{1}), One(*connection, "SELECT 1"));
