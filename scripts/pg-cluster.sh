@@ -186,7 +186,7 @@ END
 # The template: initdb once, the settings, the database; shut down cleanly. The caller holds the lock.
 make_template() {
     local root=$1 key=$2 work="$1/new.$$" port pid
-    rm -rf "$root/current" "$work"
+    rm -rf "$root/current" "$root"/new.*
     mkdir -p "$work"
     write_secret "$work/password" "$(new_password)"
     write_secret "$work/pgpass" "127.0.0.1:*:*:$superuser:$(cat "$work/password")"
@@ -230,6 +230,8 @@ copy_template() {
     fi
     cp -a "$root/current/data" "$dir/data"
     cp -p "$root/current/password" "$root/current/pgpass" "$dir/"
+    # Until the first start gives the cluster a password of its own.
+    : >"$dir/template-password"
     unset 'held_locks[-1]'
     exec {lock}>&-
 }
@@ -242,7 +244,7 @@ cmd_start() {
     fi
     [ $# -eq 1 ] && [ -n "$1" ] || usage
     install_server
-    local dir data pid port="" conn lock fresh=0 password="" sql=""
+    local dir data pid port="" conn lock password="" sql=""
     dir=$(absolute_dir "$1") || die "cannot create $1"
     data="$dir/data"
     check_reachable "$dir"
@@ -259,7 +261,6 @@ cmd_start() {
     if [ ! -f "$data/PG_VERSION" ]; then
         [ ! -e "$data" ] || die "$data exists but holds no cluster; remove it"
         copy_template "$dir"
-        fresh=1
     fi
     [ -f "$dir/pgpass" ] || die "$dir/pgpass is missing; remove $dir to start afresh"
     # The previous port, so that a restart keeps its connection text when it can.
@@ -272,7 +273,7 @@ cmd_start() {
     pid=$(server_pid "$data")
 
     # The copy came with the template's password: each cluster gets one of its own.
-    if [ $fresh -eq 1 ]; then
+    if [ -e "$dir/template-password" ]; then
         password=$(new_password)
         sql="ALTER ROLE $superuser PASSWORD '$password';"
     fi
@@ -283,6 +284,7 @@ cmd_start() {
     if [ -n "$password" ]; then
         write_secret "$dir/password" "$password"
         write_secret "$dir/pgpass" "127.0.0.1:*:*:$superuser:$password"
+        rm -f "$dir/template-password"
     fi
     conn="host=127.0.0.1 port=$port dbname=$database user=$superuser passfile=$(conninfo_value "$dir/pgpass")"
     printf '%s\n' "$conn" >"$dir/connection.tmp" && mv -f "$dir/connection.tmp" "$dir/connection"

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -136,10 +137,13 @@ void StopAndRemove(const std::string& dir)
     std::filesystem::remove_all(dir, ignored);
 }
 
+// CORVANE_PG_TESTS_DIR may name a tmpfs: a cluster is some 1300 files, slow to create on a busy disk.
 std::string UniqueDir()
 {
     static std::atomic<int> next{0};
-    return (kBuildDir / "pg-tests" / (std::to_string(getpid()) + "-" + std::to_string(++next))).string();
+    const char* chosen = getenv("CORVANE_PG_TESTS_DIR");
+    const std::filesystem::path root = chosen && *chosen ? std::filesystem::path(chosen) : kBuildDir / "pg-tests";
+    return (root / (std::to_string(getpid()) + "-" + std::to_string(++next))).string();
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // A throw-away PostgreSQL 15 server for the tests on a real database: scripts/pg-cluster.sh
-// starts a cluster of this object's own under the build folder (pg-tests/<pid>-<n>, from a
-// template cluster kept in pg-template/), on 127.0.0.1 and a free port, without fsync.
+// starts a cluster of this object's own under the build folder (pg-tests/<pid>-<n>, or under
+// $CORVANE_PG_TESTS_DIR; a copy of the template cluster kept in pg-template/), on 127.0.0.1 and a
+// free port, without fsync.
 // Thread safety: one object per test; calls from one thread at a time.
 #pragma once
 
