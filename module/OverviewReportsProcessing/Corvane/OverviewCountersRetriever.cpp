@@ -60,12 +60,19 @@ CDataRetriever::~CDataRetriever()
 {
     log::TraceScope trace(log::Severity::Dbg2, log::Severity::Dbg2, "Corvane::CDataRetriever::~CDataRetriever",
                           __FILE__, __LINE__);
+    Cancel();
+}
+
+void CDataRetriever::FreeQuery() noexcept
+{
+    if (m_freed.exchange(true)) return;
     try {
-        Cancel();
-        m_handle.SetAttribute("FreeResult", true);
-        CallQueriesProcessor(m_handle);
+        // A copy: the polling thread may be reading the handle node meanwhile.
+        const QxNodePtr free = m_handle.Clone();
+        free.SetAttribute("FreeResult", true);
+        CallQueriesProcessor(free);
     } catch (...) {
-        ResultFromCaughtException("Corvane::CDataRetriever::~CDataRetriever");
+        ResultFromCaughtException("Corvane::CDataRetriever::FreeQuery");
     }
 }
 
@@ -93,7 +100,13 @@ QxNodePtr CDataRetriever::RetrieveData()
                                   log::IsEnabled(log::Severity::Dbg3) ? "Retrieve " + m_requestName : std::string(),
                                   __FILE__, __LINE__);
         ThrowIf(m_cancelled.load(), kHrCancelled);
-        response = CallQueriesProcessor(m_handle);
+        try {
+            response = CallQueriesProcessor(m_handle);
+        } catch (...) {
+            // Freed by Cancel while this poll waited: the processor no longer knows the handle.
+            ThrowIf(m_cancelled.load(), kHrCancelled);
+            throw;
+        }
         if (!response) ThrowHrWithDescription(kHrInvalidData, "The queries processor returned no poll answer for " + m_requestName);
         status = response.GetRequiredAttribute<int32_t>("Status");
         // The answer that ends the query is handed out at once; only a running query waits.
@@ -111,6 +124,9 @@ try {
                           __LINE__);
     m_cancelled.store(true);
     m_wake.notify_all();
+    // Freed before waiting: a poll in flight may be held open at the processor, which stops the
+    // query at once when freed instead of when that poll comes back.
+    FreeQuery();
     m_result.get();
     return S_OK;
 }

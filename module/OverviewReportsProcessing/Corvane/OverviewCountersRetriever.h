@@ -1,7 +1,8 @@
 // CDataRetriever: runs one sub-request at the queries processor: hands it over
 // at construction, polls its handle every WaitIntervalMs on the first thread
 // that waits for the result (the answer that ends the query is handed out
-// without a further wait), and releases the handle (FreeResult) at destruction.
+// without a further wait), and releases the handle (FreeResult) when cancelled
+// or destroyed, whichever comes first.
 // Thread safety: GetData, Cancel and GetMetaInfo may be called from any thread
 // at once; the polling loop runs once and every caller shares its outcome.
 #pragma once
@@ -28,7 +29,8 @@ public:
     /// Cancels, then releases the handle at the queries processor; failures are logged, never thrown.
     ~CDataRetriever();
 
-    /// Stops the polling at its next step; 0x8007071A when that ended it, S_OK when it had finished well.
+    /// Releases the query at the queries processor, which stops it and answers a poll in flight, and
+    /// stops the polling; 0x8007071A when that ended it, S_OK when it had finished well.
     HRESULT Cancel() noexcept override;
     /// The final answer named "Counters" (E_POINTER for null out); its error when the query failed.
     HRESULT GetData(::IQxNode** data) noexcept override;
@@ -38,8 +40,11 @@ public:
 private:
     cvn::QxNodePtr RetrieveData();
     cvn::QxNodePtr CallQueriesProcessor(const cvn::QxNodePtr& node);
+    /// FreeResult for the handle, once; failures are logged.
+    void FreeQuery() noexcept;
 
     std::atomic<bool> m_cancelled{false};
+    std::atomic<bool> m_freed{false};
     std::mutex m_mutex;
     std::condition_variable m_wake;
     std::shared_future<cvn::QxNodePtr> m_result;

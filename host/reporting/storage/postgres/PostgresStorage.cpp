@@ -187,6 +187,15 @@ const IDialect& Dialect() noexcept
     return dialect;
 }
 
+/// Opens a connection to the server the text names; null with the failure in the connection object.
+PGconn* Connect(const std::string& text)
+{
+    // Later entries win over the text's own; the text's connect_timeout wins over the default.
+    const char* keys[] = {"connect_timeout", "dbname", "fallback_application_name", "client_encoding", nullptr};
+    const char* values[] = {"10", text.c_str(), "corvane", "UTF8", nullptr};
+    return PQconnectdbParams(keys, values, 1);
+}
+
 /// What a connection shares with the threads that send its cancel requests, which may outlive it.
 struct CancelState {
     std::mutex lock;
@@ -195,22 +204,68 @@ struct CancelState {
     bool inFlight = false;   ///< a command was sent and its results are not all read
     uint64_t command = 0;    ///< the number of the latest command
     int cancelling = 0;      ///< cancel threads still running
-    ~CancelState() { PQfreeCancel(cancel); }
+
+    // A cancel request makes the server start a process (several milliseconds here); after the first,
+    // cancels go as pg_cancel_backend over a connection of their own, one round trip.
+    std::mutex controlLock;
+    std::string text;        ///< the connection text, for the control connection
+    std::string backendPid;  ///< of the connection the cancels are for
+    PGconn* control = nullptr;
+
+    ~CancelState()
+    {
+        PQfreeCancel(cancel);
+        PQfinish(control);
+    }
 };
+
+bool CancelOverControl(CancelState& state)
+{
+    std::lock_guard lock(state.controlLock);
+    if (!state.control || PQstatus(state.control) != CONNECTION_OK) return false;
+    const char* values[] = {state.backendPid.c_str()};
+    PGresult* result =
+        PQexecParams(state.control, "SELECT pg_cancel_backend($1::int)", 1, nullptr, values, nullptr, nullptr, 0);
+    const bool sent = PQresultStatus(result) == PGRES_TUPLES_OK;
+    PQclear(result);
+    return sent;
+}
+
+void OpenControl(CancelState& state)
+{
+    std::lock_guard lock(state.controlLock);
+    if (state.control && PQstatus(state.control) == CONNECTION_OK) return;
+    PQfinish(state.control);
+    state.control = Connect(state.text);
+    if (PQstatus(state.control) != CONNECTION_OK) {
+        PQfinish(state.control);
+        state.control = nullptr;
+    } else {
+        PQsetNoticeProcessor(state.control, [](void*, const char*) {}, nullptr);
+    }
+}
 
 void CancelCommand(const std::shared_ptr<CancelState>& state, uint64_t command) noexcept
 {
+    bool overControl = false;
     for (int attempt = 0; attempt < kCancelAttempts; ++attempt) {
-        char error[256];
-        PQcancel(state->cancel, error, sizeof error);
+        if (CancelOverControl(*state)) {
+            overControl = true;
+        } else {
+            char error[256];
+            PQcancel(state->cancel, error, sizeof error);
+        }
         std::unique_lock lock(state->lock);
         if (state->changed.wait_for(lock, kCancelRetry,
                                     [&] { return !state->inFlight || state->command != command; }))
             break;
     }
-    std::lock_guard lock(state->lock);
-    --state->cancelling;
-    state->changed.notify_all();
+    {
+        std::lock_guard lock(state->lock);
+        --state->cancelling;
+        state->changed.notify_all();
+    }
+    if (!overControl) OpenControl(*state);  // for the next cancel, after this one has landed
 }
 
 struct ResultDeleter {
@@ -226,10 +281,7 @@ public:
         : m_statementTimeoutMs(std::max<int64_t>(options.statementTimeoutMs, 0))
     {
         RefusePassword(text);
-        // Later entries win over the text's own; the text's connect_timeout wins over the default.
-        const char* keys[] = {"connect_timeout", "dbname", "fallback_application_name", "client_encoding", nullptr};
-        const char* values[] = {"10", text.c_str(), "corvane", "UTF8", nullptr};
-        m_conn = PQconnectdbParams(keys, values, 1);
+        m_conn = Connect(text);
         if (!m_conn) throw StorageError(StorageErrorKind::Unavailable, "cannot connect to PostgreSQL: out of memory");
         m_where = Where();
         if (PQstatus(m_conn) != CONNECTION_OK) {
@@ -241,6 +293,8 @@ public:
         // Notices ("already exists, skipping") are chatter, not failures: libpq would print them.
         PQsetNoticeProcessor(m_conn, [](void*, const char*) {}, nullptr);
         m_state->cancel = PQgetCancel(m_conn);
+        m_state->text = text;
+        m_state->backendPid = std::to_string(PQbackendPID(m_conn));
         try {
             // Locks are waited for as long as SQLite waits for its file; 0 there means not at all.
             const int64_t lockWait = options.busyTimeoutMs > 0 ? options.busyTimeoutMs : 1;
