@@ -16,6 +16,9 @@ struct StorageBackend {
     const char* kind;  ///< lower case, as settings name it
     std::unique_ptr<IConnection> (*open)(const std::string& connection, const StorageOpenOptions& options);
     const IDialect& (*dialect)() noexcept;
+    /// Why the connection text cannot serve, or empty; checked when settings are read, before the text
+    /// is stored or shown anywhere. May be null: every text is tried when opening.
+    std::string (*checkConnection)(const std::string& connection) = nullptr;
 };
 
 /// Every backend this build has, in registration order.

@@ -101,9 +101,16 @@ std::vector<std::string> StorageKinds()
 
 StorageSettings ParseStorageSettings(std::string_view kind, std::string_view connection)
 {
-    StorageSettings settings{BackendOf(kind).kind, std::string(connection)};
+    const StorageBackend& backend = BackendOf(kind);
+    StorageSettings settings{backend.kind, std::string(connection)};
     if (settings.connection.empty())
         ThrowHrWithDescription(kHrInvalidData, "the storage connection of kind '" + settings.kind + "' is empty");
+    // The text itself is not repeated: what is wrong with it may be a secret in it.
+    if (backend.checkConnection) {
+        const std::string problem = backend.checkConnection(settings.connection);
+        if (!problem.empty())
+            ThrowHrWithDescription(kHrInvalidData, "the storage connection of kind '" + settings.kind + "': " + problem);
+    }
     return settings;
 }
 

@@ -187,6 +187,26 @@ const IDialect& Dialect() noexcept
     return dialect;
 }
 
+/// Why libpq cannot use the text, or why we will not: a password in it would reach logs and messages.
+std::string ConnectionProblem(const std::string& text)
+{
+    char* error = nullptr;
+    PQconninfoOption* options = PQconninfoParse(text.c_str(), &error);
+    if (!options) {
+        const std::string message = OneLine(error ? error : "out of memory");
+        PQfreemem(error);
+        return "the PostgreSQL connection text is not valid: " + message;
+    }
+    bool password = false;
+    for (const PQconninfoOption* option = options; option->keyword; ++option)
+        if (std::string_view(option->keyword) == "password" && option->val && *option->val) password = true;
+    PQconninfoFree(options);
+    if (password)
+        return "the PostgreSQL connection text holds a password, and that text is logged: give the password in a "
+               "pgpass file (passfile=... or PGPASSFILE) or in PGPASSWORD instead";
+    return {};
+}
+
 /// Opens a connection to the server the text names; null with the failure in the connection object.
 PGconn* Connect(const std::string& text)
 {
@@ -406,21 +426,8 @@ public:
 private:
     static void RefusePassword(const std::string& text)
     {
-        char* error = nullptr;
-        PQconninfoOption* options = PQconninfoParse(text.c_str(), &error);
-        if (!options) {
-            const std::string message = OneLine(error ? error : "out of memory");
-            PQfreemem(error);
-            throw StorageError(StorageErrorKind::Invalid, "the PostgreSQL connection text is not valid: " + message);
-        }
-        bool password = false;
-        for (const PQconninfoOption* option = options; option->keyword; ++option)
-            if (std::string_view(option->keyword) == "password" && option->val && *option->val) password = true;
-        PQconninfoFree(options);
-        if (password)
-            throw StorageError(StorageErrorKind::Invalid,
-                               "the PostgreSQL connection text holds a password, and that text is logged: give the "
-                               "password in a pgpass file (passfile=... or PGPASSFILE) or in PGPASSWORD instead");
+        const std::string problem = ConnectionProblem(text);
+        if (!problem.empty()) throw StorageError(StorageErrorKind::Invalid, problem);
     }
 
     std::string Where() const
@@ -854,6 +861,6 @@ std::unique_ptr<IConnection> Open(const std::string& text, const StorageOpenOpti
 
 }  // namespace
 
-StorageBackend PostgresBackend() noexcept { return {"postgresql", &Open, &Dialect}; }
+StorageBackend PostgresBackend() noexcept { return {"postgresql", &Open, &Dialect, &ConnectionProblem}; }
 
 }  // namespace cvn::reporting
