@@ -365,6 +365,7 @@ public:
 
     PGconn* Handle() const noexcept { return m_conn; }
 
+    bool Interrupted() const noexcept { return m_interrupted.load(); }
     void CheckInterrupt() const
     {
         if (m_interrupted.load()) throw StorageError(StorageErrorKind::Interrupted, "the statement was interrupted");
@@ -420,8 +421,6 @@ public:
         EndCommand();
         return failure;
     }
-
-    const std::string& WhereText() const noexcept { return m_where; }
 
 private:
     static void RefusePassword(const std::string& text)
@@ -505,8 +504,8 @@ public:
         if (m_state == State::Done) return false;
         if (m_state == State::Idle) {
             Send();
-        } else if (m_connection.Handle() && IsInterrupted()) {
-            Discard();
+        } else if (m_connection.Interrupted()) {
+            Discard();  // the cancel is on its way; what still comes is dropped
             m_connection.CheckInterrupt();
         }
         return Fetch();
@@ -574,16 +573,6 @@ private:
         const auto [end, error] = std::from_chars(text, text + length, value);
         if (error != std::errc() || end != text + length) return std::nullopt;
         return value;
-    }
-
-    bool IsInterrupted() const
-    {
-        try {
-            m_connection.CheckInterrupt();
-            return false;
-        } catch (const StorageError&) {
-            return true;
-        }
     }
 
     void Send()
