@@ -126,5 +126,17 @@ TEST_F(PostgresDashboardFaults, AServerStoppedMidDashboardFailsItsQueriesAsUnava
     }
 }
 
+// Last in the suite: it stops the host.
+TEST_F(PostgresDashboardFaults, AHostThatStopsLeavesNoStatementRunningAtTheServer)
+{
+    const QxNodePtr first = Send(Dashboard());
+    ASSERT_EQ(hostmain::ResultCodeOf(first), 0) << first.ToText();
+    ASSERT_TRUE(WaitUntil([] { return Sleeping() == 1; })) << "no query reached the server";
+    delete s_host;  // with the dashboard's cookie live and its queries queued and running
+    s_host = nullptr;
+    EXPECT_TRUE(WaitUntil([] { return Sleeping() == 0; }, std::chrono::milliseconds(1500)))
+        << "a statement outlived the host";
+}
+
 }  // namespace
 }  // namespace cvn::test
