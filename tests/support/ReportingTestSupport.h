@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
 #include <string>
 #include <string_view>
@@ -98,6 +99,22 @@ inline void MakeSmallDatabase(const std::string& path)
         (1767225800, '102', 2, '{D1}', '{P1}', 'Plan 1', 'alice', 'dc02', 'group', 'Modified', '\g1'),
         (1767229200, '103', 3, '{D2}', '{P2}', 'Plan 2', 'bob', 'exch01', 'Mailbox', 'Read', 'm/bob'),
         (1767229300, '103', 3, '{D2}', '{P2}', 'Plan 2', 'bob', 'exch01', 'Mailbox', 'Read', 'm/bob'))");
+}
+
+/// A storage failure's kind and message, "(no error)" when the action threw none (a test failure too).
+struct StorageFailure {
+    StorageErrorKind kind = StorageErrorKind::Other;
+    std::string message = "(no error)";
+};
+inline StorageFailure StorageFailureOf(const std::function<void()>& action)
+{
+    try {
+        action();
+    } catch (const StorageError& error) {
+        return {error.Kind(), error.what()};
+    }
+    ADD_FAILURE() << "no StorageError was thrown";
+    return {};
 }
 
 /// The first column of the statement's first row (an empty value when there is no row).

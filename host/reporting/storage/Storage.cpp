@@ -42,13 +42,8 @@ public:
         : m_connection(connection), m_batchRows(std::max<int64_t>(batchRows, 1)), m_columns(columns.size())
     {
         const IDialect& dialect = connection.Dialect();
-        std::string sql = "INSERT INTO " + dialect.QuoteIdentifier(table) + " (";
-        std::string values;
-        for (size_t i = 0; i < columns.size(); ++i) {
-            sql += (i ? ", " : "") + dialect.QuoteIdentifier(columns[i]);
-            values += (i ? ", " : "") + dialect.Placeholder(i + 1);
-        }
-        m_insert = connection.Prepare(sql + ") VALUES (" + values + ")");
+        m_insert = connection.Prepare("INSERT INTO " + dialect.QuoteIdentifier(table) + " " +
+                                      ColumnsAndValues(dialect, columns));
     }
 
     void Add(const std::vector<SqlValue>& row) override
@@ -85,6 +80,44 @@ private:
 };
 
 }  // namespace
+
+std::string QuoteStandardIdentifier(std::string_view name)
+{
+    std::string quoted = "\"";
+    for (const char c : name) {
+        quoted += c;
+        if (c == '"') quoted += '"';
+    }
+    return quoted + '"';
+}
+
+std::string ColumnsAndValues(const IDialect& dialect, const std::vector<std::string>& columns)
+{
+    std::string names;
+    std::string placeholders;
+    for (size_t i = 0; i < columns.size(); ++i) {
+        names += (i ? ", " : "") + dialect.QuoteIdentifier(columns[i]);
+        placeholders += (i ? ", " : "") + dialect.Placeholder(i + 1);
+    }
+    return "(" + names + ") VALUES (" + placeholders + ")";
+}
+
+std::string TruncateTimeBy(std::string_view column, int64_t offsetSeconds, std::string_view part,
+                           std::string (*calendar)(const std::string& shifted, const char* unit))
+{
+    // Integer division truncates towards zero in every database we speak to, so they all bucket alike.
+    const std::string shifted = "(" + std::string(column) + " + " + std::to_string(offsetSeconds) + ")";
+    const auto whole = [&](int64_t seconds) {
+        return "(" + shifted + " / " + std::to_string(seconds) + " * " + std::to_string(seconds) + ")";
+    };
+    if (part == "second") return shifted;
+    if (part == "minute") return whole(60);
+    if (part == "hour") return whole(3600);
+    if (part == "day") return whole(86400);
+    if (part == "month") return calendar(shifted, "month");
+    if (part == "year") return calendar(shifted, "year");
+    throw StorageError(StorageErrorKind::Invalid, "unknown time part '" + std::string(part) + "'");
+}
 
 std::unique_ptr<IBulkWriter> IConnection::BulkInsert(std::string_view table, const std::vector<std::string>& columns,
                                                      int64_t batchRows)

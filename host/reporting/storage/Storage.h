@@ -77,6 +77,16 @@ struct IDialect {
     virtual bool CountsInDatabase() const = 0;
 };
 
+// Spellings the backends share.
+/// "name" with every " in it doubled, as standard SQL quotes a name.
+std::string QuoteStandardIdentifier(std::string_view name);
+/// "(a, b) VALUES (p1, p2)": the columns quoted by the dialect and a placeholder for each, from 1.
+std::string ColumnsAndValues(const IDialect& dialect, const std::vector<std::string>& columns);
+/// A time bucket in unix seconds: the column shifted by the offset, divided down to whole minutes,
+/// hours or days, or calendar(shifted, "month" or "year"). Throws StorageError(Invalid) for another part.
+std::string TruncateTimeBy(std::string_view column, int64_t offsetSeconds, std::string_view part,
+                           std::string (*calendar)(const std::string& shifted, const char* unit));
+
 class IStatement {
 public:
     virtual ~IStatement() = default;

@@ -90,17 +90,7 @@ StorageErrorKind KindOfConnectFailure(const std::string& message)
 
 class PostgresDialect final : public IDialect {
 public:
-    std::string QuoteIdentifier(std::string_view name) const override
-    {
-        std::string quoted = "\"";
-        for (const char c : name) {
-            if (c == '\0') continue;  // cannot be part of a name; never built from values anyway
-            quoted += c;
-            if (c == '"') quoted += '"';
-        }
-        quoted += '"';
-        return quoted;
-    }
+    std::string QuoteIdentifier(std::string_view name) const override { return QuoteStandardIdentifier(name); }
 
     std::string Placeholder(size_t index) const override { return "$" + std::to_string(index); }
 
@@ -113,22 +103,10 @@ public:
 
     std::string TruncateTime(std::string_view column, int64_t offsetSeconds, std::string_view part) const override
     {
-        // Integer division truncates towards zero as SQLite's does, so both backends bucket alike.
-        const std::string shifted = "(" + std::string(column) + " + " + std::to_string(offsetSeconds) + ")";
-        const auto whole = [&](int64_t seconds) {
-            return "(" + shifted + " / " + std::to_string(seconds) + " * " + std::to_string(seconds) + ")";
-        };
-        const auto calendar = [&](const char* unit) {
+        return TruncateTimeBy(column, offsetSeconds, part, [](const std::string& shifted, const char* unit) {
             return std::string("CAST(EXTRACT(EPOCH FROM date_trunc('") + unit + "', to_timestamp(" + shifted +
                    ") AT TIME ZONE 'UTC')) AS BIGINT)";
-        };
-        if (part == "second") return shifted;
-        if (part == "minute") return whole(60);
-        if (part == "hour") return whole(3600);
-        if (part == "day") return whole(86400);
-        if (part == "month") return calendar("month");
-        if (part == "year") return calendar("year");
-        throw StorageError(StorageErrorKind::Invalid, "unknown time part '" + std::string(part) + "'");
+        });
     }
 
     std::string IntegerType() const override { return "BIGINT"; }
@@ -151,23 +129,15 @@ public:
     std::string UpsertStatement(std::string_view table, const std::vector<std::string>& keys,
                                 const std::vector<std::string>& values) const override
     {
-        std::string columns;
-        std::string placeholders;
+        std::vector<std::string> columns = keys;
+        columns.insert(columns.end(), values.begin(), values.end());
         std::string conflict;
         std::string update;
-        size_t index = 0;
-        for (const auto* list : {&keys, &values}) {
-            for (const std::string& column : *list) {
-                const char* comma = index++ ? ", " : "";
-                columns += comma + QuoteIdentifier(column);
-                placeholders += comma + Placeholder(index);
-            }
-        }
         for (const std::string& key : keys) conflict += (conflict.empty() ? "" : ", ") + QuoteIdentifier(key);
         for (const std::string& value : values)
             update += (update.empty() ? "" : ", ") + QuoteIdentifier(value) + " = EXCLUDED." + QuoteIdentifier(value);
-        return "INSERT INTO " + QuoteIdentifier(table) + " (" + columns + ") VALUES (" + placeholders +
-               ") ON CONFLICT (" + conflict + ") " + (update.empty() ? "DO NOTHING" : "DO UPDATE SET " + update);
+        return "INSERT INTO " + QuoteIdentifier(table) + " " + ColumnsAndValues(*this, columns) + " ON CONFLICT (" +
+               conflict + ") " + (update.empty() ? "DO NOTHING" : "DO UPDATE SET " + update);
     }
 
     // Readers never wait for it; a second writer waits for the first to commit.
@@ -667,8 +637,16 @@ void PostgresConnection::BeginCommand(PostgresStatement* statement, bool interru
     m_active = statement;
 }
 
+// libpq takes statements as C strings: a NUL would end one early.
+void RefuseNul(std::string_view sql)
+{
+    if (sql.find('\0') != std::string_view::npos)
+        throw StorageError(StorageErrorKind::Invalid, "the statement holds a NUL character: " + Clip(sql.substr(0, sql.find('\0'))));
+}
+
 std::unique_ptr<IStatement> PostgresConnection::Prepare(std::string_view sql)
 {
+    RefuseNul(sql);
     const std::string text(sql);
     // A failed statement spoils the transaction around it; probes that may fail (does this table
     // exist?) must leave it usable, so inside a transaction the check runs under a savepoint.
@@ -703,6 +681,7 @@ std::unique_ptr<IStatement> PostgresConnection::Prepare(std::string_view sql)
 void PostgresConnection::Execute(std::string_view sql)
 {
     // A ROLLBACK is never interrupted: it is how an interrupted transaction gets cleaned up.
+    RefuseNul(sql);
     const bool rollback = sql == "ROLLBACK";
     const std::string text(sql);
     BeginCommand(nullptr, !rollback);

@@ -61,16 +61,7 @@ StorageError MakeError(int code, sqlite3* db, std::string_view what, std::string
 
 class SqliteDialectImpl final : public IDialect {
 public:
-    std::string QuoteIdentifier(std::string_view name) const override
-    {
-        std::string quoted = "\"";
-        for (const char c : name) {
-            quoted += c;
-            if (c == '"') quoted += '"';
-        }
-        quoted += '"';
-        return quoted;
-    }
+    std::string QuoteIdentifier(std::string_view name) const override { return QuoteStandardIdentifier(name); }
 
     std::string Placeholder(size_t index) const override { return "?" + std::to_string(index); }
 
@@ -83,20 +74,9 @@ public:
 
     std::string TruncateTime(std::string_view column, int64_t offsetSeconds, std::string_view part) const override
     {
-        const std::string shifted = "(" + std::string(column) + " + " + std::to_string(offsetSeconds) + ")";
-        const auto whole = [&](int64_t seconds) {
-            return "(" + shifted + " / " + std::to_string(seconds) + " * " + std::to_string(seconds) + ")";
-        };
-        const auto calendar = [&](const char* modifier) {
-            return "CAST(strftime('%s', " + shifted + ", 'unixepoch', '" + modifier + "') AS INTEGER)";
-        };
-        if (part == "second") return shifted;
-        if (part == "minute") return whole(60);
-        if (part == "hour") return whole(3600);
-        if (part == "day") return whole(86400);
-        if (part == "month") return calendar("start of month");
-        if (part == "year") return calendar("start of year");
-        throw StorageError(StorageErrorKind::Invalid, "unknown time part '" + std::string(part) + "'");
+        return TruncateTimeBy(column, offsetSeconds, part, [](const std::string& shifted, const char* unit) {
+            return "CAST(strftime('%s', " + shifted + ", 'unixepoch', 'start of " + unit + "') AS INTEGER)";
+        });
     }
 
     std::string IntegerType() const override { return "INTEGER"; }
@@ -112,17 +92,9 @@ public:
     std::string UpsertStatement(std::string_view table, const std::vector<std::string>& keys,
                                 const std::vector<std::string>& values) const override
     {
-        std::string columns;
-        std::string placeholders;
-        size_t index = 0;
-        for (const auto* list : {&keys, &values}) {
-            for (const std::string& column : *list) {
-                const char* comma = index++ ? ", " : "";
-                columns += comma + QuoteIdentifier(column);
-                placeholders += comma + Placeholder(index);
-            }
-        }
-        return "INSERT OR REPLACE INTO " + QuoteIdentifier(table) + " (" + columns + ") VALUES (" + placeholders + ")";
+        std::vector<std::string> columns = keys;
+        columns.insert(columns.end(), values.begin(), values.end());
+        return "INSERT OR REPLACE INTO " + QuoteIdentifier(table) + " " + ColumnsAndValues(*this, columns);
     }
 
     std::string BeginWriteTransaction() const override { return "BEGIN IMMEDIATE"; }

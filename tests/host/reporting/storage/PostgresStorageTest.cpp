@@ -19,22 +19,6 @@ namespace {
 
 using cvn::test::PostgresServer;
 
-struct Failure {
-    StorageErrorKind kind = StorageErrorKind::Other;
-    std::string message = "(no error)";
-};
-
-Failure FailureOf(const std::function<void()>& action)
-{
-    try {
-        action();
-    } catch (const StorageError& error) {
-        return {error.Kind(), error.what()};
-    }
-    ADD_FAILURE() << "no StorageError was thrown";
-    return {};
-}
-
 class PostgresStorage : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { s_server = new PostgresServer; }
@@ -90,7 +74,7 @@ TEST_F(PostgresStorage, FailuresToConnectNameTheServerAndDatabaseButNeverThePass
          {"database 'reporting' at 127.0.0.1:" + std::to_string(closedPort), "refused"}},
     };
     for (const auto& c : cases) {
-        const Failure failure = FailureOf([&] { OpenStorage(ParseStorageSettings("postgresql", c.connection)); });
+        const StorageFailure failure = StorageFailureOf([&] { OpenStorage(ParseStorageSettings("postgresql", c.connection)); });
         EXPECT_EQ(c.kind, failure.kind) << failure.message;
         for (const std::string& part : c.said) EXPECT_NE(std::string::npos, failure.message.find(part)) << failure.message;
         EXPECT_EQ(std::string::npos, failure.message.find(wrong)) << failure.message;
@@ -132,16 +116,17 @@ TEST_F(PostgresStorage, ValuesComeBackAsSqliteGivesThemAndBadStatementsAreInvali
     EXPECT_EQ(SqlValue(text), statement->Column(2));
 
     // A NUL would cut the value short and match something else: refused, as is a parameter not there.
-    EXPECT_EQ(StorageErrorKind::Invalid, FailureOf([&] { statement->Bind(3, std::string("a\0b", 3)); }).kind);
-    EXPECT_EQ(StorageErrorKind::Invalid, FailureOf([&] { statement->Bind(5, int64_t{1}); }).kind);
-    const Failure noTable = FailureOf([&] { db->Prepare("SELECT * FROM \"NoSuchTable\""); });
+    EXPECT_EQ(StorageErrorKind::Invalid, StorageFailureOf([&] { statement->Bind(3, std::string("a\0b", 3)); }).kind);
+    EXPECT_EQ(StorageErrorKind::Invalid, StorageFailureOf([&] { statement->Bind(5, int64_t{1}); }).kind);
+    const StorageFailure noTable = StorageFailureOf([&] { db->Prepare("SELECT * FROM \"NoSuchTable\""); });
     EXPECT_EQ(StorageErrorKind::Invalid, noTable.kind);
     EXPECT_NE(std::string::npos, noTable.message.find("\"NoSuchTable\" does not exist")) << noTable.message;
     EXPECT_NE(std::string::npos, noTable.message.find("42P01")) << noTable.message;
-    EXPECT_EQ(StorageErrorKind::Invalid, FailureOf([&] { db->Prepare("SELEC 1"); }).kind);
+    EXPECT_EQ(StorageErrorKind::Invalid, StorageFailureOf([&] { db->Prepare("SELEC 1"); }).kind);
+    EXPECT_EQ(StorageErrorKind::Invalid, StorageFailureOf([&] { db->Prepare(std::string("SELECT 1\0; DROP TABLE t", 22)); }).kind);
     const auto failing = db->Prepare("SELECT 1 / $1::int");
     failing->Bind(1, int64_t{0});
-    EXPECT_EQ(StorageErrorKind::Invalid, FailureOf([&] { failing->Next(); }).kind);  // division by zero
+    EXPECT_EQ(StorageErrorKind::Invalid, StorageFailureOf([&] { failing->Next(); }).kind);  // division by zero
     EXPECT_EQ(SqlValue(int64_t{1}), One(*db, "SELECT 1"));  // the connection goes on
 }
 
@@ -179,16 +164,16 @@ TEST_F(PostgresStorage, InterruptCancelsTheStatementAtTheServerAndTheServerTimes
         cvn::test::WaitUntil([&] { return Running("SELECT pg_sleep(60)") == 1; }, std::chrono::seconds(30));
         db->Interrupt();
     });
-    EXPECT_EQ(StorageErrorKind::Interrupted, FailureOf([&] { slow->Next(); }).kind);
+    EXPECT_EQ(StorageErrorKind::Interrupted, StorageFailureOf([&] { slow->Next(); }).kind);
     interrupter.join();
     EXPECT_EQ(0, Running("SELECT pg_sleep(%"));
     // Sticky until cleared, as on SQLite.
-    EXPECT_EQ(StorageErrorKind::Interrupted, FailureOf([&] { One(*db, "SELECT 1"); }).kind);
+    EXPECT_EQ(StorageErrorKind::Interrupted, StorageFailureOf([&] { One(*db, "SELECT 1"); }).kind);
     db->ClearInterrupt();
     EXPECT_EQ(SqlValue(int64_t{1}), One(*db, "SELECT 1"));
 
     const auto limited = Open({.statementTimeoutMs = 100});
-    EXPECT_EQ(StorageErrorKind::TimedOut, FailureOf([&] { One(*limited, "SELECT pg_sleep(30)"); }).kind);
+    EXPECT_EQ(StorageErrorKind::TimedOut, StorageFailureOf([&] { One(*limited, "SELECT pg_sleep(30)"); }).kind);
     EXPECT_EQ(SqlValue(int64_t{1}), One(*limited, "SELECT 1"));
 }
 
@@ -197,20 +182,20 @@ TEST_F(PostgresStorage, DroppedConnectionIsUnavailableAndALockHeldTooLongIsBusy)
     const auto db = Open();
     const int64_t pid = std::get<int64_t>(One(*db, "SELECT pg_backend_pid()"));
     s_server->Psql("SELECT pg_terminate_backend(" + std::to_string(pid) + ")");
-    EXPECT_EQ(StorageErrorKind::Unavailable, FailureOf([&] { One(*db, "SELECT 1"); }).kind);
-    EXPECT_EQ(StorageErrorKind::Unavailable, FailureOf([&] { One(*db, "SELECT 1"); }).kind);  // stays so
+    EXPECT_EQ(StorageErrorKind::Unavailable, StorageFailureOf([&] { One(*db, "SELECT 1"); }).kind);
+    EXPECT_EQ(StorageErrorKind::Unavailable, StorageFailureOf([&] { One(*db, "SELECT 1"); }).kind);  // stays so
     const auto again = Open();
 
     again->Execute("CREATE TABLE locked (x int)");
     const auto waiter = Open({.busyTimeoutMs = 50});
     again->Execute("BEGIN; LOCK TABLE locked IN ACCESS EXCLUSIVE MODE");
-    EXPECT_EQ(StorageErrorKind::Busy, FailureOf([&] { One(*waiter, "SELECT count(*) FROM locked"); }).kind);
+    EXPECT_EQ(StorageErrorKind::Busy, StorageFailureOf([&] { One(*waiter, "SELECT count(*) FROM locked"); }).kind);
     again->Execute("ROLLBACK");
     EXPECT_EQ(SqlValue(int64_t{0}), One(*waiter, "SELECT count(*) FROM locked"));
 
     // Every connection slot taken: busy, not unavailable.
     std::vector<std::unique_ptr<IConnection>> held;
-    Failure full;
+    StorageFailure full;
     for (int i = 0; i < 200 && full.message == "(no error)"; ++i) {
         try {
             held.push_back(Open());

@@ -14,22 +14,6 @@ namespace {
 constexpr const char* kSlowSql = "WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c WHERE x < 2000000000) "
                                  "SELECT count(*) FROM c";
 
-struct Failure {
-    StorageErrorKind kind = StorageErrorKind::Other;
-    std::string message = "(no error)";
-};
-
-Failure StorageFailureOf(const std::function<void()>& action)
-{
-    try {
-        action();
-    } catch (const StorageError& error) {
-        return {error.Kind(), error.what()};
-    }
-    ADD_FAILURE() << "no StorageError was thrown";
-    return {};
-}
-
 StorageErrorKind KindOf(const std::function<void()>& action) { return StorageFailureOf(action).kind; }
 
 class SqliteStorage : public ::testing::Test {
@@ -44,7 +28,7 @@ TEST_F(SqliteStorage, MissingFileDirectoryAndNonDatabaseAreUnavailable)
     EXPECT_FALSE(std::filesystem::exists(m_dir.File("missing.db"))) << "opening without create made the file";
     EXPECT_EQ(StorageErrorKind::Unavailable, KindOf([&] { OpenTestDatabase(m_dir.File(""), false); }));
     const std::string text = m_dir.Write("notes.db", std::string(4096, 'x'));
-    const Failure notDatabase = StorageFailureOf([&] { OpenTestDatabase(text, false); });
+    const StorageFailure notDatabase = StorageFailureOf([&] { OpenTestDatabase(text, false); });
     EXPECT_EQ(StorageErrorKind::Unavailable, notDatabase.kind);
     EXPECT_NE(std::string::npos, notDatabase.message.find("notes.db")) << notDatabase.message;
 }
@@ -101,7 +85,7 @@ TEST_F(SqliteStorage, ValuesKeepTheirTypesResetKeepsBindingsAndBadStatementsAreI
     EXPECT_EQ(StorageErrorKind::Invalid, KindOf([&] { statement->Bind(0, int64_t{1}); }));
     EXPECT_EQ(StorageErrorKind::Invalid, KindOf([&] { statement->Bind(5, int64_t{1}); }));
 
-    const Failure noTable = StorageFailureOf([&] { m_db->Prepare("SELECT * FROM NoSuchTable"); });
+    const StorageFailure noTable = StorageFailureOf([&] { m_db->Prepare("SELECT * FROM NoSuchTable"); });
     EXPECT_EQ(StorageErrorKind::Invalid, noTable.kind);
     EXPECT_NE(std::string::npos, noTable.message.find("no such table: NoSuchTable")) << noTable.message;
     EXPECT_NE(std::string::npos, noTable.message.find("in: SELECT * FROM NoSuchTable")) << noTable.message;
