@@ -23,7 +23,8 @@ ComPtr<CComponentObject<CQueriesProcessor>> CreateQueriesProcessor(const QxNodeP
     const StorageSettings storage = options.storage;
     const StorageOpenOptions open{.create = false,
                                   .busyTimeoutMs = options.busyTimeoutMs,
-                                  .statementTimeoutMs = options.queryTimeLimitMs};
+                                  .statementTimeoutMs = options.queryTimeLimitMs,
+                                  .readyInterrupt = true};
     auto translate = [translator, counters](const QxNodePtr& query, IConnection& connection) {
         if (counters && counters->Serves(query)) return counters->Translate(query, ReadCountersCoverage(connection));
         return translator->Translate(query);

@@ -178,6 +178,9 @@ struct StorageOpenOptions {
     /// Where the database can stop a statement itself: its running time limit, failing it with
     /// StorageErrorKind::TimedOut (0: none). Others ignore it; their caller interrupts instead.
     int64_t statementTimeoutMs = 0;
+    /// For a connection kept for many statements that may be interrupted (a queries processor worker's):
+    /// where an interrupt reaches the database over the network, the way is made ready at open.
+    bool readyInterrupt = false;
 };
 
 /// Opens the database the settings name with their kind's backend, and reads from it. Throws HRX

@@ -195,8 +195,9 @@ struct CancelState {
     uint64_t command = 0;    ///< the number of the latest command
     int cancelling = 0;      ///< cancel threads still running
 
-    // A cancel request makes the server start a process (several milliseconds here); after the first,
-    // cancels go as pg_cancel_backend over a connection of their own, one round trip.
+    // A cancel request makes the server start a process (several milliseconds here); cancels go as
+    // pg_cancel_backend over a connection of their own instead, one round trip, once it is open: at
+    // open when asked (readyInterrupt), else after the first cancel.
     std::mutex controlLock;
     std::string text;        ///< the connection text, for the control connection
     std::string backendPid;  ///< of the connection the cancels are for
@@ -285,6 +286,7 @@ public:
         m_state->cancel = PQgetCancel(m_conn);
         m_state->text = text;
         m_state->backendPid = std::to_string(PQbackendPID(m_conn));
+        if (options.readyInterrupt) OpenControl(*m_state);  // else at the first cancel, for the next
         try {
             // Locks are waited for as long as SQLite waits for its file; 0 there means not at all.
             const int64_t lockWait = options.busyTimeoutMs > 0 ? options.busyTimeoutMs : 1;
