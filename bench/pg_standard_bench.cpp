@@ -755,7 +755,11 @@ private:
         for (size_t sent = 0; sent < text.size();) {
             const ssize_t wrote = m_child.in < 0 ? -1 : write(m_child.in, text.data() + sent, text.size() - sent);
             if (wrote < 0 && errno == EINTR) continue;
-            if (wrote < 0) throw std::runtime_error("psql has ended: " + m_errors);
+            if (wrote < 0) {
+                std::string out;
+                ReadChild(m_child, out, m_errors, Clock::now() + std::chrono::seconds(1), {});
+                throw std::runtime_error("psql has ended: " + m_errors);
+            }
             sent += static_cast<size_t>(wrote);
         }
         std::string out;
@@ -991,8 +995,10 @@ int RunBenchmark(const Options& options)
     std::printf("running the dashboard through the module once to capture its statements ...\n");
     std::fflush(stdout);
     const Dashboard dashboard = CaptureDashboard(cluster);
-    std::printf("%zu statements; the module polls every %lld ms; the processor has %d workers\n", dashboard.queries.size(),
-                static_cast<long long>(dashboard.waitInterval.count()), dashboard.workers);
+    std::printf("%zu statements. processor: the query, polls of its handle (a pause of %lld ms after each unfinished "
+                "one, as the module's), the result, free, timed here; %d workers. psql: PREPARE and EXECUTE in one session, "
+                "timed by its \\timing\n",
+                dashboard.queries.size(), static_cast<long long>(dashboard.waitInterval.count()), dashboard.workers);
     std::printf("a new connection of the backend opens in %.2f ms (in a new processor's first cold statement, not in "
                 "psql's timings)\n",
                 ConnectMs(cluster.Connection()));
