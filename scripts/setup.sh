@@ -9,6 +9,8 @@ cd "$(dirname "$0")/.."
 bash scripts/pg-cluster.sh prepare-install
 bash scripts/install-packages.sh cmake ninja-build g++ binutils libgtest-dev libgmock-dev libbenchmark-dev libpugixml-dev libsqlite3-dev sqlite3 libspdlog-dev libcpp-httplib-dev nlohmann-json3-dev \
   libpq-dev postgresql-15 postgresql-client-15
+# The ClickHouse server likewise (the demo and the tests on ClickHouse), kept from starting a server of its own.
+bash scripts/ch-cluster.sh install
 
 build="${1:-build}"
 shift || true
