@@ -1,0 +1,26 @@
+// Running the scripts that start and stop the throw-away database servers of
+// the tests (scripts/pg-cluster.sh, scripts/ch-cluster.sh), with a deadline.
+// Thread safety: plain function; runs a child process per call.
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace cvn::test {
+
+struct ScriptRun {
+    int exitCode = -1;
+    std::string out;
+    std::string err;
+};
+
+/// Runs `bash scripts/<script> args...` of the source tree, its environment this process's with the
+/// given NAME=value entries in place of any of the same name. The child gets no descriptor but its
+/// standard ones: a server started with a pipe of this process's would hold that pipe open for its
+/// whole life. Past the deadline the script's process group is killed (servers, in sessions of their
+/// own, are not). Throws std::runtime_error when the script cannot be started.
+ScriptRun RunClusterScript(const std::string& script, const std::vector<std::string>& args,
+                           std::chrono::seconds deadline, const std::vector<std::string>& environment = {});
+
+}  // namespace cvn::test
