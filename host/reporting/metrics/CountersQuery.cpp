@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <limits>
 #include <optional>
 
 #include "common/ErrorHandling/HRX.h"
@@ -404,15 +405,18 @@ TranslatedQuery CountersQueryTranslator::Translate(const QxNodePtr& query, const
         }
         // One part per uncovered piece, each a plain range on the time column the records' indexes serve.
         // Placeholders are numbered in binding order, so each term binds before the next is built.
+        // Counters that hold every record (kept by the database itself) need no key conditions.
+        const bool everyRecord = lastId == std::numeric_limits<int64_t>::max();
         const auto byId = [&](const char* comparator, const Interval& interval) {
             return [&, comparator, interval](QueryStatement& s) {
+                if (everyRecord) return Within(s, recordsWhen(s), interval);
                 std::string sql = Column(s, RecordColumns::kId) + comparator + s.Bind(lastId);
                 return sql + " AND " + Within(s, recordsWhen(s), interval);
             };
         };
         for (const Interval& piece : pieces) add(recordsQuery, byId(" <= ", piece), false);
         // Records newer than the counters: few, found by the key.
-        add(recordsQuery, byId(" > ", shape.range), true);
+        if (!everyRecord) add(recordsQuery, byId(" > ", shape.range), true);
     }
 
     const IDialect& dialect = m_translator.Dialect();

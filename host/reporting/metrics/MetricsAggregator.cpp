@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 #include <string_view>
 #include <unordered_map>
 
@@ -20,6 +21,10 @@ constexpr int64_t kHour = 3600;
 constexpr const char* kStartKey = "MetricsStartTime";
 constexpr const char* kLastIdKey = "LastRecordId";
 constexpr const char* kDefinitionKey = "MetricsDefinition";
+
+// Where the database counts each record as it is inserted, the counters cover every record from the
+// epoch on (before it, the records answer).
+constexpr int64_t kKeptCountersStart = 0;
 
 int64_t HourOf(int64_t seconds) { return (seconds >= 0 ? seconds : seconds - (kHour - 1)) / kHour * kHour; }
 
@@ -76,6 +81,27 @@ MetricsAggregator::State MetricsAggregator::LoadState(int64_t now)
     }
     if (!stored.startTime) return State{HourOf(now), 0};
     return State{*stored.startTime, stored.lastRecordId};
+}
+
+int64_t MetricsAggregator::KeepCounters()
+{
+    if (ReadCountersCoverage(m_connection).definition != m_definition) {
+        std::vector<CountedSelection> selections;
+        for (const AggregatedGroup& group : m_groups) {
+            for (const auto& [id, preset] : group.presets) {
+                CountedSelection selection{.mask = group.mask, .conditionId = id, .columns = group.columns,
+                                           .alias = kMainTableAlias};
+                selection.condition = m_translator.TranslateCondition(preset, m_recordsTemplate, selection.parameters);
+                selections.push_back(std::move(selection));
+            }
+        }
+        m_connection.KeepCounters(m_table, selections,
+                                  {{kStartKey, std::to_string(kKeptCountersStart)},
+                                   {kLastIdKey, std::to_string(std::numeric_limits<int64_t>::max())},
+                                   {kDefinitionKey, m_definition}});
+    }
+    WriteStatus(kKeptCountersStart);
+    return 0;
 }
 
 void MetricsAggregator::SaveState(const State& state)
@@ -448,6 +474,7 @@ int64_t MetricsAggregator::TakeInNewRecords(State& state)
 
 int64_t MetricsAggregator::Aggregate(int64_t now)
 {
+    if (m_connection.Dialect().KeepsCounters()) return KeepCounters();
     return InTransaction([&](State& state) -> int64_t {
         state = LoadState(now);
         const int64_t hours = TakeInNewRecords(state);
@@ -458,6 +485,7 @@ int64_t MetricsAggregator::Aggregate(int64_t now)
 
 int64_t MetricsAggregator::Backfill(int64_t from, int64_t now)
 {
+    if (m_connection.Dialect().KeepsCounters()) return KeepCounters();
     return InTransaction([&](State& state) -> int64_t {
         state = LoadState(now);
         int64_t hours = TakeInNewRecords(state);

@@ -52,6 +52,8 @@ public:
     MetricsAggregator(IConnection& connection, const QxNodePtr& metrics, const QueryTranslator& translator,
                       std::string recordsTemplate, IConfigStorage* statusStore = nullptr);
 
+    /// Where the database counts records into the counters itself (IDialect::KeepsCounters), a run only
+    /// makes it count by this configuration when it counts by another or none yet, and returns 0.
     /// Takes in the records added since the last run: re-counts the hours from the metrics start time
     /// on that they touch (the first run starts the metrics at now's hour) and moves lastRecordId to the
     /// newest record. Counters made for another table layout, groups or presets are dropped first and
@@ -87,6 +89,8 @@ private:
     /// The rows of span for its buckets in [from, till), summed from the rows of the shorter span.
     void RollUp(int64_t shorter, int64_t span, int64_t from, int64_t till);
     void WriteStatus(int64_t startTime);
+    /// Aggregate and Backfill where the database keeps the counters.
+    int64_t KeepCounters();
     template <class Work>
     int64_t InTransaction(Work&& work);
 

@@ -24,7 +24,8 @@ ComPtr<CComponentObject<CQueriesProcessor>> CreateQueriesProcessor(const QxNodeP
     const StorageOpenOptions open{.create = false,
                                   .busyTimeoutMs = options.busyTimeoutMs,
                                   .statementTimeoutMs = options.queryTimeLimitMs,
-                                  .readyInterrupt = true};
+                                  .readyInterrupt = true,
+                                  .maxResultRows = options.maxRows + 1};
     auto translate = [translator, counters](const QxNodePtr& query, IConnection& connection) {
         if (counters && counters->Serves(query)) return counters->Translate(query, ReadCountersCoverage(connection));
         return translator->Translate(query);

@@ -3,6 +3,7 @@
 // library that nothing references are left out by the linker.
 #include "host/reporting/storage/Backends.h"
 
+#include "host/reporting/storage/clickhouse/ClickHouseStorage.h"
 #include "host/reporting/storage/postgres/PostgresStorage.h"
 #include "host/reporting/storage/sqlite/SqliteStorage.h"
 
@@ -13,6 +14,7 @@ std::span<const StorageBackend> StorageBackends()
     static const StorageBackend backends[] = {
         SqliteBackend(),
         PostgresBackend(),
+        ClickHouseBackend(),
     };
     return backends;
 }

@@ -97,6 +97,10 @@ void CreateReportingSchema(IConnection& connection, const CountersTableLayout& c
 {
     CheckNames(counters);
     const IDialect& d = connection.Dialect();
+    if (d.KeepsCounters()) {
+        connection.CreateOwnSchema(counters);
+        return;
+    }
     const auto q = [&](const std::string& name) { return d.QuoteIdentifier(name); };
 
     const std::string integer = " " + d.IntegerType() + " NOT NULL";
@@ -131,6 +135,7 @@ void CreateReportingIndexes(IConnection& connection, const CountersTableLayout& 
 {
     using namespace RecordColumns;
     const IDialect& d = connection.Dialect();
+    if (d.KeepsCounters()) return;  // its tables are sorted for these reads instead
     connection.Execute(IndexStatement(d, "IX_AuditRecords_When", kAuditRecordsTable, {kWhen}));
     connection.Execute(IndexStatement(d, "IX_AuditRecords_ProductId_When", kAuditRecordsTable, {kProductId, kWhen}));
     connection.Execute(

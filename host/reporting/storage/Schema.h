@@ -65,7 +65,8 @@ CountersTableLayout CountersTableLayoutFromMetrics(const QxNodePtr& metricsConfi
 /// Creates the three tables when absent (IF NOT EXISTS; an existing table is left as it is) and,
 /// when withIndexes, their indexes. A counters table without the span column (made by an older
 /// version) is dropped with the aggregation progress: the counters are derived data and are counted
-/// anew. Throws StorageError.
+/// anew. Where the dialect KeepsCounters, the backend makes tables of its own instead
+/// (IConnection::CreateOwnSchema) and CreateReportingIndexes does nothing. Throws StorageError.
 void CreateReportingSchema(IConnection& connection, const CountersTableLayout& counters, bool withIndexes = true);
 
 /// Creates the indexes when absent: on AuditRecords ("When"), ("ProductId","When"),

@@ -119,6 +119,17 @@ std::string TruncateTimeBy(std::string_view column, int64_t offsetSeconds, std::
     throw StorageError(StorageErrorKind::Invalid, "unknown time part '" + std::string(part) + "'");
 }
 
+void IConnection::CreateOwnSchema(const CountersTableLayout&)
+{
+    throw StorageError(StorageErrorKind::Invalid, "this database has no tables of its own making");
+}
+
+void IConnection::KeepCounters(const CountersTableLayout&, const std::vector<CountedSelection>&,
+                               const std::vector<std::pair<std::string, std::string>>&)
+{
+    throw StorageError(StorageErrorKind::Invalid, "this database does not keep the counters itself");
+}
+
 std::unique_ptr<IBulkWriter> IConnection::BulkInsert(std::string_view table, const std::vector<std::string>& columns,
                                                      int64_t batchRows)
 {

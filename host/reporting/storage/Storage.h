@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -75,6 +76,10 @@ struct IDialect {
     /// or written is a round trip) rather than in one pass over the records read back (a file in
     /// process, where that pass is the faster).
     virtual bool CountsInDatabase() const = 0;
+    /// Whether the backend makes the reporting tables itself (IConnection::CreateOwnSchema: engines,
+    /// shards, sort orders instead of indexes) and its database counts every record into the counters
+    /// as the record is inserted (IConnection::KeepCounters), so there is no aggregation pass.
+    virtual bool KeepsCounters() const { return false; }
 };
 
 // Spellings the backends share.
@@ -86,6 +91,18 @@ std::string ColumnsAndValues(const IDialect& dialect, const std::vector<std::str
 /// hours or days, or calendar(shifted, "month" or "year"). Throws StorageError(Invalid) for another part.
 std::string TruncateTimeBy(std::string_view column, int64_t offsetSeconds, std::string_view part,
                            std::string (*calendar)(const std::string& shifted, const char* unit));
+
+struct CountersTableLayout;
+
+/// One group and preset the database counts into the counters itself (IDialect::KeepsCounters).
+struct CountedSelection {
+    int64_t mask = 0;
+    int64_t conditionId = 0;
+    std::vector<std::pair<std::string, std::string>> columns;  ///< (records column, counters column)
+    std::string alias;                                         ///< the records table's alias in condition
+    std::string condition;  ///< SQL over the records, placeholders 1..n for parameters
+    std::vector<SqlValue> parameters;
+};
 
 class IStatement {
 public:
@@ -140,6 +157,16 @@ public:
     /// committed every batchRows rows; a backend with a bulk path (COPY) overrides it. Throws StorageError.
     virtual std::unique_ptr<IBulkWriter> BulkInsert(std::string_view table, const std::vector<std::string>& columns,
                                                     int64_t batchRows = 200000);
+
+    /// Where the dialect KeepsCounters: creates the reporting tables when absent. Others throw
+    /// StorageError(Invalid); the plain tables are made by CreateReportingSchema.
+    virtual void CreateOwnSchema(const CountersTableLayout& counters);
+    /// Where the dialect KeepsCounters: from now on counts every inserted record into the counters by
+    /// the selections, replacing what was counted before; counts the records already there; then stores
+    /// the state rows (key, value) as the aggregation state. Records inserted while this runs may be
+    /// counted twice: run it before the writers start. Others throw StorageError(Invalid).
+    virtual void KeepCounters(const CountersTableLayout& counters, const std::vector<CountedSelection>& selections,
+                              const std::vector<std::pair<std::string, std::string>>& state);
 };
 
 /// BEGIN (or the given start) on construction; ROLLBACK on destruction unless Commit() ran. Errors as
@@ -181,6 +208,9 @@ struct StorageOpenOptions {
     /// For a connection kept for many statements that may be interrupted (a queries processor worker's):
     /// where an interrupt reaches the database over the network, the way is made ready at open.
     bool readyInterrupt = false;
+    /// Rows past which the caller fails a result anyway (0: no bound): where a whole answer arrives at
+    /// once, the database stops sending there.
+    int64_t maxResultRows = 0;
 };
 
 /// Opens the database the settings name with their kind's backend, and reads from it. Throws HRX

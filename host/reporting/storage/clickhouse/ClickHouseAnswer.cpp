@@ -144,7 +144,7 @@ int ErrorCode(std::string_view body)
     return error == std::errc() && end != begin ? code : 0;
 }
 
-StorageError ErrorOfAnswer(int httpStatus, std::string_view body, const std::string& what)
+ServerError ErrorOfAnswer(int httpStatus, std::string_view body, const std::string& what)
 {
     const int code = ErrorCode(body);
     StorageErrorKind kind = KindOfCode(code);
@@ -158,7 +158,7 @@ StorageError ErrorOfAnswer(int httpStatus, std::string_view body, const std::str
     }
     std::string text = what + ": " + std::string(first.substr(0, 500));
     text += code ? " (ClickHouse code " + std::to_string(code) + ")" : " (HTTP " + std::to_string(httpStatus) + ")";
-    return StorageError(kind, std::move(text));
+    return ServerError(kind, std::move(text), code);
 }
 
 }  // namespace cvn::reporting::clickhouse

@@ -27,8 +27,21 @@ Answer ReadAnswer(std::string_view body);
 /// The server's error code in a failure body, or 0 when it names none.
 int ErrorCode(std::string_view body);
 
+/// A failure the server answered: a storage error of the kind its code means, with that code (0: none).
+class ServerError : public StorageError {
+public:
+    ServerError(StorageErrorKind kind, std::string message, int code)
+        : StorageError(kind, std::move(message)), m_code(code)
+    {
+    }
+    int Code() const noexcept { return m_code; }
+
+private:
+    int m_code;
+};
+
 /// The failure of an answer with the HTTP status: its kind by the server's code (the status when there
 /// is none), its text the server's first line, after what (for example "the query failed on ...").
-StorageError ErrorOfAnswer(int httpStatus, std::string_view body, const std::string& what);
+ServerError ErrorOfAnswer(int httpStatus, std::string_view body, const std::string& what);
 
 }  // namespace cvn::reporting::clickhouse

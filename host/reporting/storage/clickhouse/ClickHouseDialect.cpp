@@ -77,6 +77,8 @@ public:
     std::string BeginSnapshotTransaction() const override { return "BEGIN"; }
     std::string KeyOnlyAccessHint() const override { return ""; }
     bool CountsInDatabase() const override { return true; }
+    // Materialized views count each record as it is inserted.
+    bool KeepsCounters() const override { return true; }
 };
 
 }  // namespace

@@ -84,8 +84,11 @@ Answer HttpClient::Run(size_t server, const std::string& sql, const std::string&
     const auto result = m_servers.at(server)->client->Post(path, sql, "text/plain; charset=utf-8");
     const std::string what = "the statement failed on ClickHouse at " + Where(server) + " (database '" +
                              m_settings.database + "', user " + m_settings.user + ")";
-    if (!result)
-        throw StorageError(StorageErrorKind::Unavailable, what + ": " + httplib::to_string(result.error()));
+    if (!result) {
+        const std::string text = what + ": " + httplib::to_string(result.error());
+        if (result.error() == httplib::Error::Connection) throw Unreachable(StorageErrorKind::Unavailable, text);
+        throw StorageError(StorageErrorKind::Unavailable, text);
+    }
     if (result->status != 200) throw ErrorOfAnswer(result->status, result->body, what);
     return ReadAnswer(result->body);
 }

@@ -21,6 +21,12 @@ namespace cvn::reporting::clickhouse {
 /// none. Throws StorageError(Unavailable) naming the file (never its content) when it cannot be read.
 std::string ReadPassword(const ConnectionSettings& settings);
 
+/// No answer at all: the server could not be connected to, so the statement never reached it.
+class Unreachable : public StorageError {
+public:
+    using StorageError::StorageError;
+};
+
 /// Settings sent with one statement, e.g. {"max_execution_time", "30"}.
 using QuerySettings = std::vector<std::pair<std::string, std::string>>;
 
@@ -34,8 +40,8 @@ public:
     std::string Where(size_t server) const;
 
     /// Runs the statement on the server with the id and settings, the answer as rows (none for
-    /// statements without results). Throws StorageError: Unavailable when the server cannot be reached
-    /// or refuses the login, otherwise by the server's code (ErrorOfAnswer).
+    /// statements without results). Throws Unreachable when no connection could be made, StorageError
+    /// (Unavailable) when the answer is lost, ServerError by the server's code (ErrorOfAnswer).
     Answer Run(size_t server, const std::string& sql, const std::string& queryId, const QuerySettings& settings = {});
 
     /// Stops the statement with the id on the server where it runs (its parts on other shards end with

@@ -14,9 +14,10 @@ constexpr size_t kMaxPlaceholder = 100000;
 
 [[noreturn]] void Invalid(const std::string& message) { throw StorageError(StorageErrorKind::Invalid, message); }
 
-/// Calls found(number, begin, end) for every placeholder outside literals, names and comments.
-template <class Found>
-void ScanPlaceholders(std::string_view sql, Found&& found)
+/// Calls found(number, begin, end) for every placeholder outside literals, names and comments, and
+/// name(begin, end) for every name in backquotes.
+template <class Found, class Name>
+void Scan(std::string_view sql, Found&& found, Name&& name)
 {
     if (sql.find('\0') != std::string_view::npos) Invalid("the statement holds a NUL byte");
     size_t i = 0;
@@ -43,7 +44,9 @@ void ScanPlaceholders(std::string_view sql, Found&& found)
         } else if (c == '"') {
             skipQuoted('"', "quoted name");
         } else if (c == '`') {
+            const size_t begin = i;
             skipQuoted('`', "quoted name");
+            name(begin, i);
         } else if (c == '-' && i + 1 < sql.size() && sql[i + 1] == '-') {
             const size_t end = sql.find('\n', i);
             i = end == std::string_view::npos ? sql.size() : end + 1;
@@ -64,6 +67,12 @@ void ScanPlaceholders(std::string_view sql, Found&& found)
             ++i;
         }
     }
+}
+
+template <class Found>
+void ScanPlaceholders(std::string_view sql, Found&& found)
+{
+    Scan(sql, found, [](size_t, size_t) {});
 }
 
 bool ParsePort(std::string_view text, int& port)
@@ -189,6 +198,20 @@ size_t CountPlaceholders(std::string_view sql)
     size_t highest = 0;
     ScanPlaceholders(sql, [&](size_t number, size_t, size_t) { highest = std::max(highest, number); });
     return highest;
+}
+
+std::string Requalify(std::string_view sql, std::string_view from, std::string_view to)
+{
+    std::string renamed;
+    size_t copied = 0;
+    Scan(sql, [](size_t, size_t, size_t) {}, [&](size_t begin, size_t end) {
+        if (sql.substr(begin, end - begin) != from || end >= sql.size() || sql[end] != '.') return;
+        renamed.append(sql.substr(copied, begin - copied));
+        renamed += to;
+        copied = end;
+    });
+    renamed.append(sql.substr(copied));
+    return renamed;
 }
 
 std::string ConnectionProblem(std::string_view text)

@@ -33,6 +33,11 @@ std::string BindValues(std::string_view sql, const std::vector<SqlValue>& values
 /// The highest placeholder number in the statement (0: none), counted as BindValues finds them.
 size_t CountPlaceholders(std::string_view sql);
 
+/// The statement with every qualifier `from` (a name in backquotes, as written, followed by a dot) outside
+/// literals and comments replaced by `to`: a materialized view of this version knows its table only by
+/// its name. Throws as BindValues for a statement it cannot read.
+std::string Requalify(std::string_view sql, std::string_view from, std::string_view to);
+
 struct Endpoint {
     std::string host;
     int port = 0;

@@ -166,7 +166,7 @@ TEST(StorageDoor, UnknownKindOrEmptyConnectionIsAClearErrorAndSqliteOpens)
     // A kind opens, and its dialect is the connection's.
     TempDir dir;
     const StorageSettings settings = ParseStorageSettings("sqlite", dir.File("r.db"));
-    EXPECT_EQ((std::vector<std::string>{"sqlite", "postgresql"}), StorageKinds());
+    EXPECT_EQ((std::vector<std::string>{"sqlite", "postgresql", "clickhouse"}), StorageKinds());
     const auto connection = OpenStorage(settings, {.create = true});
     EXPECT_EQ(&DialectFor(settings), &connection->Dialect());
     EXPECT_EQ(SqlValue(int64_t{1}), One(*connection, "SELECT 1"));
