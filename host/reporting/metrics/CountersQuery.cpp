@@ -426,8 +426,8 @@ TranslatedQuery CountersQueryTranslator::Translate(const QxNodePtr& query, const
     result.rowLimit = parts.front().rowLimit;
     std::string keys;
     for (size_t i = 0; i + 1 < result.rowAttributes.size(); ++i)
-        keys += (keys.empty() ? "" : ", ") + dialect.QuoteIdentifier(result.rowAttributes[i]);
-    const std::string count = dialect.QuoteIdentifier("Count");
+        keys += (keys.empty() ? "" : ", ") + dialect.ResultAlias(result.rowAttributes[i]);
+    const std::string count = dialect.ResultAlias("Count");
     result.sql = "SELECT " + keys + (keys.empty() ? "" : ", ") + "SUM(" + count + ") AS " + count + " FROM (";
     for (size_t i = 0; i < parts.size(); ++i) {
         if (parts[i].rowAttributes != result.rowAttributes)

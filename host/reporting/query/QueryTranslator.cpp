@@ -203,7 +203,7 @@ TranslatedQuery QueryTranslator::Build(const QxNodePtr& query, QueryPart* part) 
                                                        "' on column '" + column + "'");
         std::string sql, attribute;
         if (column == "Count" || TextAttribute(entry, "AliasColumn") == "Count") {
-            sql = statement.Quote("Count");
+            sql = dialect.ResultAlias("Count");
             attribute = "Count";
         } else {
             const ResolvedColumn resolved = statement.Resolve(entry, column);
@@ -214,12 +214,12 @@ TranslatedQuery QueryTranslator::Build(const QxNodePtr& query, QueryPart* part) 
         }
         const std::string direction = order == "DESC" ? " DESC" : " ASC";
         orderBy += (orderBy.empty() ? " ORDER BY " : ", ") + sql + direction;
-        result.orderBy.push_back(statement.Quote(attribute) + direction);
+        result.orderBy.push_back(dialect.ResultAlias(attribute) + direction);
     }
 
     std::string select;
     for (const Grouping& group : groups) {
-        select += (select.empty() ? "" : ", ") + group.sql + " AS " + statement.Quote(group.attribute);
+        select += (select.empty() ? "" : ", ") + group.sql + " AS " + dialect.ResultAlias(group.attribute);
         result.rowAttributes.push_back(group.attribute);
     }
     if (tpl.ReturnsRows()) {
@@ -228,7 +228,7 @@ TranslatedQuery QueryTranslator::Build(const QxNodePtr& query, QueryPart* part) 
             result.rowAttributes.push_back(column);
         }
     } else {
-        select += (select.empty() ? "" : ", ") + tpl.countExpression + " AS " + statement.Quote("Count");
+        select += (select.empty() ? "" : ", ") + tpl.countExpression + " AS " + dialect.ResultAlias("Count");
         result.rowAttributes.push_back("Count");
     }
     result.sql = "SELECT " + select + " FROM " + statement.From();

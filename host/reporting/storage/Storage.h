@@ -44,6 +44,10 @@ struct IDialect {
     virtual ~IDialect() = default;
     /// A quoted identifier ("When" -> "\"When\""); never built from values.
     virtual std::string QuoteIdentifier(std::string_view name) const = 0;
+    /// The name a select gives its result column of the attribute ("Who", "When", "Count"). Where such a
+    /// name stands for its expression everywhere in the select, it must differ from every column's name,
+    /// or a bucket of "When" named "When" would replace "When" in the select's conditions.
+    virtual std::string ResultAlias(std::string_view attribute) const { return QuoteIdentifier(attribute); }
     /// Placeholder of the index-th parameter (1-based).
     virtual std::string Placeholder(size_t index) const = 0;
     /// "LIMIT n OFFSET m" or the database's equivalent.

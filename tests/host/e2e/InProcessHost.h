@@ -1,7 +1,7 @@
 // The host run inside the test's process: requests reach the module through
 // its export exactly as corvane-host sends them, and the test can look at the
 // queries processor while a cookie is polled, freed or left to expire. Shared
-// by the tests on SQLite and on PostgreSQL.
+// by the tests on SQLite, PostgreSQL and ClickHouse.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -110,11 +110,11 @@ protected:
     static inline HostRuntime* s_host = nullptr;
 };
 
-/// The shipped configuration's Database node, pointed at a PostgreSQL database (a change for StartHost).
-inline std::pair<std::string, std::string> PostgresDatabase(const std::string& connection)
+/// The shipped configuration's Database node, pointed at a database of the kind (a change for StartHost).
+inline std::pair<std::string, std::string> ServerDatabase(const std::string& kind, const std::string& connection)
 {
     return {"<node q:name=\"Database\" File=\"reporting.db\">",
-            "<node q:name=\"Database\" File=\"reporting.db\" StorageKind=\"postgresql\" StorageConnection=\"" +
+            "<node q:name=\"Database\" File=\"reporting.db\" StorageKind=\"" + kind + "\" StorageConnection=\"" +
                 connection + "\">"};
 }
 
@@ -147,7 +147,8 @@ protected:
 inline void InProcessCounts::CheckEitherMethodCountsAsHandWrittenSql()
 {
     const auto db = reporting::OpenStorage(s_host->Storage());
-    // Hand-written SQL numbers its parameters ?1, ?2...; each database spells them its own way.
+    // Hand-written SQL every database reads alike (groups by name, integer division by the remainder);
+    // it numbers its parameters ?1, ?2...; each database spells them its own way.
     const auto P = [&](const std::string& text) {
         std::string sql;
         for (size_t i = 0; i < text.size(); ++i) {
@@ -165,10 +166,10 @@ inline void InProcessCounts::CheckEitherMethodCountsAsHandWrittenSql()
     // Three of the busiest users (two to count, one listed and excluded again), and a data source serving
     // two products.
     std::vector<std::string> users;
-    for (const auto& [key, count] : CountedRows(*db, R"(SELECT "Who", COUNT(*) AS n FROM "AuditRecords" GROUP BY 1 ORDER BY n DESC, 1 LIMIT 3)", {}))
+    for (const auto& [key, count] : CountedRows(*db, R"(SELECT "Who", COUNT(*) AS n FROM "AuditRecords" GROUP BY "Who" ORDER BY n DESC, "Who" LIMIT 3)", {}))
         users.push_back(key);
     ASSERT_EQ(users.size(), 3u);
-    const Rows sources = CountedRows(*db, R"(SELECT "DataSource", COUNT(DISTINCT "ProductId") FROM "AuditRecords" GROUP BY 1 HAVING COUNT(DISTINCT "ProductId") >= 2)", {});
+    const Rows sources = CountedRows(*db, R"(SELECT "DataSource", COUNT(DISTINCT "ProductId") FROM "AuditRecords" GROUP BY "DataSource" HAVING COUNT(DISTINCT "ProductId") >= 2)", {});
     ASSERT_FALSE(sources.empty());
     const std::string shared = sources.begin()->first;
 
@@ -193,11 +194,11 @@ inline void InProcessCounts::CheckEitherMethodCountsAsHandWrittenSql()
     const std::string range = R"( FROM "AuditRecords" WHERE "When" >= ?1 AND "When" < ?2 )";
     auto expected = [&](int64_t from, int64_t till, int64_t offset) {
         return std::map<std::string, Rows>{
-            {"ListedUsers", CountedRows(*db, P("SELECT \"Who\", COUNT(*)" + range + "AND \"Who\" IN (?3, ?4) GROUP BY 1"), {from, till, users[0], users[1]})},
-            {"RemovalsByWho", CountedRows(*db, P("SELECT \"Who\", COUNT(*)" + range + "AND \"What_Action\" = 'Removed' GROUP BY 1"), {from, till})},
-            {"OneSource", CountedRows(*db, P("SELECT \"DataSource\", COUNT(*)" + range + "AND \"DataSource\" = ?3 GROUP BY 1"), {from, till, shared})},
-            {"ByPlan", CountedRows(*db, P("SELECT \"ManagedObjectUId\", COUNT(*)" + range + "GROUP BY 1"), {from, till})},
-            {"ByLocalDay", CountedRows(*db, P("SELECT (\"When\" + ?3) / 86400 * 86400, COUNT(*)" + range + "GROUP BY 1"), {from, till, offset})},
+            {"ListedUsers", CountedRows(*db, P("SELECT \"Who\", COUNT(*)" + range + "AND \"Who\" IN (?3, ?4) GROUP BY \"Who\""), {from, till, users[0], users[1]})},
+            {"RemovalsByWho", CountedRows(*db, P("SELECT \"Who\", COUNT(*)" + range + "AND \"What_Action\" = 'Removed' GROUP BY \"Who\""), {from, till})},
+            {"OneSource", CountedRows(*db, P("SELECT \"DataSource\", COUNT(*)" + range + "AND \"DataSource\" = ?3 GROUP BY \"DataSource\""), {from, till, shared})},
+            {"ByPlan", CountedRows(*db, P("SELECT \"ManagedObjectUId\", COUNT(*)" + range + "GROUP BY \"ManagedObjectUId\""), {from, till})},
+            {"ByLocalDay", CountedRows(*db, P("SELECT (\"When\" + ?3) - (\"When\" + ?3) % 86400 AS d, COUNT(*)" + range + "GROUP BY d"), {from, till, offset})},
         };
     };
 

@@ -14,7 +14,7 @@ protected:
     static void SetUpTestSuite()
     {
         s_server = new PostgresServer;
-        StartHost({PostgresDatabase(s_server->Connection())}, true);
+        StartHost({ServerDatabase("postgresql", s_server->Connection())}, true);
     }
     static void TearDownTestSuite()
     {
@@ -36,7 +36,7 @@ protected:
     static void SetUpTestSuite()
     {
         s_server = new PostgresServer;
-        StartHost({PostgresDatabase(s_server->Connection()),
+        StartHost({ServerDatabase("postgresql", s_server->Connection()),
                    {"Workers:i32=\"2\"", "Workers:i32=\"1\""},
                    {"CountExpression=\"COUNT(*)\"", "CountExpression=\"COUNT(*) + (SELECT 0 FROM pg_sleep(0.5))\""}},
                   false);

@@ -149,14 +149,26 @@ ServerError ErrorOfAnswer(int httpStatus, std::string_view body, const std::stri
     const int code = ErrorCode(body);
     StorageErrorKind kind = KindOfCode(code);
     if (code == 0) kind = httpStatus == 401 || httpStatus == 403 ? StorageErrorKind::Unavailable : StorageErrorKind::Other;
-    std::string_view first = body.substr(0, body.find('\n'));
     // "Code: 60, e.displayText() = DB::Exception: ..., e.what() = DB::Exception": the display text is the news.
+    // A failure on a shard nests the shard's own failure (which names it) on the lines after.
+    std::string news;
     constexpr std::string_view display = "e.displayText() = ";
-    if (const size_t at = first.find(display); at != std::string_view::npos) {
-        first = first.substr(at + display.size());
-        if (const size_t tail = first.rfind(", e.what() = "); tail != std::string_view::npos) first = first.substr(0, tail);
+    for (size_t from = 0; from < body.size() && news.size() < 500;) {
+        size_t end = body.find('\n', from);
+        if (end == std::string_view::npos) end = body.size();
+        std::string_view line = body.substr(from, end - from);
+        from = end + 1;
+        const size_t at = line.find(display);
+        if (at == std::string_view::npos) {
+            if (news.empty() && !line.empty()) news = std::string(line);  // no code: the body's first line
+            continue;
+        }
+        line = line.substr(at + display.size());
+        if (const size_t tail = line.rfind(", e.what() = "); tail != std::string_view::npos) line = line.substr(0, tail);
+        while (!line.empty() && line.back() == ' ') line.remove_suffix(1);
+        if (!line.empty()) news += (news.empty() ? "" : " ") + std::string(line);
     }
-    std::string text = what + ": " + std::string(first.substr(0, 500));
+    std::string text = what + ": " + news.substr(0, 500);
     text += code ? " (ClickHouse code " + std::to_string(code) + ")" : " (HTTP " + std::to_string(httpStatus) + ")";
     return ServerError(kind, std::move(text), code);
 }

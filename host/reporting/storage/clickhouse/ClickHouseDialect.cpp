@@ -18,6 +18,12 @@ public:
         return quoted + '`';
     }
 
+    // Aliases here stand for their expressions in the whole select, conditions included.
+    std::string ResultAlias(std::string_view attribute) const override
+    {
+        return QuoteIdentifier("Result_" + std::string(attribute));
+    }
+
     std::string Placeholder(size_t index) const override { return "$" + std::to_string(index); }
 
     std::string LimitClause(int64_t limit, int64_t offset) const override

@@ -41,6 +41,7 @@ constexpr auto kKillRetry = std::chrono::milliseconds(5);
 // that restarted fails once.
 constexpr int kShardConnectionFailed = 279;
 constexpr int kShardNetworkError = 210;
+constexpr auto kStaleConnectionFailsWithin = std::chrono::milliseconds(500);
 
 // A bulk load sends its rows in pieces of at most this many bytes.
 constexpr size_t kMostBatchBytes = 16 << 20;
@@ -220,10 +221,14 @@ private:
             // Rows are on their shards when the insert returns.
             settings.emplace_back("insert_distributed_sync", "1");
         }
+        const auto started = std::chrono::steady_clock::now();
         try {
             return RunOn(server, sql, settings);
         } catch (const ServerError& error) {
-            if (!read || (error.Code() != kShardConnectionFailed && error.Code() != kShardNetworkError)) throw;
+            // A stale connection fails at once; a shard that timed out would only time out again.
+            if (!read || (error.Code() != kShardConnectionFailed && error.Code() != kShardNetworkError) ||
+                std::chrono::steady_clock::now() - started > kStaleConnectionFailsWithin)
+                throw;
         }
         return RunOn(server, sql, settings);
     }

@@ -51,8 +51,11 @@ TEST(ClickHouseAnswer, FailuresTakeTheirKindFromTheServersCodeAndKeepItsText)
          StorageErrorKind::Interrupted, "Query was cancelled"},
         {500, "Code: 202, e.displayText() = DB::Exception: Too many simultaneous queries. Maximum: 100",
          StorageErrorKind::Busy, "Too many simultaneous queries"},
-        {500, "Code: 279, e.displayText() = DB::NetException: All connection tries failed. Log: \n\nCode: 210",
-         StorageErrorKind::Unavailable, "All connection tries failed. Log:"},
+        // The shard's own failure, which names it, comes on the lines after.
+        {500, "Code: 279, e.displayText() = DB::NetException: All connection tries failed. Log: \n\nCode: 210, "
+              "e.displayText() = DB::NetException: Connection refused (127.0.0.1:9002), e.what() = DB::NetException\n\n"
+              ", e.what() = DB::NetException",
+         StorageErrorKind::Unavailable, "All connection tries failed. Log: DB::NetException: Connection refused (127.0.0.1:9002) ("},
         {401, "Code: 193, e.displayText() = DB::Exception: Wrong password for user audit", StorageErrorKind::Unavailable,
          "Wrong password"},
         {404, "Code: 60, e.displayText() = DB::Exception: Table default.x doesn't exist.", StorageErrorKind::Invalid,

@@ -56,7 +56,7 @@ TEST(ClickHouseSql, EveryValueBecomesOneLiteralThatReadsBackExactly)
     }
 }
 
-TEST(ClickHouseSql, PlaceholdersAreBoundOutsideLiteralsNamesAndCommentsOnly)
+TEST(ClickHouseSql, PlaceholdersAndQualifiersAreFoundOutsideLiteralsNamesAndCommentsOnly)
 {
     const std::vector<SqlValue> values{int64_t{1}, std::string("two"), int64_t{3}, int64_t{4}, int64_t{5},
                                        int64_t{6}, int64_t{7}, int64_t{8}, int64_t{9}, int64_t{10}};
@@ -69,6 +69,9 @@ TEST(ClickHouseSql, PlaceholdersAreBoundOutsideLiteralsNamesAndCommentsOnly)
     };
     for (const auto& [sql, bound] : cases) EXPECT_EQ(BindValues(sql, values), bound) << sql;
     EXPECT_EQ(CountPlaceholders("SELECT $3, '$9', $1"), 3u);
+    // Qualifiers are renamed by the same reading: not inside literals or other names, not without the dot.
+    EXPECT_EQ(Requalify("`t`.`a` = '`t`.b' AND `t` = `t`.`c` AND `x\\`t`.`d` -- `t`.e", "`t`", "`R`"),
+              "`R`.`a` = '`t`.b' AND `t` = `R`.`c` AND `x\\`t`.`d` -- `t`.e");
 
     for (const std::string& sql : std::vector<std::string>{"SELECT $11", "SELECT 'open $1", "SELECT \"open", "SELECT /* open",
                                                           "SELECT $0", "SELECT $99999999999999999999",
