@@ -138,6 +138,8 @@ public:
         char prefix[32];
         std::snprintf(prefix, sizeof prefix, "corvane-%08x%08x-", seed(), seed());
         m_idPrefix = prefix;
+        // A server that cannot be reached or refuses the login fails the open, not the first query.
+        Run("SELECT 1");
     }
 
     const IDialect& Dialect() const override { return clickhouse::Dialect(); }
@@ -198,14 +200,16 @@ private:
         // The first server that can be reached coordinates; it reads every shard, so a shard that is down
         // fails the statement there rather than leaving it out.
         const size_t servers = m_flight->client->Servers();
+        const size_t first = m_server;
         for (size_t tried = 0;; ++tried) {
-            const size_t server = (m_server + tried) % servers;
+            const size_t server = (first + tried) % servers;
             try {
-                return RunOnce(server, sql, read);
+                Answer answer = RunOnce(server, sql, read);
+                m_server = server;
+                return answer;
             } catch (const Unreachable&) {
                 if (tried + 1 == servers) throw;
             }
-            m_server = (server + 1) % servers;
         }
     }
 

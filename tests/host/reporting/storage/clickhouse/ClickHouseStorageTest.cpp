@@ -1,6 +1,6 @@
 // The ClickHouse backend on a real two-shard cluster: counters the engine keeps
 // as records arrive, equal to the records' own counts in every span; a killed
-// statement, the server's limits, and a frozen shard.
+// statement, the server's limits, a refused login and a frozen shard.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -125,8 +125,17 @@ TEST_F(ClickHouseStorage, AnInterruptKillsTheStatementAndTheServersLimitsHaveThe
     EXPECT_LT(rows, 1000000);
 }
 
-TEST_F(ClickHouseStorage, AFrozenShardFailsTheStatementAsUnavailableInsteadOfHangingIt)
+TEST_F(ClickHouseStorage, ARefusedLoginOrAFrozenShardIsUnavailableNamingWhere)
 {
+    const std::string wrongFile = s_cluster->Dir() + "/wrong-password";
+    std::ofstream(wrongFile) << "not-the-password\n";
+    std::string connection = s_cluster->Connection();
+    connection.replace(connection.find(s_cluster->Dir() + "/password"), (s_cluster->Dir() + "/password").size(), wrongFile);
+    const test::StorageFailure refused = StorageFailureOf([&] { OpenStorage({"clickhouse", connection}); });
+    EXPECT_EQ(refused.kind, StorageErrorKind::Unavailable) << refused.message;
+    EXPECT_NE(refused.message.find("127.0.0.1:" + std::to_string(s_cluster->HttpPort(1))), std::string::npos) << refused.message;
+    EXPECT_EQ(refused.message.find("not-the-password"), std::string::npos) << refused.message;
+
     const auto db = Open();
     CreateReportingSchema(*db, {.idColumn = "Id", .maskColumn = "Mask", .conditionIdColumn = "ConditionId",
                                 .countColumn = "Count", .timestampColumn = "Timestamp", .groupColumns = {"Column1"}});
