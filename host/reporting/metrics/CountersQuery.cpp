@@ -380,7 +380,10 @@ TranslatedQuery CountersQueryTranslator::Translate(const QxNodePtr& query, const
         add(recordsQuery, [&](QueryStatement& s) { return Within(s, recordsWhen(s), shape.range); }, false);
     } else {
         // Each run of buckets is its own range on the counters' index (mask, condition, span, time);
-        // past a few runs of one length they share one range and filter.
+        // past a few runs of one length they share one range and filter. Where every select is a round
+        // trip to the shards (CombinesRanges), all runs are one select whose condition holds them all.
+        const bool oneRead = m_translator.Dialect().CombinesRanges();
+        std::vector<std::function<std::string(QueryStatement&)>> lengths;
         for (const int64_t span : kCounterSpans) {
             std::vector<Interval> times;
             for (const Run& run : runs)
@@ -392,14 +395,23 @@ TranslatedQuery CountersQueryTranslator::Translate(const QxNodePtr& query, const
             const auto within = [&](QueryStatement& s, const Interval& run) {
                 return Within(s, Column(s, counters.timeColumn), run);
             };
-            if (times.size() <= kMaxRunsApart) {
+            if (times.size() <= kMaxRunsApart && !oneRead) {
                 for (const Interval& run : times)
                     add(countersQuery, [&, run](QueryStatement& s) { return bucket(s) + " AND " + within(s, run); }, false);
                 continue;
             }
-            add(countersQuery, [&](QueryStatement& s) {
+            lengths.push_back([&, bucket, within, times](QueryStatement& s) {
+                if (times.size() == 1) return bucket(s) + " AND " + within(s, times.front());
                 std::string sql = bucket(s) + " AND " + within(s, {times.front().from, times.back().till}) + " AND (";
                 for (size_t i = 0; i < times.size(); ++i) sql += (i ? " OR (" : "(") + within(s, times[i]) + ")";
+                return sql + ")";
+            });
+        }
+        if (!lengths.empty()) {
+            add(countersQuery, [&](QueryStatement& s) {
+                if (lengths.size() == 1) return lengths.front()(s);
+                std::string sql;
+                for (const auto& length : lengths) sql += (sql.empty() ? "((" : " OR (") + length(s) + ")";
                 return sql + ")";
             }, false);
         }
@@ -414,7 +426,15 @@ TranslatedQuery CountersQueryTranslator::Translate(const QxNodePtr& query, const
                 return sql + " AND " + Within(s, recordsWhen(s), interval);
             };
         };
-        for (const Interval& piece : pieces) add(recordsQuery, byId(" <= ", piece), false);
+        if (oneRead && pieces.size() > 1) {
+            add(recordsQuery, [&](QueryStatement& s) {
+                std::string sql;
+                for (const Interval& piece : pieces) sql += (sql.empty() ? "((" : " OR (") + byId(" <= ", piece)(s) + ")";
+                return sql + ")";
+            }, false);
+        } else {
+            for (const Interval& piece : pieces) add(recordsQuery, byId(" <= ", piece), false);
+        }
         // Records newer than the counters: few, found by the key.
         if (!everyRecord) add(recordsQuery, byId(" > ", shape.range), true);
     }

@@ -84,6 +84,9 @@ struct IDialect {
     /// shards, sort orders instead of indexes) and its database counts every record into the counters
     /// as the record is inserted (IConnection::KeepCounters), so there is no aggregation pass.
     virtual bool KeepsCounters() const { return false; }
+    /// Whether a query reads faster as one select whose condition holds all its ranges than as a union
+    /// of one select per range (where every select is a round trip to the shards).
+    virtual bool CombinesRanges() const { return false; }
 };
 
 // Spellings the backends share.

@@ -85,6 +85,8 @@ public:
     bool CountsInDatabase() const override { return true; }
     // Materialized views count each record as it is inserted.
     bool KeepsCounters() const override { return true; }
+    // Each select of a union reads every shard over the network: one select reads them all at once.
+    bool CombinesRanges() const override { return true; }
 };
 
 }  // namespace
