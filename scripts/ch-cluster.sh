@@ -495,6 +495,15 @@ cmd_signal() {  # SIGNAL DIR N
     pid=$(server_pid "$3")
     [ -n "$pid" ] || die "server $3 of $dir does not run"
     kill -s "$1" "$pid"
+    # A signal reaches a process of many threads a moment later: return once it has taken effect.
+    local want="T" state i
+    [ "$1" = STOP ] || want="[^T]"
+    for i in $(seq 100); do
+        state=$(sed -n 's/^.*) \(.\).*$/\1/p' "/proc/$pid/stat" 2>/dev/null) || state=""
+        [[ "$state" == $want ]] && return 0
+        sleep 0.02
+    done
+    die "server $3 of $dir did not take SIG$1 within 2 s (state ${state:-gone})"
 }
 
 cmd_status() {
