@@ -365,15 +365,34 @@ public:
     {
         std::string names;
         for (const std::string& column : columns) names += (names.empty() ? "" : ", ") + Quote(column);
-        if (table == kAuditRecordsTable &&
-            std::find(columns.begin(), columns.end(), RecordColumns::kId) == columns.end()) {
-            const Answer last = connection.Run("SELECT max(" + Quote(RecordColumns::kId) + ") FROM " + Quote(table));
-            m_nextId = 1;
-            if (!last.rows.empty() && !last.rows[0].empty())
-                if (const auto* id = std::get_if<int64_t>(&last.rows[0][0])) m_nextId = *id + 1;
-            names = Quote(RecordColumns::kId) + ", " + names;
+        if (table == kAuditRecordsTable) {
+            const Answer last =
+                connection.Run("SELECT max(" + Quote(RecordColumns::kId) + "), count() FROM " + Quote(table));
+            const auto number = [&](size_t column) {
+                const SqlValue value = last.rows.empty() ? SqlValue{} : last.rows[0].at(column);
+                return std::holds_alternative<int64_t>(value) ? std::get<int64_t>(value) : 0;
+            };
+            m_startedEmpty = number(1) == 0;
+            if (std::find(columns.begin(), columns.end(), RecordColumns::kId) == columns.end()) {
+                m_nextId = number(0) + 1;
+                names = Quote(RecordColumns::kId) + ", " + names;
+            }
         }
         m_insert = "INSERT INTO " + Quote(table) + " (" + names + ") FORMAT TabSeparated\n";
+    }
+
+    // There are no transactions: a load into empty records that fails half way takes back the rows it
+    // sent, unless views have counted them already (then they stay, and are counted).
+    ~ClickHouseWriter() override
+    {
+        if (m_finished || !m_sent || !m_startedEmpty) return;
+        try {
+            const Answer views = m_connection.Run(
+                "SELECT count() FROM system.tables WHERE database = currentDatabase() AND engine = 'MaterializedView'");
+            if (!views.rows.empty() && views.rows[0].at(0) == SqlValue(int64_t{0}))
+                m_connection.Run("TRUNCATE TABLE " + Quote(std::string(kAuditRecordsTable) + kLocalSuffix));
+        } catch (...) {
+        }
     }
 
     void Add(const std::vector<SqlValue>& row) override
@@ -394,13 +413,14 @@ public:
     void Finish() override
     {
         if (m_finished) return;
-        m_finished = true;
         if (m_pending) Send();
+        m_finished = true;
     }
 
 private:
     void Send()
     {
+        m_sent = true;
         m_connection.Run(m_insert + m_rows);
         m_rows.clear();
         m_pending = 0;
@@ -414,6 +434,8 @@ private:
     std::string m_rows;
     int64_t m_pending = 0;
     bool m_finished = false;
+    bool m_sent = false;
+    bool m_startedEmpty = false;
 };
 
 std::unique_ptr<IBulkWriter> ClickHouseConnection::BulkInsert(std::string_view table,

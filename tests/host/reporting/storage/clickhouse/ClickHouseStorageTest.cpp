@@ -50,6 +50,18 @@ TEST_F(ClickHouseStorage, TheEngineCountsEveryRecordIntoEverySpanOfItsBucketAsIt
                                .countColumn = "Count", .timestampColumn = "Timestamp", .groupColumns = {"Column1", "Column2"}};
     const auto db = Open();
     CreateReportingSchema(*db, layout);
+    {  // A load into empty records that fails half way takes back the rows it sent.
+        const auto writer = db->BulkInsert(kAuditRecordsTable, AuditRecordColumns(), 2);
+        std::vector<SqlValue> row(AuditRecordColumns().size(), std::string("x"));
+        row[0] = int64_t{1};
+        row[2] = int64_t{1};
+        writer->Add(row);
+        writer->Add(row);
+        row[0] = std::string("not a time");
+        writer->Add(row);
+        EXPECT_THROW(writer->Add(row), StorageError);
+    }
+    EXPECT_EQ(ScalarOf(*db, "SELECT count() FROM AuditRecords"), 0);
     const std::vector<std::string> who = {"O'Brien", "back\\slash", "tab\there", std::string("nul\0x", 5), "\xE2\x82\xAC"};
     const std::vector<int64_t> times = {-5400, -1, 0, 3599, 3600, 86399, 1796000000, 1796003600};
     const auto load = [&](int round) {
