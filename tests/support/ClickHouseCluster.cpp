@@ -3,7 +3,6 @@
 
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -26,8 +25,7 @@ ScriptRun RunScript(const std::vector<std::string>& args, std::chrono::seconds d
 
 void Check(const ScriptRun& run, const std::string& what)
 {
-    if (run.exitCode != 0)
-        throw std::runtime_error(what + " (exit " + std::to_string(run.exitCode) + "):\n" + run.out + run.err);
+    if (run.exitCode != 0) throw std::runtime_error(ScriptFailure(what, run));
 }
 
 int Index(int n)
@@ -38,30 +36,11 @@ int Index(int n)
 
 std::string Shard(int n) { return std::to_string(Index(n) + 1); }
 
-// Stops the folder's servers, if any, and removes the folder; never throws.
-void StopAndRemove(const std::string& dir)
-{
-    std::error_code ignored;
-    if (!std::filesystem::exists(dir, ignored)) return;
-    try {
-        RunScript({"stop", dir}, std::chrono::seconds(60));
-    } catch (const std::exception&) {
-        // The folder goes all the same.
-    }
-    std::filesystem::remove_all(dir, ignored);
-}
-
-std::string UniqueDir()
-{
-    static std::atomic<int> next{0};
-    const char* chosen = getenv("CORVANE_CH_TESTS_DIR");
-    const std::filesystem::path root = chosen && *chosen ? std::filesystem::path(chosen) : kBuildDir / "ch-tests";
-    return (root / (std::to_string(getpid()) + "-" + std::to_string(++next))).string();
-}
+void StopAndRemove(const std::string& dir) { StopAndRemoveCluster("ch-cluster.sh", dir); }
 
 }  // namespace
 
-ClickHouseCluster::ClickHouseCluster() : m_dir(UniqueDir())
+ClickHouseCluster::ClickHouseCluster() : m_dir(UniqueClusterDir("CORVANE_CH_TESTS_DIR", "ch-tests"))
 {
     // A folder of the same name is left from an earlier process that had this pid and died.
     StopAndRemove(m_dir);

@@ -9,8 +9,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <stdexcept>
 #include <string_view>
 
@@ -96,6 +101,47 @@ ScriptRun RunClusterScript(const std::string& script, const std::vector<std::str
     run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     if (killed) run.err += "\n(killed after " + std::to_string(deadline.count()) + " s)";
     return run;
+}
+
+std::string ScriptFailure(const std::string& what, const ScriptRun& run)
+{
+    return what + " (exit " + std::to_string(run.exitCode) + "):\n" + run.out + run.err;
+}
+
+std::string UniqueClusterDir(const char* variable, const char* folder)
+{
+    static std::atomic<int> next{0};
+    const char* chosen = std::getenv(variable);
+    const std::filesystem::path root = chosen && *chosen
+                                           ? std::filesystem::path(chosen)
+                                           : std::filesystem::path(CORVANE_BIN_DIR).parent_path() / folder;
+    return (root / (std::to_string(getpid()) + "-" + std::to_string(++next))).string();
+}
+
+void StopAndRemoveCluster(const std::string& script, const std::string& dir, const std::vector<std::string>& environment)
+{
+    std::error_code ignored;
+    if (!std::filesystem::exists(dir, ignored)) return;
+    try {
+        RunClusterScript(script, {"stop", dir}, std::chrono::seconds(60), environment);
+    } catch (const std::exception&) {
+        // The folder goes all the same.
+    }
+    std::filesystem::remove_all(dir, ignored);
+}
+
+char ProcessState(pid_t pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    const std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const size_t end = text.rfind(") ");
+    return end == std::string::npos || end + 2 >= text.size() ? '?' : text[end + 2];
+}
+
+bool ProcessGone(pid_t pid)
+{
+    const char state = ProcessState(pid);
+    return state == '?' || state == 'Z';
 }
 
 }  // namespace cvn::test

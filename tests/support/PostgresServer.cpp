@@ -3,7 +3,6 @@
 
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdlib>
 #include <chrono>
 #include <filesystem>
@@ -26,11 +25,6 @@ ScriptRun RunScript(const std::vector<std::string>& args, std::chrono::seconds d
     return RunClusterScript("pg-cluster.sh", args, deadline, {"CORVANE_PG_TEMPLATE=" + (kBuildDir / "pg-template").string()});
 }
 
-std::string Failure(const std::string& what, const ScriptRun& run)
-{
-    return what + " (exit " + std::to_string(run.exitCode) + "):\n" + run.out + run.err;
-}
-
 std::string LastLine(std::string text)
 {
     while (!text.empty() && text.back() == '\n') text.pop_back();
@@ -38,31 +32,15 @@ std::string LastLine(std::string text)
     return newline == std::string::npos ? text : text.substr(newline + 1);
 }
 
-// Stops the folder's server, if any, and removes the folder; never throws.
 void StopAndRemove(const std::string& dir)
 {
-    std::error_code ignored;
-    if (!std::filesystem::exists(dir, ignored)) return;
-    try {
-        RunScript({"stop", dir}, std::chrono::seconds(60));
-    } catch (const std::exception&) {
-        // The folder goes all the same.
-    }
-    std::filesystem::remove_all(dir, ignored);
-}
-
-// CORVANE_PG_TESTS_DIR may name a tmpfs: a cluster is some 1300 files, slow to create on a busy disk.
-std::string UniqueDir()
-{
-    static std::atomic<int> next{0};
-    const char* chosen = getenv("CORVANE_PG_TESTS_DIR");
-    const std::filesystem::path root = chosen && *chosen ? std::filesystem::path(chosen) : kBuildDir / "pg-tests";
-    return (root / (std::to_string(getpid()) + "-" + std::to_string(++next))).string();
+    StopAndRemoveCluster("pg-cluster.sh", dir, {"CORVANE_PG_TEMPLATE=" + (kBuildDir / "pg-template").string()});
 }
 
 }  // namespace
 
-PostgresServer::PostgresServer() : m_dir(UniqueDir())
+// CORVANE_PG_TESTS_DIR may name a tmpfs: a cluster is some 1300 files, slow to create on a busy disk.
+PostgresServer::PostgresServer() : m_dir(UniqueClusterDir("CORVANE_PG_TESTS_DIR", "pg-tests"))
 {
     // A folder of the same name is left from an earlier process that had this pid and died.
     StopAndRemove(m_dir);
@@ -83,7 +61,7 @@ void PostgresServer::Start()
     const std::string connection = LastLine(run.out);
     const size_t port = connection.find(" port=");
     if (run.exitCode != 0 || connection.rfind("host=", 0) != 0 || port == std::string::npos)
-        throw std::runtime_error(Failure("pg-cluster.sh start " + m_dir, run));
+        throw std::runtime_error(ScriptFailure("pg-cluster.sh start " + m_dir, run));
     m_connection = connection;
     m_port = std::stoi(connection.substr(port + 6));
     std::ifstream pidFile(m_dir + "/data/postmaster.pid");
@@ -93,7 +71,7 @@ void PostgresServer::Start()
 void PostgresServer::Stop()
 {
     const ScriptRun run = RunScript({"stop", m_dir}, std::chrono::seconds(60));
-    if (run.exitCode != 0) throw std::runtime_error(Failure("pg-cluster.sh stop " + m_dir, run));
+    if (run.exitCode != 0) throw std::runtime_error(ScriptFailure("pg-cluster.sh stop " + m_dir, run));
     m_pid = -1;
 }
 
@@ -101,7 +79,7 @@ std::string PostgresServer::Psql(const std::string& sql) const
 {
     const ScriptRun run =
         RunScript({"psql", m_dir, "-X", "-At", "-v", "ON_ERROR_STOP=1", "-c", sql}, std::chrono::seconds(60));
-    if (run.exitCode != 0) throw std::runtime_error(Failure("psql " + sql, run));
+    if (run.exitCode != 0) throw std::runtime_error(ScriptFailure("psql " + sql, run));
     std::string out = run.out;
     if (!out.empty() && out.back() == '\n') out.pop_back();
     return out;

@@ -10,27 +10,11 @@
 #include <string>
 
 #include "host/reporting/storage/clickhouse/ClickHouseSql.h"
+#include "tests/support/ClusterScript.h"
 #include "tests/support/ClickHouseCluster.h"
 
 namespace cvn::test {
 namespace {
-
-// Gone, or ended and waiting to be reaped: the machine's init may not reap at once.
-bool ProcessGone(pid_t pid)
-{
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    const size_t end = text.rfind(") ");
-    return end == std::string::npos || text.compare(end + 2, 1, "Z") == 0;
-}
-
-char ProcessState(pid_t pid)
-{
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    const size_t end = text.rfind(") ");
-    return end == std::string::npos ? '?' : text[end + 2];
-}
 
 TEST(ClickHouseClusterTest, ShardsFormOneClusterAStoppedShardFailsAtOnceAndDestructionLeavesNothing)
 {

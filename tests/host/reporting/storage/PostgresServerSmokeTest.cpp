@@ -8,19 +8,11 @@
 #include <iterator>
 #include <string>
 
+#include "tests/support/ClusterScript.h"
 #include "tests/support/PostgresServer.h"
 
 namespace cvn::test {
 namespace {
-
-// Gone, or ended and waiting to be reaped: the machine's init may not reap at once.
-bool ProcessGone(pid_t pid)
-{
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    const size_t end = text.rfind(") ");
-    return end == std::string::npos || text.compare(end + 2, 1, "Z") == 0;
-}
 
 TEST(PostgresServerTest, RestartKeepsConnectionAndDataAndDestructionLeavesNothing)
 {
