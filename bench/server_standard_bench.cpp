@@ -1,18 +1,25 @@
-// The standard method on PostgreSQL: the default dashboard's statements
-// (config/dashboard.xml with RetrieveMethod 2, as the module sends them)
-// through the queries processor service the way the module uses it (query,
-// polls of its handle, result, free) against the same statements with the
-// same values run by psql (PREPARE and EXECUTE, timed by psql's \timing), the
-// two sides taking turns. Warm: medians of the rounds after a warm-up. Cold:
-// each side's first run after a server restart and, as root, a dropped page
-// cache; which side goes first alternates between rounds.
+// The standard method on a database server: the default dashboard's
+// statements (config/dashboard.xml with RetrieveMethod 2, as the module sends
+// them) through the queries processor service the way the module uses it
+// (query, polls of its handle, result, free) against the same statements with
+// the same values run by the server's own client, the two sides taking turns.
+// On PostgreSQL that is psql (PREPARE and EXECUTE, timed by its \timing); on
+// ClickHouse clickhouse-client (the text the backend sends, its values bound
+// as literals, timed by its --time, rows thrown away by --format Null). Warm:
+// medians of the rounds after a warm-up. Cold: each side's first run after a
+// server restart and, as root, a dropped page cache; which side goes first
+// alternates between rounds. On ClickHouse the whole default dashboard by the
+// fast method follows, through the module as `corvane-host demo` runs it, and
+// its statements one by one against the client.
 //
-//   pg_standard_bench [--quick] [--rounds N] [--cold N] [--data-dir DIR] [--verbose]
+//   server_standard_bench [--storage postgresql|clickhouse] [--quick] [--rounds N] [--cold N]
+//                         [--fast-runs N] [--query-log] [--data-dir DIR] [--verbose]
 //
-// The cluster lives in DIR/pg-10M (DIR/pg-1M with --quick) and is made and
-// loaded once (scripts/pg-cluster.sh, then the host's sample generator); the
+// The cluster lives in DIR/pg-10M or DIR/ch-10M (-1M with --quick) and is made
+// and loaded once (scripts/pg-cluster.sh or ch-cluster.sh, then corvane-host
+// generate, and on ClickHouse aggregate, which makes the counters' views); the
 // file "loaded" there says the load completed, and a cluster without it is
-// removed and made again. The server started here is stopped on every way
+// removed and made again. The servers started here are stopped on every way
 // out, SIGINT and SIGTERM included.
 #include <fcntl.h>
 #include <poll.h>
@@ -31,6 +38,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -38,6 +46,8 @@
 #include <memory>
 #include <mutex>
 #include <numeric>
+#include <set>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -51,8 +61,10 @@
 #include "host/main/RequestRunner.h"
 #include "host/reporting/metrics/CountersQuery.h"
 #include "host/reporting/metrics/MetricsAggregator.h"
+#include "host/reporting/processor/QueriesProcessorConfig.h"
 #include "host/reporting/processor/QueriesProcessorService.h"
 #include "host/reporting/storage/Schema.h"
+#include "host/reporting/storage/clickhouse/ClickHouseSql.h"
 
 #ifndef CORVANE_BENCH_DATA_DIR
 #define CORVANE_BENCH_DATA_DIR "bench-data"
@@ -73,14 +85,37 @@ namespace fs = std::filesystem;
 constexpr int64_t kQueryTimeLimitMs = 600000;
 constexpr auto kStatementDeadline = std::chrono::milliseconds(kQueryTimeLimitMs + 60000);
 constexpr auto kScriptDeadline = std::chrono::minutes(5);
-const char* const kClusterScript = CORVANE_SOURCE_DIR "/scripts/pg-cluster.sh";
+// The load of 10M records and the counting of them into the counters, each through corvane-host.
+constexpr auto kLoadDeadline = std::chrono::minutes(90);
+// Background merges of a fresh load are waited for before anything is timed.
+constexpr auto kMergesDeadline = std::chrono::minutes(20);
+constexpr auto kDashboardTimeout = std::chrono::seconds(120);
 
 double MsSince(Clock::time_point start) { return std::chrono::duration<double, std::milli>(Clock::now() - start).count(); }
 
+/// What differs between the servers: where the cluster comes from, its folder, its client, the goal.
+struct ServerKind {
+    const char* kind;             ///< the StorageKind
+    const char* script;           ///< under scripts/
+    const char* folder;           ///< the cluster folder's prefix
+    const char* connectionStart;  ///< how the script's connection text begins
+    const char* client;           ///< the direct side
+    const char* clientColumn;     ///< its column in the tables
+    double goal;                  ///< processor / client, the statements one after another
+};
+
+const ServerKind kPostgres{"postgresql", "pg-cluster.sh", "pg-", "host=", "psql", "psql ms", 1.1};
+const ServerKind kClickHouse{"clickhouse", "ch-cluster.sh", "ch-", "hosts=", "clickhouse-client", "client ms", 1.2};
+
+bool IsClickHouse(const ServerKind& server) { return &server == &kClickHouse; }
+
 struct Options {
+    const ServerKind* server = &kPostgres;
     bool quick = false;
     int rounds = 5;
     int coldRounds = 4;
+    int fastRuns = 20;
+    bool queryLog = false;
     bool verbose = false;
     std::string dataDir = CORVANE_BENCH_DATA_DIR;
 };
@@ -88,11 +123,17 @@ struct Options {
 int Usage(const char* why)
 {
     std::fprintf(stderr,
-                 "pg_standard_bench: %s\nusage: pg_standard_bench [--quick] [--rounds N] [--cold N] [--data-dir DIR] "
-                 "[--verbose]\n  --quick       1M records (else 10M)\n  --rounds N    warm rounds after the warm-up "
-                 "(default 5)\n  --cold N      cold rounds, each a restart per side (default 4; 0: none)\n  --data-dir    "
-                 "where the clusters are kept (default " CORVANE_BENCH_DATA_DIR ")\n  --verbose     each statement's SQL, "
-                 "values and plan\n",
+                 "server_standard_bench: %s\nusage: server_standard_bench [--storage postgresql|clickhouse] [--quick] "
+                 "[--rounds N] [--cold N] [--fast-runs N] [--query-log] [--data-dir DIR] [--verbose]\n"
+                 "  --storage     the server (default postgresql)\n"
+                 "  --quick       1M records (else 10M)\n"
+                 "  --rounds N    warm rounds after the warm-up (default 5)\n"
+                 "  --cold N      cold rounds, each a restart per side (default 4; 0: none)\n"
+                 "  --fast-runs N ClickHouse: timed runs of the whole dashboard by the fast method (default 20; 0: none)\n"
+                 "  --query-log   ClickHouse: every statement in system.query_log (log_queries), for a look at where "
+                 "the time goes\n"
+                 "  --data-dir    where the clusters are kept (default " CORVANE_BENCH_DATA_DIR ")\n"
+                 "  --verbose     each statement's SQL, values and plan\n",
                  why);
     return 2;
 }
@@ -113,10 +154,19 @@ bool ParseOptions(int argc, char** argv, Options& options)
             options.quick = true;
         } else if (arg == "--verbose") {
             options.verbose = true;
+        } else if (arg == "--query-log") {
+            options.queryLog = true;
+        } else if (arg == "--storage") {
+            const std::string kind = i + 1 < argc ? argv[++i] : "";
+            if (kind == kPostgres.kind) options.server = &kPostgres;
+            else if (kind == kClickHouse.kind) options.server = &kClickHouse;
+            else return false;
         } else if (arg == "--rounds") {
             if (!number(1, 1000, options.rounds)) return false;
         } else if (arg == "--cold") {
             if (!number(0, 100, options.coldRounds)) return false;
+        } else if (arg == "--fast-runs") {
+            if (!number(0, 10000, options.fastRuns)) return false;
         } else if (arg == "--data-dir") {
             if (i + 1 >= argc || !*argv[i + 1]) return false;
             options.dataDir = argv[++i];
@@ -245,26 +295,32 @@ struct ScriptRun {
     std::string out, err;
 };
 
-ScriptRun RunClusterScript(const std::vector<std::string>& args)
+/// Runs the program to its end or the deadline; what it wrote.
+ScriptRun RunProgram(const std::vector<std::string>& argv, std::chrono::milliseconds deadline,
+                     const std::function<bool(const std::string&)>& onOutput = {})
 {
-    std::vector<std::string> argv = {"/bin/bash", kClusterScript};
-    argv.insert(argv.end(), args.begin(), args.end());
     Child child = Spawn(argv, false);
     ScriptRun run;
-    const bool inTime = ReadChild(child, run.out, run.err, Clock::now() + kScriptDeadline, {});
+    const bool inTime = ReadChild(child, run.out, run.err, Clock::now() + deadline, onOutput);
     run.exitCode = Reap(child, inTime ? std::chrono::milliseconds(60000) : std::chrono::milliseconds(0));
-    if (!inTime) run.err += "\n(killed after " + std::to_string(kScriptDeadline.count()) + " min)";
+    if (!inTime) run.err += "\n(killed after " + std::to_string(deadline.count() / 1000) + " s)";
     return run;
 }
 
+std::string ScriptPath(const ServerKind& server) { return std::string(CORVANE_SOURCE_DIR "/scripts/") + server.script; }
+
 // --- the cluster ---
 
-/// One cluster folder of scripts/pg-cluster.sh. Start and Stop may be called from the signal watcher
-/// while the main thread waits in them: one lock orders them.
+/// One cluster folder of the server's cluster script. Start and Stop may be called from the signal
+/// watcher while the main thread waits in them: one lock orders them.
 class Cluster {
 public:
-    explicit Cluster(fs::path dir) : m_dir(std::move(dir)) {}
+    Cluster(const ServerKind& server, fs::path dir, bool queryLog)
+        : m_server(server), m_dir(std::move(dir)), m_queryLog(queryLog)
+    {
+    }
 
+    const ServerKind& Server() const { return m_server; }
     const fs::path& Dir() const { return m_dir; }
     std::string Connection() const
     {
@@ -272,16 +328,24 @@ public:
         return m_connection;
     }
 
+    ScriptRun Script(const std::vector<std::string>& args) const
+    {
+        std::vector<std::string> argv = {"/bin/bash", ScriptPath(m_server)};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return RunProgram(argv, kScriptDeadline);
+    }
+
     void Start()
     {
         std::lock_guard guard(m_lock);
+        if (IsClickHouse(m_server)) WriteQueryLogSetting();
         m_mayRun = true;  // from here on a stop is owed, even if the script fails half way
-        const ScriptRun run = RunClusterScript({"start", m_dir.string()});
+        const ScriptRun run = Script({"start", m_dir.string()});
         std::string last = run.out;
         while (!last.empty() && last.back() == '\n') last.pop_back();
         last = last.substr(last.find_last_of('\n') == std::string::npos ? 0 : last.find_last_of('\n') + 1);
-        if (run.exitCode != 0 || last.rfind("host=", 0) != 0)
-            throw std::runtime_error("pg-cluster.sh start " + m_dir.string() + " failed (exit " +
+        if (run.exitCode != 0 || last.rfind(m_server.connectionStart, 0) != 0)
+            throw std::runtime_error(std::string(m_server.script) + " start " + m_dir.string() + " failed (exit " +
                                      std::to_string(run.exitCode) + "):\n" + run.out + run.err);
         m_connection = last;
     }
@@ -299,7 +363,7 @@ public:
             std::lock_guard guard(m_lock);
             if (m_mayRun) StopLocked();
         } catch (const std::exception& error) {
-            std::fprintf(stderr, "pg_standard_bench: %s\n", error.what());
+            std::fprintf(stderr, "server_standard_bench: %s\n", error.what());
         }
     }
     /// Holds the lock for good: the signal watcher's last act before the process ends.
@@ -309,21 +373,50 @@ public:
         try {
             if (m_mayRun) StopLocked();
         } catch (const std::exception& error) {
-            std::fprintf(stderr, "pg_standard_bench: %s\n", error.what());
+            std::fprintf(stderr, "server_standard_bench: %s\n", error.what());
         }
+    }
+
+    /// ClickHouse: the answer of clickhouse-client on server N to one statement, trimmed.
+    std::string Query(int server, const std::string& sql) const
+    {
+        const ScriptRun run = Script({"client", m_dir.string(), std::to_string(server), "--query", sql});
+        if (run.exitCode != 0)
+            throw std::runtime_error("clickhouse-client on server " + std::to_string(server) + ": " + sql + ":\n" + run.err);
+        std::string out = run.out;
+        while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
+        return out;
     }
 
 private:
     void StopLocked()
     {
-        const ScriptRun run = RunClusterScript({"stop", m_dir.string()});
+        const ScriptRun run = Script({"stop", m_dir.string()});
         if (run.exitCode != 0)
-            throw std::runtime_error("pg-cluster.sh stop " + m_dir.string() + " failed (exit " +
+            throw std::runtime_error(std::string(m_server.script) + " stop " + m_dir.string() + " failed (exit " +
                                      std::to_string(run.exitCode) + "):\n" + run.out + run.err);
         m_mayRun = false;
     }
 
+    // The servers merge sN/users.d/ into the users' settings as they start: there, and only when asked,
+    // every statement is logged to system.query_log (which costs a little on each).
+    void WriteQueryLogSetting() const
+    {
+        for (const char* server : {"s1", "s2"}) {
+            const fs::path file = m_dir / server / "users.d" / "corvane-bench-query-log.xml";
+            if (!m_queryLog) {
+                std::error_code ignored;
+                fs::remove(file, ignored);
+                continue;
+            }
+            fs::create_directories(file.parent_path());
+            std::ofstream(file) << "<yandex><profiles><default><log_queries>1</log_queries></default></profiles></yandex>\n";
+        }
+    }
+
+    const ServerKind& m_server;
     const fs::path m_dir;
+    const bool m_queryLog;
     mutable std::mutex m_lock;
     std::string m_connection;
     bool m_mayRun = false;
@@ -336,7 +429,7 @@ void WatchSignals(sigset_t signals)
 {
     int signal = 0;
     while (sigwait(&signals, &signal) != 0) {}
-    std::fprintf(stderr, "\npg_standard_bench: %s: stopping the server and leaving\n", strsignal(signal));
+    std::fprintf(stderr, "\nserver_standard_bench: %s: stopping the server and leaving\n", strsignal(signal));
     if (Cluster* cluster = g_cluster.load()) cluster->StopAndKeepLocked();
     std::_Exit(128 + signal);
 }
@@ -366,7 +459,7 @@ void DropCaches()
 // --- the host on the cluster ---
 
 /// The shipped configuration with the Database node pointed at the server and a longer query time limit.
-fs::path WriteConfig(const fs::path& dir, const std::string& connection)
+fs::path WriteConfig(const fs::path& dir, const std::string& kind, const std::string& connection)
 {
     const fs::path source = fs::path(hostmain::ExecutableDirectory()) / "config";
     const fs::path target = dir / "config";
@@ -394,7 +487,7 @@ fs::path WriteConfig(const fs::path& dir, const std::string& connection)
     const auto set = [](pugi::xml_node node, const char* name, const std::string& value) {
         (node.attribute(name) ? node.attribute(name) : node.append_attribute(name)).set_value(value.c_str());
     };
-    set(databases[0], "StorageKind", "postgresql");
+    set(databases[0], "StorageKind", kind);
     set(databases[0], "StorageConnection", connection);
     set(processors[0], "QueryTimeLimitMs:i64", std::to_string(kQueryTimeLimitMs));
     if (!document.save_file((target / "host.cfg.xml").c_str(), "  "))
@@ -404,9 +497,11 @@ fs::path WriteConfig(const fs::path& dir, const std::string& connection)
 
 hostmain::HostOptions HostOptionsFor(const Cluster& cluster)
 {
-    return {.configFile = WriteConfig(cluster.Dir(), cluster.Connection()).string(),
+    return {.configFile = WriteConfig(cluster.Dir(), cluster.Server().kind, cluster.Connection()).string(),
             .dataDirectory = (cluster.Dir() / "host").string()};
 }
+
+reporting::StorageSettings StorageOf(const Cluster& cluster) { return {cluster.Server().kind, cluster.Connection()}; }
 
 uintmax_t DiskUsed(const fs::path& folder)
 {
@@ -417,8 +512,38 @@ uintmax_t DiskUsed(const fs::path& folder)
     return bytes;
 }
 
+/// One corvane-host command on the cluster, its output passed on as it comes and a line every minute
+/// while it is quiet; its time in seconds. Throws with its errors when it fails or passes the deadline.
+double RunHost(const Cluster& cluster, std::vector<std::string> args, std::chrono::minutes deadline)
+{
+    const hostmain::HostOptions host = HostOptionsFor(cluster);
+    std::vector<std::string> argv = {hostmain::ExecutableDirectory() + "/corvane-host", "--config", host.configFile,
+                                     "--data-dir", host.dataDirectory};
+    argv.insert(argv.end(), args.begin(), args.end());
+    const auto start = Clock::now();
+    auto noted = start;
+    size_t shown = 0;
+    const auto show = [&](const std::string& out) {
+        std::fwrite(out.data() + shown, 1, out.size() - shown, stdout);
+        shown = out.size();
+        if (Clock::now() - noted > std::chrono::minutes(1)) {
+            noted = Clock::now();
+            std::printf("  ... corvane-host %s: %.0f s\n", args.back().c_str(), MsSince(start) / 1000);
+        }
+        std::fflush(stdout);
+        return false;
+    };
+    const ScriptRun run = RunProgram(argv, deadline, show);
+    show(run.out);
+    if (run.exitCode != 0)
+        throw std::runtime_error("corvane-host " + args.back() + " failed (exit " + std::to_string(run.exitCode) +
+                                 "):\n" + run.err);
+    return MsSince(start) / 1000;
+}
+
 struct Load {
-    double seconds = 0;  ///< of the load that made the cluster, this run's or an earlier one's
+    double seconds = 0;           ///< of the load that made the cluster, this run's or an earlier one's
+    double aggregateSeconds = 0;  ///< ClickHouse: of the aggregate that made the counters' views after it
     bool reused = false;
 };
 
@@ -433,6 +558,7 @@ Load EnsureLoaded(Cluster& cluster, int64_t records)
         int64_t count = -1;
         Load load;
         if (in >> word >> count >> word >> load.seconds && count == records) {
+            in >> word >> load.aggregateSeconds;
             load.reused = true;
             cluster.Start();
             return load;
@@ -448,28 +574,57 @@ Load EnsureLoaded(Cluster& cluster, int64_t records)
     std::fflush(stdout);
     const auto start = Clock::now();
     cluster.Start();
-    {
-        hostmain::HostRuntime host;
-        host.StartServices(HostOptionsFor(cluster));
-        hostmain::CommandOptions command;
-        command.records = records;
-        command.days = 30;
-        command.seed = 1;
-        hostmain::GenerateIfMissing(host, command, std::cout);
-        host.Stop();
-    }
-    const int64_t count = hostmain::CountRecords({"postgresql", cluster.Connection()});
+    RunHost(cluster, {"--records", std::to_string(records), "--days", "30", "--seed", "1", "generate"}, kLoadDeadline);
+    const int64_t count = hostmain::CountRecords(StorageOf(cluster));
     if (count != records)
         throw std::runtime_error("the load left " + std::to_string(count) + " records, not " + std::to_string(records));
     Load load;
     load.seconds = MsSince(start) / 1000;
-    // The load's WAL stays as recycled segments, up to max_wal_size: a read-only benchmark needs little.
-    for (const char* sql : {"ALTER SYSTEM SET max_wal_size = '256MB'", "SELECT pg_reload_conf()", "CHECKPOINT", "CHECKPOINT"}) {
-        const ScriptRun run = RunClusterScript({"psql", cluster.Dir().string(), "-X", "-q", "-v", "ON_ERROR_STOP=1", "-c", sql});
-        if (run.exitCode != 0) throw std::runtime_error(std::string("psql ") + sql + ": " + run.out + run.err);
+    if (IsClickHouse(cluster.Server())) {
+        // The counters are kept by materialized views from here on; making them counts the records there.
+        load.aggregateSeconds = RunHost(cluster, {"aggregate"}, kLoadDeadline);
+    } else {
+        // The load's WAL stays as recycled segments, up to max_wal_size: a read-only benchmark needs little.
+        for (const char* sql :
+             {"ALTER SYSTEM SET max_wal_size = '256MB'", "SELECT pg_reload_conf()", "CHECKPOINT", "CHECKPOINT"}) {
+            const ScriptRun run = cluster.Script({"psql", cluster.Dir().string(), "-X", "-q", "-v", "ON_ERROR_STOP=1", "-c", sql});
+            if (run.exitCode != 0) throw std::runtime_error(std::string("psql ") + sql + ": " + run.out + run.err);
+        }
     }
-    std::ofstream(marker) << "records " << records << "\nseconds " << load.seconds << "\n";
+    std::ofstream(marker) << "records " << records << "\nseconds " << load.seconds << "\naggregate "
+                          << load.aggregateSeconds << "\n";
     return load;
+}
+
+/// ClickHouse: waits until neither server merges parts (a fresh load leaves many), so that no merge
+/// runs beside the timed statements.
+void WaitForMerges(const Cluster& cluster)
+{
+    const auto start = Clock::now();
+    auto noted = start;
+    for (;;) {
+        int64_t merging = 0;
+        for (const int server : {1, 2})
+            merging += std::strtoll(cluster.Query(server, "SELECT count() FROM system.merges").c_str(), nullptr, 10);
+        if (merging == 0) break;
+        if (Clock::now() - start > kMergesDeadline)
+            throw std::runtime_error("the servers still merge parts after " +
+                                     std::to_string(std::chrono::duration_cast<std::chrono::minutes>(kMergesDeadline).count()) +
+                                     " min");
+        if (Clock::now() - noted > std::chrono::seconds(30) || noted == start) {
+            noted = Clock::now();
+            std::printf("waiting for %lld background merges to finish (%.0f s) ...\n", static_cast<long long>(merging),
+                        MsSince(start) / 1000);
+            std::fflush(stdout);
+        }
+        std::this_thread::sleep_for(std::chrono::seconds(2));
+    }
+    std::string parts;
+    for (const int server : {1, 2})
+        parts += (parts.empty() ? "" : ", ") +
+                 cluster.Query(server, "SELECT count() FROM system.parts WHERE active AND database = currentDatabase() "
+                                       "AND table = '" + std::string(reporting::kAuditRecordsTable) + "_Local'");
+    std::printf("records' active parts per server: %s\n", parts.c_str());
 }
 
 /// Stands in front of the queries processor and keeps a copy of every query sent while recording.
@@ -479,7 +634,7 @@ public:
 
     HRESULT ProcessRequest(IQxNode* request, IQxNode** response) noexcept override
     {
-        if (request) {
+        if (m_recording.load() && request) {
             try {
                 const QxNodePtr node(request);
                 if (node.GetType() == "Query") {
@@ -491,6 +646,7 @@ public:
         }
         return m_next->ProcessRequest(request, response);
     }
+    void Record(bool on) { m_recording.store(on); }
     std::vector<QxNodePtr> Take()
     {
         std::lock_guard guard(m_lock);
@@ -499,9 +655,24 @@ public:
 
 private:
     const ComPtr<IRequestProcessor> m_next;
+    std::atomic<bool> m_recording{true};
     std::mutex m_lock;
     std::vector<QxNodePtr> m_queries;
 };
+
+/// Puts a recorder in front of the host's queries processor; call before the module starts.
+auto InstallRecorder(hostmain::HostRuntime& host)
+{
+    host::CServiceClient& client = *host.ServiceClient();
+    const std::string uri = host.Config().queriesProcessor.GetAttributeOr("Uri", "Service.QueriesProcessor");
+    ComPtr<IRequestProcessor> processor;
+    if (client.CreateProxy(ToUtf16(uri).c_str(), 0, &IRequestProcessor::kIid, processor.PutVoid()) < 0 || !processor)
+        throw std::runtime_error("the queries processor is not registered under '" + uri + "'");
+    auto recorder = CreateComponent<RecordingProcessor>(processor);
+    client.UnregisterService(uri);
+    client.RegisterService(uri, static_cast<IRequestProcessor*>(recorder.Get()));
+    return recorder;
+}
 
 /// The first attribute of that name in the node or below it.
 std::optional<int64_t> FindInteger(const QxNodePtr& node, const std::string& name)
@@ -516,6 +687,7 @@ std::optional<int64_t> FindInteger(const QxNodePtr& node, const std::string& nam
 
 /// What one dashboard sends and how the module sends it.
 struct Dashboard {
+    std::string kind;  ///< the storage kind
     std::vector<QxNodePtr> queries;
     std::vector<reporting::TranslatedQuery> statements;
     QxNodePtr processorConfig;  ///< the host's, without its storage attributes
@@ -524,38 +696,13 @@ struct Dashboard {
     int workers = 2;
 };
 
-/// Runs the default dashboard by the standard method through the module once and keeps the queries
-/// it sent to the queries processor, with their statements as the processor translates them.
-Dashboard CaptureDashboard(const Cluster& cluster)
+/// The dashboard of the queries the host's module sent, each with its statement as the processor
+/// translates it: by the standard method only (method 2), or the counters where they serve (1).
+Dashboard DashboardOf(hostmain::HostRuntime& host, std::vector<QxNodePtr> queries, int method)
 {
-    hostmain::HostRuntime host;
-    host.StartServices(HostOptionsFor(cluster));
-    host::CServiceClient& client = *host.ServiceClient();
-    const std::string uri = host.Config().queriesProcessor.GetAttributeOr("Uri", "Service.QueriesProcessor");
-    ComPtr<IRequestProcessor> processor;
-    if (client.CreateProxy(ToUtf16(uri).c_str(), 0, &IRequestProcessor::kIid, processor.PutVoid()) < 0 || !processor)
-        throw std::runtime_error("the queries processor is not registered under '" + uri + "'");
-    const auto recorder = CreateComponent<RecordingProcessor>(processor);
-    client.UnregisterService(uri);
-    client.RegisterService(uri, static_cast<IRequestProcessor*>(recorder.Get()));
-    host.StartModule();
-
-    const QxNodePtr request = QxNodePtr::Parse(hostmain::ReadTextFile(host.Config().demoRequestFile));
-    request.SetAttribute("RetrieveMethod", int32_t{2});
-    hostmain::RequestRunner runner(host, std::chrono::milliseconds(kQueryTimeLimitMs));
-    const hostmain::RetrieveOutcome outcome = runner.Run(request, {});
-    if (outcome.failed || outcome.timedOut || outcome.interrupted || hostmain::RetrieveStatusOf(outcome.last) != 1)
-        throw std::runtime_error("the dashboard did not complete: " +
-                                 (outcome.failure.empty() ? outcome.last.ToText() : outcome.failure));
-    for (const QxNodePtr& sub : outcome.last.GetChildren()) {
-        if (sub.GetType() != "RetrieveCountersSubResponse") continue;
-        const QxNodePtr meta = sub.GetChild("MetaInfo", false);
-        if (!meta || meta.GetAttributeOr<int32_t>("RetrieveMethod", 0) != 2)
-            throw std::runtime_error("sub-request '" + sub.GetName() + "' was not answered by the standard method");
-    }
-
     Dashboard dashboard;
-    dashboard.queries = recorder->Take();
+    dashboard.kind = host.Storage().kind;
+    dashboard.queries = std::move(queries);
     if (dashboard.queries.empty()) throw std::runtime_error("the dashboard sent no query to the queries processor");
     dashboard.processorConfig = host.Config().queriesProcessor.Clone();
     if (const QxNodePtr metrics = host.ReadStore(reporting::kMetricsConfigurationPath)) {
@@ -573,11 +720,49 @@ Dashboard CaptureDashboard(const Cluster& cluster)
     const reporting::QueryTranslator translator(templates, reporting::DialectFor(storage));
     std::optional<reporting::CountersQueryTranslator> counters;
     if (dashboard.metrics) counters.emplace(translator, dashboard.metrics);
+    std::optional<reporting::CountersCoverage> coverage;
     for (const QxNodePtr& query : dashboard.queries) {
-        if (counters && counters->Serves(query))
-            throw std::runtime_error("query '" + query.GetName() + "' reads the counters: not the standard method");
-        dashboard.statements.push_back(translator.Translate(query));
+        if (counters && counters->Serves(query)) {
+            if (method == 2)
+                throw std::runtime_error("query '" + query.GetName() + "' reads the counters: not the standard method");
+            if (!coverage) coverage = reporting::ReadCountersCoverage(*reporting::OpenStorage(storage));
+            dashboard.statements.push_back(counters->Translate(query, *coverage));
+        } else {
+            dashboard.statements.push_back(translator.Translate(query));
+        }
     }
+    return dashboard;
+}
+
+/// Throws unless every sub-response of the complete answer was given by that method.
+void CheckMethod(const hostmain::RetrieveOutcome& outcome, int method)
+{
+    if (outcome.failed || outcome.timedOut || outcome.interrupted || hostmain::RetrieveStatusOf(outcome.last) != 1)
+        throw std::runtime_error("the dashboard did not complete: " +
+                                 (outcome.failure.empty() ? outcome.last.ToText() : outcome.failure));
+    for (const QxNodePtr& sub : outcome.last.GetChildren()) {
+        if (sub.GetType() != "RetrieveCountersSubResponse") continue;
+        const QxNodePtr meta = sub.GetChild("MetaInfo", false);
+        if (!meta || meta.GetAttributeOr<int32_t>("RetrieveMethod", 0) != method)
+            throw std::runtime_error("sub-request '" + sub.GetName() + "' was not answered by the " +
+                                     (method == 1 ? "fast" : "standard") + " method");
+    }
+}
+
+/// Runs the default dashboard by the standard method through the module once and keeps the queries
+/// it sent to the queries processor, with their statements as the processor translates them.
+Dashboard CaptureDashboard(const Cluster& cluster)
+{
+    hostmain::HostRuntime host;
+    host.StartServices(HostOptionsFor(cluster));
+    const auto recorder = InstallRecorder(host);
+    host.StartModule();
+
+    const QxNodePtr request = QxNodePtr::Parse(hostmain::ReadTextFile(host.Config().demoRequestFile));
+    request.SetAttribute("RetrieveMethod", int32_t{2});
+    hostmain::RequestRunner runner(host, std::chrono::milliseconds(kQueryTimeLimitMs));
+    CheckMethod(runner.Run(request, {}), 2);
+    Dashboard dashboard = DashboardOf(host, recorder->Take(), 2);
     host.Stop();
     return dashboard;
 }
@@ -586,16 +771,16 @@ Dashboard CaptureDashboard(const Cluster& cluster)
 QxNodePtr ProcessorConfig(const Dashboard& dashboard, const std::string& connection)
 {
     const QxNodePtr config = dashboard.processorConfig.Clone();
-    config.SetAttribute("StorageKind", "postgresql");
+    config.SetAttribute("StorageKind", dashboard.kind);
     config.SetAttribute("StorageConnection", connection);
     config.SetAttribute("QueryTimeLimitMs", kQueryTimeLimitMs);
     if (dashboard.metrics) config.AddChild(dashboard.metrics.Clone());
     return config;
 }
 
-int64_t NewestRecord(const std::string& connection)
+int64_t NewestRecord(const reporting::StorageSettings& settings)
 {
-    const auto storage = reporting::OpenStorage({"postgresql", connection});
+    const auto storage = reporting::OpenStorage(settings);
     const reporting::IDialect& sql = storage->Dialect();
     const auto statement = storage->Prepare("SELECT MAX(" + sql.QuoteIdentifier(reporting::RecordColumns::kWhen) +
                                             ") FROM " + sql.QuoteIdentifier(reporting::kAuditRecordsTable));
@@ -611,6 +796,8 @@ struct Run {
     double ms = 0;
     int64_t rows = 0;
     int64_t counted = 0;
+    bool checked = true;  ///< rows and counts were read (clickhouse-client with --format Null reads none)
+    double wallMs = 0;    ///< clickhouse-client: from the statement's write to the process's end
 };
 
 QxNodePtr Call(IRequestProcessor& processor, const QxNodePtr& node) { return bench::Call(processor, node); }
@@ -669,6 +856,20 @@ double AtOnceThroughProcessor(IRequestProcessor& processor, const Dashboard& das
     return ms;
 }
 
+/// The server's own client on the cluster.
+class DirectSession {
+public:
+    virtual ~DirectSession() = default;
+    /// The statement with its values, timed by the client.
+    virtual Run Execute(const reporting::TranslatedQuery& query) = 0;
+    /// As Execute, with its rows and counts read.
+    virtual Run Check(const reporting::TranslatedQuery& query) { return Execute(query); }
+    /// Before a timed stretch of up to `statements` statements: what the client needs made beforehand.
+    virtual void Ready(size_t /*statements*/) {}
+    /// For --verbose: how the statement is sent, and its plan where the server gives one.
+    virtual std::string Details(const reporting::TranslatedQuery& query) = 0;
+};
+
 std::string Literal(const reporting::SqlValue& value)
 {
     if (const auto* number = std::get_if<int64_t>(&value)) return std::to_string(*number);
@@ -693,24 +894,36 @@ std::string ExecuteText(const reporting::TranslatedQuery& query)
     return text + (query.parameters.empty() ? ";" : ");");
 }
 
+/// Writes all of the text to the child's standard input and closes it; false when the child has gone.
+bool WriteAll(Child& child, const std::string& text)
+{
+    for (size_t sent = 0; sent < text.size();) {
+        const ssize_t wrote = child.in < 0 ? -1 : write(child.in, text.data() + sent, text.size() - sent);
+        if (wrote < 0 && errno == EINTR) continue;
+        if (wrote < 0) return false;
+        sent += static_cast<size_t>(wrote);
+    }
+    return true;
+}
+
 /// One psql process on the cluster, fed through its standard input. A statement goes as PREPARE without
 /// types (the server infers them, as the backend's Prepare lets it) and EXECUTE with the same values:
 /// planned for those values, as the backend's unnamed statement is. Its time is the sum of psql's
 /// \timing of the two.
-class PsqlSession {
+class PsqlSession final : public DirectSession {
 public:
-    explicit PsqlSession(const fs::path& clusterDir)
+    explicit PsqlSession(const Cluster& cluster)
     {
-        m_child = Spawn({"/bin/bash", kClusterScript, "psql", clusterDir.string(), "-X", "-q", "-At", "-v",
-                         "ON_ERROR_STOP=1"},
+        m_child = Spawn({"/bin/bash", ScriptPath(cluster.Server()), "psql", cluster.Dir().string(), "-X", "-q", "-At",
+                         "-v", "ON_ERROR_STOP=1"},
                         true);
         Exchange("SELECT 1;\n", std::chrono::seconds(30));  // connected, before anything is timed
     }
-    ~PsqlSession() { Reap(m_child, std::chrono::seconds(5)); }
+    ~PsqlSession() override { Reap(m_child, std::chrono::seconds(5)); }
     PsqlSession(const PsqlSession&) = delete;
     PsqlSession& operator=(const PsqlSession&) = delete;
 
-    Run Execute(const reporting::TranslatedQuery& query)
+    Run Execute(const reporting::TranslatedQuery& query) override
     {
         // psql would take a backslash outside a literal for one of its commands.
         if (query.sql.find('\\') != std::string::npos) throw std::runtime_error("a statement holds a backslash: " + query.sql);
@@ -738,10 +951,11 @@ public:
         return run;
     }
 
-    /// EXPLAIN of the statement as Execute runs it.
-    std::string Explain(const reporting::TranslatedQuery& query)
+    /// EXECUTE as Execute sends it, and its plan.
+    std::string Details(const reporting::TranslatedQuery& query) override
     {
-        return Exchange("DEALLOCATE ALL;\nPREPARE corvane_q AS " + query.sql + ";\nEXPLAIN " + ExecuteText(query) + "\n",
+        return "    " + ExecuteText(query) + "\n" +
+               Exchange("DEALLOCATE ALL;\nPREPARE corvane_q AS " + query.sql + ";\nEXPLAIN " + ExecuteText(query) + "\n",
                         kStatementDeadline);
     }
 
@@ -751,16 +965,10 @@ private:
     std::string Exchange(const std::string& script, std::chrono::milliseconds deadline)
     {
         const std::string marker = "@@corvane-" + std::to_string(++m_exchanges);
-        const std::string text = script + "\\echo " + marker + "\n";
-        for (size_t sent = 0; sent < text.size();) {
-            const ssize_t wrote = m_child.in < 0 ? -1 : write(m_child.in, text.data() + sent, text.size() - sent);
-            if (wrote < 0 && errno == EINTR) continue;
-            if (wrote < 0) {
-                std::string out;
-                ReadChild(m_child, out, m_errors, Clock::now() + std::chrono::seconds(1), {});
-                throw std::runtime_error("psql has ended: " + m_errors);
-            }
-            sent += static_cast<size_t>(wrote);
+        if (!WriteAll(m_child, script + "\\echo " + marker + "\n")) {
+            std::string out;
+            ReadChild(m_child, out, m_errors, Clock::now() + std::chrono::seconds(1), {});
+            throw std::runtime_error("psql has ended: " + m_errors);
         }
         std::string out;
         const std::string ending = marker + "\n";
@@ -781,10 +989,166 @@ private:
     int m_exchanges = 0;
 };
 
+/// clickhouse-client on server 1, a process per statement: the client reads its statement from its
+/// standard input only after it has connected, so each is started and connected before its statement
+/// is written to it. The statement is the text the backend sends (BindValues of the statement and its
+/// values), with the processor's row limit and time limit; its time is the client's --time, which
+/// starts when the client has the whole statement and ends with the last packet of the answer.
+class ClickHouseClient final : public DirectSession {
+public:
+    /// `maxResultRows` as the processor's connections send it.
+    ClickHouseClient(const Cluster& cluster, int64_t maxResultRows) : m_cluster(cluster), m_maxResultRows(maxResultRows)
+    {
+        Check({.sql = "SELECT 1"});  // the cluster answers, before anything is timed
+    }
+    ~ClickHouseClient() override
+    {
+        for (Child& child : m_ready) Reap(child, std::chrono::seconds(5));  // an empty statement: it ends
+    }
+    ClickHouseClient(const ClickHouseClient&) = delete;
+    ClickHouseClient& operator=(const ClickHouseClient&) = delete;
+
+    Run Execute(const reporting::TranslatedQuery& query) override
+    {
+        Child child;
+        if (m_ready.empty()) {
+            child = Started(false);
+        } else {
+            child = m_ready.front();
+            m_ready.pop_front();
+        }
+        return Finish(child, Text(query), false);
+    }
+
+    Run Check(const reporting::TranslatedQuery& query) override { return Finish(Started(true), Text(query), true); }
+
+    void Ready(size_t statements) override
+    {
+        while (m_ready.size() < statements) m_ready.push_back(Started(false));
+    }
+
+    std::string Details(const reporting::TranslatedQuery& query) override { return "    as sent: " + Text(query) + "\n"; }
+
+    /// The client's own share: the median of `runs` runs of SELECT 1, each started and connected first.
+    struct Overhead {
+        double startMs = 0;  ///< from the process's start to its connection, before the statement
+        double timeMs = 0;   ///< its --time
+        double wallMs = 0;   ///< from the statement's write to the process's end
+    };
+    Overhead MeasureOverhead(int runs)
+    {
+        std::vector<double> start, time, wall;
+        for (int i = 0; i < runs; ++i) {
+            const auto begun = Clock::now();
+            Child child = Started(false);
+            start.push_back(MsSince(begun));
+            const Run run = Finish(child, "SELECT 1", false);
+            time.push_back(run.ms);
+            wall.push_back(run.wallMs);
+        }
+        return {bench::Quantile(start, 0.5), bench::Quantile(time, 0.5), bench::Quantile(wall, 0.5)};
+    }
+
+private:
+    static std::string Text(const reporting::TranslatedQuery& query)
+    {
+        return reporting::clickhouse::BindValues(query.sql, query.parameters);
+    }
+
+    /// A client started and connected, waiting for its statement on its standard input.
+    Child Started(bool rows)
+    {
+        Child child = Spawn({"/bin/bash", ScriptPath(m_cluster.Server()), "client", m_cluster.Dir().string(), "1",
+                             "--time", "--format", rows ? "TabSeparated" : "Null", "--max_result_rows",
+                             std::to_string(m_maxResultRows), "--result_overflow_mode", "break", "--max_execution_time",
+                             std::to_string(kQueryTimeLimitMs / 1000), "--query_id",
+                             "bench-client-" + std::to_string(getpid()) + "-" + std::to_string(++m_started)},
+                            true);
+        const auto deadline = Clock::now() + std::chrono::seconds(30);
+        const std::string proc = "/proc/" + std::to_string(child.pid);
+        for (;;) {
+            // The script execs the client in place: the same pid, then the client's program, then a read
+            // of the pipe once connected.
+            std::error_code error;
+            const std::string program = fs::read_symlink(proc + "/exe", error).string();
+            std::string wchan, stat;
+            std::getline(std::ifstream(proc + "/wchan"), wchan);
+            std::getline(std::ifstream(proc + "/stat"), stat);
+            const size_t state = stat.rfind(") ");
+            const bool ended = state == std::string::npos || stat.compare(state + 2, 1, "Z") == 0;
+            if (!ended && program.find("clickhouse") != std::string::npos && wchan.find("pipe_read") != std::string::npos)
+                return child;
+            if (ended || Clock::now() > deadline) {
+                std::string out, err;
+                ReadChild(child, out, err, Clock::now() + std::chrono::seconds(1), {});
+                const int code = Reap(child, std::chrono::milliseconds(0));
+                throw std::runtime_error("clickhouse-client " +
+                                         (ended ? "ended at its start (exit " + std::to_string(code) + ")"
+                                                : std::string("did not connect within 30 s")) +
+                                         ":\n" + out + err);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+
+    Run Finish(Child child, const std::string& text, bool rows)
+    {
+        const auto sent = Clock::now();
+        WriteAll(child, text);  // when the client has gone, its errors say why
+        CloseFd(child.in);
+        std::string out, err;
+        const bool inTime = ReadChild(child, out, err, Clock::now() + kStatementDeadline, {});
+        Run run;
+        run.wallMs = MsSince(sent);
+        const int code = Reap(child, inTime ? std::chrono::milliseconds(5000) : std::chrono::milliseconds(0));
+        if (!inTime || code != 0)
+            throw std::runtime_error("clickhouse-client " +
+                                     (inTime ? "failed (exit " + std::to_string(code) + ")"
+                                             : "gave no answer within " + std::to_string(kStatementDeadline.count()) + " ms") +
+                                     " on: " + text.substr(0, 300) + "\n" + err);
+        // --time writes the seconds as the last line of its errors.
+        while (!err.empty() && (err.back() == '\n' || err.back() == ' ')) err.pop_back();
+        const std::string last = err.substr(err.find_last_of('\n') == std::string::npos ? 0 : err.find_last_of('\n') + 1);
+        char* end = nullptr;
+        const double seconds = std::strtod(last.c_str(), &end);
+        if (last.empty() || !end || *end != '\0') throw std::runtime_error("clickhouse-client gave no --time: " + err);
+        run.ms = seconds * 1000;
+        run.checked = rows;
+        if (rows) {
+            std::istringstream lines(out);
+            for (std::string line; std::getline(lines, line);) {
+                ++run.rows;
+                const size_t tab = line.rfind('\t');
+                run.counted += std::strtoll(line.c_str() + (tab == std::string::npos ? 0 : tab + 1), nullptr, 10);
+            }
+        }
+        return run;
+    }
+
+    const Cluster& m_cluster;
+    const int64_t m_maxResultRows;
+    std::deque<Child> m_ready;
+    int64_t m_started = 0;
+};
+
+/// The row limit the processor's connections pass to ClickHouse.
+int64_t ProcessorRowLimit(const Dashboard& dashboard, const std::string& connection)
+{
+    return reporting::ReadQueriesProcessorOptions(ProcessorConfig(dashboard, connection)).maxRows + 1;
+}
+
+std::unique_ptr<DirectSession> OpenDirect(const Cluster& cluster, const Dashboard& dashboard)
+{
+    if (IsClickHouse(cluster.Server()))
+        return std::make_unique<ClickHouseClient>(cluster, ProcessorRowLimit(dashboard, cluster.Connection()));
+    return std::make_unique<PsqlSession>(cluster);
+}
+
 /// The statements one per session on as many sessions as the processor has workers, each taking the
 /// next statement when done; the time until the last is done.
-double AtOnceThroughPsql(std::vector<std::unique_ptr<PsqlSession>>& sessions, const Dashboard& dashboard)
+double AtOnceDirect(std::vector<std::unique_ptr<DirectSession>>& sessions, const Dashboard& dashboard)
 {
+    for (auto& session : sessions) session->Ready(dashboard.statements.size());
     std::atomic<size_t> next{0};
     std::mutex lock;
     std::string failure;
@@ -805,22 +1169,27 @@ double AtOnceThroughPsql(std::vector<std::unique_ptr<PsqlSession>>& sessions, co
     return ms;
 }
 
-void CheckSame(const Run& processor, const Run& psql, const QxNodePtr& query)
+/// Both sides' rows and counts against the client's checked run of the statement.
+void CheckSame(const Run& processor, const Run& direct, const Run& expected, const QxNodePtr& query, const char* client)
 {
-    if (processor.rows != psql.rows || processor.counted != psql.counted)
-        throw std::runtime_error("'" + query.GetName() + "' answered differently: processor " +
-                                 std::to_string(processor.rows) + " rows counting " + std::to_string(processor.counted) +
-                                 ", psql " + std::to_string(psql.rows) + " rows counting " + std::to_string(psql.counted));
+    for (const Run* run : {&processor, &direct}) {
+        if (!run->checked) continue;
+        if (run->rows != expected.rows || run->counted != expected.counted)
+            throw std::runtime_error("'" + query.GetName() + "' answered differently: " +
+                                     (run == &processor ? "processor" : client) + " " + std::to_string(run->rows) +
+                                     " rows counting " + std::to_string(run->counted) + ", " + client + "'s checked run " +
+                                     std::to_string(expected.rows) + " rows counting " + std::to_string(expected.counted));
+    }
 }
 
 // --- measuring and the table ---
 
 struct Samples {
-    std::vector<std::vector<double>> processor, psql;  ///< per statement, one per round
-    std::vector<double> processorTotal, psqlTotal;      ///< per round: the statements one after another
-    std::vector<double> processorAtOnce, psqlAtOnce;    ///< per round: the dashboard at once
+    std::vector<std::vector<double>> processor, direct;  ///< per statement, one per round
+    std::vector<double> processorTotal, directTotal;      ///< per round: the statements one after another
+    std::vector<double> processorAtOnce, directAtOnce;    ///< per round: the dashboard at once
 
-    explicit Samples(size_t statements) : processor(statements), psql(statements) {}
+    explicit Samples(size_t statements) : processor(statements), direct(statements) {}
 };
 
 double Mean(const std::vector<double>& samples)
@@ -831,18 +1200,19 @@ double Mean(const std::vector<double>& samples)
 double Ratio(double a, double b) { return b > 0 ? a / b : 0; }
 
 /// The table of one measurement; the ratio of the totals.
-double PrintTable(const char* title, const Dashboard& dashboard, const Samples& samples, bool median)
+double PrintTable(const std::string& title, const ServerKind& server, const Dashboard& dashboard, const Samples& samples,
+                  bool median)
 {
     const auto summary = [&](const std::vector<double>& values) { return median ? bench::Quantile(values, 0.5) : Mean(values); };
-    std::printf("\n%s\n%-44s %14s %12s %7s\n", title, "statement", "processor ms", "psql ms", "ratio");
+    std::printf("\n%s\n%-44s %14s %12s %7s\n", title.c_str(), "statement", "processor ms", server.clientColumn, "ratio");
     for (size_t i = 0; i < dashboard.queries.size(); ++i) {
-        const double a = summary(samples.processor[i]), b = summary(samples.psql[i]);
+        const double a = summary(samples.processor[i]), b = summary(samples.direct[i]);
         std::printf("%-44.44s %14.2f %12.2f %7.3f\n", dashboard.queries[i].GetName().c_str(), a, b, Ratio(a, b));
     }
-    const double a = summary(samples.processorTotal), b = summary(samples.psqlTotal);
+    const double a = summary(samples.processorTotal), b = summary(samples.directTotal);
     std::printf("%-44s %14.2f %12.2f %7.3f\n", "whole dashboard, one statement after another", a, b, Ratio(a, b));
     if (!samples.processorAtOnce.empty()) {
-        const double c = summary(samples.processorAtOnce), d = summary(samples.psqlAtOnce);
+        const double c = summary(samples.processorAtOnce), d = summary(samples.directAtOnce);
         char label[64];
         std::snprintf(label, sizeof label, "whole dashboard at once, on %d workers", dashboard.workers);
         std::printf("%-44s %14.2f %12.2f %7.3f\n", label, c, d, Ratio(c, d));
@@ -851,30 +1221,33 @@ double PrintTable(const char* title, const Dashboard& dashboard, const Samples& 
     return Ratio(a, b);
 }
 
-/// Warm: a warm-up run of each statement on each side, then the rounds, the sides taking turns.
-double MeasureWarm(const Cluster& cluster, const Dashboard& dashboard, const Options& options)
+/// Warm: a warm-up run of each statement on each side, then the rounds, the sides taking turns. Keeps
+/// the client's checked answers in `expected`.
+double MeasureWarm(const Cluster& cluster, const Dashboard& dashboard, const Options& options, const std::string& what,
+                   std::vector<Run>& expected)
 {
+    const ServerKind& server = cluster.Server();
     const auto processor = reporting::CreateQueriesProcessor(ProcessorConfig(dashboard, cluster.Connection()));
     IRequestProcessor& service = *processor;
-    std::vector<std::unique_ptr<PsqlSession>> sessions;
-    for (int i = 0; i < std::max(dashboard.workers, 1); ++i) sessions.push_back(std::make_unique<PsqlSession>(cluster.Dir()));
-    PsqlSession& psql = *sessions.front();
+    std::vector<std::unique_ptr<DirectSession>> sessions;
+    for (int i = 0; i < std::max(dashboard.workers, 1); ++i) sessions.push_back(OpenDirect(cluster, dashboard));
+    DirectSession& direct = *sessions.front();
     const size_t count = dashboard.queries.size();
 
     std::printf("warm-up ...\n");
     std::fflush(stdout);
+    expected.assign(count, Run{});
     for (size_t i = 0; i < count; ++i) {
         const Run a = ThroughProcessor(service, dashboard.queries[i], dashboard.waitInterval);
-        const Run b = psql.Execute(dashboard.statements[i]);
-        CheckSame(a, b, dashboard.queries[i]);
+        expected[i] = direct.Check(dashboard.statements[i]);
+        CheckSame(a, expected[i], expected[i], dashboard.queries[i], server.client);
         if (options.verbose)
-            std::printf("  %s: %lld rows, counting %lld\n%s\n    %s\n%s", dashboard.queries[i].GetName().c_str(),
+            std::printf("  %s: %lld rows, counting %lld\n%s\n%s", dashboard.queries[i].GetName().c_str(),
                         static_cast<long long>(a.rows), static_cast<long long>(a.counted),
-                        dashboard.statements[i].sql.c_str(), ExecuteText(dashboard.statements[i]).c_str(),
-                        psql.Explain(dashboard.statements[i]).c_str());
+                        dashboard.statements[i].sql.c_str(), direct.Details(dashboard.statements[i]).c_str());
     }
     AtOnceThroughProcessor(service, dashboard);
-    AtOnceThroughPsql(sessions, dashboard);
+    AtOnceDirect(sessions, dashboard);
 
     Samples samples(count);
     for (int round = 0; round < options.rounds; ++round) {
@@ -885,52 +1258,55 @@ double MeasureWarm(const Cluster& cluster, const Dashboard& dashboard, const Opt
             Run a, b;
             if ((round + i) % 2 == 0) {
                 a = ThroughProcessor(service, dashboard.queries[i], dashboard.waitInterval);
-                b = psql.Execute(dashboard.statements[i]);
+                b = direct.Execute(dashboard.statements[i]);
             } else {
-                b = psql.Execute(dashboard.statements[i]);
+                b = direct.Execute(dashboard.statements[i]);
                 a = ThroughProcessor(service, dashboard.queries[i], dashboard.waitInterval);
             }
-            CheckSame(a, b, dashboard.queries[i]);
+            CheckSame(a, b, expected[i], dashboard.queries[i], server.client);
             samples.processor[i].push_back(a.ms);
-            samples.psql[i].push_back(b.ms);
+            samples.direct[i].push_back(b.ms);
             totalA += a.ms;
             totalB += b.ms;
         }
         samples.processorTotal.push_back(totalA);
-        samples.psqlTotal.push_back(totalB);
+        samples.directTotal.push_back(totalB);
         if (round % 2 == 0) {
             samples.processorAtOnce.push_back(AtOnceThroughProcessor(service, dashboard));
-            samples.psqlAtOnce.push_back(AtOnceThroughPsql(sessions, dashboard));
+            samples.directAtOnce.push_back(AtOnceDirect(sessions, dashboard));
         } else {
-            samples.psqlAtOnce.push_back(AtOnceThroughPsql(sessions, dashboard));
+            samples.directAtOnce.push_back(AtOnceDirect(sessions, dashboard));
             samples.processorAtOnce.push_back(AtOnceThroughProcessor(service, dashboard));
         }
     }
     processor->Shutdown();
-    char title[160];
-    std::snprintf(title, sizeof title, "WARM: medians of %d rounds after a warm-up", options.rounds);
-    return PrintTable(title, dashboard, samples, true);
+    char title[200];
+    std::snprintf(title, sizeof title, "%sWARM: medians of %d rounds after a warm-up", what.c_str(), options.rounds);
+    return PrintTable(title, server, dashboard, samples, true);
 }
 
 /// Cold: per round and side a restarted server (and a dropped page cache when allowed), then the
-/// statements one after another on a new processor or a new psql session.
-double MeasureCold(Cluster& cluster, const Dashboard& dashboard, const Options& options, bool dropCaches)
+/// statements one after another on a new processor or a new client session.
+double MeasureCold(Cluster& cluster, const Dashboard& dashboard, const Options& options, bool dropCaches,
+                   const std::vector<Run>& expected)
 {
+    const ServerKind& server = cluster.Server();
     const size_t count = dashboard.queries.size();
     Samples samples(count);
-    std::vector<Run> processorRuns(count), psqlRuns(count);
+    std::vector<Run> processorRuns(count), directRuns(count);
     for (int round = 0; round < options.coldRounds; ++round) {
         for (const bool processorSide : {round % 2 == 0, round % 2 != 0}) {
-            std::printf("cold round %d of %d: %s ...\n", round + 1, options.coldRounds, processorSide ? "processor" : "psql");
+            std::printf("cold round %d of %d: %s ...\n", round + 1, options.coldRounds,
+                        processorSide ? "processor" : server.client);
             std::fflush(stdout);
             cluster.Stop();
             if (dropCaches) DropCaches();
             cluster.Start();
             double total = 0;
             if (processorSide) {
-                // The first connection after a start reads the catalogs from disk; on the psql side that is
-                // the session's, before anything is timed. Here a session of its own does it.
-                { PsqlSession first(cluster.Dir()); }
+                // The first connection after a start reads the catalogs from disk; on the client's side
+                // that is its session's, before anything is timed. Here a session of its own does it.
+                { OpenDirect(cluster, dashboard); }
                 // A new processor: its workers connect at their first query, as after a restart of the host.
                 const auto processor = reporting::CreateQueriesProcessor(ProcessorConfig(dashboard, cluster.Connection()));
                 for (size_t i = 0; i < count; ++i) {
@@ -941,21 +1317,22 @@ double MeasureCold(Cluster& cluster, const Dashboard& dashboard, const Options& 
                 processor->Shutdown();
                 samples.processorTotal.push_back(total);
             } else {
-                PsqlSession psql(cluster.Dir());
+                const auto direct = OpenDirect(cluster, dashboard);
                 for (size_t i = 0; i < count; ++i) {
-                    psqlRuns[i] = psql.Execute(dashboard.statements[i]);
-                    samples.psql[i].push_back(psqlRuns[i].ms);
-                    total += psqlRuns[i].ms;
+                    directRuns[i] = direct->Execute(dashboard.statements[i]);
+                    samples.direct[i].push_back(directRuns[i].ms);
+                    total += directRuns[i].ms;
                 }
-                samples.psqlTotal.push_back(total);
+                samples.directTotal.push_back(total);
             }
         }
-        for (size_t i = 0; i < count; ++i) CheckSame(processorRuns[i], psqlRuns[i], dashboard.queries[i]);
+        for (size_t i = 0; i < count; ++i)
+            CheckSame(processorRuns[i], directRuns[i], expected[i], dashboard.queries[i], server.client);
     }
     char title[200];
     std::snprintf(title, sizeof title, "COLD: means of %d rounds, each side's first run after a server restart%s",
                   options.coldRounds, dropCaches ? " and a dropped page cache" : " (page cache kept: not root)");
-    return PrintTable(title, dashboard, samples, false);
+    return PrintTable(title, server, dashboard, samples, false);
 }
 
 /// The time a new connection of the backend takes to open, which a new processor's first statement
@@ -971,12 +1348,119 @@ double ConnectMs(const std::string& connection)
     return bench::Quantile(times, 0.5);
 }
 
+/// ClickHouse: what each side adds to a statement, from the median of SELECT 1 on each.
+void PrintClickHouseFloor(const Cluster& cluster, const Dashboard& dashboard)
+{
+    const auto connection = reporting::OpenStorage(StorageOf(cluster));
+    std::vector<double> backend;
+    for (int i = 0; i < 11; ++i) {
+        const auto start = Clock::now();
+        connection->Prepare("SELECT 1")->Next();
+        if (i > 0) backend.push_back(MsSince(start));  // the first opens the connection
+    }
+    ClickHouseClient client(cluster, ProcessorRowLimit(dashboard, cluster.Connection()));
+    const ClickHouseClient::Overhead overhead = client.MeasureOverhead(9);
+    std::printf("SELECT 1, medians: the backend's open connection %.2f ms; clickhouse-client --time %.2f ms, from its "
+                "write to the client's end %.2f ms (what the at-once figures of the client carry), and before it, not "
+                "timed, %.0f ms from the client's start to its connection\n",
+                bench::Quantile(backend, 0.5), overhead.timeMs, overhead.wallMs, overhead.startMs);
+}
+
+/// The server's clock, from which PrintQueryLog reads.
+std::string ServerNow(const Cluster& cluster) { return cluster.Query(1, "SELECT toUnixTimestamp(now())"); }
+
+/// ClickHouse with --query-log: per server, the statements its log holds since `since` by the side that
+/// sent them (the processor's ids begin "corvane-", the client's "bench-client-"; a shard's part of a
+/// distributed statement is its sender's "remote"): how many, the server's time, the rows read.
+void PrintQueryLog(const Cluster& cluster, const std::string& since)
+{
+    for (const int server : {1, 2}) cluster.Query(server, "SYSTEM FLUSH LOGS");
+    for (const int server : {1, 2}) {
+        std::printf("server %d's query_log:\n%s\n", server,
+                    cluster.Query(server,
+                                  "SELECT concat(multiIf(initial_query_id LIKE 'corvane-%', 'processor', initial_query_id "
+                                  "LIKE 'bench-client-%', 'client', 'other'), if(is_initial_query, '', ' remote')) AS side, "
+                                  "substring(replaceRegexpAll(query, '\\\\s+', ' '), 1, 60) AS statement, count() AS n, "
+                                  "quantile(0.5)(query_duration_ms) AS median_ms, max(query_duration_ms) AS max_ms, "
+                                  "intDiv(sum(read_rows), count()) AS rows_read FROM system.query_log WHERE type = 2 AND "
+                                  "event_time >= toDateTime(" + since + ") GROUP BY side, statement ORDER BY statement, side "
+                                  "FORMAT PrettyCompactNoEscapes")
+                        .c_str());
+    }
+    std::fflush(stdout);
+}
+
+const char* Verdict(bool met) { return met ? "ok" : "MISSED"; }
+
+/// ClickHouse: the whole default dashboard through the module, unforced, on the counters (every
+/// sub-response must come from the fast method), as `corvane-host demo` runs it; then its statements.
+Dashboard MeasureFastDashboard(const Cluster& cluster, const Options& options)
+{
+    hostmain::HostRuntime host;
+    host.StartServices(HostOptionsFor(cluster));
+    const auto recorder = InstallRecorder(host);
+    hostmain::SwitchFastMethodOn(host);  // before the module starts, which reads it at once
+    host.StartModule();
+    if (!hostmain::FastMethodOffered(host))
+        throw std::runtime_error("the module does not offer the fast method: were the counters made (corvane-host aggregate)?");
+    const QxNodePtr request = QxNodePtr::Parse(hostmain::ReadTextFile(host.Config().demoRequestFile));
+    hostmain::RequestRunner runner(host, kDashboardTimeout);
+    const auto run = [&] {
+        const auto start = Clock::now();
+        const hostmain::RetrieveOutcome outcome = runner.Run(request, {});
+        const double ms = MsSince(start);
+        CheckMethod(outcome, 1);
+        return ms;
+    };
+    constexpr int kWarmUps = 3;
+    std::printf("\nthe whole dashboard by the fast method through the module: %d warm-up runs, then %d timed ...\n",
+                kWarmUps, options.fastRuns);
+    std::fflush(stdout);
+    run();
+    recorder->Record(false);
+    Dashboard dashboard = DashboardOf(host, recorder->Take(), 1);
+    for (int i = 1; i < kWarmUps; ++i) run();
+    std::vector<double> times;
+    for (int i = 0; i < options.fastRuns; ++i) {
+        times.push_back(run());
+        if ((i + 1) % 10 == 0 && i + 1 < options.fastRuns) {
+            std::printf("  %d of %d ...\n", i + 1, options.fastRuns);
+            std::fflush(stdout);
+        }
+    }
+    host.Stop();
+    if (!times.empty()) {
+        const double median = bench::Quantile(times, 0.5);
+        std::printf("\nFAST: the whole default dashboard (%zu statements, %d workers), %d runs after %d warm-ups\n"
+                    "  median %.2f ms, p90 %.2f ms, min %.2f ms, max %.2f ms (goal: under 50 ms: %s)\n",
+                    dashboard.queries.size(), dashboard.workers, options.fastRuns, kWarmUps, median,
+                    bench::Quantile(times, 0.9), *std::min_element(times.begin(), times.end()),
+                    *std::max_element(times.begin(), times.end()), Verdict(median < 50));
+        std::fflush(stdout);
+    }
+    return dashboard;
+}
+
+/// ClickHouse: the time the processor's read of the counters' coverage takes per counters query.
+double CoverageReadMs(const Cluster& cluster)
+{
+    const auto connection = reporting::OpenStorage(StorageOf(cluster));
+    std::vector<double> times;
+    for (int i = 0; i < 11; ++i) {
+        const auto start = Clock::now();
+        reporting::ReadCountersCoverage(*connection);
+        if (i > 0) times.push_back(MsSince(start));
+    }
+    return bench::Quantile(times, 0.5);
+}
+
 int RunBenchmark(const Options& options)
 {
+    const ServerKind& server = *options.server;
     const int64_t records = options.quick ? 1000000 : 10000000;
     const fs::path root = fs::absolute(options.dataDir);
     fs::create_directories(root);
-    Cluster cluster(root / ("pg-" + Label(records)));
+    Cluster cluster(server, root / (server.folder + Label(records)), options.queryLog);
     g_cluster.store(&cluster);
     const StopOnExit stop{cluster};
 
@@ -984,10 +1468,12 @@ int RunBenchmark(const Options& options)
     if (options.coldRounds > 0 && !dropCaches)
         std::printf("note: not root (or /proc/sys is read-only): the page cache is not dropped; cold = a restarted server\n");
     const Load load = EnsureLoaded(cluster, records);
-    std::printf("cluster %s: %s records, loaded in %.0f s%s; disk used %.2f GB\n", cluster.Dir().c_str(),
-                Label(records).c_str(), load.seconds, load.reused ? " (an earlier run)" : "",
-                static_cast<double>(DiskUsed(cluster.Dir())) / 1e9);
-    const int64_t age = (static_cast<int64_t>(std::time(nullptr)) - NewestRecord(cluster.Connection())) / 86400;
+    std::printf("cluster %s: %s records, loaded in %.0f s%s", cluster.Dir().c_str(), Label(records).c_str(), load.seconds,
+                load.reused ? " (an earlier run)" : "");
+    if (IsClickHouse(server)) std::printf(", the counters' views made and filled in %.0f s", load.aggregateSeconds);
+    std::printf("; disk used %.2f GB\n", static_cast<double>(DiskUsed(cluster.Dir())) / 1e9);
+    if (IsClickHouse(server)) WaitForMerges(cluster);
+    const int64_t age = (static_cast<int64_t>(std::time(nullptr)) - NewestRecord(StorageOf(cluster))) / 86400;
     if (age >= 1)
         std::printf("the records are %lld days old: fewer of them fall in the dashboard's range; remove %s to load anew\n",
                     static_cast<long long>(age), cluster.Dir().c_str());
@@ -996,18 +1482,48 @@ int RunBenchmark(const Options& options)
     std::fflush(stdout);
     const Dashboard dashboard = CaptureDashboard(cluster);
     std::printf("%zu statements. processor: the query, polls of its handle (a pause of %lld ms after each unfinished "
-                "one, as the module's), the result, free, timed here; %d workers. psql: PREPARE and EXECUTE in one session, "
-                "timed by its \\timing\n",
+                "one, as the module's), the result, free, timed here; %d workers. ",
                 dashboard.queries.size(), static_cast<long long>(dashboard.waitInterval.count()), dashboard.workers);
-    std::printf("a new connection of the backend opens in %.2f ms (in a new processor's first cold statement, not in "
-                "psql's timings)\n",
-                ConnectMs(cluster.Connection()));
+    if (IsClickHouse(server)) {
+        std::printf("clickhouse-client: a process per statement on server 1, started and connected before it, the text "
+                    "the backend sends, timed by its --time, rows to --format Null\n");
+        PrintClickHouseFloor(cluster, dashboard);
+        if (options.queryLog) std::printf("every statement is in system.query_log (--query-log)\n");
+    } else {
+        std::printf("psql: PREPARE and EXECUTE in one session, timed by its \\timing\n");
+        std::printf("a new connection of the backend opens in %.2f ms (in a new processor's first cold statement, not in "
+                    "psql's timings)\n",
+                    ConnectMs(cluster.Connection()));
+    }
 
-    const double warm = MeasureWarm(cluster, dashboard, options);
-    const double cold = options.coldRounds > 0 ? MeasureCold(cluster, dashboard, options, dropCaches) : 0;
-    std::printf("\ntotals, processor / psql, the statements one after another: warm %.3f", warm);
+    const bool queryLog = IsClickHouse(server) && options.queryLog;
+    std::vector<Run> expected;
+    std::string since = queryLog ? ServerNow(cluster) : "";
+    const double warm = MeasureWarm(cluster, dashboard, options, "", expected);
+    if (queryLog) {
+        std::printf("\nthe warm standard method at the servers:\n");
+        PrintQueryLog(cluster, since);
+    }
+    const double cold = options.coldRounds > 0 ? MeasureCold(cluster, dashboard, options, dropCaches, expected) : 0;
+    std::printf("\ntotals, processor / %s, the statements one after another: warm %.3f", server.client, warm);
     if (options.coldRounds > 0) std::printf(", cold %.3f", cold);
-    std::printf(" (goal <= 1.1)\n");
+    std::printf(" (goal <= %.1f)\n", server.goal);
+    std::fflush(stdout);
+
+    if (IsClickHouse(server) && options.fastRuns > 0) {
+        since = queryLog ? ServerNow(cluster) : "";
+        const Dashboard fast = MeasureFastDashboard(cluster, options);
+        if (queryLog) {
+            std::printf("\nthe whole dashboard by the fast method at the servers, warm-ups included:\n");
+            PrintQueryLog(cluster, since);
+        }
+        std::printf("the processor reads the counters' coverage before each counters query: %.2f ms on an open "
+                    "connection\nthe fast method's statements one by one, the same way as the standard method's ...\n",
+                    CoverageReadMs(cluster));
+        std::vector<Run> fastExpected;
+        const double fastRatio = MeasureWarm(cluster, fast, options, "FAST METHOD STATEMENTS, ", fastExpected);
+        std::printf("\nfast method's statements, processor / %s, one after another: warm %.3f\n", server.client, fastRatio);
+    }
     cluster.Stop();
     return 0;
 }
@@ -1024,7 +1540,7 @@ int main(int argc, char** argv)
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    signal(SIGPIPE, SIG_IGN);  // a psql that ended fails its write, not this process
+    signal(SIGPIPE, SIG_IGN);  // a client that ended fails its write, not this process
     std::thread(WatchSignals, signals).detach();
     // The module's log goes beside the clusters.
     fs::create_directories(options.dataDir);
@@ -1032,7 +1548,7 @@ int main(int argc, char** argv)
     try {
         return RunBenchmark(options);
     } catch (...) {
-        std::fprintf(stderr, "pg_standard_bench: %s\n", hostmain::CurrentErrorText().c_str());
+        std::fprintf(stderr, "server_standard_bench: %s\n", hostmain::CurrentErrorText().c_str());
         return 3;
     }
 }
