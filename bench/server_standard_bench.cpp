@@ -1062,7 +1062,7 @@ private:
                              "--time", "--format", rows ? "TabSeparated" : "Null", "--max_result_rows",
                              std::to_string(m_maxResultRows), "--result_overflow_mode", "break", "--max_execution_time",
                              std::to_string(kQueryTimeLimitMs / 1000), "--query_id",
-                             "bench-client-" + std::to_string(getpid()) + "-" + std::to_string(++m_started)},
+                             "bench-client-" + std::to_string(getpid()) + "-" + std::to_string(++s_started)},
                             true);
         const auto deadline = Clock::now() + std::chrono::seconds(30);
         const std::string proc = "/proc/" + std::to_string(child.pid);
@@ -1128,7 +1128,8 @@ private:
     const Cluster& m_cluster;
     const int64_t m_maxResultRows;
     std::deque<Child> m_ready;
-    int64_t m_started = 0;
+    // Shared by the sessions of the streams that run at once: a query id the server runs is refused again.
+    static inline std::atomic<int64_t> s_started{0};
 };
 
 /// The row limit the processor's connections pass to ClickHouse.
