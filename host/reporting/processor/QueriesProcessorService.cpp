@@ -25,7 +25,7 @@ ComPtr<CComponentObject<CQueriesProcessor>> CreateQueriesProcessor(const QxNodeP
                                   .busyTimeoutMs = options.busyTimeoutMs,
                                   .statementTimeoutMs = options.queryTimeLimitMs,
                                   .readyInterrupt = true,
-                                  .maxResultRows = options.maxRows + 1};
+                                  .maxResultRows = options.maxRows < INT64_MAX ? options.maxRows + 1 : 0};
     auto translate = [translator, counters](const QxNodePtr& query, IConnection& connection) {
         if (counters && counters->Serves(query)) return counters->Translate(query, ReadCountersCoverage(connection));
         return translator->Translate(query);
