@@ -550,11 +550,15 @@ void ClickHouseConnection::KeepCounters(const CountersTableLayout& counters,
     const std::string prefix = counters.table + kViewInfix;
     std::string rows;
     for (const auto& [key, value] : state) rows += (rows.empty() ? "(" : ", (") + QuoteString(key) + ", " + QuoteString(value) + ")";
-    for (size_t server = 0; server < m_flight->client->Servers(); ++server) {
+    const size_t servers = m_flight->client->Servers();
+    // No server claims any progress until the counters are whole again on every one: meanwhile (and
+    // after a failure half way) the statements read the records alone.
+    for (size_t server = 0; server < servers; ++server) {
+        RunOn(server, StateTable(), {});
+        RunOn(server, "TRUNCATE TABLE " + Quote(kAggregationStateTable), {});
+    }
+    for (size_t server = 0; server < servers; ++server) {
         const auto run = [&](const std::string& sql) { return RunOn(server, sql, {}); };
-        // Without progress the statements read the records alone until the counters are whole again.
-        run(StateTable());
-        run("TRUNCATE TABLE " + Quote(kAggregationStateTable));
         const Answer views = run("SELECT name FROM system.tables WHERE database = currentDatabase() AND substring(name, 1, " +
                                  std::to_string(prefix.size()) + ") = " + QuoteString(prefix));
         for (const std::vector<SqlValue>& view : views.rows)
@@ -574,8 +578,10 @@ void ClickHouseConnection::KeepCounters(const CountersTableLayout& counters,
         for (const std::string& column : counters.groupColumns) columns += ", " + Quote(column);
         for (const CountedSelection& selection : selections)
             run("INSERT INTO " + Quote(local) + " (" + columns + ") " + CountingSelect(counters, selection, true));
-        if (!rows.empty()) run("INSERT INTO " + Quote(kAggregationStateTable) + " VALUES " + rows);
     }
+    if (!rows.empty())
+        for (size_t server = 0; server < servers; ++server)
+            RunOn(server, "INSERT INTO " + Quote(kAggregationStateTable) + " VALUES " + rows, {});
 }
 
 std::unique_ptr<IConnection> Open(const std::string& text, const StorageOpenOptions& options)
