@@ -158,38 +158,6 @@ std::string EnsureData(const Options& options, int64_t records)
     return done.string();
 }
 
-/// Stands in front of the queries processor and keeps a copy of every query sent while recording.
-class RecordingProcessor : public Implements<IRequestProcessor> {
-public:
-    explicit RecordingProcessor(ComPtr<IRequestProcessor> next) : m_next(std::move(next)) {}
-
-    HRESULT ProcessRequest(IQxNode* request, IQxNode** response) noexcept override
-    {
-        if (m_recording.load() && request) {
-            try {
-                const QxNodePtr node(request);
-                if (node.GetType() == "Query") {
-                    std::lock_guard guard(m_lock);
-                    m_queries.push_back(node.Clone());
-                }
-            } catch (...) {
-            }
-        }
-        return m_next->ProcessRequest(request, response);
-    }
-    void Record(bool on) { m_recording.store(on); }
-    std::vector<QxNodePtr> Take()
-    {
-        std::lock_guard guard(m_lock);
-        return std::exchange(m_queries, {});
-    }
-
-private:
-    const ComPtr<IRequestProcessor> m_next;
-    std::atomic<bool> m_recording{false};
-    std::mutex m_lock;
-    std::vector<QxNodePtr> m_queries;
-};
 
 struct Dashboard {
     double firstMs = -1;     ///< the first answer with a result
@@ -333,7 +301,7 @@ QxNodePtr DashboardRequest(const hostmain::HostRuntime& host, int method)
 const char* Verdict(bool met) { return met ? "ok" : "MISSED"; }
 
 /// One line: the timed rounds of one method against its statements run directly. False on a failure.
-bool MeasureMethod(hostmain::HostRuntime& host, RecordingProcessor& recorder, int64_t records, int method,
+bool MeasureMethod(hostmain::HostRuntime& host, bench::RecordingProcessor& recorder, int64_t records, int method,
                    const Options& options)
 {
     const int rounds = options.rounds;
@@ -449,7 +417,7 @@ bool RunSize(const Options& options, int64_t records)
     ComPtr<IRequestProcessor> processor;
     if (client.CreateProxy(ToUtf16(uri).c_str(), 0, &IRequestProcessor::kIid, processor.PutVoid()) < 0 || !processor)
         throw hostmain::HostError("the queries processor is not registered under '" + uri + "'");
-    const auto recorder = CreateComponent<RecordingProcessor>(processor);
+    const auto recorder = CreateComponent<bench::RecordingProcessor>(processor, false);
     client.UnregisterService(uri);
     client.RegisterService(uri, static_cast<IRequestProcessor*>(recorder.Get()));
     host.StartModule();

@@ -627,38 +627,6 @@ void WaitForMerges(const Cluster& cluster)
     std::printf("records' active parts per server: %s\n", parts.c_str());
 }
 
-/// Stands in front of the queries processor and keeps a copy of every query sent while recording.
-class RecordingProcessor : public Implements<IRequestProcessor> {
-public:
-    explicit RecordingProcessor(ComPtr<IRequestProcessor> next) : m_next(std::move(next)) {}
-
-    HRESULT ProcessRequest(IQxNode* request, IQxNode** response) noexcept override
-    {
-        if (m_recording.load() && request) {
-            try {
-                const QxNodePtr node(request);
-                if (node.GetType() == "Query") {
-                    std::lock_guard guard(m_lock);
-                    m_queries.push_back(node.Clone());
-                }
-            } catch (...) {
-            }
-        }
-        return m_next->ProcessRequest(request, response);
-    }
-    void Record(bool on) { m_recording.store(on); }
-    std::vector<QxNodePtr> Take()
-    {
-        std::lock_guard guard(m_lock);
-        return std::exchange(m_queries, {});
-    }
-
-private:
-    const ComPtr<IRequestProcessor> m_next;
-    std::atomic<bool> m_recording{true};
-    std::mutex m_lock;
-    std::vector<QxNodePtr> m_queries;
-};
 
 /// Puts a recorder in front of the host's queries processor; call before the module starts.
 auto InstallRecorder(hostmain::HostRuntime& host)
@@ -668,7 +636,7 @@ auto InstallRecorder(hostmain::HostRuntime& host)
     ComPtr<IRequestProcessor> processor;
     if (client.CreateProxy(ToUtf16(uri).c_str(), 0, &IRequestProcessor::kIid, processor.PutVoid()) < 0 || !processor)
         throw std::runtime_error("the queries processor is not registered under '" + uri + "'");
-    auto recorder = CreateComponent<RecordingProcessor>(processor);
+    auto recorder = CreateComponent<bench::RecordingProcessor>(processor, true);
     client.UnregisterService(uri);
     client.RegisterService(uri, static_cast<IRequestProcessor*>(recorder.Get()));
     return recorder;
