@@ -13,6 +13,8 @@ namespace cvn::test {
 
 class ClickHouseCluster {
 public:
+    static constexpr const char* kStorageKind = "clickhouse";
+
     /// Starts both servers; std::runtime_error with the script's output when they do not start.
     ClickHouseCluster();
     /// Thaws a frozen server, stops both and removes the cluster's folder.

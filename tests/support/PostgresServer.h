@@ -13,6 +13,8 @@ namespace cvn::test {
 
 class PostgresServer {
 public:
+    static constexpr const char* kStorageKind = "postgresql";
+
     /// Starts the cluster; std::runtime_error with the script's output when it does not start.
     PostgresServer();
     /// Stops the server and removes the cluster's folder.

@@ -12,21 +12,7 @@
 namespace cvn::test {
 namespace {
 
-class ClickHouseInProcessCounts : public InProcessCounts {
-protected:
-    static void SetUpTestSuite()
-    {
-        s_cluster = new ClickHouseCluster;
-        StartHost({ServerDatabase("clickhouse", s_cluster->Connection())}, true);
-    }
-    static void TearDownTestSuite()
-    {
-        InProcessHost::TearDownTestSuite();
-        delete s_cluster;
-        s_cluster = nullptr;
-    }
-    static inline ClickHouseCluster* s_cluster = nullptr;
-};
+using ClickHouseInProcessCounts = ServerInProcessCounts<ClickHouseCluster>;
 
 // The same records SQLite gets from the generator: every text column, byte for byte, spread over both
 // shards.
@@ -51,7 +37,7 @@ TEST_F(ClickHouseInProcessCounts, TheShardsHoldExactlyTheGeneratedRecords)
                 count() FROM "AuditRecords" WHERE "Id" BETWEEN 1 AND 20000 GROUP BY k)");
     EXPECT_EQ(stored, generated);
     for (const int shard : {1, 2})
-        EXPECT_NE(s_cluster->Client(shard, "SELECT count() FROM AuditRecords_Local"), "0") << "shard " << shard;
+        EXPECT_NE(s_server->Client(shard, "SELECT count() FROM AuditRecords_Local"), "0") << "shard " << shard;
 }
 
 TEST_F(ClickHouseInProcessCounts, EitherMethodCountsAsHandWrittenSqlForAnyRangeZoneAndFilter)

@@ -140,6 +140,24 @@ protected:
     }
 };
 
+/// The count property on a throw-away server of its own (PostgresServer, ClickHouseCluster).
+template <class Server>
+class ServerInProcessCounts : public InProcessCounts {
+protected:
+    static void SetUpTestSuite()
+    {
+        s_server = new Server;
+        StartHost({ServerDatabase(Server::kStorageKind, s_server->Connection())}, true);
+    }
+    static void TearDownTestSuite()
+    {
+        InProcessHost::TearDownTestSuite();
+        delete s_server;
+        s_server = nullptr;
+    }
+    static inline Server* s_server = nullptr;
+};
+
 // For random ranges on arbitrary minutes and zones from -12:00 to +14:00 (with :30 and :45),
 // lists in and out, presets, a data source serving two products, plans and local days, the fast method,
 // the standard method and hand-written SQL count the same, also for records written after the last

@@ -9,21 +9,7 @@
 namespace cvn::test {
 namespace {
 
-class PostgresInProcessCounts : public InProcessCounts {
-protected:
-    static void SetUpTestSuite()
-    {
-        s_server = new PostgresServer;
-        StartHost({ServerDatabase("postgresql", s_server->Connection())}, true);
-    }
-    static void TearDownTestSuite()
-    {
-        InProcessHost::TearDownTestSuite();
-        delete s_server;
-        s_server = nullptr;
-    }
-    static inline PostgresServer* s_server = nullptr;
-};
+using PostgresInProcessCounts = ServerInProcessCounts<PostgresServer>;
 
 TEST_F(PostgresInProcessCounts, EitherMethodCountsAsHandWrittenSqlForAnyRangeZoneAndFilter)
 {

@@ -138,24 +138,29 @@ std::string Parse(std::string_view text, ConnectionSettings& settings)
 
 }  // namespace
 
+void AppendEscaped(std::string& out, std::string_view text)
+{
+    for (const char c : text) {
+        switch (c) {
+            case '\\': out += "\\\\"; break;
+            case '\'': out += "\\'"; break;
+            case '\0': out += "\\0"; break;
+            case '\n': out += "\\n"; break;
+            case '\t': out += "\\t"; break;
+            case '\r': out += "\\r"; break;
+            case '\b': out += "\\b"; break;
+            case '\f': out += "\\f"; break;
+            default: out += c;
+        }
+    }
+}
+
 std::string QuoteString(std::string_view value)
 {
     std::string quoted;
     quoted.reserve(value.size() + 2);
     quoted += '\'';
-    for (const char c : value) {
-        switch (c) {
-            case '\\': quoted += "\\\\"; break;
-            case '\'': quoted += "\\'"; break;
-            case '\0': quoted += "\\0"; break;
-            case '\n': quoted += "\\n"; break;
-            case '\t': quoted += "\\t"; break;
-            case '\r': quoted += "\\r"; break;
-            case '\b': quoted += "\\b"; break;
-            case '\f': quoted += "\\f"; break;
-            default: quoted += c;
-        }
-    }
+    AppendEscaped(quoted, value);
     quoted += '\'';
     return quoted;
 }

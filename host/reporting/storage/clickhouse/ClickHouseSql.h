@@ -16,6 +16,10 @@
 
 namespace cvn::reporting::clickhouse {
 
+/// The text with backslash and quote escaped and NUL, newline, tab, carriage return, backspace and form
+/// feed written as escapes, as both string literals and TabSeparated cells read them.
+void AppendEscaped(std::string& out, std::string_view text);
+
 /// The value as a string literal: in quotes, with backslash and quote escaped (both mandatory) and NUL,
 /// newline, tab, carriage return, backspace and form feed written as escapes. Other bytes pass as they
 /// are, so any text (and any UTF-8) reads back byte for byte.

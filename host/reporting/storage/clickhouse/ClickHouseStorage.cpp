@@ -84,18 +84,7 @@ void AppendCell(std::string& line, const SqlValue& value)
     if (std::holds_alternative<std::monostate>(value)) {
         line += "\\N";
     } else if (const auto* text = std::get_if<std::string>(&value)) {
-        for (const char c : *text) {
-            switch (c) {
-                case '\\': line += "\\\\"; break;
-                case '\t': line += "\\t"; break;
-                case '\n': line += "\\n"; break;
-                case '\r': line += "\\r"; break;
-                case '\0': line += "\\0"; break;
-                case '\b': line += "\\b"; break;
-                case '\f': line += "\\f"; break;
-                default: line += c;
-            }
-        }
+        AppendEscaped(line, *text);
     } else {
         std::string literal = Literal(value);  // negative numbers come in parentheses there
         if (literal.front() == '(') literal = literal.substr(1, literal.size() - 2);
