@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the project needs (only those missing), then
-# configures and builds. Usage: scripts/setup.sh [build-dir] [extra cmake args...]
+# configures and builds. Usage: scripts/setup.sh [build-dir] [extra cmake args...];
+# scripts/setup.sh --packages-only installs and stops.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -11,6 +12,7 @@ bash scripts/install-packages.sh cmake ninja-build g++ binutils libgtest-dev lib
   libpq-dev postgresql-15 postgresql-client-15
 # The ClickHouse server likewise (the demo and the tests on ClickHouse), kept from starting a server of its own.
 bash scripts/ch-cluster.sh install
+[ "${1:-}" = "--packages-only" ] && exit 0
 
 build="${1:-build}"
 shift || true

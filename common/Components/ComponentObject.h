@@ -44,7 +44,7 @@ public:
     {
         if (iid == IComponentBase::kIid || iid == First::kIid) return static_cast<First*>(this);
         void* found = nullptr;
-        ((found == nullptr && iid == Rest::kIid ? (found = static_cast<Rest*>(this), true) : false), ...);
+        (void(found == nullptr && iid == Rest::kIid && (found = static_cast<Rest*>(this))), ...);
         return found;
     }
 

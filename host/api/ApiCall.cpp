@@ -95,8 +95,8 @@ QxNodePtr ApiCall::Document() const
                        "the body's Content-Type is '" + type + "': send application/json or application/xml",
                        "Content-Type");
     // A document deeper than a node tree may be is refused while it is read.
-    const int maxDepth = 2 * nodestore::kMaxTextDepth + 2;
-    const Json::parser_callback_t limit = [maxDepth](int depth, Json::parse_event_t, Json&) {
+    constexpr int maxDepth = 2 * nodestore::kMaxTextDepth + 2;
+    const Json::parser_callback_t limit = [](int depth, Json::parse_event_t, Json&) {
         if (depth > maxDepth)
             throw ApiError(400, kHrInvalidData, "the body is nested deeper than a node tree may be", "body");
         return true;

@@ -28,7 +28,7 @@ std::string NormalizedPath(std::string_view path)
 
 MonitoringPlansSubscription::MonitoringPlansSubscription(const QxNodePtr& configuration, const char* owner,
                                                          uint32_t changesMask, std::chrono::milliseconds interval)
-    : m_owner(owner), m_changesMask(changesMask), m_interval(interval)
+    : m_changesMask(changesMask), m_interval(interval)
 {
     if (!configuration || !configuration.GetAttribute("MonitoringPlansCfgPath", m_path))
         CV_FAIL_LOGGED(owner, cvn::kHrNotFound, "MonitoringPlansCfgPath is missing from the configuration");

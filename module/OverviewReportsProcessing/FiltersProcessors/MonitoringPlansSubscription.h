@@ -37,7 +37,6 @@ public:
     const std::string& Path() const noexcept { return m_path; }
 
 private:
-    const char* m_owner;
     std::string m_path;
     uint32_t m_changesMask;
     std::chrono::milliseconds m_interval;
