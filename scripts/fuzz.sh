@@ -40,7 +40,7 @@ build() {
 options() {
   local name="$1"
   local opts=(-max_len=16384 -timeout=10 -rss_limit_mb=2048 -print_final_stats=1)
-  [ -f "tests/fuzz/$name.dict" ] && opts+=("-dict=tests/fuzz/$name.dict")
+  [ -f "tests/fuzz/$name.dict" ] && opts+=("-dict=$root/tests/fuzz/$name.dict")
   echo "${opts[@]}"
 }
 
