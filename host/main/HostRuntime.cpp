@@ -87,7 +87,8 @@ void HostRuntime::StartServices(const HostOptions& options)
             queriesConfig.AddChild(copy);
         }
         m_queriesUri = queriesConfig.GetAttributeOr("Uri", "Service.QueriesProcessor");
-        m_queries = reporting::RegisterQueriesProcessor(*m_services.ServiceClient(), queriesConfig);
+        m_queries = reporting::RegisterQueriesProcessor(*m_services.ServiceClient(), queriesConfig,
+                                                       options.queriesConnection);
         m_databaseGateUri = m_config.databaseGate ? m_config.databaseGate.GetAttributeOr("Uri", "Service.DatabaseManagementGate")
                                                   : std::string("Service.DatabaseManagementGate");
         m_databaseGate = reporting::RegisterDatabaseManagementGate(*m_services.ServiceClient(), m_config.databaseGate);

@@ -24,6 +24,8 @@ namespace cvn::hostmain {
 struct HostOptions {
     std::string configFile;     ///< the host configuration file
     std::string dataDirectory;  ///< created when missing; holds the store, the database and the logs
+    /// Each connection the queries processor's workers open passes through it (empty: none does).
+    reporting::ConnectionWrapper queriesConnection;
 };
 
 class HostRuntime {

@@ -36,6 +36,9 @@ namespace cvn::reporting {
 using TranslateFunction = std::function<TranslatedQuery(const QxNodePtr& query, IConnection& connection)>;
 /// Opens one connection for one worker; throws StorageError.
 using ConnectFunction = std::function<std::unique_ptr<IConnection>()>;
+/// Takes a connection just opened for a worker and returns the one the worker uses: a connection of
+/// another make in front of it (empty: the worker uses it as opened).
+using ConnectionWrapper = std::function<std::unique_ptr<IConnection>(std::unique_ptr<IConnection>)>;
 
 class CQueriesProcessor : public Implements<IRequestProcessor, IComponentWithShutdown> {
 public:

@@ -7,7 +7,7 @@
 
 namespace cvn::reporting {
 
-ComPtr<CComponentObject<CQueriesProcessor>> CreateQueriesProcessor(const QxNodePtr& config)
+ComPtr<CComponentObject<CQueriesProcessor>> CreateQueriesProcessor(const QxNodePtr& config, ConnectionWrapper wrap)
 {
     QueriesProcessorOptions options = ReadQueriesProcessorOptions(config);
     auto translator = std::make_shared<const QueryTranslator>(options.queryTemplates, DialectFor(options.storage));
@@ -31,13 +31,16 @@ ComPtr<CComponentObject<CQueriesProcessor>> CreateQueriesProcessor(const QxNodeP
         return translator->Translate(query);
     };
     return CreateComponent<CQueriesProcessor>(std::move(options), std::move(translate),
-                                              [storage, open] { return OpenStorage(storage, open); });
+                                              [storage, open, wrap = std::move(wrap)] {
+                                                  std::unique_ptr<IConnection> connection = OpenStorage(storage, open);
+                                                  return wrap ? wrap(std::move(connection)) : std::move(connection);
+                                              });
 }
 
 ComPtr<CComponentObject<CQueriesProcessor>> RegisterQueriesProcessor(host::CServiceClient& client,
-                                                                     const QxNodePtr& config)
+                                                                     const QxNodePtr& config, ConnectionWrapper wrap)
 {
-    ComPtr<CComponentObject<CQueriesProcessor>> processor = CreateQueriesProcessor(config);
+    ComPtr<CComponentObject<CQueriesProcessor>> processor = CreateQueriesProcessor(config, std::move(wrap));
     try {
         client.RegisterService(config.GetAttributeOr("Uri", "Service.QueriesProcessor"),
                                static_cast<IRequestProcessor*>(processor.Get()));

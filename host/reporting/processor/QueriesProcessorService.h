@@ -10,12 +10,15 @@
 
 namespace cvn::reporting {
 
-/// Throws HRX: the configuration's (ReadQueriesProcessorOptions) or the translator's failure.
-ComPtr<CComponentObject<CQueriesProcessor>> CreateQueriesProcessor(const QxNodePtr& config);
+/// Throws HRX: the configuration's (ReadQueriesProcessorOptions) or the translator's failure. Each
+/// connection a worker opens passes through wrap when it is given.
+ComPtr<CComponentObject<CQueriesProcessor>> CreateQueriesProcessor(const QxNodePtr& config,
+                                                                   ConnectionWrapper wrap = {});
 
 /// CreateQueriesProcessor, then RegisterService under the configured Uri (a taken Uri: HRX 0x800700B7,
 /// and the processor is shut down). Unregister and Shutdown it when the host stops.
 ComPtr<CComponentObject<CQueriesProcessor>> RegisterQueriesProcessor(host::CServiceClient& client,
-                                                                     const QxNodePtr& config);
+                                                                     const QxNodePtr& config,
+                                                                     ConnectionWrapper wrap = {});
 
 }  // namespace cvn::reporting
