@@ -94,12 +94,15 @@ QxNodePtr CQueriesProcessor::RunEntry(const EntryPtr& running, std::unique_ptr<I
     } catch (const StorageError& error) {
         bool timedOut = false;
         bool cancelled = false;
+        const bool lost = error.Kind() == StorageErrorKind::Unavailable;
         {
             std::lock_guard lock(m_lock);
             timedOut = entry.timedOut;
             cancelled = entry.cancelled;
+            // A free or the watchdog interrupts the entry's connection until it is unlisted: not once it is closed.
+            if (lost) entry.connection = nullptr;
         }
-        if (error.Kind() == StorageErrorKind::Unavailable) connection.reset();  // reopen for the next query
+        if (lost) connection.reset();  // reopen for the next query
         if (cancelled) return nullptr;
         // The watchdog's interrupt, or the database's own statement timeout set to the same limit.
         if ((error.Kind() == StorageErrorKind::Interrupted && timedOut) || error.Kind() == StorageErrorKind::TimedOut)
