@@ -47,7 +47,8 @@ inline Rows RowsOf(const QxNodePtr& subResponse)
 /// One host per suite, started with its own configuration and sample data.
 class InProcessHost : public testing::Test {
 protected:
-    static void StartHost(const std::vector<std::pair<std::string, std::string>>& changes, bool fast)
+    static void StartHost(const std::vector<std::pair<std::string, std::string>>& changes, bool fast,
+                          reporting::ConnectionWrapper queriesConnection = {})
     {
         s_dir = new TempDir;
         // The logs stay for reading after a failure; the loggers keep the first folder they saw.
@@ -56,7 +57,9 @@ protected:
             setenv("GS_General_DataDirectoryPath", logs.c_str(), 1);
         s_host = new HostRuntime;
         hostmain::CommandOptions options;
-        options.host = {.configFile = CopyShippedConfiguration(*s_dir, changes), .dataDirectory = s_dir->File("data")};
+        options.host = {.configFile = CopyShippedConfiguration(*s_dir, changes),
+                        .dataDirectory = s_dir->File("data"),
+                        .queriesConnection = std::move(queriesConnection)};
         options.records = 20000;
         options.days = 10;
         std::ostringstream out;
