@@ -217,7 +217,9 @@ void Decompose(int64_t from, int64_t till, const std::vector<int64_t>& spans, st
         int64_t span = spans.front();
         for (const int64_t candidate : spans)
             if (at % candidate == 0 && at + candidate <= end) span = candidate;
-        add(span, at + span);
+        // The longest buckets in one step: a range ending far in the future is one run, not a bucket
+        // at a time for millions of years.
+        add(span, span == longest ? at + (end - at) / span * span : at + span);
     }
     if (till >= kFar) add(longest, kFar);
 }
@@ -227,7 +229,9 @@ void Decompose(int64_t from, int64_t till, const std::vector<int64_t>& spans, st
 /// local time buckets. Empty when the counters serve nothing.
 std::vector<Run> Covered(const Interval& range, int64_t start, const TimeBuckets& buckets)
 {
-    const int64_t from = std::max(CeilHour(range.from), start);
+    // The start is an hour as the aggregator writes it; a stored one off the hour would leave every
+    // bucket unaligned, read an hour at a time.
+    const int64_t from = std::max(CeilHour(range.from), CeilHour(start));
     const int64_t till = range.till >= kFar ? kFar : FloorHour(range.till);
     if (from >= till) return {};
     std::vector<int64_t> spans(std::begin(kCounterSpans), std::end(kCounterSpans));

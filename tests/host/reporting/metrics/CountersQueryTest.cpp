@@ -123,6 +123,43 @@ TEST_P(CountersQueryTest, AnswersAsTheRecordsForAnyRangeZoneBucketAndCoverage)
     }
 }
 
+// A bound far past any record (the largest integer) was read as that many 16-day buckets, one at a time;
+// a start off the hour, one hour at a time.
+TEST_P(CountersQueryTest, ARangeEndingFarInTheFutureIsAnsweredAsTheRecordsAre)
+{
+    const QxNodePtr metrics = Tree(kMetrics);
+    CreateReportingSchema(*m_db, CountersTableLayoutFromMetrics(metrics));
+    const QueryTranslator translator(Tree(Templates(GetParam())), m_db->Dialect());
+    const CountersQueryTranslator counters(translator, metrics);
+    Insert(500, kStart, kStart + 40 * kDay);
+    MetricsAggregator aggregator(*m_db, metrics, translator, "records");
+    aggregator.Aggregate(kStart + 40 * kDay);
+    aggregator.Backfill(kStart, kStart + 40 * kDay);
+    const auto query = [](bool onCounters) {
+        const std::string when = onCounters ? R"(Columnn="Ts" AliasColumn="When")" : R"(Columnn="When")";
+        std::string text = std::string(R"(<Query Query_Template_Name=")") + (onCounters ? "counters" : "records") +
+                           R"("><ConditionsRoot>)";
+        if (onCounters)
+            text += R"(<ConditionValues Columnn="GroupMask" Comparator="=" Value:i64="15"/>
+                       <ConditionValues Columnn="PresetId" Comparator="=" Value:i64="1"/>)";
+        text += "<ConditionValues " + when + R"( Comparator="&gt;=" Value="2026-01-04T05:00:00Z"/>)";
+        text += "<ConditionValues " + when + R"( Comparator="&lt;" Value:i64="9223372036854775807"/></ConditionsRoot>)";
+        text += std::string("<GroupByRoot><GroupByRootEntry ") +
+                (onCounters ? R"(Column="G3" AliasColumn="Who")" : R"(Column="Who")") + "/></GroupByRoot></Query>";
+        return Tree(text);
+    };
+    const TranslatedQuery records = translator.Translate(query(false));
+    const auto expected = CountedRows(*m_db, records.sql, records.parameters);
+    // Also with a stored start off the hour, which left every bucket unaligned.
+    CountersCoverage coverage = ReadCountersCoverage(*m_db);
+    for (const int64_t shift : {0, 1800}) {
+        coverage.startTime = *coverage.startTime + shift;
+        const TranslatedQuery fast = counters.Translate(query(true), coverage);
+        EXPECT_NE(fast.sql.find("\"Span\""), std::string::npos) << "the counters serve the range: " << fast.sql;
+        EXPECT_EQ(CountedRows(*m_db, fast.sql, fast.parameters), expected) << shift;
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(HourDayAndMonthBuckets, CountersQueryTest, ::testing::Values("hour", "day", "month"));
 
 TEST(CountersQueryShapes, QueriesTheCountersCannotAnswerAreRefusedNamingWhy)
