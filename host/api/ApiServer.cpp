@@ -139,8 +139,9 @@ int ApiServer::Start()
     server.set_logger([this](const httplib::Request& request, const httplib::Response& response) {
         const double seconds = std::chrono::duration<double>(SteadyClock::now() - t_callStart).count();
         m_metrics.Count(RouteOf(request.path), response.status, seconds);
-        std::fprintf(stderr, "corvane-host: %s %s %d %.1f ms %s\n", request.method.c_str(),
-                     LoggedPath(request.path).c_str(), response.status, seconds * 1000, request.remote_addr.c_str());
+        if (m_options.accessLog)
+            std::fprintf(stderr, "corvane-host: %s %s %d %.1f ms %s\n", request.method.c_str(),
+                         LoggedPath(request.path).c_str(), response.status, seconds * 1000, request.remote_addr.c_str());
     });
     const auto dispatch = [this](const httplib::Request& request, httplib::Response& response) {
         Dispatch(request, response);

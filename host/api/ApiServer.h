@@ -43,6 +43,8 @@ struct ApiOptions {
     /// How often cookies are checked for idleness; zero: never on its own (tests call SweepIdleCookies).
     std::chrono::milliseconds sweepInterval{1000};
     CookieTable::Now now = [] { return CookieTable::Clock::now(); };
+    /// The access log line of each call on standard error; off where calls come by the thousand (a fuzzer).
+    bool accessLog = true;
 };
 
 /// What the API needs of the host.

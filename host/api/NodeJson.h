@@ -1,5 +1,6 @@
 // The JSON form of node trees: type, name, typed attributes and children, in
-// order, so that JSON -> node -> JSON and node -> JSON -> node are exact.
+// order, so that JSON -> node -> JSON and node -> JSON -> node are exact (text
+// is UTF-8: an unpaired UTF-16 surrogate comes out as U+FFFD).
 // docs/api.md describes the mapping.
 // Thread safety: pure functions; a node is used by one thread at a time.
 #pragma once
