@@ -873,6 +873,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     // of the executions for a check (quoting) that differs only where the dialects differ.
     const Backend& backend = world.backends[size % world.backends.size()];
     g_context = backend.kind;
+    if (g_show) std::fprintf(stderr, "query:\n%s", query.ToText().c_str());
     const Outcome outcome = Translate(backend, query, coverage);
     if (outcome.ok) CheckStatement(backend, outcome.query, allowed);
     g_context.clear();
