@@ -37,11 +37,9 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <mutex>
 #include <optional>
 #include <random>
 #include <regex>
@@ -51,10 +49,9 @@
 #include <vector>
 
 #include "bench/BenchFolders.h"
-#include "common/ErrorHandling/ResultCodes.h"
+#include "corvane/Platform.h"
 #include "common/Helpers/PrimitiveText.h"
 #include "host/main/Commands.h"
-#include "host/main/HostError.h"
 #include "host/main/ModuleLoader.h"
 #include "host/main/RequestRunner.h"
 #include "host/reporting/query/QueryValues.h"
@@ -693,8 +690,15 @@ int Run(const Options& options)
 {
     const fs::path root = fs::absolute(options.dataDir);
     fs::create_directories(root);
-    // The module's log goes beside the databases, not into one of them.
-    setenv("GS_General_DataDirectoryPath", root.c_str(), 0);
+    // The logs (the module's and this program's) start empty in a folder of the soak's own unless the caller placed
+    // them: a log over its size threshold is no longer written, which would change what a long run measures.
+    fs::path logs;
+    if (!std::getenv("GS_General_DataDirectoryPath")) {
+        logs = root / "soak-logs" / "Logs";
+        fs::remove_all(logs);
+        fs::create_directories(logs);
+        setenv("GS_General_DataDirectoryPath", logs.parent_path().c_str(), 1);
+    }
     const std::string dataDirectory = EnsureData(options);
     if (Stopping()) return 128 + g_signal.load();
     const int64_t ttlSec = std::max<int64_t>(1, (options.ttlMs + 999) / 1000);
@@ -887,6 +891,13 @@ int Run(const Options& options)
     }
     const auto stopStart = Clock::now();
     host.Stop();
+    if (!logs.empty()) {
+        std::error_code ignored;
+        std::printf("logs in %s:", logs.c_str());
+        for (const auto& entry : fs::directory_iterator(logs, ignored))
+            std::printf(" %s %.0f MiB", entry.path().filename().c_str(), static_cast<double>(entry.file_size(ignored)) / 1048576.0);
+        std::printf("\n");
+    }
     std::printf("host stopped in %.0f ms; %s\n", MsSince(stopStart), code == 0 ? "clean" : "FAILED");
     std::fflush(stdout);
     return Stopping() ? 128 + g_signal.load() : code;
