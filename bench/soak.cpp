@@ -12,7 +12,7 @@
 // bounded against round 1.
 //
 //   soak [--threads N] [--requests M] [--rounds R | --minutes T] [--records N] [--ttl-ms MS]
-//        [--rss-growth PCT] [--data-dir DIR] [--quick]
+//        [--rss-growth PCT] [--arenas N] [--data-dir DIR] [--quick]
 //
 // Live contexts: the module is reached only through its export, so they are
 // read as the host sees them. Every token the module handed out is kept, and
@@ -116,6 +116,7 @@ struct Options {
     int64_t records = 1000000;
     int64_t ttlMs = 1000;
     double rssGrowthPct = 10;
+    int arenas = 2;  ///< malloc arenas at most; 0: glibc's default (eight a core)
     std::string dataDir = CORVANE_BENCH_DATA_DIR;
 };
 
@@ -124,7 +125,7 @@ int Usage(const std::string& why)
     std::fprintf(stderr,
                  "soak: %s\n"
                  "usage: soak [--threads N] [--requests M] [--rounds R | --minutes T] [--records N] [--ttl-ms MS]\n"
-                 "            [--rss-growth PCT] [--data-dir DIR] [--quick]\n"
+                 "            [--rss-growth PCT] [--arenas N] [--data-dir DIR] [--quick]\n"
                  "  --threads N       threads sending requests at once (default 8)\n"
                  "  --requests M      retrieve requests per thread per round (default 50)\n"
                  "  --rounds R        rounds after a warm-up round 0; the module's state and memory are read\n"
@@ -134,6 +135,8 @@ int Usage(const std::string& why)
                  "  --ttl-ms MS       time to live of a request nobody polls (default 1000; the configuration\n"
                  "                    takes whole seconds, so it is rounded up)\n"
                  "  --rss-growth PCT  resident memory may exceed round 1's by this (default 10)\n"
+                 "  --arenas N        malloc arenas at most (default 2; 0: glibc's default, eight a core, where\n"
+                 "                    resident memory keeps growing for tens of rounds as the arenas fill)\n"
                  "  --data-dir DIR    where the databases are kept (default " CORVANE_BENCH_DATA_DIR ")\n"
                  "  --quick           a short run for CI: 20000 records, 4 threads x 8 requests, 2 rounds\n"
                  "                    (options given too take precedence)\n",
@@ -178,13 +181,15 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string& why)
             options.records = static_cast<int64_t>(*n);
         } else if (arg == "--ttl-ms" && (n = number(1, 3600000, true))) {
             options.ttlMs = static_cast<int64_t>(*n);
+        } else if (arg == "--arenas" && (n = number(0, 1024, true))) {
+            options.arenas = static_cast<int>(*n);
         } else if (arg == "--rss-growth" && (n = number(0, 1e6, false))) {
             options.rssGrowthPct = *n;
         } else if (arg == "--data-dir" && (s = text())) {
             options.dataDir = *s;
         } else {
             static const std::vector<std::string> known = {"--threads", "--requests",   "--rounds",  "--minutes",
-                                                           "--records", "--ttl-ms", "--rss-growth", "--data-dir"};
+                                                           "--records", "--ttl-ms", "--rss-growth", "--arenas", "--data-dir"};
             const bool isKnown = std::find(known.begin(), known.end(), arg) != known.end();
             why = (isKnown ? "a missing or bad value for " : "unknown argument ") + arg;
             return std::nullopt;
@@ -669,9 +674,9 @@ void ReadProcess(Reading& reading)
     reading.threads = CountThreads();
     reading.rssKb = ResidentKb();
     reading.heapInUse = mallinfo2().uordblks;
-    // glibc keeps what threads free in up to eight arenas a core, and the module's sub-request threads spread over
-    // all of them, so resident memory as held grows with the highest concurrency seen, for many rounds. Once the
-    // free pages are given back, what stays is what the process uses: a leak stays, that retention does not.
+    // malloc keeps what threads free for later, as much as the busiest moment needed. Once the free pages are
+    // given back, what stays is what the process uses and the pages its blocks pin: a leak stays, retention does
+    // not.
     malloc_trim(0);
     reading.trimmedKb = ResidentKb();
 }
@@ -726,10 +731,13 @@ int Run(const Options& options)
         std::snprintf(length, sizeof length, "rounds for %.1f minutes after round 0", options.minutes);
     else
         std::snprintf(length, sizeof length, "%d rounds after round 0", options.rounds);
+    char arenas[48];
+    if (options.arenas > 0) std::snprintf(arenas, sizeof arenas, "at most %d malloc arenas", options.arenas);
+    else std::snprintf(arenas, sizeof arenas, "glibc's malloc arenas");
     std::printf("soak: %s records in %s; %d threads x %d retrieve requests per round, %s; TtlRequest %lld s, collector "
-                "every %lld s; dashboard %s (%zu sub-requests)\n",
+                "every %lld s; %s; dashboard %s (%zu sub-requests)\n",
                 Label(records).c_str(), dataDirectory.c_str(), options.threads, options.requests, length,
-                static_cast<long long>(ttlSec), static_cast<long long>(kCollectorIntervalSec),
+                static_cast<long long>(ttlSec), static_cast<long long>(kCollectorIntervalSec), arenas,
                 host.Config().demoRequestFile.c_str(), work.subRequests);
     std::printf("per 8 retrieves: 3 polled with partial results, 1 by RetrieveCookieRequest polled whole, 2 freed after "
                 "the first result, 2 abandoned; after each, one of RetrieveTimeRange, GetRetrieveMethod (x2), "
@@ -910,6 +918,10 @@ int main(int argc, char** argv)
     std::string why;
     const std::optional<Options> options = ParseOptions(argc, argv, why);
     if (!options) return Usage(why);
+    // glibc gives threads arenas of their own up to eight a core, and the module runs each sub-request on a thread
+    // of its own: the pages that live blocks pin spread over all of them, so resident memory creeps up for tens
+    // of rounds before it levels off, hiding a leak. Set before any thread starts.
+    if (options->arenas > 0) mallopt(M_ARENA_MAX, options->arenas);
     WatchSignals();
     try {
         return Run(*options);
